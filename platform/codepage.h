@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quilvane::platform {
+
+// Text is held as UTF-8 in memory and converted at the edges: the ANSI code
+// page for the exchange file, the log and the INI files, the OEM code page
+// for archive member names, ISO-8859-1 for the database.
+
+// Characters a code page cannot hold become '?'. `lossless`, when given, is
+// set to whether every character could be held.
+std::string Utf8ToAnsi(std::string_view utf8, bool* lossless = nullptr);
+std::string AnsiToUtf8(std::string_view ansi);
+std::string Utf8ToOem(std::string_view utf8, bool* lossless = nullptr);
+std::string OemToUtf8(std::string_view oem);
+std::string Utf8ToLatin1(std::string_view utf8, bool* lossless = nullptr);
+std::string Latin1ToUtf8(std::string_view latin1);
+
+// Whether the ANSI code page can hold every character of `utf8`.
+bool AnsiCanHold(std::string_view utf8);
+
+bool IsValidUtf8(std::string_view bytes);
+
+// UTF-16 in either byte order, as stored in a file. Decoding throws
+// platform::Error on an odd length or an unpaired surrogate.
+std::string Utf16ToUtf8(std::string_view bytes, bool big_endian);
+std::string Utf8ToUtf16(std::string_view utf8, bool big_endian);
+
+}  // namespace quilvane::platform

@@ -1,0 +1,80 @@
+#include "platform/datetime.h"
+
+#include <cmath>
+
+namespace quilvane::platform {
+namespace {
+
+// Days from 0001-01-01 (day 0) to 1899-12-30.
+constexpr std::int64_t kDelphiEpochOffset = 693594;
+
+std::int64_t DaysFromCivil(int y, int m, int d) {
+  // Howard Hinnant's algorithm, shifted to 0001-01-01 == 0.
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 306 - 365;
+}
+
+CivilDate CivilFromDays(std::int64_t z) {
+  z += 306 + 365;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+  return {static_cast<int>(y + (m <= 2)), static_cast<int>(m), static_cast<int>(d)};
+}
+
+}  // namespace
+
+bool IsLeapYear(int year) {
+  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
+
+int DaysInMonth(int year, int month) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12) return 0;
+  return kDays[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0);
+}
+
+bool IsValidDate(int year, int month, int day) {
+  return year >= 1 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 &&
+         day <= DaysInMonth(year, month);
+}
+
+std::optional<DateTime> TryEncodeDate(int year, int month, int day) {
+  if (!IsValidDate(year, month, day)) return std::nullopt;
+  return static_cast<DateTime>(DaysFromCivil(year, month, day) - kDelphiEpochOffset);
+}
+
+DateTime EncodeTime(int hour, int minute, int second, int millisecond) {
+  return (((hour * 60.0 + minute) * 60.0 + second) * 1000.0 + millisecond) / 86400000.0;
+}
+
+std::int64_t DayOf(DateTime value) {
+  return static_cast<std::int64_t>(std::trunc(value));
+}
+
+CivilDate DecodeDate(DateTime value) {
+  return CivilFromDays(DayOf(value) + kDelphiEpochOffset);
+}
+
+CivilTime DecodeTime(DateTime value) {
+  double frac = std::fabs(value - std::trunc(value));
+  auto ms = static_cast<std::int64_t>(std::llround(frac * 86400000.0));
+  if (ms >= 86400000) ms = 86399999;
+  CivilTime t;
+  t.hour = static_cast<int>(ms / 3600000);
+  t.minute = static_cast<int>(ms / 60000 % 60);
+  t.second = static_cast<int>(ms / 1000 % 60);
+  t.millisecond = static_cast<int>(ms % 1000);
+  return t;
+}
+
+}  // namespace quilvane::platform

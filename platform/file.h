@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/datetime.h"
+
+namespace quilvane::platform {
+
+// Windows-style attribute bits, the form the archive stores and the rest of
+// the system reasons with, whatever the host.
+enum FileAttribute : std::uint32_t {
+  kAttrReadOnly = 0x01,
+  kAttrHidden = 0x02,
+  kAttrSystem = 0x04,
+  kAttrDirectory = 0x10,
+  kAttrArchive = 0x20,
+};
+
+// The folder of the running executable, with a trailing separator; never the
+// current directory.
+std::string ExecutableDir();
+
+// Path separator of the host ('/' or '\\').
+char PathSeparator();
+
+// An open file. Move-only; the destructor closes silently, Close() reports.
+// Every failure throws platform::SystemError naming the path.
+class File {
+ public:
+  enum class Mode {
+    kRead,        // existing file, shared for reading
+    kCreate,      // created or truncated, for writing
+    kReadWrite,   // existing file, for reading and writing
+    kAppend,      // created when missing, every write at the end
+  };
+
+  File() = default;
+  File(const std::string& path, Mode mode);
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  bool is_open() const { return fd_ >= 0; }
+  const std::string& path() const { return path_; }
+
+  // Reads up to out.size() bytes; 0 at the end of the file.
+  size_t Read(std::span<std::uint8_t> out);
+  size_t Read(std::span<char> out);
+  // Reads exactly out.size() bytes or throws.
+  void ReadExact(std::span<std::uint8_t> out);
+  void Write(std::string_view bytes);
+  void Write(std::span<const std::uint8_t> bytes);
+  void Seek(std::int64_t offset);
+  std::int64_t Size() const;
+  void Truncate(std::int64_t size);
+  // Flushes to the storage device.
+  void Sync();
+  void Close();
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+struct FileInfo {
+  std::int64_t size = 0;
+  DateTime last_write = 0;  // local time
+  std::uint32_t attributes = 0;
+};
+
+bool FileExists(const std::string& path);
+bool DirectoryExists(const std::string& path);
+FileInfo GetFileInfo(const std::string& path);
+// Deletes a file; throws when it exists and cannot be deleted. Returns
+// whether a file was deleted.
+bool DeleteFile(const std::string& path);
+// Replaces `to` with `from` in one step.
+void RenameFile(const std::string& from, const std::string& to);
+void SetFileTime(const std::string& path, DateTime local);
+// Applies the read-only bit (the other bits have no POSIX meaning).
+void SetFileAttributes(const std::string& path, std::uint32_t attributes);
+// Creates a folder and its missing parents.
+void CreateDirectories(const std::string& path);
+std::string ReadFileToString(const std::string& path);
+
+// Writes `bytes` to a temporary file beside `path`, flushes it and renames it
+// over `path`, so a crash or a full disk leaves the old file whole.
+void WriteFileAtomically(const std::string& path, std::string_view bytes);
+
+}  // namespace quilvane::platform

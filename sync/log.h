@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quilvane::sync {
+
+// The log "Quilvane.log" in a site's folder: one time-stamped line per entry,
+// "DD/MM/YYYY HH:mm:ss - message" with the regional separators, CR LF after
+// every line. A log that starts with a UTF-8 or UTF-16 byte-order mark keeps
+// that encoding; any other, and a new one, is written in the ANSI code page.
+// Entries are appended, so their cost does not grow with the log and the
+// earlier lines are never rewritten. Not thread-safe: one writer.
+class Log {
+ public:
+  // `dir` is the folder of the log, with or without a trailing separator.
+  explicit Log(const std::string& dir);
+
+  const std::string& path() const { return path_; }
+
+  // Also copy each entry to standard error (the operator switches do).
+  void set_echo(bool echo) { echo_ = echo; }
+
+  // Appends one entry. A message of several lines is stamped once. When the
+  // existing log cannot be read, the entry records that failure's message
+  // instead. Throws platform::Error when the log cannot be written.
+  void DoSaveLog(std::string_view msg);
+
+ private:
+  std::string path_;
+  bool echo_ = false;
+};
+
+}  // namespace quilvane::sync
