@@ -1,0 +1,70 @@
+#include "exchange/statement.h"
+
+#include "exchange/format.h"
+
+namespace quilvane::exchange {
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Consumes one literal at `pos`; false when none stands there.
+bool ConsumeLiteral(std::string_view line, std::size_t& pos) {
+  if (pos >= line.size()) return false;
+  const char c = line[pos];
+  if (c == '\'') {
+    ++pos;
+    while (pos < line.size()) {
+      if (line[pos] == '\'') {
+        if (pos + 1 < line.size() && line[pos + 1] == '\'') {
+          pos += 2;
+          continue;
+        }
+        ++pos;  // the closing apostrophe
+        return true;
+      }
+      ++pos;
+    }
+    return false;  // unterminated
+  }
+  if (line.substr(pos, 4) == "NULL") {
+    pos += 4;
+    return true;
+  }
+  std::size_t p = pos;
+  if (line[p] == '-') ++p;
+  const std::size_t int_start = p;
+  while (p < line.size() && IsDigit(line[p])) ++p;
+  if (p == int_start) return false;
+  if (p < line.size() && line[p] == '.') {
+    ++p;
+    const std::size_t frac_start = p;
+    while (p < line.size() && IsDigit(line[p])) ++p;
+    if (p == frac_start) return false;
+  }
+  pos = p;
+  return true;
+}
+
+bool ConsumeText(std::string_view line, std::size_t& pos, std::string_view text) {
+  if (line.substr(pos, text.size()) != text) return false;
+  pos += text.size();
+  return true;
+}
+
+}  // namespace
+
+bool IsExportedStatement(std::string_view line) {
+  if (line.size() > kMaxLineLength) return false;
+  std::size_t pos = 0;
+  for (std::size_t i = 0; i < kStatementPartCount; ++i) {
+    const std::string_view fixed = kStatementParts[i].fixed_text;
+    if (!ConsumeText(line, pos, fixed)) {
+      if (i == kPopularPart) continue;  // the optional pair is absent
+      return false;
+    }
+    if (!ConsumeLiteral(line, pos)) return false;
+  }
+  return pos == line.size();
+}
+
+}  // namespace quilvane::exchange
