@@ -5,21 +5,21 @@
 namespace quilvane::platform {
 namespace {
 
-// Days from 0001-01-01 (day 0) to 1899-12-30.
-constexpr std::int64_t kDelphiEpochOffset = 693594;
+// 1899-12-30 counted from 1970-01-01.
+constexpr std::int64_t kEpochFrom1970 = -25569;
 
 std::int64_t DaysFromCivil(int y, int m, int d) {
-  // Howard Hinnant's algorithm, shifted to 0001-01-01 == 0.
+  // Howard Hinnant's algorithm: days since 1970-01-01.
   y -= m <= 2;
   const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
   const unsigned yoe = static_cast<unsigned>(y - era * 400);
   const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
   const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 306 - 365;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
 
 CivilDate CivilFromDays(std::int64_t z) {
-  z += 306 + 365;
+  z += 719468;
   const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
   const unsigned doe = static_cast<unsigned>(z - era * 146097);
   const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
@@ -50,7 +50,7 @@ bool IsValidDate(int year, int month, int day) {
 
 std::optional<DateTime> TryEncodeDate(int year, int month, int day) {
   if (!IsValidDate(year, month, day)) return std::nullopt;
-  return static_cast<DateTime>(DaysFromCivil(year, month, day) - kDelphiEpochOffset);
+  return static_cast<DateTime>(DaysFromCivil(year, month, day) - kEpochFrom1970);
 }
 
 DateTime EncodeTime(int hour, int minute, int second, int millisecond) {
@@ -62,7 +62,7 @@ std::int64_t DayOf(DateTime value) {
 }
 
 CivilDate DecodeDate(DateTime value) {
-  return CivilFromDays(DayOf(value) + kDelphiEpochOffset);
+  return CivilFromDays(DayOf(value) + kEpochFrom1970);
 }
 
 CivilTime DecodeTime(DateTime value) {

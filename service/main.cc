@@ -1,1 +1,52 @@
-int main() { return 0; }
+#include <clocale>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "service/command_line.h"
+#include "service/host.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "Quilvane - Sincronizador de Preço de Produtos\n"
+    "\n"
+    "  quilvane                   run as a daemon (systemd starts it so); SIGTERM stops it\n"
+    "                             after the running cycle\n"
+    "  quilvane -INSTALL [-SILENT]    register the systemd unit SrvQuilvane.service\n"
+    "  quilvane -UNINSTALL [-SILENT]  remove it\n"
+    "  quilvane -ONCE             run one cycle now; exit 1 when it ended in an error\n"
+    "  quilvane -HELP | -VERSION\n"
+    "\n"
+    "Switches start with - or /, in any letter case. Settings: Quilvane.ini and\n"
+    "tolmarc.ini beside the executable; log: Quilvane.log beside it.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  using namespace quilvane::service;
+  const CommandLine cl = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  try {
+    if (cl.install) return InstallService(cl.silent);
+    if (cl.uninstall) return UninstallService(cl.silent);
+    if (cl.help) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (cl.version) {
+      std::printf("quilvane %s\n", QUILVANE_VERSION);
+      return 0;
+    }
+    if (!cl.unknown.empty()) {
+      std::fprintf(stderr, "Unknown switch: %s\n\n%s", cl.unknown.front().c_str(), kUsage);
+      return 2;
+    }
+    if (cl.once) return RunOnce();
+    return RunService();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", kServiceName, e.what());
+    return 1;
+  }
+}

@@ -1,0 +1,44 @@
+#include "service/command_line.h"
+
+#include <cctype>
+
+namespace quilvane::service {
+namespace {
+
+bool IsSwitch(const std::string& arg) {
+  return arg.size() > 1 && (arg[0] == '-' || arg[0] == '/');
+}
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+  CommandLine cl;
+  std::vector<std::string>* collecting = nullptr;
+  for (const std::string& arg : args) {
+    if (!IsSwitch(arg)) {
+      if (collecting) collecting->push_back(arg);
+      continue;
+    }
+    collecting = nullptr;
+    const std::string name = Upper(arg.substr(1));
+    if (name == "INSTALL") cl.install = true;
+    else if (name == "UNINSTALL") cl.uninstall = true;
+    else if (name == "SILENT") cl.silent = true;
+    else if (name == "ONCE") cl.once = true;
+    else if (name == "HELP" || name == "?") cl.help = true;
+    else if (name == "VERSION") cl.version = true;
+    else if (name == "EXPORT") collecting = &cl.export_args.emplace();
+    else if (name == "IMPORT") collecting = &cl.import_args.emplace();
+    else if (name == "PACK") collecting = &cl.pack_args.emplace();
+    else if (name == "UNPACK") collecting = &cl.unpack_args.emplace();
+    else cl.unknown.push_back(arg);
+  }
+  return cl;
+}
+
+}  // namespace quilvane::service

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quilvane::service {
+
+// The switches of the command line. A switch is an argument made of "-" or
+// "/" and the switch's name, letter case ignored, anywhere among the
+// arguments; the operator switches take the plain arguments that follow them.
+struct CommandLine {
+  bool install = false;
+  bool uninstall = false;
+  bool silent = false;
+  bool once = false;
+  bool help = false;
+  bool version = false;
+  // Operator switches with their arguments (empty optional: not given).
+  std::optional<std::vector<std::string>> export_args;  // -EXPORT [FILE]
+  std::optional<std::vector<std::string>> import_args;  // -IMPORT FILE
+  std::optional<std::vector<std::string>> pack_args;    // -PACK FILE
+  std::optional<std::vector<std::string>> unpack_args;  // -UNPACK ARCHIVE [FOLDER]
+  std::vector<std::string> unknown;                     // unrecognised switches
+};
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+}  // namespace quilvane::service

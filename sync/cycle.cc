@@ -1,0 +1,140 @@
+#include "sync/cycle.h"
+
+#include <exception>
+
+#include "platform/error.h"
+#include "platform/file.h"
+#include "platform/regional.h"
+
+namespace quilvane::sync {
+namespace {
+
+constexpr int kLookBackDays = 90;
+
+std::string Digits(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c >= '0' && c <= '9') out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string ChangeFileExt(const std::string& path, const std::string& ext) {
+  const size_t name_start = path.find_last_of("/\\") == std::string::npos
+                                ? 0
+                                : path.find_last_of("/\\") + 1;
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || dot < name_start) return path + ext;
+  return path.substr(0, dot) + ext;
+}
+
+Cycle::Cycle(std::string dir, Operations& ops, Log& log, platform::Timer& timer,
+             platform::Env& env)
+    : dir_(std::move(dir)), ops_(ops), log_(log), timer_(timer), env_(env) {}
+
+void Cycle::Timer1Timer() {
+  timer_.set_enabled(false);
+  timer_.set_interval(kInterval);
+  std::string arquivo_script;  // stays empty until the exchange file is named
+  std::exception_ptr escaped;
+  try {
+    Work(arquivo_script);
+  } catch (...) {
+    // Whatever was raised, the cleanup runs first; then it goes on.
+    escaped = std::current_exception();
+  }
+  std::exception_ptr cleanup_error;
+  try {
+    Cleanup(arquivo_script);
+  } catch (...) {
+    cleanup_error = std::current_exception();
+  }
+  timer_.set_enabled(true);
+  if (escaped && cleanup_error) {
+    // Only one error leaves the cycle; the cleanup's own still gets its line.
+    try {
+      std::rethrow_exception(cleanup_error);
+    } catch (const std::exception& e) {
+      try {
+        log_.DoSaveLog(e.what());
+      } catch (const std::exception&) {
+      }
+    } catch (...) {
+    }
+  }
+  if (escaped) std::rethrow_exception(escaped);
+  if (cleanup_error) std::rethrow_exception(cleanup_error);
+}
+
+void Cycle::Work(std::string& arquivo_script) {
+  const std::string settings_path = SettingsPath(dir_);
+  Settings settings = ReadSettings(settings_path, env_);
+  ops_.Configure(settings);
+  if (settings.cnpj_servidor.empty()) return;
+
+  const std::int64_t today = platform::DayOf(env_.Now());
+  std::int64_t last = platform::DayOf(settings.data_ultima_sincronizacao);
+  if (last > today) {
+    // A clock that was wrong, or a typo, must not shut the site until that
+    // day comes: count it as no date at all.
+    log_.DoSaveLog("Data da última sincronização no futuro ignorada: " +
+                   platform::FormatShortDate(settings.data_ultima_sincronizacao,
+                                             env_.Regional()));
+    last = today - kLookBackDays;
+    settings.data_ultima_sincronizacao = static_cast<platform::DateTime>(last);
+  }
+  if (last >= today) return;
+
+  if (!ops_.ConectarBanco()) return;
+  const std::string cgc = ops_.PadraoCgc();
+  const std::string digits = Digits(settings.cnpj_servidor);
+  arquivo_script = dir_ + digits + ".SQL";
+
+  if (cgc == settings.cnpj_servidor) {
+    ops_.ExportPrices(arquivo_script, settings.sincronizar_preco_farmacia_popular);
+    if (!ops_.CompactarArquivo(arquivo_script)) return;
+    if (!ops_.Upload(ChangeFileExt(arquivo_script, ".ZIP"))) return;
+    WriteLastSync(settings_path, static_cast<platform::DateTime>(platform::DayOf(env_.Now())),
+                  env_);
+    return;
+  }
+
+  const std::string dest = digits + ".ZIP";
+  const std::string source = ops_.DownloadSource(dest);
+  bool sucesso = false;
+  try {
+    sucesso = ops_.DownloadFile(source, dest, true);
+  } catch (const std::exception& e) {
+    log_.DoSaveLog(std::string("Falha ao realizar o download do arquivo: ") + e.what());
+    sucesso = false;
+  }
+  if (!sucesso) {
+    log_.DoSaveLog("Não baixou o arquivo!!!");
+    return;
+  }
+  ops_.ImportPrices(arquivo_script, settings.data_ultima_sincronizacao);
+}
+
+void Cycle::Cleanup(const std::string& arquivo_script) {
+  // Every step runs even when an earlier one failed; the first failure is
+  // reported once all have run.
+  std::exception_ptr first;
+  auto step = [&](auto&& fn) {
+    try {
+      fn();
+    } catch (...) {
+      if (!first) first = std::current_exception();
+    }
+  };
+  if (!arquivo_script.empty()) {
+    step([&] { platform::DeleteFile(arquivo_script); });
+    step([&] { platform::DeleteFile(ChangeFileExt(arquivo_script, ".ZIP")); });
+  }
+  step([&] { ops_.CloseQueries(); });
+  step([&] { ops_.Disconnect(); });
+  if (first) std::rethrow_exception(first);
+}
+
+}  // namespace quilvane::sync

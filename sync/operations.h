@@ -1,0 +1,57 @@
+#pragma once
+
+#include <string>
+
+#include "platform/datetime.h"
+#include "sync/settings.h"
+
+namespace quilvane::sync {
+
+// The work the cycle calls, with the contracts it relies on. The service
+// module's real implementation reaches the database, the archive and the
+// exchange server; tests script it.
+class Operations {
+ public:
+  virtual ~Operations() = default;
+
+  // Called once a cycle, after the settings were read and before any other
+  // operation: the exchange-server keys may have changed.
+  virtual void Configure(const Settings& settings) = 0;
+
+  // true: connected. false: the failure is already logged.
+  virtual bool ConectarBanco() = 0;
+
+  // Opens `TBPadrao` and returns the `CGC` of its first row as text: empty
+  // for an empty table or a NULL. Throws when the query cannot be opened.
+  virtual std::string PadraoCgc() = 0;
+
+  // Writes the exchange file whole, or throws.
+  virtual void ExportPrices(const std::string& arquivo_script, bool preco_farmacia_popular) = 0;
+
+  // true: the archive beside `arquivo_origem` holds it. false: logged, and
+  // no archive file is left.
+  virtual bool CompactarArquivo(const std::string& arquivo_origem) = 0;
+
+  // true: stored on the exchange server. false: logged. Throws for failures
+  // between connecting and storing.
+  virtual bool Upload(const std::string& arquivo) = 0;
+
+  // The address the branch downloads the archive named `file_name` from.
+  virtual std::string DownloadSource(const std::string& file_name) = 0;
+
+  // true: the archive was fetched and the exchange file unpacked beside the
+  // executable. false: logged. May throw.
+  virtual bool DownloadFile(const std::string& source, const std::string& dest,
+                            bool descompactar) = 0;
+
+  // Applies the exchange file when it is newer than `data_ultima` and
+  // records its date; throws on failure.
+  virtual void ImportPrices(const std::string& arquivo_script,
+                            platform::DateTime data_ultima) = 0;
+
+  // Cleanup steps; closing what is not open does nothing.
+  virtual void CloseQueries() = 0;
+  virtual void Disconnect() = 0;
+};
+
+}  // namespace quilvane::sync

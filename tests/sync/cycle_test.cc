@@ -1,0 +1,340 @@
+// Guards the cycle's outcome table: which steps run, which lines are logged,
+// what date is recorded, that the exchange files never outlive a cycle and
+// that the timer is always re-armed for 30 minutes.
+#include "sync/cycle.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "platform/codepage.h"
+#include "platform/error.h"
+#include "platform/ini_file.h"
+#include "platform/file.h"
+#include "sync/module.h"
+#include "sync/settings.h"
+#include "tests/support/fake_env.h"
+#include "tests/support/temp_dir.h"
+
+namespace quilvane::sync {
+namespace {
+
+constexpr char kCnpj[] = "12.345.678/0001-90";
+
+// Operations scripted by the test: each records its call and does what the
+// test set, writing the files a real step would leave.
+class ScriptedOperations : public Operations {
+ public:
+  ScriptedOperations(const std::string& dir, Log& log) : dir_(dir), log_(&log) {}
+
+  void Configure(const Settings&) override { calls.push_back("Configure"); }
+  bool ConectarBanco() override {
+    calls.push_back("ConectarBanco");
+    if (!connect_ok) log_->DoSaveLog("Falha na conexão do banco de dados: recusada");
+    return connect_ok;
+  }
+  std::string PadraoCgc() override {
+    calls.push_back("PadraoCgc");
+    return cgc;
+  }
+  void ExportPrices(const std::string& path, bool popular) override {
+    calls.push_back("ExportPrices " + path + (popular ? " popular" : ""));
+    platform::WriteFileAtomically(path, "17/10/2023\r\n");
+  }
+  bool CompactarArquivo(const std::string& path) override {
+    calls.push_back("CompactarArquivo");
+    if (!pack_ok) {
+      log_->DoSaveLog("Falha ao compactar o arquivo: disco cheio");
+      return false;
+    }
+    platform::WriteFileAtomically(ChangeFileExt(path, ".ZIP"), "PK");
+    return true;
+  }
+  bool Upload(const std::string& path) override {
+    calls.push_back("Upload " + path);
+    if (upload_throws) throw platform::Error("Connection Closed Gracefully.");
+    if (!upload_ok) log_->DoSaveLog("Falha ao conectar no FTP: recusada");
+    return upload_ok;
+  }
+  std::string DownloadSource(const std::string& name) override {
+    return "http://quilvane.example/halvoraquin/quilvane/" + name;
+  }
+  bool DownloadFile(const std::string& source, const std::string& dest, bool) override {
+    calls.push_back("DownloadFile " + source + " " + dest);
+    if (download_throws) throw platform::Error("Socket Error # 10061");
+    if (download_ok) platform::WriteFileAtomically(dir_ + "12345678000190.SQL", "x");
+    return download_ok;
+  }
+  void ImportPrices(const std::string& path, platform::DateTime last) override {
+    calls.push_back("ImportPrices " + path);
+    imported_against = last;
+    if (import_throws) throw platform::Error("File not found");
+  }
+  void CloseQueries() override { calls.push_back("CloseQueries"); }
+  void Disconnect() override {
+    calls.push_back("Disconnect");
+    if (disconnect_throws) throw platform::Error("connection lost at disconnect");
+  }
+
+  std::vector<std::string> calls;
+  std::string cgc = kCnpj;
+  bool connect_ok = true, pack_ok = true, upload_ok = true, upload_throws = false;
+  bool download_ok = true, download_throws = false, import_throws = false;
+  bool disconnect_throws = false;
+  platform::DateTime imported_against = 0;
+
+ private:
+  std::string dir_;
+  Log* log_;
+};
+
+class CycleTest : public ::testing::Test {
+ protected:
+  CycleTest() {
+    env_.SetNow(2023, 10, 17, 14, 5, 9);
+    module_ = std::make_unique<SrvQuilvane>(
+        dir_.path(),
+        [this](const std::string& dir, Log& log) {
+          auto ops = std::make_unique<ScriptedOperations>(dir, log);
+          ops_ = ops.get();
+          return ops;
+        },
+        env_);
+    module_->ServiceCreate();
+  }
+
+  void WriteSettings(const std::string& body) { dir_.Write("Quilvane.ini", body); }
+  void Configure(const std::string& last_sync) {
+    std::string body = std::string("[Quilvane]\r\nCNPJServidor=") + kCnpj + "\r\n";
+    if (!last_sync.empty()) body += "DataUltimaSincronizacao=" + last_sync + "\r\n";
+    WriteSettings(body);
+  }
+  std::string LogText() {
+    return platform::FileExists(dir_.File("Quilvane.log")) ? dir_.Read("Quilvane.log") : "";
+  }
+  std::string LastSync() {
+    return platform::IniFile(dir_.File("Quilvane.ini")).ReadString("Quilvane", "DataUltimaSincronizacao", "");
+  }
+  bool Ran(const std::string& prefix) {
+    for (const auto& c : ops_->calls) {
+      if (c.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+  }
+  void ExpectRearmed() {
+    EXPECT_TRUE(module_->Timer1().enabled());
+    EXPECT_EQ(Cycle::kInterval, module_->Timer1().interval());
+  }
+  void ExpectNoExchangeFiles() {
+    EXPECT_FALSE(platform::FileExists(dir_.File("12345678000190.SQL")));
+    EXPECT_FALSE(platform::FileExists(dir_.File("12345678000190.ZIP")));
+  }
+
+  testing::FakeEnv env_;
+  testing::TempDir dir_;
+  std::unique_ptr<SrvQuilvane> module_;
+  ScriptedOperations* ops_ = nullptr;
+};
+
+TEST_F(CycleTest, NoSettingsFileDoesNothing) {
+  EXPECT_TRUE(module_->RunOnce());
+  EXPECT_EQ((std::vector<std::string>{"Configure", "CloseQueries", "Disconnect"}), ops_->calls);
+  EXPECT_EQ("", LogText());
+  EXPECT_FALSE(platform::FileExists(dir_.File("Quilvane.log")));
+  ExpectRearmed();
+}
+
+TEST_F(CycleTest, DailyGate) {
+  struct Case {
+    const char* name;
+    const char* recorded;
+    bool works;
+  };
+  const Case cases[] = {
+      {"missing", "", true},
+      {"not_a_date", "ontem", true},
+      {"yesterday", "16/10/2023", true},
+      {"today", "17/10/2023", false},
+      {"today_other_order", "10/17/2023", true},  // unreadable here: counts as missing
+      {"future", "18/10/2030", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Configure(c.recorded);
+    ops_->calls.clear();
+    ops_->upload_ok = false;  // keep the recorded date as it is
+    EXPECT_TRUE(module_->RunOnce());
+    EXPECT_EQ(c.works, Ran("ConectarBanco"));
+    ExpectRearmed();
+  }
+}
+
+TEST_F(CycleTest, FutureDateIsLoggedAndIgnored) {
+  Configure("18/10/2030");
+  ops_->cgc = "outra";
+  EXPECT_TRUE(module_->RunOnce());
+  EXPECT_NE(std::string::npos, LogText().find("18/10/2030"));
+  // The branch imports against today minus 90 days.
+  EXPECT_EQ(*platform::TryEncodeDate(2023, 7, 19), ops_->imported_against);
+}
+
+TEST_F(CycleTest, HeadOfficeSuccessRecordsToday) {
+  Configure("16/10/2023");
+  WriteSettings(std::string("[Quilvane]\r\nCNPJServidor=") + kCnpj +
+                "\r\nDataUltimaSincronizacao=16/10/2023\r\nSincronizarPrecoFarmaciaPopular=1\r\n");
+  EXPECT_TRUE(module_->RunOnce());
+  const std::string sql = dir_.File("12345678000190.SQL");
+  EXPECT_EQ((std::vector<std::string>{"Configure", "ConectarBanco", "PadraoCgc",
+                                      "ExportPrices " + sql + " popular", "CompactarArquivo",
+                                      "Upload " + dir_.File("12345678000190.ZIP"), "CloseQueries",
+                                      "Disconnect"}),
+            ops_->calls);
+  EXPECT_EQ("17/10/2023", LastSync());
+  EXPECT_EQ("", LogText());
+  ExpectNoExchangeFiles();
+  ExpectRearmed();
+}
+
+TEST_F(CycleTest, HeadOfficeFailures) {
+  struct Case {
+    const char* name;
+    std::function<void(ScriptedOperations&)> arrange;
+    const char* line;
+    bool escapes;
+  };
+  const Case cases[] = {
+      {"connection", [](auto& o) { o.connect_ok = false; }, "Falha na conexão do banco de dados: recusada", false},
+      {"packing", [](auto& o) { o.pack_ok = false; }, "Falha ao compactar o arquivo: disco cheio", false},
+      {"upload", [](auto& o) { o.upload_ok = false; }, "Falha ao conectar no FTP: recusada", false},
+      {"upload_raised", [](auto& o) { o.upload_throws = true; }, "Connection Closed Gracefully.", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Configure("16/10/2023");
+    dir_.Write("Quilvane.log", "");
+    ops_->calls.clear();
+    *ops_ = ScriptedOperations(dir_.path(), module_->log());
+    c.arrange(*ops_);
+    EXPECT_EQ(!c.escapes, module_->RunOnce());
+    EXPECT_EQ(std::string("17/10/2023 14:05:09 - ") + c.line + "\r\n", platform::AnsiToUtf8(LogText()));
+    EXPECT_EQ("16/10/2023", LastSync());
+    ExpectNoExchangeFiles();
+    EXPECT_EQ("Disconnect", ops_->calls.back());
+    ExpectRearmed();
+  }
+}
+
+TEST_F(CycleTest, RoleComparesRawText) {
+  Configure("");
+  ops_->cgc = "12345678000190";  // the same digits, unpunctuated: a branch
+  EXPECT_TRUE(module_->RunOnce());
+  EXPECT_TRUE(Ran("DownloadFile http://quilvane.example/halvoraquin/quilvane/12345678000190.ZIP 12345678000190.ZIP"));
+  EXPECT_FALSE(Ran("ExportPrices"));
+}
+
+TEST_F(CycleTest, EmptyPadraoActsAsBranch) {
+  Configure("");
+  ops_->cgc = "";
+  EXPECT_TRUE(module_->RunOnce());
+  EXPECT_TRUE(Ran("ImportPrices " + dir_.File("12345678000190.SQL")));
+  ExpectNoExchangeFiles();
+}
+
+TEST_F(CycleTest, CnpjWithoutDigitsNamesBareExtension) {
+  WriteSettings("[Quilvane]\r\nCNPJServidor=matriz\r\n");
+  ops_->cgc = "filial";
+  EXPECT_TRUE(module_->RunOnce());
+  EXPECT_TRUE(Ran("DownloadFile http://quilvane.example/halvoraquin/quilvane/.ZIP .ZIP"));
+  EXPECT_TRUE(Ran("ImportPrices " + dir_.File(".SQL")));
+}
+
+TEST_F(CycleTest, BranchDownloadFailures) {
+  struct Case {
+    const char* name;
+    bool raises;
+    const char* log;
+  };
+  const Case cases[] = {
+      {"returned_false", false, "17/10/2023 14:05:09 - Não baixou o arquivo!!!\r\n"},
+      {"raised", true,
+       "17/10/2023 14:05:09 - Falha ao realizar o download do arquivo: Socket Error # 10061\r\n"
+       "17/10/2023 14:05:09 - Não baixou o arquivo!!!\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Configure("");
+    dir_.Write("Quilvane.log", "");
+    *ops_ = ScriptedOperations(dir_.path(), module_->log());
+    ops_->cgc = "outra";
+    ops_->download_ok = false;
+    ops_->download_throws = c.raises;
+    EXPECT_TRUE(module_->RunOnce());
+    EXPECT_EQ(c.log, platform::AnsiToUtf8(LogText()));
+    EXPECT_FALSE(Ran("ImportPrices"));
+    EXPECT_EQ("", LastSync());
+    ExpectRearmed();
+  }
+}
+
+TEST_F(CycleTest, EscapedErrorIsLoggedAloneAfterCleanup) {
+  Configure("");
+  ops_->cgc = "outra";
+  ops_->import_throws = true;
+  EXPECT_FALSE(module_->RunOnce());
+  EXPECT_EQ("17/10/2023 14:05:09 - File not found\r\n", LogText());
+  EXPECT_EQ("Disconnect", ops_->calls.back());
+  ExpectNoExchangeFiles();
+  ExpectRearmed();
+}
+
+TEST_F(CycleTest, BrokenSettingsStillRearmAndDisconnect) {
+  platform::CreateDirectories(dir_.File("Quilvane.ini"));  // unreadable: a folder
+  EXPECT_TRUE(module_->RunOnce());
+  EXPECT_EQ("Disconnect", ops_->calls.back());
+  ExpectRearmed();
+}
+
+TEST_F(CycleTest, FailingCleanupStepStillRearms) {
+  Configure("");
+  ops_->cgc = "outra";
+  ops_->disconnect_throws = true;
+  EXPECT_FALSE(module_->RunOnce());
+  EXPECT_EQ("17/10/2023 14:05:09 - connection lost at disconnect\r\n", LogText());
+  ExpectNoExchangeFiles();
+  ExpectRearmed();
+}
+
+TEST_F(CycleTest, FailingCleanupAfterEscapedErrorLogsBoth) {
+  Configure("");
+  ops_->cgc = "outra";
+  ops_->import_throws = true;
+  ops_->disconnect_throws = true;
+  EXPECT_FALSE(module_->RunOnce());
+  EXPECT_EQ("17/10/2023 14:05:09 - connection lost at disconnect\r\n"
+            "17/10/2023 14:05:09 - File not found\r\n",
+            LogText());
+  ExpectRearmed();
+}
+
+TEST_F(CycleTest, SettingsWriteFailureEscapes) {
+  Configure("16/10/2023");
+  platform::SetFileAttributes(dir_.File("Quilvane.ini"), platform::kAttrReadOnly);
+  EXPECT_FALSE(module_->RunOnce());
+  EXPECT_EQ("17/10/2023 14:05:09 - Unable to write to " + dir_.File("Quilvane.ini") + "\r\n", LogText());
+  EXPECT_EQ("16/10/2023", LastSync());
+  ExpectNoExchangeFiles();
+}
+
+TEST_F(CycleTest, StaleExchangeFilesOfEarlierRunsAreRemoved) {
+  Configure("");
+  ops_->cgc = "outra";
+  ops_->download_ok = false;
+  dir_.Write("12345678000190.ZIP", "stale");
+  EXPECT_TRUE(module_->RunOnce());
+  ExpectNoExchangeFiles();
+}
+
+}  // namespace
+}  // namespace quilvane::sync
