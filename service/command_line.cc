@@ -5,13 +5,25 @@
 namespace quilvane::service {
 namespace {
 
-bool IsSwitch(const std::string& arg) {
-  return arg.size() > 1 && (arg[0] == '-' || arg[0] == '/');
-}
-
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
+}
+
+constexpr const char* kNames[] = {"INSTALL", "UNINSTALL", "SILENT", "ONCE",   "HELP", "?",
+                                  "VERSION", "EXPORT",    "IMPORT", "PACK",   "UNPACK"};
+
+// "-" starts a switch; "/" only when a switch's name follows, since on
+// POSIX an absolute path starts with "/" too.
+bool IsSwitch(const std::string& arg) {
+  if (arg.size() < 2) return false;
+  if (arg[0] == '-') return true;
+  if (arg[0] != '/') return false;
+  const std::string name = Upper(arg.substr(1));
+  for (const char* known : kNames) {
+    if (name == known) return true;
+  }
+  return false;
 }
 
 }  // namespace

@@ -1,0 +1,137 @@
+// Guards the program as an operator and systemd run it: -ONCE, the daemon's
+// stop on SIGTERM, and the unit's installation and removal.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "platform/file.h"
+#include "tests/support/temp_dir.h"
+
+namespace quilvane::service {
+namespace {
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+// A copy of the program in its own folder, since it works beside itself.
+class ProgramTest : public ::testing::Test {
+ protected:
+  ProgramTest() {
+    exe_ = site_.File("quilvane");
+    std::filesystem::copy_file(QUILVANE_BINARY, exe_);
+    std::filesystem::permissions(exe_, std::filesystem::perms::owner_all);
+  }
+
+  Result Run(const std::string& args, const std::string& env = "") {
+    const std::string out = scratch_.File("out"), err = scratch_.File("err");
+    const std::string cmd = "cd / && " + env + " '" + exe_ + "' " + args + " >" + out + " 2>" + err;
+    const int rc = std::system(cmd.c_str());
+    return {WEXITSTATUS(rc), scratch_.Read("out"), scratch_.Read("err")};
+  }
+
+  testing::TempDir site_;
+  testing::TempDir scratch_;
+  std::string exe_;
+};
+
+TEST_F(ProgramTest, OnceWithoutSettingsDoesNothing) {
+  const Result r = Run("-ONCE");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_FALSE(platform::FileExists(site_.File("Quilvane.log")));
+}
+
+TEST_F(ProgramTest, OnceReportsAnEscapedError) {
+  // A due branch cycle whose settings cannot be recorded... here the
+  // connection itself fails, which is logged but is no escaped error.
+  site_.Write("Quilvane.ini", "[Quilvane]\r\nCNPJServidor=12.345.678/0001-90\r\n");
+  site_.Write("tolmarc.ini", "[Tolmarc]\r\nServidor=\r\nCaminho=\r\n");
+  const Result r = Run("-once");
+  EXPECT_EQ(0, r.status) << r.err;
+  const std::string log = site_.Read("Quilvane.log");
+  EXPECT_NE(std::string::npos, log.find(" - Falha na conex\xE3o do banco de dados: ")) << log;
+}
+
+TEST_F(ProgramTest, HelpVersionAndUnknownSwitch) {
+  EXPECT_EQ(0, Run("-help").status);
+  EXPECT_NE(std::string::npos, Run("/VERSION").out.find("quilvane "));
+  const Result r = Run("-bogus");
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("Unknown switch: -bogus"));
+}
+
+TEST_F(ProgramTest, InstallAndUninstallTheUnit) {
+  testing::TempDir units;
+  const std::string env = "QUILVANE_SYSTEMD_DIR='" + units.path() + "'";
+  const std::string unit = units.File("SrvQuilvane.service");
+
+  Result r = Run("-install", env);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("Service installed successfully\n", r.out);
+  const std::string text = units.Read("SrvQuilvane.service");
+  EXPECT_NE(std::string::npos, text.find("Description=Quilvane - Sincronizador de Pre\xC3\xA7o de Produtos\n"));
+  EXPECT_NE(std::string::npos, text.find("ExecStart=" + exe_ + "\n"));
+  EXPECT_NE(std::string::npos, text.find("WorkingDirectory=" + site_.path() + "\n"));
+  EXPECT_NE(std::string::npos, text.find("Restart=on-failure\n"));
+  EXPECT_NE(std::string::npos, text.find("WantedBy=multi-user.target\n"));
+
+  r = Run("/INSTALL /silent", env);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ("Service \"Quilvane - Sincronizador de Pre\xC3\xA7o de Produtos\" failed to install with error: "
+            "\"System Error.  Code: 1073.\nThe specified service already exists.\"\n",
+            r.err);
+
+  r = Run("-uninstall -silent", env);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("", r.out);
+  EXPECT_FALSE(platform::FileExists(unit));
+
+  r = Run("-uninstall", env);
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("failed to uninstall with error: \"System Error.  Code: 1060.\n"));
+}
+
+TEST_F(ProgramTest, ExecStartIsQuotedWhenThePathHasASpace) {
+  testing::TempDir units;
+  const std::string spaced = site_.path() + "Program Files/";
+  std::filesystem::create_directories(spaced);
+  std::filesystem::rename(exe_, spaced + "quilvane");
+  exe_ = spaced + "quilvane";
+  EXPECT_EQ(0, Run("-install -silent", "QUILVANE_SYSTEMD_DIR='" + units.path() + "'").status);
+  EXPECT_NE(std::string::npos,
+            units.Read("SrvQuilvane.service").find("ExecStart=\"" + exe_ + "\"\n"));
+}
+
+TEST_F(ProgramTest, DaemonStopsOnSigtermWithinASecond) {
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    execl(exe_.c_str(), exe_.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(pid, SIGHUP);  // ignored, as the end of a user's logon is
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(0, kill(pid, SIGTERM));
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_LT(took, std::chrono::seconds(1));
+}
+
+}  // namespace
+}  // namespace quilvane::service
