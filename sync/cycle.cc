@@ -102,7 +102,7 @@ void Cycle::Work(std::string& arquivo_script) {
   }
 
   const std::string dest = digits + ".ZIP";
-  const std::string source = ops_.DownloadSource(dest);
+  const std::string source = ops_.DownloadSource(digits);
   bool sucesso = false;
   try {
     sucesso = ops_.DownloadFile(source, dest, true);

@@ -36,8 +36,9 @@ class Operations {
   // between connecting and storing.
   virtual bool Upload(const std::string& arquivo) = 0;
 
-  // The address the branch downloads the archive named `file_name` from.
-  virtual std::string DownloadSource(const std::string& file_name) = 0;
+  // The address a branch downloads the archive of the head office whose
+  // CNPJ digits are `digits` from.
+  virtual std::string DownloadSource(const std::string& digits) = 0;
 
   // true: the archive was fetched and the exchange file unpacked beside the
   // executable. false: logged. May throw.

@@ -18,7 +18,7 @@ class StandInOperations : public Operations {
   void ExportPrices(const std::string&, bool) override;
   bool CompactarArquivo(const std::string&) override;
   bool Upload(const std::string&) override;
-  std::string DownloadSource(const std::string& file_name) override { return file_name; }
+  std::string DownloadSource(const std::string& digits) override { return digits; }
   bool DownloadFile(const std::string&, const std::string&, bool) override;
   void ImportPrices(const std::string&, platform::DateTime) override;
   void CloseQueries() override {}

@@ -58,8 +58,8 @@ class ScriptedOperations : public Operations {
     if (!upload_ok) log_->DoSaveLog("Falha ao conectar no FTP: recusada");
     return upload_ok;
   }
-  std::string DownloadSource(const std::string& name) override {
-    return "http://quilvane.example/halvoraquin/quilvane/" + name;
+  std::string DownloadSource(const std::string& digits) override {
+    return "http://quilvane.example/halvoraquin/quilvane/" + digits + ".ZIP";
   }
   bool DownloadFile(const std::string& source, const std::string& dest, bool) override {
     calls.push_back("DownloadFile " + source + " " + dest);
