@@ -70,34 +70,4 @@ inline constexpr std::size_t kMaxDateLineLength = 256;
 
 inline constexpr std::string_view kLineEnd = "\r\n";
 
-// The text of `TBProdutos`: "SELECT P.CODIGO", one "     , P.<column>" line
-// per statement column (the popular-pharmacy price always), "FROM PRODUTOS P".
-inline constexpr std::string_view kProdutosSql =
-    "SELECT P.CODIGO\n"
-    "     , P.PRECOCUSTO\n"
-    "     , P.LUCRO\n"
-    "     , P.PRECOFARMACIAPOPULAR\n"
-    "     , P.PRECOVENDA\n"
-    "     , P.TIPOPROMOCAO\n"
-    "     , P.INICIOPROM\n"
-    "     , P.FINALPROM\n"
-    "     , P.DESCPROMVISTA\n"
-    "     , P.DESCPROMPRAZO\n"
-    "     , P.PRECOPROMVISTA\n"
-    "     , P.PRECOPROMPRAZO\n"
-    "     , P.PROMQTDMINIMAVISTA\n"
-    "     , P.PROMQTDMINIMAPRAZO\n"
-    "     , P.PROMPAGUEVISTA\n"
-    "     , P.PROMLEVEVISTA\n"
-    "     , P.PROMPAGUEPRAZO\n"
-    "     , P.PROMLEVEPRAZO\n"
-    "     , P.PROMKITQTDVISTA\n"
-    "     , P.PROMKITVALORVISTA\n"
-    "     , P.PROMKITQTDPRAZO\n"
-    "     , P.PROMKITVALORPRAZO\n"
-    "     , P.PROMSOMENTEFEBRAFAR\n"
-    "     , P.PROMDESCRESIDUALVISTA\n"
-    "     , P.PROMDESCRESIDUALPRAZO\n"
-    "FROM PRODUTOS P";
-
 }  // namespace quilvane::exchange
