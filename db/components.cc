@@ -1,5 +1,9 @@
 #include "db/components.h"
 
+#include "platform/file.h"
+#include "platform/ini_file.h"
+#include "sync/log.h"
+
 namespace quilvane::db {
 
 const char kSqlPadrao[] =
@@ -34,5 +38,48 @@ const char kSqlProdutos[] =
     "     , P.PROMDESCRESIDUALVISTA\n"
     "     , P.PROMDESCRESIDUALPRAZO\n"
     "FROM PRODUTOS P";
+
+Components::Components()
+    : TransReadOnly(Connvelstrand, Transaction::Access::kReadOnly, Transaction::Mode::kAutomatic),
+      TransReadWrite(Connvelstrand, Transaction::Access::kReadWrite, Transaction::Mode::kExplicit),
+      TRQExec(Connvelstrand, Transaction::Access::kReadWrite, Transaction::Mode::kExplicit),
+      TBPadrao(Connvelstrand, TransReadOnly),
+      TBProdutos(Connvelstrand, TransReadOnly),
+      QExec(Connvelstrand, TRQExec) {
+  Connvelstrand.SetParam("Protocol", "TCPIP");
+  Connvelstrand.SetParam("CharacterSet", "ISO8859_1");
+  TBPadrao.SetSQL(kSqlPadrao);
+  TBProdutos.SetSQL(kSqlProdutos);
+}
+
+Components::~Components() {
+  try {
+    Connvelstrand.Disconnect();
+  } catch (...) {
+    // Destructors report nothing; the attachment is released regardless.
+  }
+}
+
+bool ConectarBanco(Components& c, const std::string& dir, sync::Log& log) {
+  std::string folder = dir;
+  if (!folder.empty() && folder.back() != platform::PathSeparator()) folder += platform::PathSeparator();
+  const platform::IniFile ini(folder + "tolmarc.ini");
+  const std::string servidor = ini.ReadString("Tolmarc", "Servidor", "localhost");
+  const std::string caminho = ini.ReadString("Tolmarc", "Caminho", folder + "TOLMARC.FDB");
+
+  c.Connvelstrand.Disconnect();
+  c.Connvelstrand.SetParam("Port", "3050");
+  c.Connvelstrand.SetParam("User_Name", "USUARIO");
+  c.Connvelstrand.SetParam("Server", servidor);
+  c.Connvelstrand.SetParam("Database", caminho);
+  c.Connvelstrand.SetParam("Password", "mirvex");
+  try {
+    c.Connvelstrand.Connect();
+    return true;
+  } catch (const platform::Error& e) {
+    log.DoSaveLog(std::string("Falha na conexão do banco de dados: ") + e.what());
+    return false;
+  }
+}
 
 }  // namespace quilvane::db

@@ -54,6 +54,7 @@ extern const char kSqlProdutos[];
 
 struct Components {
   Components();
+  ~Components();  // disconnects, swallowing errors
   Components(const Components&) = delete;
   Components& operator=(const Components&) = delete;
 

@@ -69,6 +69,7 @@ class Database {
  private:
   friend class Transaction;
   friend class Query;
+  friend struct Steps;
   struct State;  // the attachment's client-side handles (db/fbclient.h)
 
   FbClient& client();

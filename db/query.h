@@ -116,16 +116,29 @@ class Query {
   friend class Transaction;
   struct State;
 
+  friend struct Steps;
+
   void Prepare();
-  void Execute(std::span<const Param> params, bool open_cursor);
-  // Fetches up to `max_rows` (all when negative); returns rows read.
-  std::size_t FetchRows(long max_rows);
+  void PrepareInput();
+  // isc_dsql_execute with `in` (may be null).
+  void ExecuteRaw(void* in);
+  // Prepare and execute as one step; for a query, leaves the cursor open.
+  void Run(std::span<const Param> params, bool bind, bool open_cursor);
+  // Fetches up to `max_rows` more rows (all when negative).
+  void FetchRows(long max_rows);
+  // Closes the server cursor; when `at_end`, the result was read whole.
   void CloseCursor();
+  // Releases the statement on the server (DSQL_drop) without raising.
+  void ReleaseQuietly(std::intptr_t* status);
   void Release();
   // The attachment is gone: forget handles without calling the server.
   void Drop();
+  // The connection was given up with this query's cursor open.
+  void MarkCursorLost(const std::string& message);
+  void ResetAfterDisconnect();
+  void ExecDone();
   bool HoldsOpenCursor() const;
-  bool Busy() const;
+  const char* CurrentRow() const;
 
   Database& db_;
   Transaction& transaction_;

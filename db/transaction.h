@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -49,12 +50,21 @@ class Transaction {
   friend class Query;
   struct State;
 
-  // Starts when not active (automatic transactions, before a prepare).
+  friend struct Steps;
+
+  // Starts when not active: automatic transactions before a prepare; an
+  // explicit one must have been started.
   void EnsureStarted();
+  // isc_start_multiple without the reconnection policy.
+  void StartRaw();
   // The automatic end rule; `success` picks commit or rollback.
   void AutoEnd(bool success);
+  // Commit at disconnect: reports into `status`, ends inactive regardless.
+  void CommitQuietly(std::intptr_t* status);
   // The attachment is gone: forget the handle without ending anything.
   void Drop();
+  // Closes the open cursors of this transaction's queries before it ends.
+  void CloseCursors();
 
   Database& db_;
   Access access_;

@@ -1,0 +1,49 @@
+#pragma once
+
+// Value conversions of the database layer, as pure functions of a column's
+// stored value. Internal; Field applies them to a row.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/datetime.h"
+#include "platform/regional.h"
+
+namespace quilvane::db::convert {
+
+// value * 10^scale as ten-thousandths. Exact for scale >= -4; more decimals
+// are rounded to the nearest, an exact half to the even ten-thousandth.
+// nullopt when the result does not fit 64 bits.
+std::optional<std::int64_t> ScaledToCurrency(std::int64_t value, int scale);
+
+// value * 10000 rounded to the nearest integer, an exact half to the even
+// one. nullopt for NaN, infinities and values out of the 64-bit range.
+std::optional<std::int64_t> DoubleToCurrency(double value);
+
+// value * 10^scale in its shortest decimal form: "-" before a negative
+// value, `decimal_separator` before the fraction, trailing zeros of the
+// fraction dropped, no thousands separator.
+std::string ScaledToText(std::int64_t value, int scale, char decimal_separator);
+
+// The shortest text that reads back as the same double, with the regional
+// decimal separator.
+std::string DoubleToText(double value, char decimal_separator);
+
+// Firebird's DATE (days since 17 November 1858) and TIME (ten-thousandths
+// of a second since midnight) as a date-time.
+platform::DateTime FromIscDate(std::int32_t days);
+platform::DateTime FromIscTime(std::uint32_t ten_thousandths);
+
+// Text without its trailing blanks.
+std::string_view TrimTrailingBlanks(std::string_view text);
+
+// Reads a date with an optional time ("dd/MM/yyyy", "dd/MM/yyyy HH:mm",
+// "dd/MM/yyyy HH:mm:ss") by the regional settings. nullopt when the text
+// does not convert.
+std::optional<platform::DateTime> TextToDateTime(std::string_view text,
+                                                 const platform::FormatSettings& fs,
+                                                 int current_year);
+
+}  // namespace quilvane::db::convert
