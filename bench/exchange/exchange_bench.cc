@@ -1,0 +1,88 @@
+// Export and import of the price exchange on the test Firebird server.
+//
+//   exchange_bench export <database> <file> [popular]
+//   exchange_bench import <database> <file>
+//
+// Connects as SYSDBA to $QUILVANE_FB_HOST:$QUILVANE_FB_PORT (the endpoint
+// that scripts/servers prints), runs the step once and prints its wall time,
+// its rate and the process's peak resident memory. run.sh sets up the
+// databases and the isql-fb anchors.
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "db/components.h"
+#include "exchange/export.h"
+#include "exchange/import.h"
+#include "platform/datetime.h"
+#include "platform/env.h"
+
+namespace {
+
+long PeakRssKib() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss;
+}
+
+std::string EnvVar(const char* name) {
+  const char* v = std::getenv(name);
+  if (!v || !*v) {
+    std::fprintf(stderr, "%s is not set: eval \"$(scripts/servers start)\"\n", name);
+    std::exit(2);
+  }
+  return v;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace quilvane;
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: %s export|import <database> <file> [popular]\n", argv[0]);
+    return 2;
+  }
+  const std::string mode = argv[1];
+  db::Components c;
+  c.Connvelstrand.SetParam("Server", EnvVar("QUILVANE_FB_HOST"));
+  c.Connvelstrand.SetParam("Port", EnvVar("QUILVANE_FB_PORT"));
+  c.Connvelstrand.SetParam("Database", argv[2]);
+  c.Connvelstrand.SetParam("User_Name", "SYSDBA");
+  c.Connvelstrand.SetParam("Password", EnvVar("QUILVANE_FB_SYSDBA_PASSWORD"));
+  try {
+    c.Connvelstrand.Connect();
+    const long rss_before = PeakRssKib();
+    const auto t0 = std::chrono::steady_clock::now();
+    long rows = 0;
+    if (mode == "export") {
+      exchange::ExportPrices(c, argv[3], argc > 4 && std::strcmp(argv[4], "popular") == 0);
+      rows = static_cast<long>(c.TBProdutos.RecordCount());
+      c.TBProdutos.Close();
+    } else if (mode == "import") {
+      const std::string settings = std::string(argv[3]) + ".ini";
+      const auto r = exchange::ImportPrices(c, argv[3], 0, settings);
+      std::remove(settings.c_str());
+      rows = r.statements;
+    } else {
+      std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
+      return 2;
+    }
+    const double s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    c.Connvelstrand.Disconnect();
+    const long rss_after = PeakRssKib();
+    std::printf("%s: %ld rows in %.3f s = %.0f rows/s; peak RSS %ld KiB (%ld KiB at start, "
+                "%.0f bytes per row above it)\n",
+                mode.c_str(), rows, s, rows / s, rss_after, rss_before,
+                rows ? (rss_after - rss_before) * 1024.0 / rows : 0.0);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s failed: %s\n", mode.c_str(), e.what());
+    return 1;
+  }
+  return 0;
+}
