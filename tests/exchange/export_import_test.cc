@@ -120,6 +120,16 @@ TEST(ExportDbTest, EmptyTableGivesTheDateLineOnly) {
   EXPECT_EQ(dir.Read("x.SQL"), "17/10/2023\r\n");
 }
 
+TEST(ExportDbTest, FileThatCannotBeCreatedIsAnError) {
+  quilvane::testing::FakeEnv env;
+  ProductDb pdb;
+  ASSERT_TRUE(pdb.ok());
+  quilvane::testing::TempDir dir;
+  db::Components c;
+  pdb.Connect(c);
+  EXPECT_THROW(ExportPrices(c, dir.File("no/such/folder/x.SQL"), false), platform::SystemError);
+}
+
 TEST(ExportDbTest, MissingColumnFailsAndLeavesTheFileClosed) {
   quilvane::testing::FakeEnv env;
   ProductDb pdb;
@@ -371,6 +381,37 @@ TEST_F(ImportDbTest, StatementForAnUnknownCodeCountsAsExecuted) {
              Day(2023, 10, 1));
   EXPECT_EQ(r.statements, 2);
   EXPECT_EQ(Transactions(c_), (std::vector<int>{1}));
+}
+
+// Long lines fill a block's text before 50 statements: the blocks are cut
+// shorter, the commits stay where they were.
+TEST_F(ImportDbTest, LongLinesCutBlocksButNotBatches) {
+  ASSERT_TRUE(pdb_.Run("ALTER TABLE PRODUTOS ALTER PROMSOMENTEFEBRAFAR TYPE VARCHAR(4000);"));
+  std::string script = "16/10/2023\r\n";
+  for (int i = 1; i <= 260; ++i) {
+    std::vector<std::string> literals(kStatementPartCount, "NULL");
+    literals[3] = std::to_string(i) + ".50";
+    literals[21] = "'" + std::string(3000, 'S') + "'";
+    literals[24] = Code(i);
+    script += Statement(literals, false) + "\r\n";
+  }
+  const ImportResult r = Import(script, Day(2023, 10, 1));
+  EXPECT_EQ(r.statements, 260);
+  EXPECT_EQ(Transactions(c_), (std::vector<int>{250, 10}));
+  EXPECT_EQ(Prices(c_).at("P0260"), 2605000);
+}
+
+TEST_F(ImportDbTest, SettingsThatCannotBeWrittenLeaveTheStatementsCommitted) {
+  dir_.Write("1.SQL", ScriptOf("16/10/2023", 3));
+  const std::string settings = dir_.File("missing-folder/Quilvane.ini");
+  try {
+    ImportPrices(c_, dir_.File("1.SQL"), Day(2023, 10, 1), settings);
+    FAIL() << "no error";
+  } catch (const platform::Error& e) {
+    EXPECT_EQ(e.what(), "Unable to write to " + settings);
+  }
+  EXPECT_FALSE(c_.TRQExec.InTransaction());
+  EXPECT_EQ(Transactions(c_), (std::vector<int>{3}));
 }
 
 // -EXPORT at one site, -IMPORT of its file at another with older prices.
