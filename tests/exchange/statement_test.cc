@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "exchange/format.h"
@@ -45,6 +46,9 @@ TEST(IsExportedStatementTest, AcceptsWhatTheExportWrites) {
       Replace(kPlain, "10.50", "1234567"),
       Replace(kPlain, "10.50", "'10.50'"),
       Replace(kPlain, "'10/1/2023'", "NULL"),
+      // Dates as sites with other regional separators wrote them.
+      Replace(kPlain, "'10/1/2023'", "'10.1.2023'"),
+      Replace(kPlain, "'10/1/2023'", "'10-1-2023'"),
   };
   for (const auto& line : good) EXPECT_TRUE(IsExportedStatement(line)) << line;
 }
@@ -108,6 +112,55 @@ TEST(IsExportedStatementTest, RefusesLinesOverTheStatementLimit) {
   ASSERT_EQ(with_code_of(n).size(), kMaxLineLength);
   EXPECT_TRUE(IsExportedStatement(with_code_of(n)));
   EXPECT_FALSE(IsExportedStatement(with_code_of(n + 1)));
+}
+
+// Outside its quoted literals, what a line the check accepts can hold: the
+// fixed texts' letters, blanks, commas, "=", and the numbers' digits, "-" and
+// ".", with no "--" comment; and one WHERE.
+bool OnlyLiteralsOutsideQuotes(const std::string& line) {
+  std::string outside;
+  bool in_quote = false;
+  for (char c : line) {
+    if (c == '\'') {
+      in_quote = !in_quote;  // a doubled apostrophe leaves and re-enters
+      continue;
+    }
+    if (!in_quote) outside += c;
+  }
+  if (in_quote) return false;
+  for (char c : outside) {
+    if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ' || c == ',' ||
+          c == '=' || c == '-' || c == '.')) {
+      return false;
+    }
+  }
+  const auto where = outside.find(" WHERE ");
+  return outside.find("--") == std::string::npos && outside.rfind("UPDATE PRODUTOS SET ", 0) == 0 &&
+         where != std::string::npos && outside.find(" WHERE ", where + 1) == std::string::npos;
+}
+
+TEST(IsExportedStatementTest, MutatedLinesAreRefusedOrStillOnlyLiterals) {
+  std::mt19937 rng(20231017);
+  const std::string alphabet = "';-/*(),= .0123456789NULLWHERE\n\r\0";
+  int accepted = 0;
+  for (int round = 0; round < 100000; ++round) {
+    std::string line = round % 2 ? kFull : kPlain;
+    const int edits = 1 + static_cast<int>(rng() % 4);
+    for (int e = 0; e < edits; ++e) {
+      const std::size_t at = rng() % (line.size() + 1);
+      const char c = alphabet[rng() % alphabet.size()];
+      switch (rng() % 3) {
+        case 0: line.insert(at, 1, c); break;
+        case 1: if (at < line.size()) line.erase(at, 1); break;
+        default: if (at < line.size()) line[at] = c; break;
+      }
+    }
+    if (IsExportedStatement(line)) {
+      ++accepted;
+      ASSERT_TRUE(OnlyLiteralsOutsideQuotes(line)) << line;
+    }
+  }
+  EXPECT_GT(accepted, 1000);  // the mutations also reach accepted lines
 }
 
 }  // namespace
