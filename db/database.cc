@@ -127,6 +127,7 @@ void Database::Attach() {
   if (target.size() > 32767) throw DbError("The database path is too long");
   ISC_STATUS_ARRAY status = {};
   isc_db_handle handle = 0;
+  ++attach_attempts_;
   fb.attach_database(status, static_cast<short>(target.size()), target.c_str(), &handle,
                      static_cast<short>(dpb.size()), dpb.data());
   if (HasError(status)) {

@@ -56,6 +56,9 @@ class Database {
   void Disconnect();
   bool Connected() const;
 
+  // Calls of isc_attach_database since construction (the retries included).
+  int attach_attempts() const { return attach_attempts_; }
+
   // Pause before the second and third attach retry (3000 ms).
   void set_retry_pause(std::chrono::milliseconds pause) { retry_pause_ = pause; }
 
@@ -93,6 +96,7 @@ class Database {
   std::vector<std::pair<std::string, std::string>> params_;
   std::unique_ptr<State> state_;
   std::chrono::milliseconds retry_pause_{3000};
+  int attach_attempts_ = 0;
   std::vector<Transaction*> transactions_;
   std::vector<Query*> queries_;
 };

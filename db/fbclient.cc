@@ -105,7 +105,10 @@ void FbClient::Load(const std::vector<std::string>& names) {
   lib_ = std::move(lib);
 }
 
-void FbClient::Unload() { *this = FbClient(); }
+void FbClient::Unload() {
+  lib_.KeepLoaded();
+  *this = FbClient();
+}
 
 DbError FbClient::ErrorFromStatus(const ISC_STATUS* status) const {
   std::string text;

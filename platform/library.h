@@ -31,6 +31,10 @@ class DynamicLibrary {
   bool loaded() const { return handle_ != nullptr; }
   // The address of an exported symbol, or nullptr when there is none.
   void* Symbol(const char* name) const;
+  // Forgets the library without unloading it: it stays loaded until the
+  // process ends (a library with threads of its own cannot be unloaded
+  // safely).
+  void KeepLoaded() { handle_ = nullptr; }
 
  private:
   void* handle_ = nullptr;

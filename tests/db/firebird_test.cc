@@ -1,0 +1,641 @@
+// The database layer against the real Firebird server (label integration).
+// Faults come from a TCP proxy on another loopback address, never from a
+// mock.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "db/components.h"
+#include "platform/codepage.h"
+#include "platform/datetime.h"
+#include "platform/file.h"
+#include "sync/log.h"
+#include "tests/db/tcp_proxy.h"
+#include "tests/support/fake_env.h"
+#include "tests/support/firebird_db.h"
+#include "tests/support/temp_dir.h"
+
+namespace quilvane::db {
+namespace {
+
+using testing::FirebirdDb;
+using testing::FirebirdServer;
+using testing::TcpProxy;
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+std::string LogText(const testing::TempDir& dir) {
+  if (!platform::FileExists(dir.File("Quilvane.log"))) return {};
+  return platform::AnsiToUtf8(dir.Read("Quilvane.log"));  // a new log is in the ANSI code page
+}
+
+// Entries of the log: a message of several lines is stamped once, so count
+// the stamps ("DD/MM/YYYY HH:mm:ss - ") at line starts.
+int LogEntries(const testing::TempDir& dir) {
+  const std::string text = LogText(dir);
+  int n = 0;
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = text.find("\r\n", start);
+    const std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (line.size() >= 22 && line[2] == '/' && line[5] == '/' && line[10] == ' ' && line[13] == ':' &&
+        line.compare(19, 3, " - ") == 0) {
+      ++n;
+    }
+    if (end == std::string::npos) break;
+    start = end + 2;
+  }
+  return n;
+}
+
+class FirebirdTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string missing;
+    auto server = FirebirdServer::FromEnv(&missing);
+    if (!server) {
+      GTEST_FAIL() << "Firebird server not configured (missing" << missing
+                   << "); run: eval \"$(scripts/servers start)\"";
+    }
+    server_ = *server;
+    db_ = std::make_unique<FirebirdDb>(server_);
+  }
+
+  // Points the connection at the test database (through `host` when given).
+  void Configure(Components& c, const std::string& host = "", int port = 0) {
+    c.Connvelstrand.SetParam("Port", port != 0 ? std::to_string(port) : server_.port);
+    c.Connvelstrand.SetParam("User_Name", "USUARIO");
+    c.Connvelstrand.SetParam("Server", host.empty() ? server_.host : host);
+    c.Connvelstrand.SetParam("Database", db_->path());
+    c.Connvelstrand.SetParam("Password", "mirvex");
+  }
+  void Connect(Components& c, const std::string& host = "", int port = 0) {
+    Configure(c, host, port);
+    c.Connvelstrand.Connect();
+  }
+
+  FirebirdServer server_;
+  std::unique_ptr<FirebirdDb> db_;
+  testing::FakeEnv env_;  // Brazilian regional settings: "," and dd/MM/yyyy
+};
+
+// ------------------------------------------------------------ conversions --
+
+class FirebirdConversion : public FirebirdTest {
+ protected:
+  void SetUp() override {
+    FirebirdTest::SetUp();
+    if (HasFatalFailure()) return;
+    env_.SetNow(2026, 6, 1);
+    db_->Execute(R"(
+CREATE TABLE CONV (ID INTEGER, SI SMALLINT, I INTEGER, BI BIGINT, N1 NUMERIC(4,1),
+  N2 NUMERIC(15,2), N3 NUMERIC(9,3), N4 DECIMAL(18,4), N6 NUMERIC(18,6), DBL DOUBLE PRECISION,
+  FLT FLOAT, DT DATE, TS TIMESTAMP, CH CHAR(10), VC VARCHAR(10), TXTDATE VARCHAR(20));
+COMMIT;
+INSERT INTO CONV VALUES (1, -7, 123456, 9000000000, 12.3, 12.5, -1.234, 3.1416, 2.123456,
+  0.03125, 0.5, '2026-03-31', '2026-03-31 06:00:00', 'abc', 'abc  ', '31/03/2026 12:00');
+INSERT INTO CONV (ID) VALUES (2);
+INSERT INTO CONV VALUES (3, 0, -1, 0, -0.5, 0, 0, 0.0001, 2.000015,
+  0.09375, -0.25, '1899-12-30', '1899-12-30 00:00:00', '   ', '', 'garbage');
+)");
+  }
+};
+
+constexpr const char* kConvColumns[] = {"SI", "I",  "BI",  "N1", "N2", "N3", "N4", "N6",
+                                        "DBL", "FLT", "DT", "TS", "CH", "VC", "TXTDATE"};
+
+TEST_F(FirebirdConversion, EachColumnKindByEachConversion) {
+  Components c;
+  Connect(c);
+  Query q(c.Connvelstrand, c.TransReadOnly);
+  q.SetSQL("SELECT * FROM CONV ORDER BY ID");
+  q.Open();
+  const double day = *platform::TryEncodeDate(2026, 3, 31);
+
+  struct Want {
+    const char* column;
+    std::optional<std::int64_t> currency;  // nullopt: the conversion is refused
+    std::string text;
+    std::optional<double> datetime;        // nullopt: the conversion is refused
+    bool is_null;
+  };
+  // Row 1: values.
+  const Want row1[] = {
+      {"SI", -70000, "-7", {}, false},
+      {"I", 1234560000, "123456", {}, false},
+      {"BI", 90000000000000, "9000000000", {}, false},
+      {"N1", 123000, "12,3", {}, false},
+      {"N2", 125000, "12,5", {}, false},
+      {"N3", -12340, "-1,234", {}, false},
+      {"N4", 31416, "3,1416", {}, false},
+      {"N6", 21235, "2,123456", {}, false},
+      {"DBL", 312, "0,03125", {}, false},
+      {"FLT", 5000, "0,5", {}, false},
+      {"DT", {}, "31/03/2026", day, false},
+      {"TS", {}, "31/03/2026 06:00:00", day + 0.25, false},
+      {"CH", {}, "abc", {}, false},
+      {"VC", {}, "abc  ", {}, false},
+      {"TXTDATE", {}, "31/03/2026 12:00", day + 0.5, false},
+  };
+  // Row 2: every column NULL.
+  const Want row2[] = {
+      {"SI", 0, "", {}, true},  {"I", 0, "", {}, true},   {"BI", 0, "", {}, true},
+      {"N1", 0, "", {}, true},  {"N2", 0, "", {}, true},  {"N3", 0, "", {}, true},
+      {"N4", 0, "", {}, true},  {"N6", 0, "", {}, true},  {"DBL", 0, "", {}, true},
+      {"FLT", 0, "", {}, true}, {"DT", {}, "", 0.0, true}, {"TS", {}, "", 0.0, true},
+      {"CH", {}, "", {}, true}, {"VC", {}, "", {}, true}, {"TXTDATE", {}, "", {}, true},
+  };
+  // Row 3: zeros, halves, blanks and the first day of the date scale.
+  const Want row3[] = {
+      {"SI", 0, "0", {}, false},
+      {"I", -10000, "-1", {}, false},
+      {"BI", 0, "0", {}, false},
+      {"N1", -5000, "-0,5", {}, false},
+      {"N2", 0, "0", {}, false},
+      {"N3", 0, "0", {}, false},
+      {"N4", 1, "0,0001", {}, false},
+      {"N6", 20000, "2,000015", {}, false},  // 2.000015: an exact half goes to the even 2.0000
+      {"DBL", 938, "0,09375", {}, false},    // 937.5 ten-thousandths: to the even 938
+      {"FLT", -2500, "-0,25", {}, false},
+      {"DT", {}, "30/12/1899", 0.0, false},
+      {"TS", {}, "30/12/1899", 0.0, false},
+      {"CH", {}, "", {}, true},  // blanks only: empty once trimmed
+      {"VC", {}, "", {}, true},
+      {"TXTDATE", {}, "garbage", {}, false},
+  };
+  const Want* rows[] = {row1, row2, row3};
+  for (int r = 0; r < 3; ++r, q.Next()) {
+    ASSERT_FALSE(q.Eof());
+    for (int i = 0; i < 15; ++i) {
+      const Want& w = rows[r][i];
+      SCOPED_TRACE(std::string("row ") + std::to_string(r + 1) + " column " + w.column);
+      const Field f = q.FieldByName(w.column);
+      EXPECT_EQ(f.IsNull(), w.is_null);
+      EXPECT_EQ(f.AsString(), w.text);
+      if (w.currency) {
+        EXPECT_EQ(f.AsCurrency(), *w.currency);
+      } else {
+        EXPECT_THROW(f.AsCurrency(), DbError);
+      }
+      if (w.datetime) {
+        EXPECT_DOUBLE_EQ(f.AsDateTime(), *w.datetime);
+      } else {
+        EXPECT_THROW(f.AsDateTime(), DbError);
+      }
+    }
+  }
+  EXPECT_TRUE(q.Eof());
+}
+
+TEST_F(FirebirdConversion, RefusedConversionsNameFieldAndType) {
+  Components c;
+  Connect(c);
+  Query q(c.Connvelstrand, c.TransReadOnly);
+  q.SetSQL("SELECT I AS INICIOPROM, CH, TXTDATE FROM CONV ORDER BY ID");
+  q.Open();
+  for (int r = 0; r < 3; ++r, q.Next()) {  // also when the value is NULL
+    try {
+      q.FieldByName("inicioprom").AsDateTime();
+      FAIL() << "an INTEGER read as a date";
+    } catch (const DbError& e) {
+      EXPECT_STREQ(e.what(), "Cannot access field 'INICIOPROM' as type DateTime");
+    }
+  }
+  q.First();
+  EXPECT_THROW(q.FieldByName("CH").AsDateTime(), DbError);  // "abc"
+  EXPECT_THROW(q.FieldByName("NOPE"), DbError);
+}
+
+// ------------------------------------------------------- role decision --
+
+TEST_F(FirebirdTest, PadraoCgcForTheRoleDecision) {
+  const std::string cnpj = "12.345.678/0001-90";
+  struct Case {
+    bool row;
+    std::optional<std::string> stored;
+    std::string read;
+  } cases[] = {
+      {true, "12.345.678/0001-90", "12.345.678/0001-90"},  // equal: head office
+      {true, "12345678000190", "12345678000190"},          // CHAR blanks go; not equal: branch
+      {true, std::nullopt, ""},
+      {true, "", ""},
+      {false, std::nullopt, ""},  // empty PADRAO
+  };
+  Components c;
+  Connect(c);
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.stored.value_or("<null>"));
+    db_->Execute("DELETE FROM PADRAO;");
+    if (k.row) db_->InsertPadrao(1, k.stored);
+    c.TBPadrao.Open();
+    EXPECT_EQ(c.TBPadrao.Eof(), !k.row);
+    EXPECT_EQ(c.TBPadrao.FieldByName("CGC").AsString(), k.read);
+    EXPECT_EQ(c.TBPadrao.FieldByName("CGC").AsString() == cnpj, k.read == cnpj);
+    // Fewer than 50 rows: the read transaction ended with the open.
+    EXPECT_FALSE(c.TransReadOnly.InTransaction());
+    c.TBPadrao.Close();
+  }
+}
+
+// ------------------------------------------------------------- queries --
+
+TEST_F(FirebirdTest, ProdutosInRowsetsReadTransactionEndsAtTheEnd) {
+  db_->FillProdutos(120);
+  Components c;
+  Connect(c);
+  c.TBProdutos.Open();
+  EXPECT_EQ(c.TBProdutos.RecordCount(), 50u);
+  EXPECT_TRUE(c.TransReadOnly.InTransaction());  // its cursor is still open
+  EXPECT_EQ(c.TBProdutos.FieldCount(), 25);
+  c.TBProdutos.FetchAll();
+  EXPECT_EQ(c.TBProdutos.RecordCount(), 120u);
+  EXPECT_FALSE(c.TransReadOnly.InTransaction());
+
+  int rows = 0;
+  bool saw7 = false;
+  for (c.TBProdutos.First(); !c.TBProdutos.Eof(); c.TBProdutos.Next(), ++rows) {
+    Query& q = c.TBProdutos;
+    for (const char* name : {"CODIGO", "TIPOPROMOCAO", "PROMSOMENTEFEBRAFAR"}) q.FieldByName(name).AsString();
+    for (const char* name : {"INICIOPROM", "FINALPROM"}) q.FieldByName(name).AsDateTime();
+    for (int i = 0; i < q.FieldCount(); ++i) {
+      const std::string& n = q.Fields(i).name();
+      if (n != "CODIGO" && n != "TIPOPROMOCAO" && n != "PROMSOMENTEFEBRAFAR" && n != "INICIOPROM" &&
+          n != "FINALPROM") {
+        q.Fields(i).AsCurrency();
+      }
+    }
+    if (q.FieldByName("CODIGO").AsString() == "7") {
+      saw7 = true;
+      EXPECT_EQ(q.FieldByName("PRECOFARMACIAPOPULAR").AsCurrency(), 0);  // NULL
+      EXPECT_EQ(q.FieldByName("PRECOVENDA").AsCurrency(), 14900);        // 1.49
+      EXPECT_EQ(q.FieldByName("LUCRO").AsCurrency(), 8750);              // 0.875
+      EXPECT_EQ(q.FieldByName("PROMLEVEPRAZO").AsCurrency(), 70000000);  // BIGINT 7000
+      EXPECT_EQ(q.FieldByName("TIPOPROMOCAO").AsString(), "B");
+      EXPECT_DOUBLE_EQ(q.FieldByName("INICIOPROM").AsDateTime(), *platform::TryEncodeDate(2026, 1, 8));
+    }
+  }
+  EXPECT_EQ(rows, 120);
+  EXPECT_TRUE(saw7);
+
+  // Moving on row by row fetches the further rowsets too.
+  c.TBProdutos.Close();
+  c.TBProdutos.Open();
+  rows = 0;
+  for (; !c.TBProdutos.Eof(); c.TBProdutos.Next()) ++rows;
+  EXPECT_EQ(rows, 120);
+  EXPECT_FALSE(c.TransReadOnly.InTransaction());
+}
+
+TEST_F(FirebirdTest, FailedPrepareRollsBackTheReadTransaction) {
+  Components c;
+  Connect(c);
+  Query q(c.Connvelstrand, c.TransReadOnly);
+  q.SetSQL("SELECT NOPE FROM PADRAO");
+  try {
+    q.Open();
+    FAIL() << "an unknown column was accepted";
+  } catch (const DbError& e) {
+    EXPECT_NE(std::string(e.what()).find("NOPE"), std::string::npos) << e.what();
+    EXPECT_NE(e.sqlcode(), 0);
+  }
+  EXPECT_FALSE(c.TransReadOnly.InTransaction());
+  EXPECT_FALSE(q.Active());
+  c.TBPadrao.Open();  // the connection is still usable
+  EXPECT_TRUE(c.TBPadrao.Eof());
+}
+
+TEST_F(FirebirdTest, Latin1TextRoundTrip) {
+  db_->InsertProduto("1", {{"DESCRICAO", "'Ação çé ÀÿÑ'"}});
+  Components c;
+  Connect(c);
+  Query q(c.Connvelstrand, c.TransReadOnly);
+  q.SetSQL("SELECT DESCRICAO FROM PRODUTOS WHERE CODIGO = '1'");
+  q.Open();
+  EXPECT_EQ(q.FieldByName("DESCRICAO").AsString(), "Ação çé ÀÿÑ");
+  q.Close();
+
+  c.TRQExec.StartTransaction();
+  // Sent exactly as written: no parameter markers, macros or escapes.
+  c.QExec.ExecSQL("UPDATE PRODUTOS SET DESCRICAO = 'Pão & Café :x ? !y {fn}' WHERE CODIGO = '1'");
+  EXPECT_THROW(c.QExec.ExecSQL("UPDATE PRODUTOS SET DESCRICAO = '€' WHERE CODIGO = '1'"), DbError);
+  c.TRQExec.Commit();
+  EXPECT_EQ(db_->Scalar("SELECT DESCRICAO FROM PRODUTOS WHERE CODIGO = '1'"), "Pão & Café :x ? !y {fn}");
+}
+
+// -------------------------------------------------------------- import --
+
+TEST_F(FirebirdTest, ImportStatementsRunInTheExplicitTransaction) {
+  db_->InsertProduto("1", {{"PRECOVENDA", "1.00"}});
+  Components c;
+  Connect(c);
+  EXPECT_THROW(c.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 2 WHERE CODIGO = '1'"), DbError);
+  c.TRQExec.StartTransaction();
+  c.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 2 WHERE CODIGO = '1'");
+  c.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 9 WHERE CODIGO = 'NOPE'");  // no row: no error
+  EXPECT_EQ(db_->Scalar("SELECT PRECOVENDA FROM PRODUTOS WHERE CODIGO = '1'"), "1.00");
+  EXPECT_EQ(c.TRQExec.uncommitted_statements(), 2);
+  c.TRQExec.Commit();
+  EXPECT_FALSE(c.TRQExec.InTransaction());
+  EXPECT_EQ(db_->Scalar("SELECT PRECOVENDA FROM PRODUTOS WHERE CODIGO = '1'"), "2.00");
+
+  // A failing statement leaves the batch open with its earlier work.
+  c.TRQExec.StartTransaction();
+  c.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 3 WHERE CODIGO = '1'");
+  EXPECT_THROW(c.QExec.ExecSQL("UPDATE PRODUTOS SET NOPE = 1"), DbError);
+  EXPECT_TRUE(c.TRQExec.InTransaction());
+  // Disconnecting commits it.
+  c.Connvelstrand.Disconnect();
+  EXPECT_FALSE(c.Connvelstrand.Connected());
+  EXPECT_FALSE(c.TRQExec.InTransaction());
+  EXPECT_EQ(db_->Scalar("SELECT PRECOVENDA FROM PRODUTOS WHERE CODIGO = '1'"), "3.00");
+}
+
+TEST_F(FirebirdTest, PreparedStatementWithParameters) {
+  db_->InsertProduto("1");
+  db_->InsertProduto("2");
+  Components c;
+  Connect(c);
+  Query q(c.Connvelstrand, c.TRQExec);
+  q.SetSQL("UPDATE PRODUTOS SET PRECOVENDA = ?, DESCRICAO = ?, INICIOPROM = ?, PROMLEVEPRAZO = ? WHERE CODIGO = ?");
+  c.TRQExec.StartTransaction();
+  const Param a[] = {Currency{123456}, std::string("Ação"), *platform::TryEncodeDate(2026, 2, 1),
+                     std::int64_t{42}, std::string("1")};
+  q.ExecSQL(a);
+  const Param b[] = {std::monostate{}, std::monostate{}, std::monostate{}, std::monostate{}, std::string("2")};
+  q.ExecSQL(b);
+  const Param wrong[] = {std::string("1")};
+  EXPECT_THROW(q.ExecSQL(wrong), DbError);
+  c.TRQExec.Commit();
+  EXPECT_EQ(db_->Scalar("SELECT PRECOVENDA || ' ' || DESCRICAO || ' ' || INICIOPROM || ' ' || PROMLEVEPRAZO "
+                        "FROM PRODUTOS WHERE CODIGO = '1'"),
+            "12.35 Ação 2026-02-01 42");
+  EXPECT_EQ(db_->Scalar("SELECT COALESCE(PRECOVENDA, -1) FROM PRODUTOS WHERE CODIGO = '2'"), "-1.00");
+}
+
+TEST_F(FirebirdTest, LockedRowFailsAtOnce) {
+  db_->InsertProduto("1", {{"PRECOVENDA", "1.00"}});
+  Components other;
+  Connect(other);
+  other.TRQExec.StartTransaction();
+  other.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 5 WHERE CODIGO = '1'");
+
+  Components c;
+  Connect(c);
+  c.TRQExec.StartTransaction();
+  const auto start = Clock::now();
+  try {
+    c.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 2 WHERE CODIGO = '1'");
+    FAIL() << "updated a row another transaction holds";
+  } catch (const DbError& e) {
+    EXPECT_NE(std::string(e.what()).find("update conflicts with concurrent update"), std::string::npos)
+        << e.what();
+    EXPECT_FALSE(e.lost_connection());
+  }
+  EXPECT_LT(Seconds(start), 2.0);
+  // Reads do not wait for the lock either.
+  c.TBProdutos.Open();
+  c.TBProdutos.FetchAll();
+  EXPECT_EQ(c.TBProdutos.FieldByName("PRECOVENDA").AsCurrency(), 10000);
+  other.Connvelstrand.Disconnect();
+  EXPECT_EQ(db_->Scalar("SELECT PRECOVENDA FROM PRODUTOS WHERE CODIGO = '1'"), "5.00");
+}
+
+// ------------------------------------------------------- ConectarBanco --
+
+class FirebirdConectarBanco : public FirebirdTest {
+ protected:
+  testing::TempDir dir_;
+};
+
+TEST_F(FirebirdConectarBanco, ConnectsWithTolmarcIni) {
+  db_->WriteTolmarcIni(dir_.path());
+  Components c;
+  sync::Log log(dir_.path());
+  ASSERT_TRUE(ConectarBanco(c, dir_.path(), log));
+  EXPECT_TRUE(c.Connvelstrand.Connected());
+  EXPECT_EQ(c.Connvelstrand.Param("Port"), "3050");
+  EXPECT_EQ(c.Connvelstrand.Param("User_Name"), "USUARIO");
+  EXPECT_EQ(c.Connvelstrand.Param("Password"), "mirvex");
+  EXPECT_EQ(c.Connvelstrand.AttachString(), server_.host + "/3050:" + db_->path());
+  EXPECT_EQ(LogEntries(dir_), 0) << LogText(dir_);
+  // Connecting again starts from a fresh attachment.
+  ASSERT_TRUE(ConectarBanco(c, dir_.path(), log));
+  c.TBPadrao.Open();
+  EXPECT_TRUE(c.TBPadrao.Eof());
+}
+
+TEST_F(FirebirdConectarBanco, SettingsThatCannotAttachGiveOneAttemptAndOneLine) {
+  struct Case {
+    const char* name;
+    std::string ini;
+    std::string attach;
+  } cases[] = {
+      {"wrong path", "[Tolmarc]\r\nServidor=" + server_.host + "\r\nCaminho=" + server_.dir + "/nope.fdb\r\n",
+       server_.host + "/3050:" + server_.dir + "/nope.fdb"},
+      {"empty Caminho", "[Tolmarc]\r\nServidor=" + server_.host + "\r\nCaminho=\r\n", server_.host + "/3050:"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    testing::TempDir dir;
+    dir.Write("tolmarc.ini", k.ini);
+    Components c;
+    sync::Log log(dir.path());
+    const auto start = Clock::now();
+    EXPECT_FALSE(ConectarBanco(c, dir.path(), log));
+    EXPECT_LT(Seconds(start), 3.0);  // no retry pauses
+    EXPECT_FALSE(c.Connvelstrand.Connected());
+    EXPECT_EQ(c.Connvelstrand.AttachString(), k.attach);
+    EXPECT_EQ(c.Connvelstrand.attach_attempts(), 1);
+    EXPECT_EQ(LogEntries(dir), 1) << LogText(dir);
+    EXPECT_EQ(LogText(dir).find(" - Falha na conexão do banco de dados: "), 19u) << LogText(dir);
+  }
+}
+
+// Without a host the attach string starts with the slash. Whether the client
+// then reaches a local server is the client's affair; the layer makes one
+// attempt, and logs one line if it fails.
+TEST_F(FirebirdConectarBanco, EmptyServidorLeavesTheHostOut) {
+  dir_.Write("tolmarc.ini", "[Tolmarc]\r\nServidor=\r\nCaminho=" + db_->path() + "\r\n");
+  Components c;
+  sync::Log log(dir_.path());
+  const bool connected = ConectarBanco(c, dir_.path(), log);
+  EXPECT_EQ(c.Connvelstrand.AttachString(), "/3050:" + db_->path());
+  EXPECT_FALSE(c.Connvelstrand.Param("Server"));
+  EXPECT_EQ(c.Connvelstrand.attach_attempts(), 1);
+  EXPECT_EQ(LogEntries(dir_), connected ? 0 : 1) << LogText(dir_);
+}
+
+TEST_F(FirebirdConectarBanco, NoIniUsesLocalhostAndTheExecutableFolder) {
+  Components c;
+  sync::Log log(dir_.path());
+  EXPECT_FALSE(ConectarBanco(c, dir_.path(), log));
+  EXPECT_EQ(c.Connvelstrand.AttachString(), "localhost/3050:" + dir_.path() + "TOLMARC.FDB");
+  EXPECT_EQ(LogEntries(dir_), 1) << LogText(dir_);
+  EXPECT_NE(dir_.Read("Quilvane.log").find("TOLMARC.FDB"), std::string::npos);
+}
+
+TEST_F(FirebirdConectarBanco, WrongPasswordIsNotRetried) {
+  TcpProxy proxy(0, server_.host, std::stoi(server_.port));
+  Components c;
+  Configure(c, proxy.host(), proxy.port());
+  c.Connvelstrand.SetParam("Password", "wrong");
+  try {
+    c.Connvelstrand.Connect();
+    FAIL() << "attached with a wrong password";
+  } catch (const DbError& e) {
+    EXPECT_FALSE(e.lost_connection()) << e.what();
+  }
+  EXPECT_EQ(proxy.accepted(), 1);
+  EXPECT_EQ(c.Connvelstrand.attach_attempts(), 1);
+}
+
+// One initial attempt, three retries, two pauses of 3 s: an honest timing.
+TEST_F(FirebirdConectarBanco, ServerThatDropsEveryConnectionIsRetriedThreeTimes) {
+  TcpProxy proxy(3050, server_.host, std::stoi(server_.port));
+  proxy.set_mode(TcpProxy::Mode::kDropSecondRequest);
+  db_->WriteTolmarcIni(dir_.path(), proxy.host());
+  Components c;
+  sync::Log log(dir_.path());
+  const auto start = Clock::now();
+  EXPECT_FALSE(ConectarBanco(c, dir_.path(), log));
+  const double elapsed = Seconds(start);
+  EXPECT_EQ(proxy.accepted(), 4) << LogText(dir_);
+  EXPECT_EQ(c.Connvelstrand.attach_attempts(), 4);
+  EXPECT_GE(elapsed, 5.9);
+  EXPECT_LT(elapsed, 12.0);
+  EXPECT_EQ(LogEntries(dir_), 1) << LogText(dir_);
+}
+
+TEST_F(FirebirdConectarBanco, RefusedConnectionIsRetriedAndLoggedOnce) {
+  std::string host;
+  {
+    TcpProxy probe(3050, server_.host, 1);  // finds an address whose port 3050 is free
+    host = probe.host();
+  }
+  db_->WriteTolmarcIni(dir_.path(), host);
+  Components c;
+  c.Connvelstrand.set_retry_pause(std::chrono::milliseconds(100));
+  sync::Log log(dir_.path());
+  const auto start = Clock::now();
+  EXPECT_FALSE(ConectarBanco(c, dir_.path(), log));
+  const double elapsed = Seconds(start);
+  EXPECT_EQ(c.Connvelstrand.attach_attempts(), 4);
+  EXPECT_GE(elapsed, 0.2);  // both pauses taken
+  EXPECT_LT(elapsed, 5.0);
+  EXPECT_EQ(LogEntries(dir_), 1) << LogText(dir_);
+}
+
+// ---------------------------------------------------------- reconnection --
+
+class FirebirdReconnect : public FirebirdTest {
+ protected:
+  void SetUp() override {
+    FirebirdTest::SetUp();
+    if (HasFatalFailure()) return;
+    proxy_ = std::make_unique<TcpProxy>(0, server_.host, std::stoi(server_.port));
+    db_->InsertPadrao(1, "12.345.678/0001-90");
+    db_->InsertProduto("1", {{"PRECOVENDA", "1.00"}});
+    db_->InsertProduto("2", {{"PRECOVENDA", "1.00"}});
+  }
+  void ConnectThroughProxy(Components& c) { Connect(c, proxy_->host(), proxy_->port()); }
+  std::string Price(const char* codigo) {
+    return db_->Scalar(std::string("SELECT PRECOVENDA FROM PRODUTOS WHERE CODIGO = '") + codigo + "'");
+  }
+  std::unique_ptr<TcpProxy> proxy_;
+};
+
+TEST_F(FirebirdReconnect, DroppedConnectionIsReattachedAndTheQueryRepeated) {
+  Components c;
+  ConnectThroughProxy(c);
+  c.TBPadrao.Open();
+  c.TBPadrao.Close();
+  proxy_->DropAll();
+  c.TBProdutos.Open();
+  c.TBProdutos.FetchAll();
+  EXPECT_EQ(c.TBProdutos.RecordCount(), 2u);
+  EXPECT_EQ(proxy_->accepted(), 2);
+  c.TBPadrao.Open();  // statements prepared before the drop work again
+  EXPECT_EQ(c.TBPadrao.FieldByName("CGC").AsString(), "12.345.678/0001-90");
+}
+
+TEST_F(FirebirdReconnect, FirstStatementOfABatchIsRepeated) {
+  Components c;
+  ConnectThroughProxy(c);
+  c.TRQExec.StartTransaction();
+  proxy_->DropAll();
+  c.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 2 WHERE CODIGO = '1'");
+  EXPECT_EQ(proxy_->accepted(), 2);
+  EXPECT_TRUE(c.TRQExec.InTransaction());
+  c.TRQExec.Commit();
+  EXPECT_EQ(Price("1"), "2.00");
+}
+
+TEST_F(FirebirdReconnect, LossWithUncommittedStatementsFailsTheStep) {
+  Components c;
+  ConnectThroughProxy(c);
+  c.TRQExec.StartTransaction();
+  c.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 2 WHERE CODIGO = '1'");
+  proxy_->DropAll();
+  try {
+    c.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 2 WHERE CODIGO = '2'");
+    FAIL() << "the batch's first statement was lost silently";
+  } catch (const DbError& e) {
+    EXPECT_TRUE(e.lost_connection()) << e.what();
+  }
+  EXPECT_FALSE(c.Connvelstrand.Connected());
+  EXPECT_FALSE(c.TRQExec.InTransaction());
+  EXPECT_EQ(proxy_->accepted(), 1);
+  c.Connvelstrand.Disconnect();  // the cleanup has nothing left to do
+  EXPECT_EQ(Price("1"), "1.00");
+  EXPECT_EQ(Price("2"), "1.00");
+}
+
+TEST_F(FirebirdReconnect, LostCommitIsAnError) {
+  Components c;
+  ConnectThroughProxy(c);
+  c.TRQExec.StartTransaction();
+  c.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 2 WHERE CODIGO = '1'");
+  proxy_->DropAll();
+  EXPECT_THROW(c.TRQExec.Commit(), DbError);
+  EXPECT_FALSE(c.TRQExec.InTransaction());
+  EXPECT_FALSE(c.Connvelstrand.Connected());
+  EXPECT_EQ(Price("1"), "1.00");
+}
+
+TEST_F(FirebirdReconnect, LostCommitAtDisconnectEndsDisconnectedAndReports) {
+  Components c;
+  ConnectThroughProxy(c);
+  c.TRQExec.StartTransaction();
+  c.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 2 WHERE CODIGO = '1'");
+  proxy_->DropAll();
+  EXPECT_THROW(c.Connvelstrand.Disconnect(), DbError);
+  EXPECT_FALSE(c.Connvelstrand.Connected());
+  EXPECT_FALSE(c.TRQExec.InTransaction());
+  c.Connvelstrand.Disconnect();
+  EXPECT_EQ(Price("1"), "1.00");
+}
+
+TEST_F(FirebirdReconnect, LostFetchIsAnErrorNotAShortResult) {
+  db_->Execute("DELETE FROM PRODUTOS;");
+  db_->FillProdutos(20000);
+  Components c;
+  ConnectThroughProxy(c);
+  c.TBProdutos.Open();
+  proxy_->DropAll();
+  try {
+    c.TBProdutos.FetchAll();
+    FAIL() << "read " << c.TBProdutos.RecordCount() << " rows as if they were all";
+  } catch (const DbError& e) {
+    EXPECT_TRUE(e.lost_connection()) << e.what();
+  }
+  EXPECT_FALSE(c.Connvelstrand.Connected());
+}
+
+}  // namespace
+}  // namespace quilvane::db
