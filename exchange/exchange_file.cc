@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <span>
 
+#include "exchange/format.h"
 #include "platform/codepage.h"
 #include "platform/error.h"
 
@@ -52,7 +54,7 @@ void ExchangeFileWriter::WriteLine(std::string_view utf8) {
   } else {
     buffer_.append(platform::Utf8ToAnsi(utf8));
   }
-  buffer_.append("\r\n");
+  buffer_.append(kLineEnd);
   if (buffer_.size() >= kBufferSize) Flush();
 }
 
