@@ -1,0 +1,100 @@
+#include "archive/compactar.h"
+
+#include <exception>
+
+#include "archive/archive_error.h"
+#include "archive/name_rules.h"
+#include "archive/zip_archiver.h"
+#include "platform/file.h"
+
+namespace quilvane::archive {
+namespace {
+
+// Everything up to the last separator, without it; a root keeps its
+// separator.
+std::string FolderWithoutSeparator(const std::string& path) {
+  const auto cut = path.find_last_of("/\\:");
+  if (cut == std::string::npos) return std::string();
+  if (cut == 0 || path[cut] == ':' || (cut == 2 && path[1] == ':')) return path.substr(0, cut + 1);
+  return path.substr(0, cut);
+}
+
+void DeleteQuietly(const std::string& path) {
+  try {
+    platform::DeleteFile(path);
+  } catch (const std::exception&) {
+    // The failure already being reported is the one that matters.
+  }
+}
+
+}  // namespace
+
+std::string ArchivePathFor(const std::string& arquivo_origem) {
+  const auto name_start = arquivo_origem.find_last_of("/\\:");
+  const auto dot = arquivo_origem.rfind('.');
+  if (dot == std::string::npos || (name_start != std::string::npos && dot < name_start)) {
+    return arquivo_origem + ".ZIP";
+  }
+  return arquivo_origem.substr(0, dot) + ".ZIP";
+}
+
+bool CompactarArquivo(const std::string& arquivo_origem, sync::Log& log) {
+  const std::string archive_path = ArchivePathFor(arquivo_origem);
+  DeleteQuietly(archive_path);
+  try {
+    TZipArchiver archiver;
+    archiver.Password = kArchivePassword;
+    archiver.FileName = archive_path;
+    archiver.OpenArchive(OpenMode::kCreate);
+    archiver.BaseDir = FolderWithoutSeparator(arquivo_origem);
+    if (!platform::FileExists(arquivo_origem)) {
+      throw EArchiveError("File \"" + arquivo_origem + "\" not found", kNativeFileNotFound,
+                          kMsgFileNotFound);
+    }
+    archiver.AddFiles(arquivo_origem, kSearchAttrAll, "");
+    // An archive without the exchange file must never look like a success.
+    if (archiver.items().size() != 1) {
+      throw EArchiveError("Cannot open file \"" + arquivo_origem + "\"", kNativeCannotOpenSource,
+                          kMsgCannotOpenFile);
+    }
+    archiver.CloseArchive();
+    return platform::FileExists(archive_path);
+  } catch (const std::exception& e) {
+    DeleteQuietly(archive_path);
+    log.DoSaveLog(std::string("Falha ao compactar o arquivo: ") + e.what());
+    return false;
+  }
+}
+
+bool DescompactarArquivo(const std::string& arquivo, const std::string& destino, sync::Log& log,
+                         const UnpackOptions& options) {
+  try {
+    TZipArchiver archiver;
+    archiver.Password = kArchivePassword;
+    archiver.FileName = arquivo;
+    archiver.OpenArchive(OpenMode::kRead);
+    std::string folder = destino;
+    if (folder.empty()) {
+      const auto cut = arquivo.find_last_of("/\\:");
+      folder = cut == std::string::npos ? std::string() : arquivo.substr(0, cut + 1);
+    }
+    archiver.BaseDir = folder;
+    if (options.only_member) {
+      const auto index = archiver.FindRootItem(*options.only_member);
+      if (!index) {
+        throw EArchiveError("File \"" + *options.only_member + "\" is not in the archive",
+                            kNativeMemberMissing, kMsgMemberMissing);
+      }
+      archiver.ExtractItem(*index);
+    } else {
+      archiver.ExtractFiles("*.*", kSearchAttrAll, "");
+    }
+    archiver.CloseArchive();
+    return true;
+  } catch (const std::exception& e) {
+    log.DoSaveLog(std::string("Falha ao descompactar o arquivo: ") + e.what());
+    return false;
+  }
+}
+
+}  // namespace quilvane::archive

@@ -1,0 +1,174 @@
+// Guards the two operations the cycle calls: what reaches the folder, what
+// is logged, and that nothing unsafe or partial is ever left behind.
+#include "archive/compactar.h"
+
+#include <gtest/gtest.h>
+
+#include "archive/zip_archiver.h"
+#include "platform/file.h"
+#include "sync/log.h"
+#include "tests/archive/archive_test_util.h"
+#include "tests/support/fake_env.h"
+#include "tests/support/temp_dir.h"
+
+namespace quilvane::archive {
+namespace {
+
+using testing::ListFiles;
+using testing::LogLines;
+using testing::ReadFile;
+using testing::WriteFile;
+
+class CompactarTest : public ::testing::Test {
+ protected:
+  CompactarTest() : log_(dir_.path()) { platform::CreateDirectories(dir_.File("out")); }
+
+  std::string out() const { return dir_.File("out/"); }
+
+  // Packs `content` as the exchange file and returns the archive's path.
+  std::string PackExchange(const std::string& content) {
+    WriteFile(dir_.File("12345678000199.SQL"), content);
+    EXPECT_TRUE(CompactarArquivo(dir_.File("12345678000199.SQL"), log_));
+    return dir_.File("12345678000199.ZIP");
+  }
+
+  quilvane::testing::TempDir dir_;
+  quilvane::testing::FakeEnv env_;
+  sync::Log log_;
+};
+
+TEST_F(CompactarTest, RoundTripsAcrossBlockBoundaries) {
+  for (const size_t size : {size_t{0}, size_t{1}, size_t{524288}, size_t{524289}}) {
+    SCOPED_TRACE(size);
+    std::string content = testing::ExchangeText(6000);
+    while (content.size() < size) content += content;
+    content.resize(size);
+    const std::string zip = PackExchange(content);
+    ASSERT_TRUE(DescompactarArquivo(zip, out(), log_));
+    EXPECT_TRUE(content == ReadFile(out() + "12345678000199.SQL"));
+  }
+  EXPECT_TRUE(LogLines(dir_.path()).empty());
+}
+
+TEST_F(CompactarTest, KeepsTheTimeAndReplacesAReadOnlyFile) {
+  WriteFile(dir_.File("12345678000199.SQL"), "new content");
+  const auto when = *platform::TryEncodeDate(2023, 10, 17) + platform::EncodeTime(14, 5, 10, 0);
+  platform::SetFileTime(dir_.File("12345678000199.SQL"), when);
+  ASSERT_TRUE(CompactarArquivo(dir_.File("12345678000199.SQL"), log_));
+  const std::string target = out() + "12345678000199.SQL";
+  WriteFile(target, "old content that is longer");
+  platform::SetFileAttributes(target, platform::kAttrReadOnly);
+
+  ASSERT_TRUE(DescompactarArquivo(dir_.File("12345678000199.ZIP"), out(), log_));
+  EXPECT_EQ("new content", ReadFile(target));
+  const auto info = platform::GetFileInfo(target);
+  EXPECT_DOUBLE_EQ(when, info.last_write);
+  EXPECT_EQ(0u, info.attributes & platform::kAttrReadOnly);
+}
+
+TEST_F(CompactarTest, OnlyMemberExtractsTheExchangeFileAlone) {
+  // A downloaded archive must never replace the settings or the program
+  // beside the exchange file.
+  WriteFile(dir_.File("archive.zip"),
+            testing::BuildZip({testing::Stored("Quilvane.ini", "[Quilvane]\r\nCNPJServidor=1\r\n"),
+                               testing::Stored("sub/12345678000199.SQL", "nested"),
+                               testing::Stored("12345678000199.sql", "root member")}));
+  UnpackOptions only;
+  only.only_member = "12345678000199.SQL";
+  ASSERT_TRUE(DescompactarArquivo(dir_.File("archive.zip"), out(), log_, only));
+  EXPECT_EQ(std::vector<std::string>{"12345678000199.sql"}, ListFiles(out()));
+  EXPECT_EQ("root member", ReadFile(out() + "12345678000199.sql"));
+
+  // Without the member the unpacking fails, naming it.
+  WriteFile(dir_.File("other.zip"), testing::BuildZip({testing::Stored("tolmarc.ini", "x")}));
+  only.only_member = "99999999000199.SQL";
+  EXPECT_FALSE(DescompactarArquivo(dir_.File("other.zip"), out(), log_, only));
+  const auto lines = LogLines(dir_.path());
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_NE(std::string::npos,
+            lines[0].find(" - Falha ao descompactar o arquivo: File \"99999999000199.SQL\" is not "
+                          "in the archive - Native error: 00092"));
+  EXPECT_FALSE(platform::FileExists(out() + "tolmarc.ini"));
+}
+
+TEST_F(CompactarTest, WithoutOnlyMemberEveryMemberIsExtractedWithFolders) {
+  WriteFile(dir_.File("archive.zip"),
+            testing::BuildZip({testing::Stored("a/", ""), testing::Stored("a/b/c.txt", "deep"),
+                               testing::Stored("top.txt", "top")}));
+  ASSERT_TRUE(DescompactarArquivo(dir_.File("archive.zip"), out(), log_));
+  EXPECT_EQ((std::vector<std::string>{"a/b/c.txt", "top.txt"}), ListFiles(out()));
+  EXPECT_EQ("deep", ReadFile(out() + "a/b/c.txt"));
+}
+
+TEST_F(CompactarTest, RefusesNamesThatLeaveTheFolder) {
+  const char* const names[] = {"../escaped.txt",  "a/../../escaped.txt", "/tmp/escaped.txt",
+                               "C:/escaped.txt",  "C:escaped.txt",       "\\\\server\\escaped.txt",
+                               "..\\escaped.txt", "\\escaped.txt"};
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    WriteFile(dir_.File("evil.zip"), testing::BuildZip({testing::Stored(name, "owned")}));
+    EXPECT_FALSE(DescompactarArquivo(dir_.File("evil.zip"), out(), log_));
+    EXPECT_TRUE(ListFiles(out()).empty());
+    EXPECT_FALSE(platform::FileExists(dir_.File("escaped.txt")));
+    EXPECT_FALSE(platform::FileExists("/tmp/escaped.txt"));
+    const auto lines = LogLines(dir_.path());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(std::string::npos, lines.back().find(" outside the destination folder - Native error: 00090"))
+        << lines.back();
+  }
+}
+
+TEST_F(CompactarTest, StopsInflatingPastTheDeclaredSize) {
+  // 8 MiB of zeros declared as 1,000 bytes: the member fails as soon as the
+  // output passes the declared size, and nothing remains.
+  WriteFile(dir_.File("bomb.zip"),
+            testing::BuildZip({testing::Deflated("bomb.bin", std::string(8 << 20, '\0'), 1000)}));
+  EXPECT_FALSE(DescompactarArquivo(dir_.File("bomb.zip"), out(), log_));
+  EXPECT_TRUE(ListFiles(out()).empty());
+  const auto lines = LogLines(dir_.path());
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_NE(std::string::npos,
+            lines[0].find("Falha ao descompactar o arquivo: Invalid size or check sum of file or "
+                          "unsupported compression format - Native error: 00008"));
+}
+
+TEST_F(CompactarTest, MethodsOtherThanStoredAndDeflateFail) {
+  struct Case {
+    std::uint16_t method;
+    const char* text;
+  };
+  for (const Case c : {Case{9, "Deflate64 compression method is not supported - Native error: 00055"},
+                       Case{12, "Invalid size or check sum of file or unsupported compression "
+                                "format - Native error: 00008"}}) {
+    auto member = testing::Stored("m.bin", "data");
+    member.method = c.method;
+    WriteFile(dir_.File("m.zip"), testing::BuildZip({member}));
+    EXPECT_FALSE(DescompactarArquivo(dir_.File("m.zip"), out(), log_));
+    EXPECT_NE(std::string::npos, LogLines(dir_.path()).back().find(c.text));
+    EXPECT_TRUE(ListFiles(out()).empty());
+  }
+}
+
+TEST_F(CompactarTest, AnEmptyArchiveExtractsNothingWithoutError) {
+  WriteFile(dir_.File("empty.zip"), testing::BuildZip({}));
+  EXPECT_TRUE(DescompactarArquivo(dir_.File("empty.zip"), out(), log_));
+  EXPECT_TRUE(ListFiles(out()).empty());
+  EXPECT_TRUE(LogLines(dir_.path()).empty());
+}
+
+TEST_F(CompactarTest, MissingArchiveIsLoggedWithItsPath) {
+  EXPECT_FALSE(DescompactarArquivo(dir_.File("none.zip"), out(), log_));
+  EXPECT_NE(std::string::npos,
+            LogLines(dir_.path())[0].find("Falha ao descompactar o arquivo: File \"" +
+                                          dir_.File("none.zip") +
+                                          "\" not found - Native error: 00012"));
+}
+
+TEST(ArchivePathTest, ReplacesTheExtension) {
+  EXPECT_EQ("/x/12345678000199.ZIP", ArchivePathFor("/x/12345678000199.SQL"));
+  EXPECT_EQ("/x.d/file.ZIP", ArchivePathFor("/x.d/file"));
+  EXPECT_EQ("a.b.ZIP", ArchivePathFor("a.b.c"));
+}
+
+}  // namespace
+}  // namespace quilvane::archive
