@@ -1,0 +1,77 @@
+#include "transfer/exchange_server.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/error.h"
+#include "transfer/download.h"
+
+namespace quilvane::transfer {
+namespace {
+
+TEST(ExchangeServerTest, ParsesHostAndOptionalPort) {
+  struct Case {
+    const char* text;
+    bool ok;
+    const char* host;
+    int port;
+  };
+  const Case cases[] = {
+      {"ftp.example.com", true, "ftp.example.com", 21},
+      {" 127.0.0.1:2121 ", true, "127.0.0.1", 2121},
+      {"h:65535", true, "h", 65535},
+      {"h:1", true, "h", 1},
+      {"h:0", false, "", 0},
+      {"h:65536", false, "", 0},
+      {"h:99999999999999999999", false, "", 0},
+      {"h:", false, "", 0},
+      {"h:21x", false, "", 0},
+      {":21", false, "", 0},
+      {"", false, "", 0},
+      {"a b", false, "", 0},
+      {"user@h", false, "", 0},
+      {"h/x", false, "", 0},
+      {"h:1:2", false, "", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    auto parsed = ParseHostPort(c.text, 21);
+    ASSERT_EQ(parsed.has_value(), c.ok);
+    if (c.ok) {
+      EXPECT_EQ(parsed->host, c.host);
+      EXPECT_EQ(parsed->port, c.port);
+    }
+  }
+}
+
+TEST(ExchangeServerTest, SettingsOverrideTheBuiltInValues) {
+  ExchangeServer defaults = MakeExchangeServer("", "", "");
+  EXPECT_EQ(defaults.ftp_host, kDefaultFtpHost);
+  EXPECT_EQ(defaults.ftp_port, 21);
+  EXPECT_EQ(defaults.web_port, 80);
+  ExchangeServer s = MakeExchangeServer("127.0.0.1:2121", "quilvane", "localhost:8080");
+  EXPECT_EQ(s.ftp_host, "127.0.0.1");
+  EXPECT_EQ(s.ftp_port, 2121);
+  EXPECT_EQ(s.ftp_user, "quilvane");
+  EXPECT_EQ(s.web_domain, "localhost");
+  EXPECT_EQ(s.web_port, 8080);
+  EXPECT_THROW(MakeExchangeServer("h:0", "", ""), platform::Error);
+  EXPECT_THROW(MakeExchangeServer("", "", "www bad"), platform::Error);
+}
+
+TEST(ExchangeServerTest, DownloadAddressesCarryANonDefaultPort) {
+  ExchangeServer s;
+  s.web_domain = "quilvane.example";
+  EXPECT_EQ(DownloadSource(s, "12345678000190"),
+            "http://www.quilvane.example/halvoraquin/quilvane/12345678000190.ZIP");
+  s.web_domain = "localhost";
+  s.web_port = 8080;
+  std::string source = DownloadSource(s, "123");
+  EXPECT_EQ(source, "http://www.localhost:8080/halvoraquin/quilvane/123.ZIP");
+  EXPECT_EQ(SecondAttemptAddress(source), "localhost:8080/halvoraquin/quilvane/123.ZIP");
+  EXPECT_EQ(ThirdAttemptAddress(source), "http://localhost:8080/halvoraquin/quilvane/123.ZIP");
+  EXPECT_EQ(ThirdAttemptAddress("HTTP://WWW.D/x/WwW.y"), "HTTP://D/x/y");
+  EXPECT_EQ(SecondAttemptAddress("HTTP://WWW.D/x"), "D/x");
+}
+
+}  // namespace
+}  // namespace quilvane::transfer

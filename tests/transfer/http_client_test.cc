@@ -1,0 +1,257 @@
+#include "transfer/http_client.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "tests/transfer/fakes/scripted_peer.h"
+#include "tests/transfer/test_resolver.h"
+#include "transfer/download.h"
+
+namespace quilvane::transfer {
+namespace {
+
+using testing::LoopbackResolver;
+using testing::PeerConnection;
+using testing::ScriptedPeer;
+using namespace std::chrono_literals;
+
+void Configure(HttpClient& http) {
+  http.set_accept(kDownloadAccept);
+  http.set_accept_encoding(kDownloadAcceptEncoding);
+  http.set_user_agent(kDownloadUserAgent);
+  http.set_resolver(LoopbackResolver({"www.web.test", "web.test"}));
+  HttpTimeouts t;
+  t.idle = 400ms;
+  t.connect = 2000ms;
+  t.redirect_body = 300ms;
+  http.set_timeouts(t);
+}
+
+std::string Url(std::uint16_t port, const std::string& path = "/halvoraquin/quilvane/N.ZIP") {
+  return "http://www.web.test:" + std::to_string(port) + path;
+}
+
+std::string Head(std::uint16_t port, const std::string& target = "/halvoraquin/quilvane/N.ZIP",
+                 const std::string& host = "www.web.test", const std::string& cookie = "") {
+  std::string head = "GET " + target + " HTTP/1.1\r\n" + "Host: " + host + ":" +
+                     std::to_string(port) + "\r\n" +
+                     "Accept: text/html, image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
+                     "Accept-Encoding: gzip, deflate, identity\r\n"
+                     "User-Agent: Mozilla/4.0\r\n";
+  if (!cookie.empty()) head += "Cookie: " + cookie + "\r\n";
+  return head + "\r\n";
+}
+
+struct Fetch {
+  std::string body;
+  std::string error;
+};
+
+Fetch Get(HttpClient& http, const std::string& url) {
+  Fetch f;
+  try {
+    http.Get(url, [&](std::string_view b) { f.body.append(b); });
+  } catch (const platform::Error& e) {
+    f.error = e.what();
+  }
+  return f;
+}
+
+// One response per case, the request asserted byte for byte.
+struct BodyCase {
+  const char* name;
+  std::string response;
+  std::string body;
+  std::string error;
+};
+
+TEST(HttpGetTest, ResponsesAndTheirFramings) {
+  const BodyCase cases[] = {
+      {"content-length", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", "hello", ""},
+      {"zero length", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", "", ""},
+      {"100 before the status",
+       "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", "ok", ""},
+      {"chunked with extensions and trailers",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+       "5;name=x\r\nhello\r\n1 \r\n,\r\n6\r\n world\r\n0;last\r\nX-Check: 1\r\n\r\n",
+       "hello, world", ""},
+      {"delimited by the close", "HTTP/1.0 200 OK\r\n\r\nuntil the end", "until the end", ""},
+      {"gzip stored as received",
+       std::string("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 4\r\n\r\n\x1f\x8b\x08\x00", 66),
+       std::string("\x1f\x8b\x08\x00", 4), ""},
+      {"html body is the same bytes",
+       "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 6\r\n\r\n<html>", "<html>", ""},
+      {"302 is a failure", "HTTP/1.1 302 Found\r\nLocation: https://x/\r\nContent-Length: 3\r\n\r\nabc",
+       "", "HTTP/1.1 302 Found"},
+      {"302 without a body", "HTTP/1.1 302 Found\r\nLocation: https://x/\r\n\r\n", "",
+       "HTTP/1.1 302 Found"},
+      {"404 html body dropped",
+       "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 9\r\n\r\n<h1>x</h1", "",
+       "HTTP/1.1 404 Not Found"},
+      {"status without a number", "HTTP/1.1 abc\r\nContent-Length: 0\r\n\r\n", "", "HTTP/1.1 abc"},
+      {"204 has no body", "HTTP/1.1 204 No Content\r\n\r\n", "", ""},
+      {"short content-length", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhello", "hello",
+       "Connection Closed Gracefully."},
+      {"chunked cut off", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n", "hello",
+       "Connection Closed Gracefully."},
+      {"chunk cut inside", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\na\r\nhel", "hel",
+       "Connection Closed Gracefully."},
+      {"closed before the status", "", "", "Connection Closed Gracefully."},
+      {"huge content-length is ignored",
+       "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\nabc", "abc", ""},
+      {"chunk size overflow", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nfffffffffffffffffff\r\n",
+       "", "Invalid chunk size: fffffffffffffffffff"},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    std::string head;
+    ScriptedPeer peer([&](PeerConnection& c, int) {
+      head = c.ReadRequestHead();
+      c.Send(tc.response);
+      c.Close();
+    });
+    HttpClient http;
+    Configure(http);
+    Fetch f = Get(http, Url(peer.port()));
+    peer.Join();
+    EXPECT_EQ(head, Head(peer.port()));
+    EXPECT_EQ(f.error, tc.error);
+    EXPECT_EQ(f.body, tc.body);
+  }
+}
+
+TEST(HttpGetTest, KeepAliveServesTwoRequestsOnOneConnection) {
+  ScriptedPeer peer([](PeerConnection& c, int) {
+    c.ReadRequestHead();
+    c.Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nSet-Cookie: sid=42; Path=/\r\n\r\none");
+    c.ReadRequestHead();
+    c.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\ntwo\r\n0\r\n\r\n");
+    c.ClientClosed(3000ms);
+  });
+  HttpClient http;
+  Configure(http);
+  EXPECT_EQ(Get(http, Url(peer.port())).body, "one");
+  EXPECT_TRUE(http.connected());
+  Fetch second = Get(http, Url(peer.port(), "/b"));
+  EXPECT_EQ(second.body, "two");
+  EXPECT_EQ(second.error, "");
+  http.Disconnect();
+  peer.Join();
+  EXPECT_EQ(peer.accepted(), 1);
+  auto t = peer.transcript();
+  ASSERT_EQ(t.size(), 2u);
+  EXPECT_EQ(t[1], Head(peer.port(), "/b", "www.web.test", "sid=42"));
+}
+
+TEST(HttpGetTest, ConnectionCloseOpensANewConnectionNextTime) {
+  ScriptedPeer peer(
+      [](PeerConnection& c, int) {
+        c.ReadRequestHead();
+        c.Send("HTTP/1.1 200 OK\r\nConnection: Close \r\nContent-Length: 1\r\n\r\nx");
+        c.ClientClosed(3000ms);
+      },
+      2);
+  HttpClient http;
+  Configure(http);
+  EXPECT_EQ(Get(http, Url(peer.port())).body, "x");
+  EXPECT_FALSE(http.connected());
+  EXPECT_EQ(Get(http, Url(peer.port())).body, "x");
+  peer.Join();
+  EXPECT_EQ(peer.accepted(), 2);
+}
+
+TEST(HttpGetTest, IdleConnectionClosedByTheServerIsReplaced) {
+  ScriptedPeer peer(
+      [](PeerConnection& c, int) {
+        c.ReadRequestHead();
+        c.Send("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\ny");
+        c.Close();
+      },
+      2);
+  HttpClient http;
+  Configure(http);
+  EXPECT_EQ(Get(http, Url(peer.port())).body, "y");
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(Get(http, Url(peer.port())).body, "y");
+  peer.Join();
+  EXPECT_EQ(peer.accepted(), 2);
+}
+
+TEST(HttpGetTest, StalledServerFailsWithinTheIdleLimit) {
+  const std::string responses[] = {"", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nabc",
+                                   "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"};
+  for (const auto& response : responses) {
+    ScriptedPeer peer([&](PeerConnection& c, int) {
+      c.ReadRequestHead();
+      c.Send(response);
+      c.ClientClosed(3000ms);
+    });
+    HttpClient http;
+    Configure(http);
+    auto start = std::chrono::steady_clock::now();
+    Fetch f = Get(http, Url(peer.port()));
+    EXPECT_EQ(f.error, "Socket Error # 10060\r\nConnection timed out.");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_FALSE(http.connected());
+  }
+}
+
+TEST(HttpGetTest, SlowTrickleEndsAtTheStepDeadline) {
+  ScriptedPeer peer([](PeerConnection& c, int) {
+    c.ReadRequestHead();
+    c.Send("HTTP/1.1 200 OK\r\n\r\n");
+    for (int i = 0; i < 40 && !c.ClientClosed(50ms); ++i) c.Send("x");
+  });
+  HttpClient http;
+  Configure(http);
+  HttpTimeouts t;
+  t.idle = 1000ms;
+  t.step = 500ms;
+  http.set_timeouts(t);
+  auto start = std::chrono::steady_clock::now();
+  Fetch f = Get(http, Url(peer.port()));
+  EXPECT_EQ(f.error, "Socket Error # 10060\r\nConnection timed out.");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+}
+
+TEST(HttpGetTest, OversizedHeadersAndEndlessContinuesAreCut) {
+  const std::string responses[] = {
+      "HTTP/1.1 200 OK\r\nX-Big: " + std::string(70 * 1024, 'a') + "\r\n\r\n",
+      [] {
+        std::string s;
+        for (int i = 0; i < 25; ++i) s += "HTTP/1.1 100 Continue\r\n\r\n";
+        return s + "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+      }(),
+  };
+  for (const auto& response : responses) {
+    ScriptedPeer peer([&](PeerConnection& c, int) {
+      c.ReadRequestHead();
+      c.Send(response);
+      c.ClientClosed(3000ms);
+    });
+    HttpClient http;
+    Configure(http);
+    Fetch f = Get(http, Url(peer.port()));
+    EXPECT_EQ(f.error, "Socket Error # 10060\r\nConnection timed out.");
+    EXPECT_EQ(f.body, "");
+  }
+}
+
+TEST(HttpGetTest, UnknownHostAndRefusedConnection) {
+  HttpClient http;
+  Configure(http);
+  EXPECT_EQ(Get(http, "http://www.nowhere.test/x").error, "Socket Error # 11001\r\nHost not found.");
+  std::uint16_t port;
+  {
+    platform::Listener l;
+    port = l.port();
+  }
+  EXPECT_EQ(Get(http, Url(port)).error, "Socket Error # 10061\r\nConnection refused.");
+  HttpClient fresh;
+  Configure(fresh);
+  EXPECT_EQ(Get(fresh, "web.test/x").error, "Unknown Protocol");
+}
+
+}  // namespace
+}  // namespace quilvane::transfer

@@ -1,0 +1,332 @@
+#include "transfer/http_client.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace quilvane::transfer {
+namespace {
+
+using platform::SteadyClock;
+
+// Caps on what a server can make the client hold or loop on.
+constexpr size_t kMaxHeaderBytes = 64 * 1024;
+constexpr int kMaxInterimResponses = 20;
+constexpr size_t kMaxCookies = 64;
+constexpr size_t kMaxCookieBytes = 4096;
+constexpr size_t kBodyChunk = 256 * 1024;
+
+std::string Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  return std::string(s);
+}
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) { return Lower(a) == Lower(b); }
+
+// An endless or oversized reply fails like a stall.
+[[noreturn]] void ThrowTooLong() { throw platform::SocketTimeoutError(); }
+
+// The number after the first blank, up to the next blank or "."; -1 when
+// there is none or it does not fit.
+int ParseStatusCode(const std::string& line) {
+  size_t blank = line.find(' ');
+  if (blank == std::string::npos) return -1;
+  size_t i = blank + 1;
+  size_t end = line.find_first_of(" .", i);
+  std::string digits = line.substr(i, end == std::string::npos ? std::string::npos : end - i);
+  if (digits.empty() || digits.size() > 3) return -1;
+  int code = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return -1;
+    code = code * 10 + (c - '0');
+  }
+  return code;
+}
+
+// "Content-Length": a decimal count that fits in 63 bits; -1 otherwise.
+std::int64_t ParseContentLength(const std::string& text) {
+  std::string t = Trim(text);
+  if (t.empty() || t.size() > 18) return -1;
+  std::int64_t value = 0;
+  for (char c : t) {
+    if (c < '0' || c > '9') return -1;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+// A chunk-size line: cut at ";", trimmed, hexadecimal. Text that is not a
+// number counts as 0 (the end); a number too large to be real fails.
+std::uint64_t ParseChunkSize(const std::string& line) {
+  std::string t = Trim(std::string_view(line).substr(0, line.find(';')));
+  if (t.empty()) return 0;
+  std::uint64_t value = 0;
+  for (char c : t) {
+    int digit;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    else return 0;
+    if (value > (std::uint64_t{1} << 56)) throw platform::Error("Invalid chunk size: " + t);
+    value = value * 16 + static_cast<std::uint64_t>(digit);
+  }
+  return value;
+}
+
+}  // namespace
+
+HttpClient::HttpClient() : resolver_(platform::ResolveIpv4) {}
+
+std::optional<std::string> HttpClient::ReadLimitedLine() {
+  try {
+    return connection_.ReadLine(kMaxHeaderBytes, deadline_);
+  } catch (const LineTooLongError&) {
+    ThrowTooLong();
+  }
+}
+
+HttpClient::~HttpClient() { connection_.Close(); }
+
+std::string HttpClient::HeaderValue(std::string_view name) const {
+  std::string value;
+  bool found = false;
+  for (const auto& h : headers_) {
+    if (EqualsNoCase(h.name, name)) {
+      value = found ? value + ", " + h.value : h.value;
+      found = true;
+    }
+  }
+  return value;
+}
+
+void HttpClient::StoreCookie(const std::string& text, const ResolvedUrl& url) {
+  if (text.size() > kMaxCookieBytes) return;
+  Cookie cookie;
+  cookie.domain = Lower(url.host);
+  cookie.path = "/";
+  bool expire = false;
+  size_t start = 0;
+  bool first = true;
+  while (start <= text.size()) {
+    size_t semi = text.find(';', start);
+    std::string part = Trim(std::string_view(text).substr(
+        start, semi == std::string::npos ? std::string::npos : semi - start));
+    size_t eq = part.find('=');
+    std::string key = Trim(part.substr(0, eq));
+    std::string value = eq == std::string::npos ? std::string() : Trim(part.substr(eq + 1));
+    if (first) {
+      if (key.empty() || eq == std::string::npos) return;
+      cookie.name = key;
+      cookie.value = value;
+      first = false;
+    } else if (EqualsNoCase(key, "domain") && !value.empty()) {
+      std::string domain = Lower(value.starts_with(".") ? value.substr(1) : value);
+      // A server may set cookies for itself or a parent domain only.
+      if (cookie.domain == domain || cookie.domain.ends_with("." + domain)) cookie.domain = domain;
+      else return;
+    } else if (EqualsNoCase(key, "path") && value.starts_with("/")) {
+      cookie.path = value;
+    } else if (EqualsNoCase(key, "max-age")) {
+      if (value.starts_with("-") || value == "0") expire = true;
+    }
+    if (semi == std::string::npos) break;
+    start = semi + 1;
+  }
+  auto same = [&](const Cookie& c) {
+    return c.domain == cookie.domain && c.path == cookie.path && c.name == cookie.name;
+  };
+  cookies_.erase(std::remove_if(cookies_.begin(), cookies_.end(), same), cookies_.end());
+  if (expire) return;
+  if (cookies_.size() >= kMaxCookies) cookies_.erase(cookies_.begin());
+  cookies_.push_back(cookie);
+}
+
+std::string HttpClient::CookieHeader(const ResolvedUrl& url) const {
+  std::string host = Lower(url.host);
+  std::string out;
+  for (const auto& c : cookies_) {
+    bool domain_ok = host == c.domain || host.ends_with("." + c.domain);
+    bool path_ok = url.target.starts_with(c.path);
+    if (!domain_ok || !path_ok) continue;
+    if (!out.empty()) out += "; ";
+    out += c.name + "=" + c.value;
+  }
+  return out;
+}
+
+void HttpClient::ReadHeaderBlock(std::string& status_line, size_t& header_bytes) {
+  auto next_line = [&]() -> std::optional<std::string> {
+    auto line = ReadLimitedLine();
+    if (line) {
+      header_bytes += line->size() + 2;
+      if (header_bytes > kMaxHeaderBytes) ThrowTooLong();
+    }
+    return line;
+  };
+  auto status = next_line();
+  if (!status) throw ConnectionClosedError();
+  status_line = *status;
+  headers_.clear();
+  for (;;) {
+    auto line = next_line();
+    if (!line) throw ConnectionClosedError();
+    if (line->empty()) break;
+    size_t colon = line->find(':');
+    if (colon == std::string::npos) continue;
+    headers_.push_back({Trim(line->substr(0, colon)), Trim(line->substr(colon + 1))});
+  }
+}
+
+void HttpClient::Get(const std::string& url, platform::File& dest) {
+  Get(url, [&dest](std::string_view bytes) { dest.Write(bytes); });
+}
+
+void HttpClient::Get(const std::string& url, const std::function<void(std::string_view)>& sink) {
+  deadline_ = SteadyClock::now() + timeouts_.step;
+  response_code_ = -1;
+  headers_.clear();
+  ResolvedUrl target = ResolveUrl(ParseUrl(url), current_);
+  if (target.scheme != "http") throw platform::Error("Unknown Protocol");
+
+  if (connection_.is_open() &&
+      (!EqualsNoCase(connected_host_, target.host) || connected_port_ != target.port)) {
+    connection_.Close();
+  }
+  if (!keep_alive_) connection_.Close();
+  connection_.DiscardBuffered();
+  if (connection_.is_open() && connection_.socket().PeerClosed()) connection_.Close();
+  if (!connection_.is_open()) {
+    keep_alive_ = false;
+    if (target.ipv6) throw platform::SocketError(platform::kSocketHostNotFound);
+    platform::Ipv4Address address = resolver_(target.host);
+    connection_ = BufferedSocket(platform::Socket::Connect(
+        address, static_cast<std::uint16_t>(target.port), {timeouts_.connect, timeouts_.idle},
+        deadline_));
+    connected_host_ = target.host;
+    connected_port_ = target.port;
+  }
+  if (!accept_encoding_.empty() && Lower(accept_encoding_).find("identity") == std::string::npos) {
+    accept_encoding_ += ", identity";
+  }
+
+  std::string request = "GET " + target.target + " HTTP/1.1\r\n";
+  auto field = [&](const char* name, const std::string& value) {
+    if (!value.empty()) request += std::string(name) + ": " + value + "\r\n";
+  };
+  field("Host", target.host_field);
+  field("Accept", accept_);
+  field("Accept-Encoding", accept_encoding_);
+  field("User-Agent", user_agent_);
+  field("Cookie", CookieHeader(target));
+  request += "\r\n";
+
+  // Whatever breaks off below leaves the connection in an unknown state.
+  keep_alive_ = false;
+  try {
+    connection_.WriteAll(request, deadline_);
+    std::string status_line;
+    size_t header_bytes = 0;
+    int interim = 0;
+    for (;;) {
+      ReadHeaderBlock(status_line, header_bytes);
+      response_code_ = ParseStatusCode(status_line);
+      for (const auto& h : headers_) {
+        if (EqualsNoCase(h.name, "Set-Cookie")) StoreCookie(h.value, target);
+      }
+      if (response_code_ < 100 || response_code_ > 199) break;
+      if (++interim > kMaxInterimResponses) ThrowTooLong();
+      header_bytes = 0;
+    }
+    bool success = response_code_ >= 200 && response_code_ <= 299;
+    if (success) {
+      ReadBody(response_code_, sink);
+    } else {
+      // A refused response's body is read to keep the connection in step,
+      // and dropped.
+      ReadBody(response_code_, [](std::string_view) {});
+    }
+    bool close_requested = EqualsNoCase(Trim(HeaderValue("Connection")), "close") ||
+                           EqualsNoCase(Trim(HeaderValue("Proxy-Connection")), "close");
+    keep_alive_ = connection_.is_open() && !close_requested;
+    if (!keep_alive_) connection_.Close();
+    if (!success) throw HttpStatusError(status_line, response_code_);
+  } catch (const HttpStatusError&) {
+    throw;
+  } catch (...) {
+    keep_alive_ = false;
+    connection_.Close();
+    throw;
+  }
+}
+
+void HttpClient::ReadBody(int status, const std::function<void(std::string_view)>& sink) {
+  if ((status >= 100 && status <= 199) || status == 204 || status == 304) return;
+  bool chunked = Lower(HeaderValue("Transfer-Encoding")).find("chunked") != std::string::npos;
+  std::int64_t length = -1;
+  for (const auto& h : headers_) {
+    if (EqualsNoCase(h.name, "Content-Length")) length = ParseContentLength(h.value);
+  }
+  if (!chunked && length == 0) return;
+  if (status >= 300 && status <= 399 && connection_.buffered() == 0 &&
+      !connection_.socket().WaitReadable(timeouts_.redirect_body)) {
+    return;
+  }
+
+  if (chunked) {
+    for (;;) {
+      auto size_line = ReadLimitedLine();
+      if (!size_line) throw ConnectionClosedError();
+      std::uint64_t size = ParseChunkSize(*size_line);
+      if (size == 0) break;
+      while (size > 0) {
+        std::string_view bytes = connection_.ReadSome(
+            static_cast<size_t>(std::min<std::uint64_t>(size, kBodyChunk)), deadline_);
+        if (bytes.empty()) throw ConnectionClosedError();
+        sink(bytes);
+        size -= bytes.size();
+      }
+      auto after = ReadLimitedLine();
+      if (!after) throw ConnectionClosedError();
+    }
+    size_t trailer_bytes = 0;
+    for (;;) {
+      auto line = ReadLimitedLine();
+      if (!line || line->empty()) break;
+      trailer_bytes += line->size() + 2;
+      if (trailer_bytes > kMaxHeaderBytes) ThrowTooLong();
+      size_t colon = line->find(':');
+      if (colon != std::string::npos) {
+        headers_.push_back({Trim(line->substr(0, colon)), Trim(line->substr(colon + 1))});
+      }
+    }
+    return;
+  }
+
+  if (length > 0) {
+    std::uint64_t left = static_cast<std::uint64_t>(length);
+    while (left > 0) {
+      std::string_view bytes = connection_.ReadSome(
+          static_cast<size_t>(std::min<std::uint64_t>(left, kBodyChunk)), deadline_);
+      // A body shorter than announced is a broken transfer, not a success.
+      if (bytes.empty()) throw ConnectionClosedError();
+      sink(bytes);
+      left -= bytes.size();
+    }
+    return;
+  }
+
+  for (;;) {
+    std::string_view bytes = connection_.ReadSome(kBodyChunk, deadline_);
+    if (bytes.empty()) break;
+    sink(bytes);
+  }
+  connection_.Close();
+}
+
+}  // namespace quilvane::transfer
