@@ -10,6 +10,7 @@
 #include <string>
 
 #include "db/components.h"
+#include "db/fbclient.h"
 #include "platform/codepage.h"
 #include "platform/datetime.h"
 #include "platform/file.h"
@@ -495,6 +496,22 @@ TEST_F(FirebirdConectarBanco, WrongPasswordIsNotRetried) {
   EXPECT_EQ(c.Connvelstrand.attach_attempts(), 1);
 }
 
+TEST_F(FirebirdConectarBanco, ClientLibraryThatFailsToLoadIsTriedAgainNextTime) {
+  db_->WriteTolmarcIni(dir_.path());
+  sync::Log log(dir_.path());
+  Components c;
+  Database::UnloadClientLibraryForTesting();
+  Database::SetClientLibraryNamesForTesting({"libquilvane-none.so.2", "libquilvane-none.so"});
+  EXPECT_FALSE(ConectarBanco(c, dir_.path(), log));
+  Database::SetClientLibraryNamesForTesting(FbClient::DefaultLibraryNames());
+  EXPECT_TRUE(ConectarBanco(c, dir_.path(), log));  // no restart needed
+  EXPECT_EQ(LogEntries(dir_), 1);
+  EXPECT_NE(LogText(dir_).find(" - Falha na conexão do banco de dados: Cannot load vendor library "
+                               "[libquilvane-none.so.2 or libquilvane-none.so]. "),
+            std::string::npos)
+      << LogText(dir_);
+}
+
 // One initial attempt, three retries, two pauses of 3 s: an honest timing.
 TEST_F(FirebirdConectarBanco, ServerThatDropsEveryConnectionIsRetriedThreeTimes) {
   TcpProxy proxy(3050, server_.host, std::stoi(server_.port));
@@ -513,11 +530,9 @@ TEST_F(FirebirdConectarBanco, ServerThatDropsEveryConnectionIsRetriedThreeTimes)
 }
 
 TEST_F(FirebirdConectarBanco, RefusedConnectionIsRetriedAndLoggedOnce) {
-  std::string host;
-  {
-    TcpProxy probe(3050, server_.host, 1);  // finds an address whose port 3050 is free
-    host = probe.host();
-  }
+  // Nothing listens there: the proxies of the other tests take 127.0.0.2
+  // to 127.0.0.249, the server 127.0.0.1.
+  const std::string host = "127.0.0.254";
   db_->WriteTolmarcIni(dir_.path(), host);
   Components c;
   c.Connvelstrand.set_retry_pause(std::chrono::milliseconds(100));
@@ -574,6 +589,29 @@ TEST_F(FirebirdReconnect, FirstStatementOfABatchIsRepeated) {
   EXPECT_TRUE(c.TRQExec.InTransaction());
   c.TRQExec.Commit();
   EXPECT_EQ(Price("1"), "2.00");
+}
+
+TEST_F(FirebirdReconnect, TransactionStartIsRepeated) {
+  Components c;
+  ConnectThroughProxy(c);
+  proxy_->DropAll();
+  c.TRQExec.StartTransaction();
+  EXPECT_TRUE(c.TRQExec.InTransaction());
+  c.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 4 WHERE CODIGO = '2'");
+  c.Connvelstrand.Disconnect();  // commits
+  EXPECT_EQ(proxy_->accepted(), 2);
+  EXPECT_EQ(Price("2"), "4.00");
+}
+
+TEST_F(FirebirdReconnect, ReadLosingABatchInProgressFailsToo) {
+  Components c;
+  ConnectThroughProxy(c);
+  c.TRQExec.StartTransaction();
+  c.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 2 WHERE CODIGO = '1'");
+  proxy_->DropAll();
+  EXPECT_THROW(c.TBPadrao.Open(), DbError);
+  EXPECT_FALSE(c.Connvelstrand.Connected());
+  EXPECT_EQ(Price("1"), "1.00");
 }
 
 TEST_F(FirebirdReconnect, LossWithUncommittedStatementsFailsTheStep) {
