@@ -448,7 +448,8 @@ void TZipArchiver::ExtractItem(size_t index) {
   }
   try {
     ReadMemberData(item, out);
-    if (FlushBuffers) out.Sync();
+    // Flushing to the device is only asked for removable drives, which a
+    // service's own folder never is.
     out.Close();
     if (const auto when = FromDosDateTime({item.time, item.date})) {
       platform::SetFileTime(part_path, *when);

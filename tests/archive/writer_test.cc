@@ -249,6 +249,41 @@ TEST_F(WriterTest, FailuresLeaveNoArchiveAndAreLogged) {
                           dir_.File("blocked.ZIP") + "\". "));
 }
 
+TEST_F(WriterTest, FailureWhileAddingRollsBackToTheEmptyArchive) {
+  // A source of 4 GiB would need zip64 fields: refused, and the archive is
+  // put back to what it held before (the 22-byte empty archive).
+  const std::string big = dir_.File("big.SQL");
+  {
+    platform::File f(big, platform::File::Mode::kCreate);
+    f.Truncate(std::int64_t{0xFFFFFFFF} + 10);  // sparse: costs no disk
+  }
+  TZipArchiver archiver;
+  archiver.Password = kArchivePassword;
+  archiver.FileName = dir_.File("big.ZIP");
+  archiver.OpenArchive(OpenMode::kCreate);
+  archiver.BaseDir = dir_.path();
+  try {
+    archiver.AddFiles(big);
+    FAIL() << "no error";
+  } catch (const EArchiveError& e) {
+    EXPECT_EQ(43, e.NativeError());
+    EXPECT_EQ("Cannot compress file '" + big + "'. Zip64 mode is not enabled - Native error: 00043",
+              std::string(e.what()));
+  }
+  EXPECT_TRUE(archiver.items().empty());
+  archiver.CloseArchive();
+  EXPECT_EQ(std::string("PK\x05\x06", 4) + std::string(18, '\0'), ReadFile(dir_.File("big.ZIP")));
+
+  // The operation reports it and leaves no archive to upload.
+  sync::Log log(dir_.path());
+  EXPECT_FALSE(CompactarArquivo(big, log));
+  EXPECT_FALSE(platform::FileExists(dir_.File("big.ZIP")));
+  const auto lines = testing::LogLines(dir_.path());
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_NE(std::string::npos,
+            lines[0].find("Falha ao compactar o arquivo: Cannot compress file '" + big + "'"));
+}
+
 TEST_F(WriterTest, ReplacesAnOlderArchive) {
   WriteFile(dir_.File("12345678000199.ZIP"), std::string(100000, 'Z'));
   const std::string zip = Pack("abc");
