@@ -15,6 +15,12 @@ namespace quilvane::db {
 
 class FbClient {
  public:
+  FbClient() = default;
+  // The client runs threads of its own: it stays loaded once loaded.
+  ~FbClient() { lib_.KeepLoaded(); }
+  FbClient(FbClient&&) = default;
+  FbClient& operator=(FbClient&&) = default;
+
   // The names tried in order by Load() on this platform.
   static std::vector<std::string> DefaultLibraryNames();
 

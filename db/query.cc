@@ -300,6 +300,7 @@ void Query::Prepare() {
   size_t offset = 0;
   for (int i = 0; i < s.out->sqld; ++i) {
     XSQLVAR& var = s.out->sqlvar[i];
+    if (var.sqllen < 0) throw DbError("The server described a column of negative length");
     Column c;
     c.type = static_cast<short>(var.sqltype & ~1);
     c.scale = var.sqlscale;
@@ -412,6 +413,10 @@ void Query::Run(std::span<const Param> params, bool bind, bool open_cursor) {
         var.sqldata = reinterpret_cast<char*>(&numbers[i]);
       } else {
         const platform::DateTime v = std::get<platform::DateTime>(p);
+        // Days of the years 1 to 9999, the range of a Firebird date.
+        if (!(v > -693594.0 && v < 2958466.0)) {
+          throw DbError("Parameter " + std::to_string(i + 1) + " is not a valid date");
+        }
         const double day = std::trunc(v);
         const double fraction = std::fabs(v - day);
         stamps[i].timestamp_date = static_cast<ISC_DATE>(day) + 15018;

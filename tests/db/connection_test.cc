@@ -131,6 +131,27 @@ TEST(ClientLibrary, LoadMessageEndsTheSystemTextOnce) {
                 platform::ProcessArchitecture() + "].\r\nbad\n" + hint);
 }
 
+TEST(ClientLibrary, StatusTextIsOneLinePerMessageThenTheSqlCodeText) {
+  FbClient fb;
+  fb.Load(FbClient::DefaultLibraryNames());
+  EXPECT_TRUE(fb.utf8_filenames());  // a 3.0 client
+  const ISC_STATUS conflict[] = {isc_arg_gds, isc_deadlock, isc_arg_gds, isc_update_conflict, isc_arg_end};
+  const DbError e = fb.ErrorFromStatus(conflict);
+  EXPECT_EQ(e.status_code(), isc_deadlock);
+  EXPECT_EQ(e.sqlcode(), -913);
+  char sql_text[512] = {};
+  fb.sql_interprete(-913, sql_text, sizeof sql_text);
+  EXPECT_EQ(std::string(e.what()), "deadlock\r\nupdate conflicts with concurrent update\r\n" + std::string(sql_text));
+  EXPECT_FALSE(e.lost_connection());
+
+  const ISC_STATUS lost[] = {isc_arg_gds, isc_network_error, isc_arg_string,
+                             reinterpret_cast<ISC_STATUS>("127.0.0.9"), isc_arg_end};
+  const DbError l = fb.ErrorFromStatus(lost);
+  EXPECT_TRUE(l.lost_connection());
+  EXPECT_EQ(std::string(l.what()).rfind("Unable to complete network request to host \"127.0.0.9\".", 0), 0u)
+      << l.what();
+}
+
 class ClientLibraryLoad : public ::testing::Test {
  protected:
   void TearDown() override {

@@ -372,6 +372,9 @@ TEST_F(FirebirdTest, PreparedStatementWithParameters) {
   q.ExecSQL(b);
   const Param wrong[] = {std::string("1")};
   EXPECT_THROW(q.ExecSQL(wrong), DbError);
+  const Param far[] = {std::monostate{}, std::monostate{}, platform::DateTime{1e12}, std::monostate{},
+                       std::string("1")};
+  EXPECT_THROW(q.ExecSQL(far), DbError);
   c.TRQExec.Commit();
   EXPECT_EQ(db_->Scalar("SELECT PRECOVENDA || ' ' || DESCRICAO || ' ' || INICIOPROM || ' ' || PROMLEVEPRAZO "
                         "FROM PRODUTOS WHERE CODIGO = '1'"),
