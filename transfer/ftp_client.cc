@@ -288,13 +288,15 @@ void FtpClient::ConnectOnce(bool send_host) {
       bool reconnect = false;
       try {
         FtpReply reply = SendCmd("HOST " + host_text, {});
-        // A server that refuses HOST may be closing: give its close a
-        // moment to arrive before deciding (it is checked, not awaited,
-        // for a server that stays).
-        if (reply.code != 220 && control_.buffered() == 0 &&
-            control_.socket().WaitReadable(timeouts_.quit_wait) &&
-            control_.socket().PeerClosed()) {
-          reconnect = true;
+        // A server that refuses the host may be closing: its close is given
+        // a moment to arrive. One that does not know the command (500,
+        // 502) stays, and is not waited for.
+        if (reply.code != 220 && control_.buffered() == 0) {
+          bool unknown_command = reply.code == 500 || reply.code == 502;
+          auto wait = unknown_command ? std::chrono::milliseconds(0) : timeouts_.quit_wait;
+          if (control_.socket().WaitReadable(wait) && control_.socket().PeerClosed()) {
+            reconnect = true;
+          }
         }
       } catch (const ConnectionClosedError&) {
         reconnect = true;
