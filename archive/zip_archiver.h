@@ -117,8 +117,8 @@ class TZipArchiver : public TBaseArchiver {
   bool opened_as_damaged() const { return damaged_; }
   const std::vector<DirItem>& items() const { return items_; }
   const std::string& comment() const { return comment_; }
-  // The index of the member at the archive's root named `name`, ASCII letter
-  // case ignored.
+  // The index of the file (not folder) member at the archive's root named
+  // `name`, ASCII letter case ignored.
   std::optional<size_t> FindRootItem(const std::string& name) const;
 
  private:
@@ -171,6 +171,7 @@ class TZipArchiver : public TBaseArchiver {
   std::int64_t directory_start_ = 0;
   std::vector<DirItem> items_;
   std::string comment_;
+  std::int64_t descriptor_scan_budget_ = 0;  // bytes the rebuild may still scan
   HeaderRandom random_;
 };
 

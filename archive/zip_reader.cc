@@ -278,6 +278,10 @@ bool TZipArchiver::FindDataDescriptor(std::int64_t data_start, DirItem& item, bo
   };
   std::vector<std::uint8_t> window(zip::kRebuildWindow + 4);
   for (std::int64_t base = data_start; base <= file_size_; base += zip::kRebuildWindow) {
+    // Many streamed headers in a large damaged file must not turn the
+    // rebuild into hours of scanning: the searches share one budget.
+    if (descriptor_scan_budget_ <= 0) return false;
+    descriptor_scan_budget_ -= static_cast<std::int64_t>(zip::kRebuildWindow);
     const size_t got = ReadAt(base, window);
     const size_t limit = std::min<size_t>(got, zip::kRebuildWindow);
     for (size_t i = 0; i <= limit; ++i) {
@@ -320,6 +324,7 @@ static std::optional<std::pair<std::uint64_t, std::uint64_t>> LocalZip64Sizes(co
 
 void TZipArchiver::RebuildDirectory() {
   damaged_ = true;
+  descriptor_scan_budget_ = 4 * file_size_ + (std::int64_t{256} << 20);
   std::vector<DirItem> items;
   std::vector<std::uint8_t> window(zip::kRebuildWindow + 3);
   std::array<std::uint8_t, zip::kLocalHeaderSize> h{};
@@ -383,7 +388,10 @@ void TZipArchiver::RebuildDirectory() {
 std::optional<size_t> TZipArchiver::FindRootItem(const std::string& name) const {
   for (size_t i = 0; i < items_.size(); ++i) {
     const std::string& n = items_[i].name;
-    if (n.find_first_of("/\\") == std::string::npos && EqualsIgnoreCase(n, name)) return i;
+    if (n.find_first_of("/\\") == std::string::npos && !items_[i].is_folder() &&
+        EqualsIgnoreCase(n, name)) {
+      return i;
+    }
   }
   return std::nullopt;
 }
@@ -490,19 +498,22 @@ void TZipArchiver::ReadMemberData(const DirItem& item, File& out) {
   std::int64_t pos = data_start;
   std::optional<PkwareKeys> keys;
   if (item.encrypted()) {
+    // Without a password, or with one whose check byte does not match, the
+    // member is not extracted; a service cannot ask for another one.
+    auto wrong_password = [&] {
+      return EArchiveError("Wrong password for file " + Quoted(item.name), kNativeWrongPassword,
+                           kMsgWrongPassword);
+    };
+    if (Password.empty()) throw wrong_password();
     std::array<std::uint8_t, zip::kEncryptionHeaderSize> header{};
-    const bool readable = !Password.empty() && remaining >= 12 && ReadAt(pos, header) == 12;
+    if (remaining < 12 || ReadAt(pos, header) != header.size()) ThrowCorrupt();
     const std::uint16_t local_flags = zip::Get16(local, zip::local::kFlags);
     const std::uint8_t check =
         (local_flags & zip::kFlagDataDescriptor)
             ? static_cast<std::uint8_t>(zip::Get16(local, zip::local::kTime) >> 8)
             : static_cast<std::uint8_t>(zip::Get32(local, zip::local::kCrc) >> 24);
-    if (readable) keys = DecryptHeader(Password, header);
-    if (!readable || header[11] != check) {
-      if (remaining < 12 && !Password.empty()) ThrowCorrupt();
-      throw EArchiveError("Wrong password for file " + Quoted(item.name), kNativeWrongPassword,
-                          kMsgWrongPassword);
-    }
+    keys = DecryptHeader(Password, header);
+    if (header[11] != check) throw wrong_password();
     pos += 12;
     remaining -= 12;
   }

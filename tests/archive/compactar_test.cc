@@ -70,7 +70,8 @@ TEST_F(CompactarTest, OnlyMemberExtractsTheExchangeFileAlone) {
   // A downloaded archive must never replace the settings or the program
   // beside the exchange file.
   WriteFile(dir_.File("archive.zip"),
-            testing::BuildZip({testing::Stored("Quilvane.ini", "[Quilvane]\r\nCNPJServidor=1\r\n"),
+            testing::BuildZip({testing::Stored("12345678000199.SQL/", ""),
+                               testing::Stored("Quilvane.ini", "[Quilvane]\r\nCNPJServidor=1\r\n"),
                                testing::Stored("sub/12345678000199.SQL", "nested"),
                                testing::Stored("12345678000199.sql", "root member")}));
   UnpackOptions only;

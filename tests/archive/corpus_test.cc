@@ -138,6 +138,24 @@ TEST_P(CorpusTest, OpensAndExtractsAsExpected) {
   EXPECT_EQ(c.outcome, got);
 }
 
+TEST(CorpusRebuildTest, FindsDataDescriptorsWithAndWithoutSignature) {
+  // With the directory cut off, the sizes of streamed members come only from
+  // their data descriptors.
+  for (const char* file : {"zip-go/go-with-datadesc-sig.zip", "zip-go/go-no-datadesc-sig.zip",
+                           "zip-go/dd.zip"}) {
+    SCOPED_TRACE(file);
+    const std::string bytes = testing::ReadFile(std::string(QUILVANE_CORPUS_DIR) + "/" + file);
+    const size_t cd = bytes.find(std::string("PK\x01\x02", 4));
+    ASSERT_NE(std::string::npos, cd);
+    quilvane::testing::TempDir dir;
+    testing::WriteFile(dir.File("cut.zip"), bytes.substr(0, cd + 5));
+    const std::string expected = std::string(file) == "zip-go/dd.zip"
+                                     ? "[rebuilt] filename=a2e3d6d3/25"
+                                     : "[rebuilt] foo.txt=7e3265a8/4 bar.txt=04a2b3e9/4";
+    EXPECT_EQ(expected, Outcome(dir.File("cut.zip"), ""));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Corpus, CorpusTest, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<CorpusCase>& info) {
                            std::string name = std::string(info.param.file) + "_" +
