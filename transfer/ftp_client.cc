@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "platform/codepage.h"
+#include "transfer/otp.h"
 
 namespace quilvane::transfer {
 namespace {
@@ -313,7 +314,13 @@ void FtpClient::ConnectOnce(bool send_host) {
 
     FtpReply user = SendCmd("USER " + username_, {230, 232, 331});
     if (user.code == 331) {
-      SendCmd("PASS " + password_, {230, 332});
+      // A one-time-password challenge is answered with the response
+      // computed from the password, never the password itself.
+      std::string password = password_;
+      if (auto challenge = FindOtpChallenge(user.Text())) {
+        password = OtpResponse(*challenge, password_);
+      }
+      SendCmd("PASS " + password, {230, 332});
       if (last_reply_.code == 332) throw FtpReplyError(last_reply_);
     }
 

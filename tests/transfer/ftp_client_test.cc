@@ -7,6 +7,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/transfer/fakes/scripted_peer.h"
 #include "tests/transfer/test_resolver.h"
+#include "transfer/otp.h"
 
 namespace quilvane::transfer {
 namespace {
@@ -202,6 +203,27 @@ TEST(FtpConnectTest, User230SendsNoPass) {
   peer.Join();
   EXPECT_EQ(peer.transcript(),
             (Lines{"HOST ftp.test", "USER conta@quilvane.test", "FEAT", "TYPE I", "SYST", "TYPE I"}));
+}
+
+TEST(FtpConnectTest, OneTimePasswordChallengeGetsTheComputedResponse) {
+  ScriptedPeer peer([](PeerConnection& c, int) {
+    c.Send("220 ready\r\n");
+    c.ReadLine();
+    c.Send("500 no\r\n");
+    c.ReadLine();
+    c.Send("331 Response to otp-md5 499 ke1234 required for skey.\r\n");
+    c.ReadLine();
+    c.Send("230 ok\r\n");
+  });
+  FtpClient ftp;
+  Configure(ftp, peer.port());
+  EXPECT_THROW(ftp.Connect(), platform::Error);  // the script ends after PASS
+  peer.Join();
+  std::string want =
+      "PASS " + OtpResponse({OtpChallenge::Hash::kMd5, 499, "ke1234"}, "mirvex");
+  ASSERT_GE(peer.transcript().size(), 3u);
+  EXPECT_EQ(peer.transcript()[2], want);
+  EXPECT_NE(want, "PASS mirvex");
 }
 
 TEST(FtpConnectTest, Pass332FailsAndQuits) {
