@@ -301,6 +301,60 @@ TEST_F(WriterTest, EmptyArchiveIsTheEndRecordAlone) {
   EXPECT_EQ(std::string("PK\x05\x06", 4) + std::string(18, '\0'), zip);
 }
 
+TEST(CompressionSettingsTest, ModesMapToLevelsAndBlocks) {
+  struct Case {
+    int mode;
+    CompressionLevel level;
+    size_t block;
+    int method;
+  };
+  constexpr Case kCases[] = {
+      {0, CompressionLevel::kNone, 1048576, 0},   {1, CompressionLevel::kFastest, 524288, 8},
+      {3, CompressionLevel::kFastest, 524288, 8}, {4, CompressionLevel::kNormal, 1048576, 8},
+      {6, CompressionLevel::kNormal, 1048576, 8}, {7, CompressionLevel::kMax, 1572864, 8},
+      {9, CompressionLevel::kMax, 1572864, 8},
+  };
+  TZipArchiver archiver;
+  EXPECT_EQ(1, archiver.CompressionMode());  // the default: fastest
+  EXPECT_EQ(524288u, archiver.BlockSize());
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.mode);
+    archiver.SetCompressionMode(c.mode);
+    EXPECT_EQ(c.level, archiver.compression_level());
+    EXPECT_EQ(c.block, archiver.BlockSize());
+    EXPECT_EQ(c.method, archiver.CompressionMethod());
+  }
+  for (int bad : {-1, 10}) {
+    try {
+      archiver.SetCompressionMode(bad);
+      ADD_FAILURE() << bad;
+    } catch (const EArchiveError& e) {
+      EXPECT_EQ(std::string("Invalid compression mode. Mode must be in [0-9] range - Native error: 00093"),
+                e.what());
+    }
+  }
+}
+
+TEST_F(WriterTest, StoredModeRoundTrips) {
+  const std::string content = testing::ExchangeText(3000);
+  WriteFile(dir_.File("s.SQL"), content);
+  TZipArchiver archiver;
+  archiver.Password = kArchivePassword;
+  archiver.SetCompressionLevel(CompressionLevel::kNone);
+  archiver.FileName = dir_.File("s.zip");
+  archiver.OpenArchive(OpenMode::kCreate);
+  archiver.BaseDir = dir_.path();
+  archiver.AddFiles(dir_.File("s.SQL"));
+  archiver.CloseArchive();
+  const std::string zip = ReadFile(dir_.File("s.zip"));
+  EXPECT_EQ(0, U16(zip, 8));
+  EXPECT_EQ(content.size() + 12, U32(zip, 18));
+  platform::CreateDirectories(dir_.File("out"));
+  sync::Log log(dir_.path());
+  ASSERT_TRUE(DescompactarArquivo(dir_.File("s.zip"), dir_.File("out/"), log));
+  EXPECT_TRUE(content == ReadFile(dir_.File("out/s.SQL")));
+}
+
 TEST(DosTimeTest, ConvertsBothWays) {
   const auto when = *platform::TryEncodeDate(2023, 10, 17) + platform::EncodeTime(14, 5, 9, 0);
   const DosDateTime dos = ToDosDateTime(when);
