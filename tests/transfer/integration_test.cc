@@ -25,7 +25,6 @@ std::string Env(const char* name) {
   return v ? v : "";
 }
 
-constexpr char kDigits[] = "98765432000155";
 
 class IntegrationTest : public ::testing::Test {
  protected:
@@ -37,6 +36,11 @@ class IntegrationTest : public ::testing::Test {
         << "QUILVANE_FTP_PORT, QUILVANE_WEB_PORT and QUILVANE_EXCHANGE_DIR are not set: "
            "run eval \"$(scripts/servers start)\" first";
     if (!exchange_.ends_with("/")) exchange_ += "/";
+    // Each test its own archive name: ctest runs them in parallel against
+    // the one exchange folder.
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string digits = std::to_string(std::hash<std::string>()(info->name()) % 100000000000000ull);
+    digits_ = std::string(14 - digits.size(), '0') + digits;
     server_ = MakeExchangeServer("127.0.0.1:" + ftp_port_,
                                  Env("QUILVANE_FTP_USER").empty() ? "quilvane" : Env("QUILVANE_FTP_USER"),
                                  "localhost:" + web_port_);
@@ -45,14 +49,14 @@ class IntegrationTest : public ::testing::Test {
   void TearDown() override { Clean(); }
 
   void Clean() {
-    for (const std::string name : {std::string(kDigits) + ".ZIP", std::string(kDigits) + ".zip"}) {
-      if (!exchange_.empty()) platform::DeleteFile(exchange_ + name);
+    for (const std::string name : {digits_ + ".ZIP", digits_ + ".zip"}) {
+      if (!exchange_.empty() && !digits_.empty()) platform::DeleteFile(exchange_ + name);
     }
   }
 
   bool Download(HttpClient& http, std::string* got) {
     return DownloadFile(
-        http, DownloadSource(server_, kDigits), std::string(kDigits) + ".ZIP", true, dir_.path(),
+        http, DownloadSource(server_, digits_), std::string(digits_) + ".ZIP", true, dir_.path(),
         [&](const std::string& path) {
           *got = platform::ReadFileToString(path);
           return true;
@@ -61,6 +65,7 @@ class IntegrationTest : public ::testing::Test {
   }
 
   std::string ftp_port_, web_port_, exchange_;
+  std::string digits_;
   ExchangeServer server_;
   testing::TempDir dir_;
   sync::Log log_{dir_.path()};
@@ -82,17 +87,17 @@ TEST_F(IntegrationTest, UploadReplacesYesterdaysCopyAndTheBranchDownloadsIt) {
     SCOPED_TRACE(c.name);
     Clean();
     if (c.old_name) {
-      platform::WriteFileAtomically(exchange_ + kDigits + c.old_name, "yesterday");
+      platform::WriteFileAtomically(exchange_ + digits_ + c.old_name, "yesterday");
     }
     std::string today = ArchiveBytes(300 * 1024 + 3, c.old_name ? c.old_name[1] : 7);
-    dir_.Write(std::string(kDigits) + ".zip", today);
+    dir_.Write(std::string(digits_) + ".zip", today);
     FtpClient ftp;
-    ASSERT_TRUE(Upload(ftp, server_, dir_.File(std::string(kDigits) + ".zip"), log_))
+    ASSERT_TRUE(Upload(ftp, server_, dir_.File(std::string(digits_) + ".zip"), log_))
         << LogText(dir_.path());
     EXPECT_FALSE(ftp.connected());
-    EXPECT_FALSE(platform::FileExists(exchange_ + kDigits + ".zip"));
-    ASSERT_TRUE(platform::FileExists(exchange_ + kDigits + ".ZIP"));
-    EXPECT_TRUE(platform::ReadFileToString(exchange_ + kDigits + ".ZIP") == today);
+    EXPECT_FALSE(platform::FileExists(exchange_ + digits_ + ".zip"));
+    ASSERT_TRUE(platform::FileExists(exchange_ + digits_ + ".ZIP"));
+    EXPECT_TRUE(platform::ReadFileToString(exchange_ + digits_ + ".ZIP") == today);
 
     HttpClient http;
     http.set_resolver(testing::LoopbackResolver({"localhost", "www.localhost"}));
@@ -104,7 +109,7 @@ TEST_F(IntegrationTest, UploadReplacesYesterdaysCopyAndTheBranchDownloadsIt) {
 }
 
 TEST_F(IntegrationTest, DownloadFallsBackToTheBareDomain) {
-  platform::WriteFileAtomically(exchange_ + kDigits + ".ZIP", "archive bytes");
+  platform::WriteFileAtomically(exchange_ + digits_ + ".ZIP", "archive bytes");
   HttpClient http;
   // www.localhost does not resolve here: attempts 1 and 2 fail alike.
   http.set_resolver(testing::LoopbackResolver({"localhost"}));
@@ -142,7 +147,7 @@ TEST_F(IntegrationTest, UnreachableServersAreLogged) {
   HttpClient http;
   http.set_resolver(testing::LoopbackResolver({"localhost", "www.localhost"}));
   EXPECT_FALSE(DownloadFile(
-      http, DownloadSource(down, kDigits), "a.ZIP", true, dir_.path(),
+      http, DownloadSource(down, digits_), "a.ZIP", true, dir_.path(),
       [](const std::string&) { return true; }, log_));
   std::string log = LogText(dir_.path());
   EXPECT_EQ(Count(log, " - Falha ao conectar no FTP: Socket Error # 10061\r\nConnection refused.\r\n"), 1)
