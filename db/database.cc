@@ -8,6 +8,7 @@
 #include "db/fbclient.h"
 #include "db/handles.h"
 #include "platform/codepage.h"
+#include "platform/library.h"
 
 namespace quilvane::db {
 namespace {
@@ -115,6 +116,12 @@ void Database::Unregister(Query* q) { std::erase(queries_, q); }
 
 void Database::Connect() {
   if (Connected()) return;
+  if (!SharedClient().loaded()) {
+    // The client turns UTF-8 file names into the system's encoding through
+    // the process's locale, fixed at its first use; a service is left at
+    // "C", where any accent in Caminho fails.
+    platform::EnsureUtf8CharacterType();
+  }
   SharedClient().Load(LibraryNames());
   AttachWithRetries();
 }

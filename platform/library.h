@@ -40,6 +40,14 @@ class DynamicLibrary {
   void* handle_ = nullptr;
 };
 
+// Makes the C library's character type (LC_CTYPE) UTF-8 when it is not:
+// libraries loaded at run time that convert text through the process's
+// locale (the Firebird client converting UTF-8 file names to the system's)
+// fail on any non-ASCII character under the default "C" locale. Tries the
+// environment's locale, then C.UTF-8. Returns whether LC_CTYPE is UTF-8
+// afterwards. Call on the main thread, before such a library runs.
+bool EnsureUtf8CharacterType();
+
 // The processor architecture this process is built for, in the names the
 // operator sees: "x64", "x86", "arm64", "arm", ...
 std::string ProcessArchitecture();

@@ -1,5 +1,9 @@
 #include <dlfcn.h>
 #include <elf.h>
+#include <langinfo.h>
+
+#include <clocale>
+#include <strings.h>
 
 #include <cstring>
 #include <utility>
@@ -68,6 +72,20 @@ DynamicLibrary DynamicLibrary::Load(const std::string& name, LibraryLoadFailure*
 void* DynamicLibrary::Symbol(const char* name) const {
   if (handle_ == nullptr) return nullptr;
   return dlsym(handle_, name);
+}
+
+bool EnsureUtf8CharacterType() {
+  auto is_utf8 = [] {
+    const char* codeset = nl_langinfo(CODESET);
+    return codeset != nullptr && (strcasecmp(codeset, "UTF-8") == 0 || strcasecmp(codeset, "utf8") == 0);
+  };
+  if (is_utf8()) return true;
+  const std::string previous = setlocale(LC_CTYPE, nullptr);
+  for (const char* name : {"", "C.UTF-8", "C.utf8", "en_US.UTF-8"}) {
+    if (setlocale(LC_CTYPE, name) != nullptr && is_utf8()) return true;
+  }
+  setlocale(LC_CTYPE, previous.c_str());
+  return false;
 }
 
 std::string ProcessArchitecture() {

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -327,6 +330,28 @@ TEST_F(FirebirdTest, Latin1TextRoundTrip) {
   EXPECT_THROW(c.QExec.ExecSQL("UPDATE PRODUTOS SET DESCRICAO = '€' WHERE CODIGO = '1'"), DbError);
   c.TRQExec.Commit();
   EXPECT_EQ(db_->Scalar("SELECT DESCRICAO FROM PRODUTOS WHERE CODIGO = '1'"), "Pão & Café :x ? !y {fn}");
+}
+
+// The attach string travels in UTF-8 (client 3.0), so a folder with an
+// accent in Caminho is found.
+TEST_F(FirebirdTest, AccentedDatabasePathIsFound) {
+  const std::string folder = server_.dir + "/Farmácia";
+  const std::string path = folder + "/acentos-" + std::to_string(::getpid()) + ".fdb";
+  ASSERT_EQ(std::system(("mkdir -p '" + folder + "' && chown firebird:firebird '" + folder + "'").c_str()), 0);
+  testing::TempDir tmp;
+  tmp.Write("create.sql", "CREATE DATABASE '" + server_.host + "/" + server_.port + ":" + path +
+                              "' USER 'SYSDBA' PASSWORD '" + server_.sysdba_password + "';\nCOMMIT;\n");
+  tmp.Write("drop.sql", "CONNECT '" + server_.host + "/" + server_.port + ":" + path + "' USER 'SYSDBA' PASSWORD '" +
+                            server_.sysdba_password + "';\nDROP DATABASE;\n");
+  ASSERT_EQ(std::system(("isql-fb -q -b -i '" + tmp.File("create.sql") + "'").c_str()), 0);
+  {
+    Components c;
+    Configure(c);
+    c.Connvelstrand.SetParam("Database", path);
+    EXPECT_NO_THROW(c.Connvelstrand.Connect());
+    EXPECT_TRUE(c.Connvelstrand.Connected());
+  }
+  EXPECT_EQ(std::system(("isql-fb -q -b -i '" + tmp.File("drop.sql") + "'").c_str()), 0);
 }
 
 // -------------------------------------------------------------- import --
