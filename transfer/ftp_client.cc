@@ -128,7 +128,8 @@ PassiveAddress ParsePassiveReply(std::string_view line_in) {
   }
   while (parts.size() < 6) parts.emplace_back();
   PassiveAddress out;
-  out.host = parts[0] + "." + parts[1] + "." + parts[2] + "." + parts[3];
+  out.host = TrimBlanks(parts[0]) + "." + TrimBlanks(parts[1]) + "." + TrimBlanks(parts[2]) + "." +
+             TrimBlanks(parts[3]);
   int p1 = StrToInt(parts[4]);
   int p2 = StrToInt(parts[5]);
   out.port = (p1 & 255) * 256 + (p2 & 255);
@@ -415,11 +416,19 @@ void FtpClient::List(std::vector<std::string>& dest) {
   restore();
 }
 
+// The data connection's address. A PASV reply names an address, never a
+// host name: what a peer writes there is not looked up.
+static platform::Ipv4Address DataAddress(const std::string& host) {
+  platform::Ipv4Address ip;
+  if (!platform::ParseIpv4(host, &ip)) throw platform::SocketError(platform::kSocketHostNotFound);
+  return ip;
+}
+
 platform::Socket FtpClient::OpenDataConnection() {
   FtpReply pasv = SendCmd("PASV", {227});
   PassiveAddress address = ParsePassiveReply(pasv.text.empty() ? std::string() : pasv.text.front());
   std::string host = ChoosePassiveHost(address.host, control_.socket().peer().ToString());
-  platform::Ipv4Address ip = resolver_(host);
+  platform::Ipv4Address ip = DataAddress(host);
   platform::SocketTimeouts socket_timeouts{timeouts_.connect, timeouts_.idle};
   return platform::Socket::Connect(ip, static_cast<std::uint16_t>(address.port), socket_timeouts,
                                    deadline_);
@@ -458,7 +467,7 @@ void FtpClient::PassiveSend(const std::string& command, platform::File& file) {
   WriteCommand(command);
   platform::Socket data;
   {
-    platform::Ipv4Address ip = resolver_(host);
+    platform::Ipv4Address ip = DataAddress(host);
     platform::SocketTimeouts socket_timeouts{timeouts_.connect, timeouts_.idle};
     data = platform::Socket::Connect(ip, static_cast<std::uint16_t>(address.port), socket_timeouts,
                                      deadline_);

@@ -505,28 +505,41 @@ TEST(FtpListTest, StalledDataConnectionFailsWithinTheLimit) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
 }
 
-TEST(FtpListTest, MalformedPasvNumberFailsWithTheConversionText) {
-  ScriptedPeer peer([](PeerConnection& c, int) {
-    ServeLogin(c);
-    c.Expect("TYPE A");
-    c.Send("200 ok\r\n");
-    c.Expect("PASV");
-    c.Send("227 Entering Passive Mode (127,0,0,1,x1,7)\r\n");
-    c.Expect("TYPE I");
-    c.Send("200 ok\r\n");
-  });
-  FtpClient ftp;
-  Configure(ftp, peer.port());
-  ftp.Connect();
-  Lines got;
-  try {
-    ftp.List(got);
-    FAIL();
-  } catch (const platform::Error& e) {
-    EXPECT_EQ(std::string(e.what()), "'x1' is not a valid integer value");
+TEST(FtpListTest, MalformedPasvRepliesFailTheListing) {
+  struct Case {
+    const char* reply;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"227 Entering Passive Mode (127,0,0,1,x1,7)", "'x1' is not a valid integer value"},
+      // A name where the address belongs is never looked up.
+      {"227 Entering Passive Mode (ftp,example,com,x,4,1)", "Socket Error # 11001\r\nHost not found."},
+      {"227 Entering Passive Mode (127,0,0,1)", "'' is not a valid integer value"},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.reply);
+    ScriptedPeer peer([&](PeerConnection& c, int) {
+      ServeLogin(c);
+      c.Expect("TYPE A");
+      c.Send("200 ok\r\n");
+      c.Expect("PASV");
+      c.Send(std::string(tc.reply) + "\r\n");
+      c.Expect("TYPE I");
+      c.Send("200 ok\r\n");
+    });
+    FtpClient ftp;
+    Configure(ftp, peer.port());
+    ftp.Connect();
+    Lines got;
+    try {
+      ftp.List(got);
+      FAIL();
+    } catch (const platform::Error& e) {
+      EXPECT_EQ(std::string(e.what()), tc.error);
+    }
+    peer.Join();
+    EXPECT_TRUE(peer.failures().empty()) << peer.failures().front();
   }
-  peer.Join();
-  EXPECT_TRUE(peer.failures().empty()) << peer.failures().front();
 }
 
 TEST(FtpPassiveTest, ParsesTheAddressField) {
