@@ -705,3 +705,26 @@ TEST_F(FirebirdReconnect, LostFetchIsAnErrorNotAShortResult) {
 
 }  // namespace
 }  // namespace quilvane::db
+
+namespace quilvane::testing {
+namespace {
+
+TEST(FirebirdFixture, CreatesTheErpTablesAndDropsTheFile) {
+  QUILVANE_REQUIRE_FIREBIRD(server);
+  std::string path;
+  {
+    FirebirdDb db(server);
+    path = db.path();
+    EXPECT_TRUE(platform::FileExists(path));
+    EXPECT_EQ(db.Scalar("SELECT COUNT(*) FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = 'PRODUTOS'"), "26");
+    db.InsertPadrao(1, "12.345.678/0001-90");
+    db.InsertProduto("A1", {{"PRECOVENDA", "12.5"}, {"TIPOPROMOCAO", "'Ç'"}});
+    EXPECT_EQ(db.Scalar("SELECT PRECOVENDA || TIPOPROMOCAO FROM PRODUTOS"), "12.50Ç");
+    EXPECT_EQ(db.Scalar("SELECT CGC FROM PADRAO"), "12.345.678/0001-90");
+    EXPECT_THROW(db.Execute("INSERT INTO NOPE VALUES (1);"), std::runtime_error);
+  }
+  EXPECT_FALSE(platform::FileExists(path));
+}
+
+}  // namespace
+}  // namespace quilvane::testing
