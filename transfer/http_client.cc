@@ -109,7 +109,6 @@ void HttpClient::StoreCookie(const std::string& text, const ResolvedUrl& url) {
   if (text.size() > kMaxCookieBytes) return;
   Cookie cookie;
   cookie.domain = Lower(url.host);
-  cookie.path = "/";
   bool expire = false;
   size_t start = 0;
   bool first = true;

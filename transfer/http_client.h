@@ -78,7 +78,7 @@ class HttpClient {
  private:
   struct Cookie {
     std::string domain;
-    std::string path;
+    std::string path{'/'};
     std::string name;
     std::string value;
   };

@@ -255,3 +255,34 @@ TEST(HttpGetTest, UnknownHostAndRefusedConnection) {
 
 }  // namespace
 }  // namespace quilvane::transfer
+
+namespace quilvane::transfer {
+namespace {
+
+TEST(HttpCookieTest, KeptInMemoryAndSentBackOnMatchingRequests) {
+  ScriptedPeer peer([](PeerConnection& c, int) {
+    c.ReadRequestHead();
+    c.Send("HTTP/1.1 200 OK\r\nSet-Cookie: a=1; Path=/a\r\nSet-Cookie: b=2\r\n"
+           "Set-Cookie: evil=1; Domain=other.test\r\nContent-Length: 0\r\n\r\n");
+    c.ReadRequestHead();
+    c.Send("HTTP/1.1 200 OK\r\nSet-Cookie: b=gone; Max-Age=0\r\nContent-Length: 0\r\n\r\n");
+    c.ReadRequestHead();
+    c.Send("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    c.ClientClosed(3000ms);
+  });
+  HttpClient http;
+  Configure(http);
+  Get(http, Url(peer.port(), "/x"));
+  Get(http, Url(peer.port(), "/a/y"));
+  Get(http, Url(peer.port(), "/a/z"));
+  http.Disconnect();
+  peer.Join();
+  auto t = peer.transcript();
+  ASSERT_EQ(t.size(), 3u);
+  EXPECT_EQ(t[0], Head(peer.port(), "/x"));
+  EXPECT_EQ(t[1], Head(peer.port(), "/a/y", "www.web.test", "a=1; b=2"));
+  EXPECT_EQ(t[2], Head(peer.port(), "/a/z", "www.web.test", "a=1"));
+}
+
+}  // namespace
+}  // namespace quilvane::transfer

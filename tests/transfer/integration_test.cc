@@ -49,7 +49,7 @@ class IntegrationTest : public ::testing::Test {
   void TearDown() override { Clean(); }
 
   void Clean() {
-    for (const std::string name : {digits_ + ".ZIP", digits_ + ".zip"}) {
+    for (const std::string& name : {digits_ + ".ZIP", digits_ + ".zip"}) {
       if (!exchange_.empty() && !digits_.empty()) platform::DeleteFile(exchange_ + name);
     }
   }

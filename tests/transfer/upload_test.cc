@@ -164,6 +164,20 @@ TEST_F(UploadTest, CwdRefusedPassesToTheCallerAfterQuit) {
   EXPECT_EQ(testing::LogText(dir_.path()), "");
 }
 
+TEST_F(UploadTest, SilentServerIsLoggedWithinTheLimit) {
+  ScriptedPeer peer([](PeerConnection& c, int) {
+    c.Send("220 ready\r\n");
+    c.ReadLine();  // HOST, never answered
+    c.ClientClosed(3000ms);
+  });
+  server_.ftp_port = peer.port();
+  sync::Log log(dir_.path());
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(Upload(ftp_, server_, archive_, log));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  EXPECT_EQ(testing::Count(testing::LogText(dir_.path()), " - Falha ao conectar no FTP: Read timed out.\r\n"), 1);
+}
+
 TEST_F(UploadTest, UnreachableServerIsLoggedAndFalse) {
   {
     platform::Listener l;
