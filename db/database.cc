@@ -198,25 +198,31 @@ void Database::Disconnect() {
   if (!Connected()) return;
   FbClient& fb = SharedClient();
   std::optional<DbError> first_failure;
-  auto note = [&](const ISC_STATUS* status) {
-    if (HasError(status) && !first_failure) first_failure = fb.ErrorFromStatus(status);
+  // A connection already lost loses nothing more at release or detach, nor
+  // for a transaction without writes: only a lost commit of work counts.
+  auto note = [&](const ISC_STATUS* status, bool loss_matters) {
+    if (!HasError(status) || first_failure) return;
+    DbError error = fb.ErrorFromStatus(status);
+    if (error.lost_connection() && !loss_matters) return;
+    first_failure = std::move(error);
   };
 
   for (Query* q : queries_) {
     ISC_STATUS_ARRAY status = {};
     q->ReleaseQuietly(status);
-    note(status);
+    note(status, false);
     q->ResetAfterDisconnect();
   }
   for (Transaction* t : transactions_) {
     if (!t->InTransaction()) continue;
+    const bool has_work = t->uncommitted_statements() > 0;
     ISC_STATUS_ARRAY status = {};
     t->CommitQuietly(status);
-    note(status);
+    note(status, has_work);
   }
   ISC_STATUS_ARRAY status = {};
   fb.detach_database(status, &state_->handle);
-  note(status);
+  note(status, false);
   // Disconnected whatever failed: the attachment is not used again.
   state_->handle = 0;
   for (Transaction* t : transactions_) t->Drop();

@@ -687,6 +687,17 @@ TEST_F(FirebirdReconnect, LostCommitAtDisconnectEndsDisconnectedAndReports) {
   EXPECT_EQ(Price("1"), "1.00");
 }
 
+TEST_F(FirebirdReconnect, DisconnectAfterALossWithNothingPendingIsQuiet) {
+  Components c;
+  ConnectThroughProxy(c);
+  c.TBPadrao.Open();  // read whole, its transaction already committed
+  c.TRQExec.StartTransaction();  // no statement yet
+  proxy_->DropAll();
+  EXPECT_NO_THROW(c.Connvelstrand.Disconnect());
+  EXPECT_FALSE(c.Connvelstrand.Connected());
+  EXPECT_FALSE(c.TBPadrao.Active());
+}
+
 TEST_F(FirebirdReconnect, LostFetchIsAnErrorNotAShortResult) {
   db_->Execute("DELETE FROM PRODUTOS;");
   db_->FillProdutos(20000);
