@@ -48,11 +48,14 @@ class Database {
   std::string BuildDpb(bool utf8_filename) const;
 
   // Attaches. Throws DbError (library, entry points, attach failure after the
-  // retries). Connecting an already connected database does nothing.
+  // retries). Connecting an already connected database does nothing. Before
+  // the client is first loaded, LC_CTYPE is made UTF-8 (POSIX), since the
+  // client converts UTF-8 file names through the process's locale.
   void Connect();
   // Closes every query, releases statements, commits every active
   // transaction, detaches. Ends disconnected even when a commit or the
-  // detach fails; the first such failure is then thrown as DbError.
+  // detach fails; the first such failure is then thrown as DbError (a lost
+  // connection counts only where it lost written, uncommitted work).
   void Disconnect();
   bool Connected() const;
 
