@@ -63,7 +63,8 @@ class File {
   void Close();
 
  private:
-  int fd_ = -1;
+  // A file descriptor on POSIX, a HANDLE on Windows; -1 when closed.
+  std::intptr_t fd_ = -1;
   std::string path_;
 };
 

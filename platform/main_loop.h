@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 
 namespace quilvane::platform {
@@ -23,9 +24,13 @@ class Timer {
   Clock::time_point due() const { return due_; }
 
  private:
+  friend class MainLoop;
+
   std::chrono::milliseconds interval_;
   bool enabled_ = false;
   Clock::time_point due_{};
+  // The system's id of the timer where the system keeps it (Windows).
+  std::uintptr_t native_id_ = 0;
 };
 
 // The main loop: waits for the timer, runs `on_timer` when it fires, and

@@ -6,6 +6,7 @@
 
 #include "service/command_line.h"
 #include "service/host.h"
+#include "service/operator_commands.h"
 
 namespace {
 
@@ -17,6 +18,10 @@ constexpr char kUsage[] =
     "  quilvane -INSTALL [-SILENT]    register the systemd unit SrvQuilvane.service\n"
     "  quilvane -UNINSTALL [-SILENT]  remove it\n"
     "  quilvane -ONCE             run one cycle now; exit 1 when it ended in an error\n"
+    "  quilvane -EXPORT [FILE]    write the exchange file of the local database\n"
+    "  quilvane -IMPORT FILE      apply an exchange file brought by other means\n"
+    "  quilvane -PACK FILE        pack FILE into the exchange archive beside it\n"
+    "  quilvane -UNPACK ARCHIVE [FOLDER]  extract every member (default: beside the program)\n"
     "  quilvane -HELP | -VERSION\n"
     "\n"
     "Switches start with - or /, in any letter case. Settings: Quilvane.ini and\n"
@@ -43,6 +48,10 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "Unknown switch: %s\n\n%s", cl.unknown.front().c_str(), kUsage);
       return 2;
     }
+    if (cl.export_args) return ExportCommand(*cl.export_args);
+    if (cl.import_args) return ImportCommand(*cl.import_args);
+    if (cl.pack_args) return PackCommand(*cl.pack_args);
+    if (cl.unpack_args) return UnpackCommand(*cl.unpack_args);
     if (cl.once) return RunOnce();
     return RunService();
   } catch (const std::exception& e) {

@@ -1,11 +1,98 @@
 #include "sync/site_operations.h"
 
-#include "sync/stand_in_operations.h"
+#include "archive/compactar.h"
+#include "db/components.h"
+#include "exchange/export.h"
+#include "exchange/import.h"
+#include "transfer/download.h"
+#include "transfer/exchange_server.h"
+#include "transfer/upload.h"
 
 namespace quilvane::sync {
+namespace {
 
-std::unique_ptr<Operations> MakeSiteOperations(const std::string&, Log& log) {
-  return std::make_unique<StandInOperations>(log);
+std::string Digits(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c >= '0' && c <= '9') out += c;
+  }
+  return out;
+}
+
+// The site's database, archive and exchange server. The database
+// components and both network clients live as long as the module.
+class SiteOperations final : public Operations {
+ public:
+  SiteOperations(std::string dir, Log& log) : dir_(std::move(dir)), log_(log) {}
+
+  void Configure(const Settings& settings) override { settings_ = settings; }
+
+  bool ConectarBanco() override { return db::ConectarBanco(db_, dir_, log_); }
+
+  std::string PadraoCgc() override {
+    db_.TBPadrao.Open();
+    return db_.TBPadrao.FieldByName("CGC").AsString();
+  }
+
+  void ExportPrices(const std::string& arquivo_script, bool popular) override {
+    exchange::ExportPrices(db_, arquivo_script, popular);
+  }
+
+  bool CompactarArquivo(const std::string& arquivo_origem) override {
+    return archive::CompactarArquivo(arquivo_origem, log_);
+  }
+
+  bool Upload(const std::string& arquivo) override {
+    return transfer::Upload(IdFTP1, Server(), arquivo, log_);
+  }
+
+  std::string DownloadSource(const std::string& digits) override {
+    return transfer::DownloadSource(Server(), digits);
+  }
+
+  bool DownloadFile(const std::string& source, const std::string& dest,
+                    bool descompactar) override {
+    // Only the exchange file comes out of a downloaded archive: nothing in
+    // it may replace the settings or the program beside it.
+    archive::UnpackOptions only_exchange_file;
+    only_exchange_file.only_member = Digits(settings_.cnpj_servidor) + ".SQL";
+    return transfer::DownloadFile(
+        HTTP, source, dest, descompactar, dir_,
+        [&](const std::string& archive_path) {
+          return archive::DescompactarArquivo(archive_path, dir_, log_, only_exchange_file);
+        },
+        log_);
+  }
+
+  void ImportPrices(const std::string& arquivo_script, platform::DateTime data_ultima) override {
+    exchange::ImportPrices(db_, arquivo_script, data_ultima, SettingsPath(dir_));
+  }
+
+  void CloseQueries() override {
+    db_.TBPadrao.Close();
+    db_.TBProdutos.Close();
+  }
+
+  void Disconnect() override { db_.Connvelstrand.Disconnect(); }
+
+ private:
+  transfer::ExchangeServer Server() const {
+    return transfer::MakeExchangeServer(settings_.servidor_ftp, settings_.usuario_ftp,
+                                        settings_.dominio_web);
+  }
+
+  std::string dir_;
+  Log& log_;
+  Settings settings_;
+  db::Components db_;
+  transfer::FtpClient IdFTP1;
+  transfer::HttpClient HTTP;
+};
+
+}  // namespace
+
+std::unique_ptr<Operations> MakeSiteOperations(const std::string& dir, Log& log) {
+  return std::make_unique<SiteOperations>(dir, log);
 }
 
 }  // namespace quilvane::sync

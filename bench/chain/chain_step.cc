@@ -1,0 +1,90 @@
+// One step of a day, alone, in a site folder prepared like a real site
+// (Quilvane.ini, tolmarc.ini): export, pack, upload, download, unpack or
+// import. Prints the step's wall time; run.py adds peak memory and the
+// anchors. The steps call the same code the cycle calls.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "archive/compactar.h"
+#include "db/components.h"
+#include "exchange/export.h"
+#include "exchange/import.h"
+#include "platform/env.h"
+#include "platform/file.h"
+#include "sync/log.h"
+#include "sync/settings.h"
+#include "transfer/download.h"
+#include "transfer/exchange_server.h"
+#include "transfer/upload.h"
+
+using namespace quilvane;
+
+namespace {
+
+std::string Digits(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c >= '0' && c <= '9') out += c;
+  }
+  return out;
+}
+
+bool Run(const std::string& step, const std::string& dir) {
+  platform::Env& env = platform::Env::Default();
+  sync::Log log(dir);
+  log.set_echo(true);
+  const sync::Settings s = sync::ReadSettings(sync::SettingsPath(dir), env);
+  const std::string digits = Digits(s.cnpj_servidor);
+  const std::string sql = dir + digits + ".SQL";
+  const std::string zip = dir + digits + ".ZIP";
+  const auto server = transfer::MakeExchangeServer(s.servidor_ftp, s.usuario_ftp, s.dominio_web);
+  if (step == "export" || step == "import") {
+    db::Components c;
+    if (!db::ConectarBanco(c, dir, log)) return false;
+    if (step == "export") {
+      exchange::ExportPrices(c, sql, s.sincronizar_preco_farmacia_popular);
+    } else {
+      const auto r = exchange::ImportPrices(c, sql, s.data_ultima_sincronizacao, sync::SettingsPath(dir));
+      std::fprintf(stderr, "applied %d statements\n", r.statements);
+    }
+    c.TBProdutos.Close();
+    c.Connvelstrand.Disconnect();
+    return true;
+  }
+  if (step == "pack") return archive::CompactarArquivo(sql, log);
+  if (step == "unpack") return archive::DescompactarArquivo(zip, dir, log);
+  if (step == "upload") {
+    transfer::FtpClient ftp;
+    return transfer::Upload(ftp, server, zip, log);
+  }
+  if (step == "download") {
+    transfer::HttpClient http;
+    return transfer::DownloadFile(http, transfer::DownloadSource(server, digits), digits + ".ZIP", false, dir,
+                                  [](const std::string&) { return true; }, log);
+  }
+  std::fprintf(stderr, "unknown step %s\n", step.c_str());
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: chain_step export|pack|upload|download|unpack|import SITE_DIR/\n");
+    return 2;
+  }
+  std::string dir = argv[2];
+  if (dir.back() != '/') dir += '/';
+  const auto start = std::chrono::steady_clock::now();
+  bool ok = false;
+  try {
+    ok = Run(argv[1], dir);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", argv[1], e.what());
+  }
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  std::printf("%s %.3f\n", argv[1], took.count());
+  return ok ? 0 : 1;
+}

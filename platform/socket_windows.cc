@@ -1,0 +1,358 @@
+// TCP sockets on Windows: Winsock 2, non-blocking sockets waited on with
+// select(), the Winsock error numbers as they are.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+#include "platform/socket.h"
+
+namespace quilvane::platform {
+namespace {
+
+struct WinsockText {
+  int code;
+  const char* text;
+};
+
+constexpr WinsockText kWinsockTexts[] = {
+    {10004, "Interrupted system call."},
+    {10013, "Permission denied."},
+    {10024, "Too many open files."},
+    {10038, "Socket operation on non-socket."},
+    {10048, "Address already in use."},
+    {10049, "Cannot assign requested address."},
+    {10050, "Network is down."},
+    {10051, "Network is unreachable."},
+    {10052, "Net dropped connection or reset."},
+    {10053, "Software caused connection abort."},
+    {10054, "Connection reset by peer."},
+    {10055, "No buffer space available."},
+    {10057, "Socket is not connected."},
+    {10060, "Connection timed out."},
+    {10061, "Connection refused."},
+    {10064, "Host is down."},
+    {10065, "No route to host."},
+    {11001, "Host not found."},
+    {11002, "Non-authoritative host not found."},
+    {11004, "Valid name, no data record of requested type."},
+};
+
+std::chrono::milliseconds Remaining(Deadline deadline) {
+  if (deadline == Deadline::max()) return std::chrono::milliseconds::max();
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+  return std::max(left, std::chrono::milliseconds(0));
+}
+
+Deadline IdleLimit(std::chrono::milliseconds idle, Deadline deadline) {
+  auto now = SteadyClock::now();
+  Deadline idle_end = idle.count() <= 0 || idle > std::chrono::hours(24 * 365)
+                          ? Deadline::max()
+                          : now + idle;
+  return std::min(idle_end, deadline);
+}
+
+
+// SOCKET is pointer-sized, the class keeps an int: Windows handles are
+// 32-bit significant (shared with 32-bit processes), so the narrowing is
+// lossless.
+SOCKET S(int fd) { return static_cast<SOCKET>(static_cast<unsigned>(fd)); }
+
+int Fd(SOCKET s) {
+  return s == INVALID_SOCKET ? -1 : static_cast<int>(static_cast<unsigned>(s));
+}
+
+void EnsureWinsock() {
+  static std::once_flag once;
+  static int error = 0;
+  std::call_once(once, [] {
+    WSADATA data;
+    error = WSAStartup(MAKEWORD(2, 2), &data);
+  });
+  if (error != 0) throw SocketError(error);
+}
+
+[[noreturn]] void ThrowLast() { throw SocketError(WSAGetLastError()); }
+
+void SetNonBlocking(SOCKET s) {
+  u_long one = 1;
+  if (ioctlsocket(s, FIONBIO, &one) != 0) ThrowLast();
+}
+
+enum class Wait { kRead, kWrite, kConnect };
+
+// Waits for the socket until `limit`; false when the time ran out. A failed
+// connect shows as an exception condition (WSAPoll does not report it on
+// older systems, select does).
+bool WaitFor(int fd, Wait what, Deadline limit) {
+  for (;;) {
+    auto left = Remaining(limit);
+    timeval tv{};
+    timeval* ptv = nullptr;
+    if (left != std::chrono::milliseconds::max()) {
+      const auto ms = std::min<std::int64_t>(left.count(), 1 << 30);
+      tv.tv_sec = static_cast<long>(ms / 1000);
+      tv.tv_usec = static_cast<long>((ms % 1000) * 1000);
+      ptv = &tv;
+    }
+    fd_set rd, wr, ex;
+    FD_ZERO(&rd);
+    FD_ZERO(&wr);
+    FD_ZERO(&ex);
+    const SOCKET s = S(fd);
+    if (what == Wait::kRead) FD_SET(s, &rd);
+    if (what != Wait::kRead) FD_SET(s, &wr);
+    if (what == Wait::kConnect) FD_SET(s, &ex);
+    const int rc = select(0, &rd, &wr, &ex, ptv);
+    if (rc > 0) return true;
+    if (rc == 0) {
+      if (SteadyClock::now() >= limit) return false;
+      continue;
+    }
+    const int err = WSAGetLastError();
+    if (err != WSAEINTR) throw SocketError(err);
+  }
+}
+
+}  // namespace
+
+std::string SocketErrorText(int code) {
+  std::string text = "Socket Error # " + std::to_string(code) + "\r\n";
+  for (const auto& t : kWinsockTexts) {
+    if (t.code == code) return text + t.text;
+  }
+  return text + SystemMessage(code);
+}
+
+SocketError::SocketError(int code) : SystemError(SocketErrorText(code), code) {}
+
+SocketTimeoutError::SocketTimeoutError() : TimeoutError(SocketErrorText(kSocketTimedOut)) {}
+
+std::string Ipv4Address::ToString() const {
+  return std::to_string(value >> 24) + "." + std::to_string((value >> 16) & 255) + "." +
+         std::to_string((value >> 8) & 255) + "." + std::to_string(value & 255);
+}
+
+bool ParseIpv4(std::string_view text, Ipv4Address* out) {
+  std::uint32_t value = 0;
+  int fields = 0;
+  size_t i = 0;
+  while (fields < 4) {
+    size_t start = i;
+    unsigned field = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3) {
+      field = field * 10 + static_cast<unsigned>(text[i] - '0');
+      ++i;
+    }
+    if (i == start || field > 255) return false;
+    value = (value << 8) | field;
+    ++fields;
+    if (fields < 4) {
+      if (i >= text.size() || text[i] != '.') return false;
+      ++i;
+    }
+  }
+  if (i != text.size()) return false;
+  out->value = value;
+  return true;
+}
+
+// Names under "localhost" are the loopback and names under "invalid" never
+// exist (RFC 6761): both are answered here, without asking a name server.
+bool EndsWithLabel(const std::string& host, std::string_view label) {
+  if (host.size() < label.size()) return false;
+  for (size_t i = 0; i < label.size(); ++i) {
+    char c = host[host.size() - label.size() + i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != label[i]) return false;
+  }
+  return host.size() == label.size() || host[host.size() - label.size() - 1] == '.';
+}
+
+Ipv4Address ResolveIpv4(const std::string& host) {
+  Ipv4Address address;
+  if (ParseIpv4(host, &address)) return address;
+  std::string name = host;
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  if (EndsWithLabel(name, "localhost")) {
+    address.value = 0x7F000001;
+    return address;
+  }
+  if (EndsWithLabel(name, "invalid")) throw SocketError(kSocketHostNotFound);
+  EnsureWinsock();
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result) {
+    throw SocketError(kSocketHostNotFound);
+  }
+  const auto* sin = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
+  address.value = ntohl(sin->sin_addr.s_addr);
+  ::freeaddrinfo(result);
+  return address;
+}
+
+Socket::Socket(Socket&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), peer_(other.peer_), idle_(other.idle_) {}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+    peer_ = other.peer_;
+    idle_ = other.idle_;
+  }
+  return *this;
+}
+
+Socket::~Socket() { Close(); }
+
+void Socket::Close() {
+  if (fd_ >= 0) {
+    closesocket(S(fd_));
+    fd_ = -1;
+  }
+}
+
+Socket Socket::Connect(Ipv4Address address, std::uint16_t port, const SocketTimeouts& timeouts,
+                       Deadline deadline) {
+  EnsureWinsock();
+  const SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                              WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) ThrowLast();
+  Socket socket(Fd(s), address);
+  socket.idle_ = timeouts.idle;
+  SetNonBlocking(s);
+  BOOL one = TRUE;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(port);
+  sin.sin_addr.s_addr = htonl(address.value);
+  if (connect(s, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) != 0) {
+    const int err = WSAGetLastError();
+    if (err != WSAEWOULDBLOCK && err != WSAEINPROGRESS) throw SocketError(err);
+    if (!WaitFor(socket.fd_, Wait::kConnect, IdleLimit(timeouts.connect, deadline))) {
+      throw SocketTimeoutError();
+    }
+    int so_error = 0;
+    int len = sizeof so_error;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_error), &len) != 0) {
+      ThrowLast();
+    }
+    if (so_error != 0) throw SocketError(so_error);
+  }
+  return socket;
+}
+
+size_t Socket::Read(std::span<char> out, Deadline deadline) {
+  if (fd_ < 0) throw SocketError(WSAENOTSOCK);
+  Deadline limit = IdleLimit(idle_, deadline);
+  const int want = static_cast<int>(std::min<size_t>(out.size(), 1u << 30));
+  for (;;) {
+    const int n = recv(S(fd_), out.data(), want, 0);
+    if (n >= 0) return static_cast<size_t>(n);
+    const int err = WSAGetLastError();
+    if (err == WSAEINTR) continue;
+    if (err != WSAEWOULDBLOCK) throw SocketError(err);
+    if (!WaitFor(fd_, Wait::kRead, limit)) throw SocketTimeoutError();
+  }
+}
+
+void Socket::WriteAll(std::string_view bytes, Deadline deadline) {
+  if (fd_ < 0) throw SocketError(WSAENOTSOCK);
+  Deadline limit = IdleLimit(idle_, deadline);
+  while (!bytes.empty()) {
+    const int want = static_cast<int>(std::min<size_t>(bytes.size(), 1u << 30));
+    const int n = send(S(fd_), bytes.data(), want, 0);
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<size_t>(n));
+      limit = IdleLimit(idle_, deadline);  // progress restarts the idle wait
+      continue;
+    }
+    const int err = n < 0 ? WSAGetLastError() : WSAEWOULDBLOCK;
+    if (err == WSAEINTR) continue;
+    if (err != WSAEWOULDBLOCK) throw SocketError(err);
+    if (!WaitFor(fd_, Wait::kWrite, limit)) throw SocketTimeoutError();
+  }
+}
+
+bool Socket::WaitReadable(std::chrono::milliseconds wait) {
+  if (fd_ < 0) return false;
+  return WaitFor(fd_, Wait::kRead, SteadyClock::now() + wait);
+}
+
+bool Socket::PeerClosed() {
+  if (fd_ < 0) return true;
+  try {
+    if (!WaitFor(fd_, Wait::kRead, SteadyClock::now())) return false;
+  } catch (const SocketError&) {
+    return true;
+  }
+  char c;
+  const int n = recv(S(fd_), &c, 1, MSG_PEEK);
+  if (n == 0) return true;
+  if (n < 0 && WSAGetLastError() != WSAEWOULDBLOCK) return true;
+  return false;
+}
+
+Listener::Listener(std::uint16_t port) {
+  EnsureWinsock();
+  const SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                              WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) ThrowLast();
+  fd_ = Fd(s);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(port);
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (ioctlsocket(s, FIONBIO, std::array<u_long, 1>{1}.data()) != 0 ||
+      bind(s, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) != 0 || listen(s, 16) != 0) {
+    const int err = WSAGetLastError();
+    Close();
+    throw SocketError(err);
+  }
+  int len = sizeof sin;
+  getsockname(s, reinterpret_cast<sockaddr*>(&sin), &len);
+  port_ = ntohs(sin.sin_port);
+}
+
+Listener::Listener(Listener&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), port_(other.port_) {}
+
+Listener::~Listener() { Close(); }
+
+void Listener::Close() {
+  if (fd_ >= 0) {
+    closesocket(S(fd_));
+    fd_ = -1;
+  }
+}
+
+Socket Listener::Accept(std::chrono::milliseconds wait) {
+  Deadline limit = SteadyClock::now() + wait;
+  for (;;) {
+    sockaddr_in sin{};
+    int len = sizeof sin;
+    const SOCKET s = accept(S(fd_), reinterpret_cast<sockaddr*>(&sin), &len);
+    if (s != INVALID_SOCKET) {
+      Socket socket(Fd(s), Ipv4Address{ntohl(sin.sin_addr.s_addr)});
+      SetNonBlocking(s);
+      BOOL one = TRUE;
+      setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+      return socket;
+    }
+    const int err = WSAGetLastError();
+    if (err == WSAEINTR) continue;
+    if (err != WSAEWOULDBLOCK) throw SocketError(err);
+    if (!WaitFor(fd_, Wait::kRead, limit)) throw SocketTimeoutError();
+  }
+}
+
+}  // namespace quilvane::platform

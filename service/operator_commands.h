@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quilvane::service {
+
+// The operator's switches. Each runs the same code as the cycle, logs the
+// same lines (echoed to standard error) and returns the exit status: 0 on
+// success, 1 on failure, 2 for wrong arguments.
+
+// -EXPORT [FILE]: the exchange file of the local database, written to FILE
+// (default: the cycle's exchange-file path), whatever the site's role and date.
+int ExportCommand(const std::vector<std::string>& args);
+// -IMPORT FILE: applies FILE when it is newer than the site's last
+// synchronisation, and records its date as the cycle does.
+int ImportCommand(const std::vector<std::string>& args);
+// -PACK FILE: the archive beside FILE (its name with ".ZIP").
+int PackCommand(const std::vector<std::string>& args);
+// -UNPACK ARCHIVE [FOLDER]: every member into FOLDER (default: the
+// executable's folder).
+int UnpackCommand(const std::vector<std::string>& args);
+
+}  // namespace quilvane::service
