@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "service/command_line.h"
+#include "service/console.h"
 #include "service/host.h"
 #include "service/operator_commands.h"
 
@@ -32,7 +33,7 @@ constexpr char kUsage[] =
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   using namespace quilvane::service;
-  const CommandLine cl = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  const CommandLine cl = ParseCommandLine(ProgramArguments(argc, argv));
   try {
     if (cl.install) return InstallService(cl.silent);
     if (cl.uninstall) return UninstallService(cl.silent);
