@@ -34,8 +34,9 @@ FtpClient& Configure(FtpClient& ftp, std::uint16_t port, std::string host = "ftp
 
 // The server side of a plain login: HOST ignored, USER/PASS, FEAT with
 // `feat` as the reply, TYPE I, SYST, TYPE I.
-void ServeLogin(PeerConnection& c, const std::string& feat = "500 FEAT not understood\r\n") {
-  c.Send("220 Exchange ready\r\n");
+void ServeLogin(PeerConnection& c, const std::string& feat = "500 FEAT not understood\r\n",
+                const std::string& greeting = "220 Exchange ready\r\n") {
+  c.Send(greeting);
   c.ReadLine();  // HOST
   c.Send("500 HOST not understood\r\n");
   c.ReadLine();  // USER
@@ -294,6 +295,33 @@ TEST(FtpConnectTest, FeatureLinesSwitchUtf8SendClntAndSiteZone) {
   EXPECT_EQ(peer.transcript(),
             (Lines{"HOST ftp.test", "USER conta@quilvane.test", "PASS mirvex", "FEAT",
                    "CLNT " + FtpClientIdentification(), "TYPE I", "SYST", "SITE ZONE", "TYPE I"}));
+}
+
+TEST(FtpConnectTest, SiteZoneOnlyForTheServersThatKnowIt) {
+  struct Case {
+    const char* greeting;
+    bool zone;
+  };
+  const Case cases[] = {
+      {"220 Serv-U FTP Server v15.1 ready\r\n", true},
+      {"220-titan ftp server 2019\r\n220 ok\r\n", true},
+      {"220 BPFTP Server ready\r\n", true},
+      {"220 Serv-U\r\n", false},  // the name needs its blank
+      {"220 vsFTPd 3.0.3\r\n", false},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.greeting);
+    ScriptedPeer peer([&](PeerConnection& c, int) {
+      ServeLogin(c, "500 no\r\n", tc.greeting);
+    });
+    FtpClient ftp;
+    Configure(ftp, peer.port());
+    ftp.Connect();
+    peer.Join();
+    auto t = peer.transcript();
+    EXPECT_EQ(std::find(t.begin(), t.end(), "SITE ZONE") != t.end(), tc.zone);
+    EXPECT_EQ(t.back(), "TYPE I");
+  }
 }
 
 TEST(FtpConnectTest, GreetingNot220FailsWithItsText) {
