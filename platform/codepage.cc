@@ -74,6 +74,7 @@ struct SingleByte {
   }
 };
 
+#ifndef _WIN32
 const SingleByte& Cp1252() {
   static const SingleByte t(kCp1252High);
   return t;
@@ -82,6 +83,7 @@ const SingleByte& Cp850() {
   static const SingleByte t(kCp850High);
   return t;
 }
+#endif
 
 std::string Encode(std::string_view utf8, const SingleByte* table, bool* lossless) {
   std::string out;
@@ -127,6 +129,9 @@ std::string Decode(std::string_view bytes, const char16_t* high) {
 
 }  // namespace
 
+#ifndef _WIN32
+// Windows-1252 and CP850 stand for the ANSI and OEM code pages; Windows uses
+// the system's own (codepage_windows.cc).
 std::string Utf8ToAnsi(std::string_view utf8, bool* lossless) {
   return Encode(utf8, &Cp1252(), lossless);
 }
@@ -135,6 +140,7 @@ std::string Utf8ToOem(std::string_view utf8, bool* lossless) {
   return Encode(utf8, &Cp850(), lossless);
 }
 std::string OemToUtf8(std::string_view oem) { return Decode(oem, kCp850High); }
+#endif
 std::string Utf8ToLatin1(std::string_view utf8, bool* lossless) {
   return Encode(utf8, nullptr, lossless);
 }
