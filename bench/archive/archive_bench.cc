@@ -5,7 +5,7 @@
 //
 // Writes a realistic exchange file of PRODUCTS products (default 100,000,
 // about 60 MB) into WORKDIR (default /tmp/quilvane-archive-bench), then runs
-// every step three times in a child process and prints the best wall time,
+// every step five times in a child process and prints the best wall time,
 // the best CPU time (user + system) and the child's peak resident set size.
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -134,7 +134,7 @@ void Report(const char* name, const std::function<void()>& prepare,
   Measure best;
   best.seconds = 1e9;
   best.cpu_seconds = 1e9;
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 5; ++i) {
     prepare();
     const Measure m = InChild(work);
     if (m.status != 0) {
