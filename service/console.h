@@ -10,6 +10,10 @@ namespace quilvane::service {
 // operator switches write there.
 std::vector<std::string> ProgramArguments(int argc, char** argv);
 
+// The usage lines on running the program as a service and installing it,
+// which differ by system.
+const char* HostUsage();
+
 #ifdef _WIN32
 // Writes one line to the operator's console (standard error when `error`),
 // when the process has one; nothing otherwise.

@@ -44,6 +44,13 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
   return args;
 }
 
+const char* HostUsage() {
+  return "  quilvane                   run as the service SrvQuilvane (the service manager\n"
+         "                             starts it so); net stop stops it after the running cycle\n"
+         "  quilvane /INSTALL [/SILENT]    register the service (as administrator)\n"
+         "  quilvane /UNINSTALL [/SILENT]  remove it\n";
+}
+
 void WriteToConsole(const std::string& text, bool error) {
   if (!g_console) return;
   std::FILE* out = error ? stderr : stdout;

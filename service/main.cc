@@ -11,13 +11,11 @@
 
 namespace {
 
-constexpr char kUsage[] =
+// The lines on running and installing the service come from the host.
+constexpr char kUsageTop[] =
     "Quilvane - Sincronizador de Preço de Produtos\n"
-    "\n"
-    "  quilvane                   run as a daemon (systemd starts it so); SIGTERM stops it\n"
-    "                             after the running cycle\n"
-    "  quilvane -INSTALL [-SILENT]    register the systemd unit SrvQuilvane.service\n"
-    "  quilvane -UNINSTALL [-SILENT]  remove it\n"
+    "\n";
+constexpr char kUsage[] =
     "  quilvane -ONCE             run one cycle now; exit 1 when it ended in an error\n"
     "  quilvane -EXPORT [FILE]    write the exchange file of the local database\n"
     "  quilvane -IMPORT FILE      apply an exchange file brought by other means\n"
@@ -38,7 +36,7 @@ int main(int argc, char** argv) {
     if (cl.install) return InstallService(cl.silent);
     if (cl.uninstall) return UninstallService(cl.silent);
     if (cl.help) {
-      std::fputs(kUsage, stdout);
+      std::printf("%s%s%s", kUsageTop, HostUsage(), kUsage);
       return 0;
     }
     if (cl.version) {
@@ -46,7 +44,8 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (!cl.unknown.empty()) {
-      std::fprintf(stderr, "Unknown switch: %s\n\n%s", cl.unknown.front().c_str(), kUsage);
+      std::fprintf(stderr, "Unknown switch: %s\n\n%s%s%s", cl.unknown.front().c_str(), kUsageTop,
+                   HostUsage(), kUsage);
       return 2;
     }
     if (cl.export_args) return ExportCommand(*cl.export_args);
