@@ -296,6 +296,10 @@ TEST_F(WriterTest, EmptyArchiveIsTheEndRecordAlone) {
   archiver.FileName = dir_.File("empty.zip");
   archiver.OpenArchive(OpenMode::kCreate);
   EXPECT_EQ(0, platform::GetFileInfo(dir_.File("empty.zip")).size);
+  // A mask that finds nothing adds nothing and is no error for the archiver
+  // itself (CompactarArquivo is the one that refuses an empty archive).
+  archiver.AddFiles(dir_.File("missing.SQL"));
+  EXPECT_TRUE(archiver.items().empty());
   archiver.CloseArchive();
   const std::string zip = ReadFile(dir_.File("empty.zip"));
   EXPECT_EQ(std::string("PK\x05\x06", 4) + std::string(18, '\0'), zip);
