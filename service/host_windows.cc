@@ -351,7 +351,12 @@ int RunService() {
   // Built first: it creates the main thread's message queue, which the
   // dispatcher thread's quit request and the timer requests go to.
   platform::MainLoop loop;
-  sync::SrvQuilvane module(platform::ExecutableDir(), sync::MakeSiteOperations);
+  const std::string dir = platform::ExecutableDir();
+  // The service manager starts services in the system folder; the one file
+  // named without a folder (the downloaded archive) belongs beside the
+  // program, as the Linux unit's working directory puts it.
+  SetCurrentDirectoryW(Widen(dir).c_str());
+  sync::SrvQuilvane module(dir, sync::MakeSiteOperations);
   module.ServiceCreate();
   g_host.module = &module;
 
