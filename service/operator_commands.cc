@@ -7,6 +7,7 @@
 #include "db/components.h"
 #include "exchange/export.h"
 #include "exchange/import.h"
+#include "exchange/literal.h"
 #include "platform/env.h"
 #include "platform/file.h"
 #include "sync/cycle.h"
@@ -17,14 +18,6 @@ namespace quilvane::service {
 namespace {
 
 constexpr int kLookBackDays = 90;
-
-std::string Digits(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c >= '0' && c <= '9') out += c;
-  }
-  return out;
-}
 
 // The log beside the executable, echoed to standard error.
 struct Console {
@@ -70,7 +63,7 @@ int ExportCommand(const std::vector<std::string>& args) {
   platform::Env& env = platform::Env::Default();
   const sync::Settings settings = sync::ReadSettings(sync::SettingsPath(console.dir), env);
   const std::string file =
-      args.empty() ? console.dir + Digits(settings.cnpj_servidor) + ".SQL" : args[0];
+      args.empty() ? console.dir + exchange::ExtraiNumero(settings.cnpj_servidor) + ".SQL" : args[0];
   return WithDatabase(console, [&](db::Components& c) {
     try {
       exchange::ExportPrices(c, file, settings.sincronizar_preco_farmacia_popular);

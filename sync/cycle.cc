@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "exchange/literal.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/regional.h"
@@ -10,14 +11,6 @@ namespace quilvane::sync {
 namespace {
 
 constexpr int kLookBackDays = 90;
-
-std::string Digits(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c >= '0' && c <= '9') out += c;
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -89,7 +82,7 @@ void Cycle::Work(std::string& arquivo_script) {
 
   if (!ops_.ConectarBanco()) return;
   const std::string cgc = ops_.PadraoCgc();
-  const std::string digits = Digits(settings.cnpj_servidor);
+  const std::string digits = exchange::ExtraiNumero(settings.cnpj_servidor);
   arquivo_script = dir_ + digits + ".SQL";
 
   if (cgc == settings.cnpj_servidor) {

@@ -4,20 +4,13 @@
 #include "db/components.h"
 #include "exchange/export.h"
 #include "exchange/import.h"
+#include "exchange/literal.h"
 #include "transfer/download.h"
 #include "transfer/exchange_server.h"
 #include "transfer/upload.h"
 
 namespace quilvane::sync {
 namespace {
-
-std::string Digits(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c >= '0' && c <= '9') out += c;
-  }
-  return out;
-}
 
 // The site's database, archive and exchange server. The database
 // components and both network clients live as long as the module.
@@ -55,7 +48,7 @@ class SiteOperations final : public Operations {
     // Only the exchange file comes out of a downloaded archive: nothing in
     // it may replace the settings or the program beside it.
     archive::UnpackOptions only_exchange_file;
-    only_exchange_file.only_member = Digits(settings_.cnpj_servidor) + ".SQL";
+    only_exchange_file.only_member = exchange::ExtraiNumero(settings_.cnpj_servidor) + ".SQL";
     return transfer::DownloadFile(
         HTTP, source, dest, descompactar, dir_,
         [&](const std::string& archive_path) {

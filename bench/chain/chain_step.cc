@@ -11,6 +11,7 @@
 #include "db/components.h"
 #include "exchange/export.h"
 #include "exchange/import.h"
+#include "exchange/literal.h"
 #include "platform/env.h"
 #include "platform/file.h"
 #include "sync/log.h"
@@ -23,20 +24,12 @@ using namespace quilvane;
 
 namespace {
 
-std::string Digits(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c >= '0' && c <= '9') out += c;
-  }
-  return out;
-}
-
 bool Run(const std::string& step, const std::string& dir) {
   platform::Env& env = platform::Env::Default();
   sync::Log log(dir);
   log.set_echo(true);
   const sync::Settings s = sync::ReadSettings(sync::SettingsPath(dir), env);
-  const std::string digits = Digits(s.cnpj_servidor);
+  const std::string digits = exchange::ExtraiNumero(s.cnpj_servidor);
   const std::string sql = dir + digits + ".SQL";
   const std::string zip = dir + digits + ".ZIP";
   const auto server = transfer::MakeExchangeServer(s.servidor_ftp, s.usuario_ftp, s.dominio_web);

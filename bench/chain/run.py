@@ -5,7 +5,7 @@ run, on the same servers and data, with peak memory.
   eval "$(scripts/servers start)"
   /usr/bin/python3 bench/chain/run.py BUILD_DIR [PRODUCTS ...]   (default 10000 100000)
 
-Steps: export, pack, upload (head office); download, unpack, import (branch);
+Needs GNU time (Debian package "time"). Steps: export, pack, upload (head office); download, unpack, import (branch);
 then the whole head-office and branch cycles (quilvane -ONCE). Anchors:
 isql-fb for export and import, Info-ZIP zip/unzip, curl.
 """
@@ -32,16 +32,23 @@ COLUMNS = ("CODIGO, PRECOCUSTO, LUCRO, PRECOFARMACIAPOPULAR, PRECOVENDA, TIPOPRO
            "PROMDESCRESIDUALVISTA, PROMDESCRESIDUALPRAZO")
 
 
-def timed(cmd, cwd=None, stdin=None):
-    """Runs cmd; returns (seconds, peak RSS in MB of the process)."""
-    start = time.monotonic()
-    p = subprocess.Popen(cmd, cwd=cwd, stdin=stdin, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(p.pid, 0)
-    took = time.monotonic() - start
-    err = p.stderr.read().decode("latin-1")
-    if os.waitstatus_to_exitcode(status) != 0:
-        raise SystemExit(f"{cmd[0]} {' '.join(cmd[1:3])} failed: {err[-2000:]}")
-    return took, usage.ru_maxrss / 1024
+def timed(cmd, cwd=None, repeat=3):
+    """Runs cmd under GNU time, `repeat` times; returns the best wall time in
+    seconds and the peak RSS in MB. GNU time is small, so the command's peak
+    is its own and not this script's."""
+    best, peak = None, 0.0
+    for _ in range(repeat):
+        start = time.monotonic()
+        p = subprocess.run(["/usr/bin/time", "-f", "@@ %M"] + cmd, cwd=cwd, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.PIPE)
+        took = time.monotonic() - start
+        err = p.stderr.decode("latin-1")
+        if p.returncode != 0:
+            raise SystemExit(f"{cmd[0]} {' '.join(cmd[1:3])} failed: {err[-2000:]}")
+        rss = [l for l in err.splitlines() if l.startswith("@@ ")][-1].split()[1]
+        best = took if best is None else min(best, took)
+        peak = max(peak, int(rss) / 1024)
+    return best, peak
 
 
 def site(name, cgc, stale, count):
@@ -109,7 +116,7 @@ def run(count):
     anchor = timed(["unzip", "-q", "-o", "-P", PASSWORD, f"{WORK}/anchor-download.zip", "-d", f"{WORK}/unzip"])
     rows.append(("unpack", ours, "unzip -P", anchor))
 
-    ours = timed([step, "import", branch])
+    ours = timed([step, "import", branch], repeat=1)
     body = bytearray()
     with open(f"{branch}{DIGITS}.SQL", "rb") as f:
         f.readline()
@@ -119,7 +126,7 @@ def run(count):
                 body += b"COMMIT;\n"
     body += b"COMMIT;\n"
     isql_script(f"{WORK}/import.sql", anchor_db, bytes(body))
-    anchor = timed(["isql-fb", "-q", "-b", "-i", f"{WORK}/import.sql"])
+    anchor = timed(["isql-fb", "-q", "-b", "-i", f"{WORK}/import.sql"], repeat=1)
     rows.append(("import", ours, "isql-fb -i, COMMIT every 250", anchor))
 
     # Whole cycles, on the same sites with their dates cleared.
@@ -131,16 +138,16 @@ def run(count):
         for leftover in (DIGITS + ".SQL", DIGITS + ".ZIP"):
             if os.path.exists(d + leftover):
                 os.remove(d + leftover)
-    head_cycle = timed([f"{head}quilvane", "-ONCE"])
-    branch_cycle = timed([f"{branch}quilvane", "-ONCE"])
+    head_cycle = timed([f"{head}quilvane", "-ONCE"], repeat=1)
+    branch_cycle = timed([f"{branch}quilvane", "-ONCE"], repeat=1)
 
     print(f"\n{count} products, exchange file {size_mb:.1f} MB\n")
     print("| step | Quilvane s | peak MB | anchor | anchor s | anchor peak MB | ratio |")
     print("|---|---|---|---|---|---|---|")
     for name, (s, m), what, (a, am) in rows:
-        print(f"| {name} | {s:.2f} | {m:.0f} | {what} | {a:.2f} | {am:.0f} | {s / a:.2f} |")
-    print(f"| head-office cycle | {head_cycle[0]:.2f} | {head_cycle[1]:.0f} | | | | |")
-    print(f"| branch cycle | {branch_cycle[0]:.2f} | {branch_cycle[1]:.0f} | | | | |", flush=True)
+        print(f"| {name} | {s:.3f} | {m:.1f} | {what} | {a:.3f} | {am:.1f} | {s / a:.2f} |")
+    print(f"| head-office cycle (-ONCE) | {head_cycle[0]:.3f} | {head_cycle[1]:.1f} | | | | |")
+    print(f"| branch cycle (-ONCE) | {branch_cycle[0]:.3f} | {branch_cycle[1]:.1f} | | | | |", flush=True)
     for p in (head_db, branch_db, anchor_db):
         os.remove(p)
     for f in (f"{EXCHANGE}/{DIGITS}.ZIP", f"{EXCHANGE}/ANCHOR.ZIP"):
