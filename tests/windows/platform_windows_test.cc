@@ -15,6 +15,7 @@
 #include "platform/codepage.h"
 #include "platform/datetime.h"
 #include "platform/error.h"
+#include "platform/error_kinds.h"
 #include "platform/file.h"
 #include "platform/library.h"
 #include "platform/main_loop.h"
@@ -86,7 +87,15 @@ TEST(WindowsFile, MissingFileFailsWithTheSystemCodeAndNamesThePath) {
     FAIL() << "opened a missing file";
   } catch (const SystemError& e) {
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, e.code());
+    EXPECT_TRUE(IsNotFound(e));
+    EXPECT_FALSE(IsDiskFull(e));
     EXPECT_NE(std::string::npos, std::string(e.what()).find("nada.txt")) << e.what();
+  }
+  try {
+    File f(dir("no-folder\\nada.txt"), File::Mode::kCreate);
+    FAIL() << "created a file in a missing folder";
+  } catch (const SystemError& e) {
+    EXPECT_TRUE(IsNotFound(e)) << e.code();
   }
   EXPECT_FALSE(FileExists(dir("nada.txt")));
   EXPECT_FALSE(DeleteFile(dir("nada.txt")));
