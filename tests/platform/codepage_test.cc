@@ -29,8 +29,12 @@ TEST(CodePage, ConvertsBothWays) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(c.ansi, Utf8ToAnsi(c.utf8));
     EXPECT_EQ(c.oem, Utf8ToOem(c.utf8));
-    if (c.ansi.find('?') == std::string::npos) EXPECT_EQ(c.utf8, AnsiToUtf8(c.ansi));
-    if (c.oem.find('?') == std::string::npos) EXPECT_EQ(c.utf8, OemToUtf8(c.oem));
+    if (c.ansi.find('?') == std::string::npos) {
+      EXPECT_EQ(c.utf8, AnsiToUtf8(c.ansi));
+    }
+    if (c.oem.find('?') == std::string::npos) {
+      EXPECT_EQ(c.utf8, OemToUtf8(c.oem));
+    }
   }
 }
 

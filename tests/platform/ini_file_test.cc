@@ -64,7 +64,9 @@ TEST(IniInteger, ReadsDecimalAndHex) {
     SCOPED_TRACE(c.text);
     std::int32_t v = 0;
     EXPECT_EQ(c.ok, ParseIniInteger(c.text, v));
-    if (c.ok) EXPECT_EQ(c.value, v);
+    if (c.ok) {
+      EXPECT_EQ(c.value, v);
+    }
   }
 }
 
