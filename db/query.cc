@@ -70,67 +70,229 @@ SqldaPtr AllocateSqlda(int columns) {
   return SqldaPtr(p);
 }
 
+namespace {
+
+// Bytes a value of a fixed-width kind takes; for kinds no conversion reads,
+// the width the server gave.
+size_t FixedWidth(const Column& c) {
+  switch (c.type) {
+    case SQL_SHORT: return 2;
+    case SQL_LONG:
+    case SQL_FLOAT:
+    case SQL_TYPE_DATE:
+    case SQL_TYPE_TIME: return 4;
+    case SQL_INT64:
+    case SQL_DOUBLE:
+    case SQL_D_FLOAT:
+    case SQL_TIMESTAMP: return 8;
+    case SQL_BOOLEAN: return 1;
+    default: return size_t(c.length);
+  }
+}
+
+// The text a fetched CHAR or VARCHAR holds: CHAR without its trailing
+// blanks (nothing reads them), VARCHAR by its length word, which comes from
+// the server and is kept within the column.
+std::string_view FetchedText(const Column& c, const char* data) {
+  if (c.type == SQL_TEXT) return convert::TrimTrailingBlanks({data, size_t(c.length)});
+  return {data + 2, size_t(std::clamp<short>(Load<short>(data), 0, c.length))};
+}
+
+// Text lengths (at most 32767) take one byte below 128, two above.
+size_t LengthBytes(size_t n) { return n < 0x80 ? 1 : 2; }
+
+}  // namespace
+
+// The rows of an open query. A whole result is held at once (the export
+// reads every product before it writes a line), so each row is stored
+// compactly: a bitmap of its NULL columns, then the values of the others in
+// column order (a text as its length and its bytes, any other kind in its
+// wire width). Rows lie back to back in large blocks: no row is split, no
+// row is allocated on its own and nothing is copied as the result grows. The
+// cursor walks the blocks in order and decodes the row it stands on once.
+class Query::RowStore {
+ public:
+  static constexpr size_t kBlockSize = 256 * 1024;
+
+  explicit RowStore(const std::vector<Column>& columns) : columns_(columns) {}
+
+  // Frees every block; the cursor goes to the first row.
+  void Clear() {
+    blocks_.clear();
+    blocks_.shrink_to_fit();
+    Rewind();
+  }
+
+  // Appends the row of the fetch buffer, laid out as `columns_` describe.
+  void Append(const char* fetched) {
+    const size_t bitmap = (columns_.size() + 7) / 8;
+    size_t size = bitmap;
+    for (const Column& c : columns_) {
+      if (Load<short>(fetched + c.null_offset) < 0) continue;
+      if (IsTextType(c.type)) {
+        const size_t n = FetchedText(c, fetched + c.data_offset).size();
+        size += LengthBytes(n) + n;
+      } else {
+        size += FixedWidth(c);
+      }
+    }
+    char* out = Reserve(size);
+    std::memset(out, 0, bitmap);
+    char* p = out + bitmap;
+    for (size_t i = 0; i < columns_.size(); ++i) {
+      const Column& c = columns_[i];
+      const char* data = fetched + c.data_offset;
+      if (Load<short>(fetched + c.null_offset) < 0) {
+        out[i / 8] = static_cast<char>(out[i / 8] | (1 << (i % 8)));
+      } else if (IsTextType(c.type)) {
+        const std::string_view text = FetchedText(c, data);
+        const size_t n = text.size();
+        if (n < 0x80) {
+          *p++ = static_cast<char>(n);
+        } else {
+          *p++ = static_cast<char>(0x80 | (n & 0x7f));
+          *p++ = static_cast<char>(n >> 7);
+        }
+        std::memcpy(p, text.data(), n);
+        p += n;
+      } else {
+        std::memcpy(p, data, FixedWidth(c));
+        p += FixedWidth(c);
+      }
+    }
+  }
+
+  // The cursor: the first row, or the row after the current one (which must
+  // exist).
+  void Rewind() {
+    block_ = 0;
+    offset_ = 0;
+    decoded_ = false;
+  }
+  void Advance() {
+    Decode();
+    offset_ += row_size_;
+    decoded_ = false;
+  }
+
+  // A value of the row at the cursor, which must exist.
+  const std::optional<std::string_view>& Value(int index) {
+    Decode();
+    return values_[static_cast<size_t>(index)];
+  }
+
+ private:
+  struct Block {
+    std::unique_ptr<char[]> data;
+    size_t capacity = 0;
+    size_t used = 0;
+  };
+
+  // Room for `size` bytes at the end of the last block, or of a new one.
+  char* Reserve(size_t size) {
+    if (blocks_.empty() || blocks_.back().capacity - blocks_.back().used < size) {
+      Block b;
+      b.capacity = std::max(kBlockSize, size);
+      // Uninitialized: pages not yet written take no memory.
+      b.data = std::make_unique_for_overwrite<char[]>(b.capacity);
+      blocks_.push_back(std::move(b));
+    }
+    Block& b = blocks_.back();
+    char* out = b.data.get() + b.used;
+    b.used += size;
+    return out;
+  }
+
+  void Decode() {
+    if (decoded_) return;
+    // Rows appended after the cursor reached the end of a block start the
+    // next one.
+    while (offset_ >= blocks_[block_].used) {
+      ++block_;
+      offset_ = 0;
+    }
+    const char* row = blocks_[block_].data.get() + offset_;
+    const char* p = row + (columns_.size() + 7) / 8;
+    values_.resize(columns_.size());
+    for (size_t i = 0; i < columns_.size(); ++i) {
+      const Column& c = columns_[i];
+      if ((static_cast<unsigned char>(row[i / 8]) >> (i % 8)) & 1) {
+        values_[i].reset();
+      } else if (IsTextType(c.type)) {
+        size_t n = static_cast<unsigned char>(*p++);
+        if (n & 0x80) n = (n & 0x7f) | size_t(static_cast<unsigned char>(*p++)) << 7;
+        values_[i] = std::string_view(p, n);
+        p += n;
+      } else {
+        values_[i] = std::string_view(p, FixedWidth(c));
+        p += FixedWidth(c);
+      }
+    }
+    row_size_ = static_cast<size_t>(p - row);
+    decoded_ = true;
+  }
+
+  const std::vector<Column>& columns_;
+  std::vector<Block> blocks_;
+  size_t block_ = 0;
+  size_t offset_ = 0;
+  bool decoded_ = false;
+  size_t row_size_ = 0;
+  std::vector<std::optional<std::string_view>> values_;
+};
+
 // ---------------------------------------------------------------- Field ----
 
 const std::string& Field::name() const { return query_->state_->columns[index_].name; }
 
 bool Field::IsNull() const {
-  const char* row = query_->CurrentRow();
-  if (row == nullptr) return true;
+  const std::optional<std::string_view> v = query_->Value(index_);
+  if (!v) return true;
   const Column& c = query_->state_->columns[index_];
-  if (Load<short>(row + c.null_offset) < 0) return true;
-  if (c.type == SQL_TEXT) return convert::TrimTrailingBlanks({row + c.data_offset, size_t(c.length)}).empty();
-  if (c.type == SQL_VARYING) return Load<short>(row + c.data_offset) <= 0;
-  return false;
+  return IsTextType(c.type) && v->empty();
 }
 
 std::string Field::AsString() const {
   const Column& c = query_->state_->columns[index_];
-  const char* row = query_->CurrentRow();
-  const bool null = row == nullptr || Load<short>(row + c.null_offset) < 0;
-  const char* data = null ? nullptr : row + c.data_offset;
+  const std::optional<std::string_view> v = query_->Value(index_);
+  const char* data = v ? v->data() : nullptr;
   const platform::FormatSettings& fs = query_->state_->regional;
   switch (c.type) {
     case SQL_TEXT:
-      if (null) return {};
-      return platform::Latin1ToUtf8(convert::TrimTrailingBlanks({data, size_t(c.length)}));
-    case SQL_VARYING: {
-      if (null) return {};
-      // The length word comes from the server: keep it within the column.
-      const short n = std::clamp<short>(Load<short>(data), 0, c.length);
-      return platform::Latin1ToUtf8({data + 2, size_t(n)});
-    }
+    case SQL_VARYING:
+      if (!v) return {};
+      return platform::Latin1ToUtf8(*v);
     case SQL_SHORT:
     case SQL_LONG:
     case SQL_INT64: {
-      if (null) return {};
-      const std::int64_t v = c.type == SQL_SHORT ? Load<std::int16_t>(data)
+      if (!v) return {};
+      const std::int64_t n = c.type == SQL_SHORT ? Load<std::int16_t>(data)
                              : c.type == SQL_LONG ? Load<std::int32_t>(data)
                                                   : Load<std::int64_t>(data);
-      return convert::ScaledToText(v, c.scale, fs.decimal_separator);
+      return convert::ScaledToText(n, c.scale, fs.decimal_separator);
     }
     case SQL_FLOAT:
-      if (null) return {};
+      if (!v) return {};
       return convert::DoubleToText(Load<float>(data), fs.decimal_separator);
     case SQL_DOUBLE:
     case SQL_D_FLOAT:
-      if (null) return {};
+      if (!v) return {};
       return convert::DoubleToText(Load<double>(data), fs.decimal_separator);
     case SQL_TYPE_DATE:
     case SQL_TIMESTAMP:
     case SQL_TYPE_TIME: {
-      if (null) return {};
-      const platform::DateTime v = AsDateTime();
-      const platform::CivilTime t = platform::DecodeTime(v);
+      if (!v) return {};
+      const platform::DateTime d = AsDateTime();
+      const platform::CivilTime t = platform::DecodeTime(d);
       const std::string time = TwoDigits(t.hour) + fs.time_separator + TwoDigits(t.minute) +
                                fs.time_separator + TwoDigits(t.second);
       if (c.type == SQL_TYPE_TIME) return time;
-      std::string out = platform::FormatShortDate(v, fs);
+      std::string out = platform::FormatShortDate(d, fs);
       if (c.type == SQL_TIMESTAMP && (t.hour | t.minute | t.second) != 0) out += " " + time;
       return out;
     }
     case SQL_BOOLEAN:
-      if (null) return {};
+      if (!v) return {};
       return *data != 0 ? "True" : "False";
     default:
       CannotAccess(c.name, "String");
@@ -139,11 +301,10 @@ std::string Field::AsString() const {
 
 std::int64_t Field::AsCurrency() const {
   const Column& c = query_->state_->columns[index_];
-  const char* row = query_->CurrentRow();
-  const bool null = row == nullptr || Load<short>(row + c.null_offset) < 0;
   if (!IsIntegerType(c.type) && !IsFloatType(c.type)) CannotAccess(c.name, "Currency");
-  if (null) return 0;
-  const char* data = row + c.data_offset;
+  const std::optional<std::string_view> value = query_->Value(index_);
+  if (!value) return 0;
+  const char* data = value->data();
   std::optional<std::int64_t> v;
   switch (c.type) {
     case SQL_SHORT: v = convert::ScaledToCurrency(Load<std::int16_t>(data), c.scale); break;
@@ -158,17 +319,16 @@ std::int64_t Field::AsCurrency() const {
 
 platform::DateTime Field::AsDateTime() const {
   const Column& c = query_->state_->columns[index_];
-  const char* row = query_->CurrentRow();
-  const bool null = row == nullptr || Load<short>(row + c.null_offset) < 0;
+  const std::optional<std::string_view> v = query_->Value(index_);
   if (IsTextType(c.type)) {
-    const std::string text = null ? std::string() : AsString();
-    auto v = convert::TextToDateTime(text, query_->state_->regional, query_->state_->current_year);
-    if (!v) throw DbError("'" + text + "' is not a valid date and time");
-    return *v;
+    const std::string text = v ? AsString() : std::string();
+    auto d = convert::TextToDateTime(text, query_->state_->regional, query_->state_->current_year);
+    if (!d) throw DbError("'" + text + "' is not a valid date and time");
+    return *d;
   }
   if (!IsDateType(c.type)) CannotAccess(c.name, "DateTime");
-  if (null) return 0;
-  const char* data = row + c.data_offset;
+  if (!v) return 0;
+  const char* data = v->data();
   if (c.type == SQL_TYPE_DATE) return convert::FromIscDate(Load<ISC_DATE>(data));
   if (c.type == SQL_TYPE_TIME) return convert::FromIscTime(Load<ISC_TIME>(data));
   const platform::DateTime day = convert::FromIscDate(Load<ISC_DATE>(data));
@@ -179,10 +339,9 @@ platform::DateTime Field::AsDateTime() const {
 
 std::int64_t Field::AsInteger() const {
   const Column& c = query_->state_->columns[index_];
-  const char* row = query_->CurrentRow();
-  const bool null = row == nullptr || Load<short>(row + c.null_offset) < 0;
+  const std::optional<std::string_view> value = query_->Value(index_);
   if (IsTextType(c.type)) {
-    const std::string text = null ? std::string() : AsString();
+    const std::string text = value ? AsString() : std::string();
     std::int64_t v = 0;
     auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
     if (text.empty() || ec != std::errc() || ptr != text.data() + text.size()) {
@@ -191,8 +350,8 @@ std::int64_t Field::AsInteger() const {
     return v;
   }
   if (!IsIntegerType(c.type) && !IsFloatType(c.type)) CannotAccess(c.name, "Integer");
-  if (null) return 0;
-  const char* data = row + c.data_offset;
+  if (!value) return 0;
+  const char* data = value->data();
   if (IsFloatType(c.type)) {
     const double d = c.type == SQL_FLOAT ? Load<float>(data) : Load<double>(data);
     if (!std::isfinite(d) || std::fabs(d) >= 9.2e18) {
@@ -215,7 +374,10 @@ std::int64_t Field::AsInteger() const {
 // ---------------------------------------------------------------- Query ----
 
 Query::Query(Database& db, Transaction& transaction)
-    : db_(db), transaction_(transaction), state_(std::make_unique<State>()) {
+    : db_(db),
+      transaction_(transaction),
+      state_(std::make_unique<State>()),
+      rows_(std::make_unique<RowStore>(state_->columns)) {
   db_.Register(this);
 }
 
@@ -235,9 +397,9 @@ void Query::SetSQL(std::string text) {
 
 bool Query::HoldsOpenCursor() const { return state_->cursor_open; }
 
-const char* Query::CurrentRow() const {
-  if (!active_ || state_->current >= state_->row_count) return nullptr;
-  return state_->rows.data() + state_->current * state_->row_size;
+std::optional<std::string_view> Query::Value(int index) const {
+  if (!active_ || state_->current >= state_->row_count) return std::nullopt;
+  return rows_->Value(index);
 }
 
 std::size_t Query::RecordCount() const { return active_ ? state_->row_count : 0; }
@@ -294,8 +456,8 @@ void Query::Prepare() {
     if (length > 0 && length <= 4) s.statement_type = InfoInteger(info + 3, length);
   }
 
-  // Lay out one row: every column's value, then its null indicator, each
-  // aligned; fetched rows are copied whole into the row store.
+  // Lay out the fetch buffer: every column's value, then its null
+  // indicator, each aligned; the row store packs each fetched row.
   s.columns.clear();
   size_t offset = 0;
   for (int i = 0; i < s.out->sqld; ++i) {
@@ -306,7 +468,11 @@ void Query::Prepare() {
     c.scale = var.sqlscale;
     c.length = var.sqllen;
     c.name = platform::Latin1ToUtf8({var.aliasname, size_t(std::clamp<short>(var.aliasname_length, 0, 31))});
-    const size_t size = c.type == SQL_VARYING ? size_t(var.sqllen) + 2 : size_t(var.sqllen);
+    // A fixed-width value is read whole even when the server described it
+    // shorter.
+    const size_t size = c.type == SQL_VARYING ? size_t(var.sqllen) + 2
+                        : IsTextType(c.type)  ? size_t(var.sqllen)
+                                              : std::max(size_t(var.sqllen), FixedWidth(c));
     c.data_offset = offset;
     offset = AlignUp(offset + size);
     c.null_offset = offset;
@@ -444,7 +610,7 @@ void Query::Open() {
   if (active_) return;
   if (!db_.Connected()) throw DbError("The database is not connected");
   State& s = *state_;
-  s.rows.clear();
+  rows_->Clear();
   s.row_count = 0;
   s.current = 0;
   s.cursor_lost = false;
@@ -477,7 +643,7 @@ void Query::FetchRows(long max_rows) {
       transaction_.AutoEnd(false);
       throw error;
     }
-    s.rows.insert(s.rows.end(), s.fetch_buffer.begin(), s.fetch_buffer.end());
+    rows_->Append(s.fetch_buffer.data());
     ++s.row_count;
   }
 }
@@ -505,12 +671,18 @@ void Query::FetchAll() {
   if (state_->cursor_lost) throw DbError(state_->cursor_lost_message);
 }
 
-void Query::First() { state_->current = 0; }
+void Query::First() {
+  state_->current = 0;
+  rows_->Rewind();
+}
 
 void Query::Next() {
   if (!active_) throw DbError("The query is not open");
   State& s = *state_;
-  if (s.current < s.row_count) ++s.current;
+  if (s.current < s.row_count) {
+    rows_->Advance();
+    ++s.current;
+  }
   if (s.current >= s.row_count) {
     if (s.cursor_open) {
       FetchRows(kRowsetSize);
@@ -526,8 +698,7 @@ void Query::Close() {
   if (!active_) return;
   active_ = false;
   State& s = *state_;
-  s.rows.clear();
-  s.rows.shrink_to_fit();
+  rows_->Clear();
   s.row_count = 0;
   s.current = 0;
   s.cursor_lost = false;
@@ -616,8 +787,7 @@ void Query::ResetAfterDisconnect() {
   Drop();
   active_ = false;
   State& s = *state_;
-  s.rows.clear();
-  s.rows.shrink_to_fit();
+  rows_->Clear();
   s.row_count = 0;
   s.current = 0;
   s.cursor_lost = false;

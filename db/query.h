@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -60,8 +61,9 @@ using Param = std::variant<std::monostate, std::string, std::int64_t, Currency, 
 // A statement on a connection and a transaction: a query that reads rows
 // (Open, Next, Eof, FieldByName) or a statement that is executed (ExecSQL).
 // Rows are fetched in rowsets of 50 and kept in memory while the query is
-// open; once the server reports the end, its cursor is closed at once and an
-// automatic transaction ends.
+// open, packed compactly (a result of many rows costs little more than its
+// values); once the server reports the end, its cursor is closed at once and
+// an automatic transaction ends.
 class Query {
  public:
   static constexpr int kRowsetSize = 50;
@@ -115,6 +117,7 @@ class Query {
   friend class Database;
   friend class Transaction;
   struct State;
+  class RowStore;
 
   friend struct Steps;
 
@@ -138,13 +141,16 @@ class Query {
   void ResetAfterDisconnect();
   void ExecDone();
   bool HoldsOpenCursor() const;
-  const char* CurrentRow() const;
+  // The current row's value of column `index` as stored; nullopt for NULL
+  // and when there is no current row.
+  std::optional<std::string_view> Value(int index) const;
 
   Database& db_;
   Transaction& transaction_;
   std::string sql_;
   bool active_ = false;
   std::unique_ptr<State> state_;
+  std::unique_ptr<RowStore> rows_;
 };
 
 }  // namespace quilvane::db
