@@ -111,7 +111,7 @@ File::File(const std::string& path, Mode mode) : path_(path) {
     case Mode::kAppend:
       // Every write lands at the end, as with O_APPEND; others may read
       // (the operator's viewer) while the log is written.
-      access = FILE_APPEND_DATA | SYNCHRONIZE;
+      access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
       disposition = OPEN_ALWAYS;
       share = FILE_SHARE_READ | FILE_SHARE_WRITE;
       break;

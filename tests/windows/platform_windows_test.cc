@@ -61,7 +61,11 @@ TEST(WindowsFile, CreateAppendReadSeekTruncate) {
   }
   {
     File f(path, File::Mode::kAppend);
-    f.Write(std::string_view("world"));
+    f.Write(std::string_view("wor"));
+    // Others may read the log while it is appended to.
+    EXPECT_EQ("hello wor", ReadFileToString(path));
+    f.Write(std::string_view("ld"));
+    EXPECT_EQ(11, f.Size());
   }
   EXPECT_EQ("hello world", ReadFileToString(path));
   {
