@@ -125,7 +125,7 @@ class Query::RowStore {
 
   // Appends the row of the fetch buffer, laid out as `columns_` describe.
   void Append(const char* fetched) {
-    const size_t bitmap = (columns_.size() + 7) / 8;
+    const size_t bitmap = BitmapBytes();
     size_t size = bitmap;
     for (const Column& c : columns_) {
       if (Load<short>(fetched + c.null_offset) < 0) continue;
@@ -188,6 +188,9 @@ class Query::RowStore {
     size_t used = 0;
   };
 
+  // At least one byte, so that every row takes room and the cursor moves.
+  size_t BitmapBytes() const { return std::max<size_t>((columns_.size() + 7) / 8, 1); }
+
   // Room for `size` bytes at the end of the last block, or of a new one.
   char* Reserve(size_t size) {
     if (blocks_.empty() || blocks_.back().capacity - blocks_.back().used < size) {
@@ -212,7 +215,7 @@ class Query::RowStore {
       offset_ = 0;
     }
     const char* row = blocks_[block_].data.get() + offset_;
-    const char* p = row + (columns_.size() + 7) / 8;
+    const char* p = row + BitmapBytes();
     values_.resize(columns_.size());
     for (size_t i = 0; i < columns_.size(); ++i) {
       const Column& c = columns_[i];
