@@ -9,6 +9,7 @@
 #include "archive/zip_archiver.h"
 #include "archive/zip_format.h"
 #include "archive/zstream.h"
+#include "platform/error_kinds.h"
 #include "platform/file.h"
 
 namespace quilvane::archive {
@@ -522,7 +523,7 @@ void TZipArchiver::ReadMemberData(const DirItem& item, File& out) {
     try {
       out.Write(bytes);
     } catch (const platform::SystemError& e) {
-      if (e.code() == static_cast<int>(std::errc::no_space_on_device)) {
+      if (platform::IsDiskFull(e)) {
         throw EArchiveError("Disk is full. There is not enough free space on disk.",
                             kNativeDiskFull, kMsgDiskFull);
       }

@@ -10,6 +10,7 @@
 #include "archive/zip_archiver.h"
 #include "archive/zip_format.h"
 #include "archive/zstream.h"
+#include "platform/error_kinds.h"
 #include "platform/codepage.h"
 #include "platform/env.h"
 
@@ -19,10 +20,6 @@ namespace {
 using platform::File;
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
-
-bool IsDiskFull(const platform::SystemError& e) {
-  return e.code() == static_cast<int>(std::errc::no_space_on_device);
-}
 
 [[noreturn]] void ThrowDiskFull() {
   throw EArchiveError("Disk is full. There is not enough free space on disk.", kNativeDiskFull,
@@ -306,7 +303,7 @@ void TZipArchiver::WriteBytes(std::span<const std::uint8_t> bytes) {
   try {
     file_.Write(bytes);
   } catch (const platform::SystemError& e) {
-    if (IsDiskFull(e)) ThrowDiskFull();
+    if (platform::IsDiskFull(e)) ThrowDiskFull();
     throw;
   }
   file_size_ += static_cast<std::int64_t>(bytes.size());

@@ -29,7 +29,7 @@ struct SqldaDeleter {
 using SqldaPtr = std::unique_ptr<XSQLDA, SqldaDeleter>;
 SqldaPtr AllocateSqlda(int columns);
 
-// One result column and where its value lies in a stored row.
+// One result column and where its value lies in the fetch buffer.
 struct Column {
   std::string name;
   short type = 0;  // sqltype without the nullable bit
@@ -48,7 +48,6 @@ struct Query::State {
   std::vector<Column> columns;
   size_t row_size = 0;
   std::vector<char> fetch_buffer;  // the row being fetched
-  std::vector<char> rows;          // rows read, row_size bytes each
   size_t row_count = 0;
   size_t current = 0;
   bool cursor_open = false;

@@ -9,6 +9,7 @@
 #include "exchange/format.h"
 #include "platform/codepage.h"
 #include "platform/error.h"
+#include "platform/error_kinds.h"
 
 namespace quilvane::exchange {
 namespace {
@@ -73,7 +74,7 @@ ExchangeFileReader::ExchangeFileReader(const std::string& path) {
   try {
     file_ = platform::File(path, platform::File::Mode::kRead);
   } catch (const platform::SystemError& e) {
-    if (e.code() == ENOENT || e.code() == ENOTDIR) throw platform::Error("File not found");
+    if (platform::IsNotFound(e)) throw platform::Error("File not found");
     throw;
   }
   buffer_.resize(kBufferSize);
