@@ -9,7 +9,8 @@ the head office's prices.
 
 Faults: the exchange server stopped, or restarted between the head office's
 and the branches' cycles; FTP, HTTP or Firebird connections cut mid-transfer
-by a proxy; a full disk at a branch (a small tmpfs), when mounting works.
+by a proxy; a full disk at a branch (its folder on a small tmpfs, filled up),
+when mounting works.
 """
 import os
 import random
@@ -31,7 +32,8 @@ WORK = "/tmp/quilvane-soak"
 PRODUCTS = 2000
 CYCLE_LIMIT = 15 * 60  # a cycle that takes longer has hung
 PROXY = {"ftp": ("127.0.0.3", 2121, "127.0.0.1", int(FTP_PORT)),
-         "web": ("127.0.0.3", 8080, "127.0.0.1", int(WEB_PORT)),
+         # DominioWeb names "localhost", which is 127.0.0.1.
+         "web": ("127.0.0.1", int(WEB_PORT) + 10, "127.0.0.1", int(WEB_PORT)),
          "db": ("127.0.0.3", 3050, "127.0.0.1", 3050)}
 EXCHANGE_SCRIPT = f"{ROOT}/scripts/servers.d/30-exchange.sh"
 
@@ -43,9 +45,12 @@ def isql(db, sql):
     return subprocess.run(["isql-fb", "-q", "-b", "-i", path], capture_output=True, check=True).stdout
 
 
-def make_site(name, cgc, stale):
+def make_site(name, cgc, stale, small_disk=False):
     d = f"{WORK}/{name}/"
     os.makedirs(d, exist_ok=True)
+    if small_disk:
+        # The site's folder on a small filesystem of its own, to be filled up.
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", d], capture_output=True)
     db = f"{FB_DIR}/soak-{name}.fdb"
     if os.path.exists(db):
         os.remove(db)
@@ -116,10 +121,16 @@ def main():
     shutil.rmtree(WORK, ignore_errors=True)
     os.makedirs(WORK)
     head = make_site("matriz", CNPJ, False)
-    branches = [make_site("filial1", "11.111.111/0001-11", True), make_site("filial2", "22.222.222/0001-22", True)]
+    subprocess.run(["umount", f"{WORK}/filial2"], capture_output=True)
+    branches = [make_site("filial1", "11.111.111/0001-11", True),
+                make_site("filial2", "22.222.222/0001-22", True, small_disk=True)]
+    small = branches[1]["dir"]
+    can_fill = subprocess.run(["mountpoint", "-q", small]).returncode == 0
     sites = [head] + branches
     stats = {"cycles": 0, "max_cycle": 0.0, "faults": {}}
     faults = ["none", "exchange_down", "exchange_restart", "cut_connections", "cut_connections"]
+    if can_fill:
+        faults.append("disk_full")
     for round_no in range(1, ROUNDS + 1):
         fault = rng.choice(faults)
         stats["faults"][fault] = stats["faults"].get(fault, 0) + 1
@@ -132,6 +143,11 @@ def main():
             proxies = start_proxies(0.5)
         if fault == "exchange_down":
             subprocess.run(["bash", EXCHANGE_SCRIPT, "stop"], capture_output=True)
+        if fault == "disk_full":
+            # Leave room for a log line, not for the unpacked exchange file.
+            st = os.statvfs(small)
+            with open(small + "filler", "wb") as f:
+                f.write(b"\0" * max(0, st.f_bavail * st.f_frsize - 200 * 1024))
         cycle(head, stats)
         if fault == "exchange_restart":
             subprocess.run(["bash", EXCHANGE_SCRIPT, "stop"], capture_output=True)
@@ -143,6 +159,8 @@ def main():
             p.wait()
         if fault == "exchange_down":
             subprocess.run(["bash", EXCHANGE_SCRIPT, "start"], capture_output=True)
+        if fault == "disk_full":
+            os.remove(small + "filler")
         print(f"round {round_no:3d} {fault:17s} head={'ok' if recorded(head) else 'no'} "
               f"branches={[ 'ok' if recorded(b) else 'no' for b in branches]}", flush=True)
 
@@ -161,6 +179,7 @@ def main():
           "every cycle that did not record its day logged a line")
     for s in sites:
         os.remove(s["db"])
+    subprocess.run(["umount", small], capture_output=True)
     return 0 if converged else 1
 
 
