@@ -1,4 +1,5 @@
 #include "platform/socket.h"
+#include "platform/socket_internal.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -17,33 +18,8 @@
 namespace quilvane::platform {
 namespace {
 
-struct WinsockText {
-  int code;
-  const char* text;
-};
-
-constexpr WinsockText kWinsockTexts[] = {
-    {10004, "Interrupted system call."},
-    {10013, "Permission denied."},
-    {10024, "Too many open files."},
-    {10038, "Socket operation on non-socket."},
-    {10048, "Address already in use."},
-    {10049, "Cannot assign requested address."},
-    {10050, "Network is down."},
-    {10051, "Network is unreachable."},
-    {10052, "Net dropped connection or reset."},
-    {10053, "Software caused connection abort."},
-    {10054, "Connection reset by peer."},
-    {10055, "No buffer space available."},
-    {10057, "Socket is not connected."},
-    {10060, "Connection timed out."},
-    {10061, "Connection refused."},
-    {10064, "Host is down."},
-    {10065, "No route to host."},
-    {11001, "Host not found."},
-    {11002, "Non-authoritative host not found."},
-    {11004, "Valid name, no data record of requested type."},
-};
+using internal::IdleLimit;
+using internal::Remaining;
 
 // errno to the Winsock number the log shows.
 int WinsockCode(int err) {
@@ -71,12 +47,6 @@ int WinsockCode(int err) {
 
 [[noreturn]] void ThrowErrno(int err) { throw SocketError(WinsockCode(err)); }
 
-std::chrono::milliseconds Remaining(Deadline deadline) {
-  if (deadline == Deadline::max()) return std::chrono::milliseconds::max();
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-  return std::max(left, std::chrono::milliseconds(0));
-}
-
 // Polls for `events` until `limit`; false when the time ran out. Retries on
 // EINTR with what is left.
 bool PollFor(int fd, short events, Deadline limit) {
@@ -96,80 +66,11 @@ bool PollFor(int fd, short events, Deadline limit) {
   }
 }
 
-Deadline IdleLimit(std::chrono::milliseconds idle, Deadline deadline) {
-  auto now = SteadyClock::now();
-  Deadline idle_end = idle.count() <= 0 || idle > std::chrono::hours(24 * 365)
-                          ? Deadline::max()
-                          : now + idle;
-  return std::min(idle_end, deadline);
-}
-
 }  // namespace
 
-std::string SocketErrorText(int code) {
-  std::string text = "Socket Error # " + std::to_string(code) + "\r\n";
-  for (const auto& t : kWinsockTexts) {
-    if (t.code == code) return text + t.text;
-  }
-  std::string sys = std::strerror(code);
-  return text + sys + ".";
-}
-
-SocketError::SocketError(int code) : SystemError(SocketErrorText(code), code) {}
-
-SocketTimeoutError::SocketTimeoutError() : TimeoutError(SocketErrorText(kSocketTimedOut)) {}
-
-std::string Ipv4Address::ToString() const {
-  return std::to_string(value >> 24) + "." + std::to_string((value >> 16) & 255) + "." +
-         std::to_string((value >> 8) & 255) + "." + std::to_string(value & 255);
-}
-
-bool ParseIpv4(std::string_view text, Ipv4Address* out) {
-  std::uint32_t value = 0;
-  int fields = 0;
-  size_t i = 0;
-  while (fields < 4) {
-    size_t start = i;
-    unsigned field = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3) {
-      field = field * 10 + static_cast<unsigned>(text[i] - '0');
-      ++i;
-    }
-    if (i == start || field > 255) return false;
-    value = (value << 8) | field;
-    ++fields;
-    if (fields < 4) {
-      if (i >= text.size() || text[i] != '.') return false;
-      ++i;
-    }
-  }
-  if (i != text.size()) return false;
-  out->value = value;
-  return true;
-}
-
-// Names under "localhost" are the loopback and names under "invalid" never
-// exist (RFC 6761): both are answered here, without asking a name server.
-bool EndsWithLabel(const std::string& host, std::string_view label) {
-  if (host.size() < label.size()) return false;
-  for (size_t i = 0; i < label.size(); ++i) {
-    char c = host[host.size() - label.size() + i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != label[i]) return false;
-  }
-  return host.size() == label.size() || host[host.size() - label.size() - 1] == '.';
-}
-
 Ipv4Address ResolveIpv4(const std::string& host) {
+  if (auto known = internal::ResolveWithoutNameServer(host)) return *known;
   Ipv4Address address;
-  if (ParseIpv4(host, &address)) return address;
-  std::string name = host;
-  if (!name.empty() && name.back() == '.') name.pop_back();
-  if (EndsWithLabel(name, "localhost")) {
-    address.value = 0x7F000001;
-    return address;
-  }
-  if (EndsWithLabel(name, "invalid")) throw SocketError(kSocketHostNotFound);
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
