@@ -211,18 +211,6 @@ void CreateDirectories(const std::string& path) {
   }
 }
 
-std::string ReadFileToString(const std::string& path) {
-  File f(path, File::Mode::kRead);
-  std::string out;
-  char buf[65536];
-  while (true) {
-    const size_t n = f.Read(std::span<char>(buf, sizeof buf));
-    if (n == 0) break;
-    out.append(buf, n);
-  }
-  return out;
-}
-
 void WriteFileAtomically(const std::string& path, std::string_view bytes) {
   mode_t mode = 0644;
   struct stat st {};

@@ -156,16 +156,4 @@ int RunService() {
   return 0;
 }
 
-int RunOnce() {
-  sync::SrvQuilvane module(platform::ExecutableDir(), sync::MakeSiteOperations);
-  module.ServiceCreate();
-  module.log().set_echo(true);
-  try {
-    return module.RunOnce() ? 0 : 1;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s: %s\n", kServiceName, e.what());
-    return 1;
-  }
-}
-
 }  // namespace quilvane::service

@@ -10,9 +10,12 @@
 #include "exchange/literal.h"
 #include "platform/env.h"
 #include "platform/file.h"
+#include "service/host.h"
 #include "sync/cycle.h"
 #include "sync/log.h"
+#include "sync/module.h"
 #include "sync/settings.h"
+#include "sync/site_operations.h"
 
 namespace quilvane::service {
 namespace {
@@ -120,6 +123,18 @@ int UnpackCommand(const std::vector<std::string>& args) {
   if (!archive::DescompactarArquivo(args[0], folder, console.log)) return 1;
   std::fprintf(stderr, "Unpacked into %s\n", folder.c_str());
   return 0;
+}
+
+int RunOnce() {
+  sync::SrvQuilvane module(platform::ExecutableDir(), sync::MakeSiteOperations);
+  module.ServiceCreate();
+  module.log().set_echo(true);
+  try {
+    return module.RunOnce() ? 0 : 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", kServiceName, e.what());
+    return 1;
+  }
 }
 
 }  // namespace quilvane::service
