@@ -55,7 +55,9 @@ DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
 DynamicLibrary DynamicLibrary::Load(const std::string& name, LibraryLoadFailure* failure) {
   DynamicLibrary lib;
   dlerror();
-  lib.handle_ = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // Never unmapped once loaded: a client library keeps threads, thread-local
+  // storage and exit handlers that must not outlive its code.
+  lib.handle_ = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (lib.handle_ == nullptr && failure != nullptr) {
     const char* text = dlerror();
     failure->message = text != nullptr ? text : "unknown error";
