@@ -96,12 +96,14 @@ std::optional<std::pair<std::string_view, std::string_view>> KeyOf(std::string_v
 
 }  // namespace
 
-std::string IniFile::ReadString(std::string_view section, std::string_view key,
-                                std::string_view default_value) const {
-  const auto content = Load(path_);
-  if (!content) return std::string(default_value);
+IniSnapshot::IniSnapshot(const std::string& path) {
+  if (auto content = Load(path)) lines_ = std::move(content->lines);
+}
+
+std::string IniSnapshot::ReadString(std::string_view section, std::string_view key,
+                                    std::string_view default_value) const {
   bool in_section = false;
-  for (const std::string& line : content->lines) {
+  for (const std::string& line : lines_) {
     if (auto name = SectionOf(line)) {
       in_section = EqualsNoCase(*name, section);
       continue;
@@ -114,6 +116,23 @@ std::string IniFile::ReadString(std::string_view section, std::string_view key,
     }
   }
   return std::string(default_value);
+}
+
+std::int32_t IniSnapshot::ReadInteger(std::string_view section, std::string_view key,
+                                      std::int32_t default_value) const {
+  const std::string text = ReadString(section, key, "");
+  std::int32_t value = 0;
+  return ParseIniInteger(text, value) ? value : default_value;
+}
+
+bool IniSnapshot::ReadBool(std::string_view section, std::string_view key,
+                           bool default_value) const {
+  return ReadInteger(section, key, default_value ? 1 : 0) != 0;
+}
+
+std::string IniFile::ReadString(std::string_view section, std::string_view key,
+                                std::string_view default_value) const {
+  return IniSnapshot(path_).ReadString(section, key, default_value);
 }
 
 bool ParseIniInteger(std::string_view text, std::int32_t& out) {
@@ -162,13 +181,11 @@ bool ParseIniInteger(std::string_view text, std::int32_t& out) {
 
 std::int32_t IniFile::ReadInteger(std::string_view section, std::string_view key,
                                   std::int32_t default_value) const {
-  const std::string text = ReadString(section, key, "");
-  std::int32_t value = 0;
-  return ParseIniInteger(text, value) ? value : default_value;
+  return IniSnapshot(path_).ReadInteger(section, key, default_value);
 }
 
 bool IniFile::ReadBool(std::string_view section, std::string_view key, bool default_value) const {
-  return ReadInteger(section, key, default_value ? 1 : 0) != 0;
+  return IniSnapshot(path_).ReadBool(section, key, default_value);
 }
 
 void IniFile::WriteString(std::string_view section, std::string_view key,

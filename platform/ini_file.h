@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quilvane::platform {
 
@@ -35,6 +36,23 @@ class IniFile {
 
  private:
   std::string path_;
+};
+
+// An INI file read once, for a group of reads (the settings a cycle reads
+// together). A missing or unreadable file reads as empty. Same rules as
+// IniFile's reads.
+class IniSnapshot {
+ public:
+  explicit IniSnapshot(const std::string& path);
+
+  std::string ReadString(std::string_view section, std::string_view key,
+                         std::string_view default_value) const;
+  std::int32_t ReadInteger(std::string_view section, std::string_view key,
+                           std::int32_t default_value) const;
+  bool ReadBool(std::string_view section, std::string_view key, bool default_value) const;
+
+ private:
+  std::vector<std::string> lines_;  // UTF-8, without line ends
 };
 
 // The integer reading of ReadInteger, on a value text.

@@ -20,8 +20,6 @@
 namespace quilvane::service {
 namespace {
 
-constexpr int kLookBackDays = 90;
-
 // The log beside the executable, echoed to standard error.
 struct Console {
   Console() : dir(platform::ExecutableDir()), log(dir) { log.set_echo(true); }
@@ -89,10 +87,7 @@ int ImportCommand(const std::vector<std::string>& args) {
   platform::Env& env = platform::Env::Default();
   const std::string settings_path = sync::SettingsPath(console.dir);
   sync::Settings settings = sync::ReadSettings(settings_path, env);
-  const auto today = platform::DayOf(env.Now());
-  if (platform::DayOf(settings.data_ultima_sincronizacao) > today) {
-    settings.data_ultima_sincronizacao = static_cast<platform::DateTime>(today - kLookBackDays);
-  }
+  sync::DiscardFutureLastSync(settings, env);
   return WithDatabase(console, [&](db::Components& c) {
     const exchange::ImportResult r =
         exchange::ImportPrices(c, args[0], settings.data_ultima_sincronizacao, settings_path);
@@ -109,7 +104,7 @@ int PackCommand(const std::vector<std::string>& args) {
   if (args.size() != 1) return Usage("-PACK FILE");
   Console console;
   if (!archive::CompactarArquivo(args[0], console.log)) return 1;
-  std::fprintf(stderr, "Packed into %s\n", sync::ChangeFileExt(args[0], ".ZIP").c_str());
+  std::fprintf(stderr, "Packed into %s\n", archive::ArchivePathFor(args[0]).c_str());
   return 0;
 }
 

@@ -2,27 +2,13 @@
 
 #include <exception>
 
+#include "archive/compactar.h"
 #include "exchange/literal.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/regional.h"
 
 namespace quilvane::sync {
-namespace {
-
-constexpr int kLookBackDays = 90;
-
-}  // namespace
-
-std::string ChangeFileExt(const std::string& path, const std::string& ext) {
-  const size_t name_start = path.find_last_of("/\\") == std::string::npos
-                                ? 0
-                                : path.find_last_of("/\\") + 1;
-  const size_t dot = path.rfind('.');
-  if (dot == std::string::npos || dot < name_start) return path + ext;
-  return path.substr(0, dot) + ext;
-}
-
 Cycle::Cycle(std::string dir, Operations& ops, Log& log, platform::Timer& timer,
              platform::Env& env)
     : dir_(std::move(dir)), ops_(ops), log_(log), timer_(timer), env_(env) {}
@@ -67,18 +53,12 @@ void Cycle::Work(std::string& arquivo_script) {
   ops_.Configure(settings);
   if (settings.cnpj_servidor.empty()) return;
 
-  const std::int64_t today = platform::DayOf(env_.Now());
-  std::int64_t last = platform::DayOf(settings.data_ultima_sincronizacao);
-  if (last > today) {
-    // A clock that was wrong, or a typo, must not shut the site until that
-    // day comes: count it as no date at all.
+  const platform::DateTime recorded = settings.data_ultima_sincronizacao;
+  if (DiscardFutureLastSync(settings, env_)) {
     log_.DoSaveLog("Data da última sincronização no futuro ignorada: " +
-                   platform::FormatShortDate(settings.data_ultima_sincronizacao,
-                                             env_.Regional()));
-    last = today - kLookBackDays;
-    settings.data_ultima_sincronizacao = static_cast<platform::DateTime>(last);
+                   platform::FormatShortDate(recorded, env_.Regional()));
   }
-  if (last >= today) return;
+  if (platform::DayOf(settings.data_ultima_sincronizacao) >= platform::DayOf(env_.Now())) return;
 
   if (!ops_.ConectarBanco()) return;
   const std::string cgc = ops_.PadraoCgc();
@@ -88,7 +68,7 @@ void Cycle::Work(std::string& arquivo_script) {
   if (cgc == settings.cnpj_servidor) {
     ops_.ExportPrices(arquivo_script, settings.sincronizar_preco_farmacia_popular);
     if (!ops_.CompactarArquivo(arquivo_script)) return;
-    if (!ops_.Upload(ChangeFileExt(arquivo_script, ".ZIP"))) return;
+    if (!ops_.Upload(archive::ArchivePathFor(arquivo_script))) return;
     WriteLastSync(settings_path, static_cast<platform::DateTime>(platform::DayOf(env_.Now())),
                   env_);
     return;
@@ -123,7 +103,7 @@ void Cycle::Cleanup(const std::string& arquivo_script) {
   };
   if (!arquivo_script.empty()) {
     step([&] { platform::DeleteFile(arquivo_script); });
-    step([&] { platform::DeleteFile(ChangeFileExt(arquivo_script, ".ZIP")); });
+    step([&] { platform::DeleteFile(archive::ArchivePathFor(arquivo_script)); });
   }
   step([&] { ops_.CloseQueries(); });
   step([&] { ops_.Disconnect(); });

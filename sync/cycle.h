@@ -36,7 +36,4 @@ class Cycle {
   platform::Env& env_;
 };
 
-// `path` with the part after the last "." of its file name replaced.
-std::string ChangeFileExt(const std::string& path, const std::string& ext);
-
 }  // namespace quilvane::sync

@@ -6,32 +6,44 @@
 namespace quilvane::sync {
 namespace {
 constexpr char kSection[] = "Quilvane";
-constexpr int kLookBackDays = 90;
-}  // namespace
 
-std::string SettingsPath(const std::string& dir) { return dir + "Quilvane.ini"; }
-
-platform::DateTime ReadDate(const std::string& path, const char* section, const char* key,
+// A date key in the regional short date format; empty or unreadable text
+// yields `default_value`.
+platform::DateTime ReadDate(const platform::IniSnapshot& ini, const char* key,
                             platform::DateTime default_value, platform::Env& env) {
-  const std::string text = platform::IniFile(path).ReadString(section, key, "");
+  const std::string text = ini.ReadString(kSection, key, "");
   if (text.empty()) return default_value;
   const int current_year = platform::DecodeDate(env.Now()).year;
   return platform::ParseShortDate(text, env.Regional(), current_year).value_or(default_value);
 }
 
+platform::DateTime LookBackDay(platform::Env& env) {
+  return static_cast<platform::DateTime>(platform::DayOf(env.Now()) - kLookBackDays);
+}
+
+}  // namespace
+
+std::string SettingsPath(const std::string& dir) { return dir + "Quilvane.ini"; }
+
 Settings ReadSettings(const std::string& path, platform::Env& env) {
-  const platform::IniFile ini(path);
+  const platform::IniSnapshot ini(path);
   Settings s;
   s.cnpj_servidor = ini.ReadString(kSection, "CNPJServidor", "");
-  const auto today = static_cast<platform::DateTime>(platform::DayOf(env.Now()));
-  s.data_ultima_sincronizacao =
-      ReadDate(path, kSection, "DataUltimaSincronizacao", today - kLookBackDays, env);
+  s.data_ultima_sincronizacao = ReadDate(ini, "DataUltimaSincronizacao", LookBackDay(env), env);
   s.sincronizar_preco_farmacia_popular =
       ini.ReadBool(kSection, "SincronizarPrecoFarmaciaPopular", false);
   s.servidor_ftp = ini.ReadString(kSection, "ServidorFTP", "");
   s.usuario_ftp = ini.ReadString(kSection, "UsuarioFTP", "");
   s.dominio_web = ini.ReadString(kSection, "DominioWeb", "");
   return s;
+}
+
+bool DiscardFutureLastSync(Settings& settings, platform::Env& env) {
+  if (platform::DayOf(settings.data_ultima_sincronizacao) <= platform::DayOf(env.Now())) {
+    return false;
+  }
+  settings.data_ultima_sincronizacao = LookBackDay(env);
+  return true;
 }
 
 void WriteLastSync(const std::string& path, platform::DateTime day, platform::Env& env) {

@@ -22,14 +22,18 @@ struct Settings {
 // "Quilvane.ini" in the site's folder `dir` (with its trailing separator).
 std::string SettingsPath(const std::string& dir);
 
-// Reads the keys with their defaults: a missing file, section or key, or a
-// badly written value, yields the default (the date: today minus 90 days).
+// Reads the keys with their defaults, opening the file once: a missing file,
+// section or key, or a badly written value, yields the default (the date:
+// today minus kLookBackDays).
 Settings ReadSettings(const std::string& path, platform::Env& env);
 
-// Reads a date key in the regional short date format; empty or unreadable
-// text yields `default_value`.
-platform::DateTime ReadDate(const std::string& path, const char* section, const char* key,
-                            platform::DateTime default_value, platform::Env& env);
+// Days before today that a site which never synchronised looks back to.
+inline constexpr int kLookBackDays = 90;
+
+// A recorded day later than today (a clock that was wrong, a typo) must not
+// shut the site until that day comes: it is replaced by today minus
+// kLookBackDays. Returns whether it was replaced.
+bool DiscardFutureLastSync(Settings& settings, platform::Env& env);
 
 // Records the day of the last synchronisation in the regional short date
 // format. Throws platform::Error "Unable to write to <path>".

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "archive/compactar.h"
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/ini_file.h"
@@ -49,7 +50,7 @@ class ScriptedOperations : public Operations {
       log_->DoSaveLog("Falha ao compactar o arquivo: disco cheio");
       return false;
     }
-    platform::WriteFileAtomically(ChangeFileExt(path, ".ZIP"), "PK");
+    platform::WriteFileAtomically(archive::ArchivePathFor(path), "PK");
     return true;
   }
   bool Upload(const std::string& path) override {
