@@ -609,7 +609,9 @@ void Query::Run(std::span<const Param> params, bool bind, bool open_cursor) {
   }
 }
 
-void Query::Open() {
+void Query::Open() { Open({}); }
+
+void Query::Open(std::span<const Param> params) {
   if (active_) return;
   if (!db_.Connected()) throw DbError("The database is not connected");
   State& s = *state_;
@@ -620,7 +622,12 @@ void Query::Open() {
   platform::Env& env = platform::Env::Default();
   s.regional = env.Regional();
   s.current_year = platform::DecodeDate(env.Now()).year;
-  Steps::Run(db_, [this] { Run({}, false, true); });
+  const bool bind = !params.empty();
+  Steps::Run(db_, [this, params, bind] { Run(params, bind, true); });
+  // A query with parameters in an explicit transaction may have written (a
+  // selectable EXECUTE BLOCK): its work is lost with the connection like a
+  // statement's.
+  if (bind && transaction_.mode() == Transaction::Mode::kExplicit) ++transaction_.uncommitted_;
   active_ = true;
   FetchRows(kRowsetSize);
 }
@@ -728,6 +735,41 @@ void Query::ExecSQL(std::span<const Param> params) {
   if (!db_.Connected()) throw DbError("The database is not connected");
   Steps::Run(db_, [this, params] { Run(params, true, false); });
   ExecDone();
+}
+
+std::int64_t Query::RowsAffected() {
+  State& s = *state_;
+  if (s.stmt == 0 || !db_.Connected()) return 0;
+  FbClient& fb = Steps::Client(db_);
+  ISC_STATUS_ARRAY status = {};
+  const char items[] = {isc_info_sql_records};
+  char buffer[128] = {};
+  fb.dsql_sql_info(status, &s.stmt, sizeof(items), items, sizeof(buffer), buffer);
+  if (HasError(status)) throw fb.ErrorFromStatus(status);
+  // isc_info_sql_records, a 2-byte length, then items of a code, a 2-byte
+  // length and a 4-byte count each; every length is checked against the
+  // buffer the server filled.
+  if (static_cast<unsigned char>(buffer[0]) != isc_info_sql_records) return 0;
+  const auto u16 = [&](int at) {
+    return static_cast<int>(static_cast<unsigned char>(buffer[at]) |
+                            (static_cast<unsigned char>(buffer[at + 1]) << 8));
+  };
+  const int end = std::min<int>(3 + u16(1), sizeof(buffer));
+  std::int64_t changed = 0;
+  for (int p = 3; p + 3 <= end;) {
+    const int item = static_cast<unsigned char>(buffer[p]);
+    if (item == isc_info_end) break;
+    const int len = u16(p + 1);
+    if (p + 3 + len > end) break;
+    if (len == 4 && (item == isc_info_req_update_count || item == isc_info_req_delete_count ||
+                     item == isc_info_req_insert_count)) {
+      std::uint32_t n = 0;
+      for (int i = 3; i >= 0; --i) n = (n << 8) | static_cast<unsigned char>(buffer[p + 3 + i]);
+      changed += n;
+    }
+    p += 3 + len;
+  }
+  return changed;
 }
 
 void Query::ExecDone() {

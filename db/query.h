@@ -83,6 +83,8 @@ class Query {
   // first, or none (Eof) for an empty result. Opening an open query does
   // nothing.
   void Open();
+  // Open() of a text with '?' markers bound to `params`, as ExecSQL(params).
+  void Open(std::span<const Param> params);
   // Reads every remaining row into memory.
   void FetchAll();
   void First();
@@ -111,6 +113,10 @@ class Query {
   // in order; preparing once and executing many times saves the prepare.
   // Only for texts written with markers, never for imported lines.
   void ExecSQL(std::span<const Param> params);
+
+  // Rows the last executed UPDATE, DELETE or INSERT changed, as the server
+  // counts them; 0 for other statements.
+  std::int64_t RowsAffected();
 
  private:
   friend class Field;

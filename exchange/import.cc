@@ -7,6 +7,7 @@
 #include "exchange/exchange_file.h"
 #include "exchange/format.h"
 #include "exchange/statement.h"
+#include "exchange/update_runner.h"
 #include "platform/codepage.h"
 #include "platform/env.h"
 #include "platform/ini_file.h"
@@ -15,106 +16,9 @@
 namespace quilvane::exchange {
 namespace {
 
-// Validated statements run up to this many at a time inside one EXECUTE
-// BLOCK: most of a lone UPDATE's cost is its prepare and round trip.
-constexpr std::size_t kBlockStatements = 50;
-static_assert(kBatchSize % kBlockStatements == 0, "a block never spans a commit");
-
-// A statement's text travels with a 16-bit length.
-constexpr std::size_t kMaxBlockBytes = 65535;
-constexpr std::string_view kBlockHead = "EXECUTE BLOCK AS BEGIN\n";
-constexpr std::string_view kBlockTail = "END";
-
 std::string ShownLine(const std::string& line, bool cut) {
   return platform::AnsiToUtf8(line) + (cut ? "..." : "");
 }
-
-// Runs validated statements on `QExec` in `TRQExec` with the outcome of
-// running them one by one: the same statements applied, commits after every
-// kBatchSize and after the last, and for a statement the database rejects,
-// that statement's own error with the batch's earlier statements applied and
-// the transaction left active.
-class StatementRunner {
- public:
-  explicit StatementRunner(db::Components& c) : c_(c) {}
-
-  // `ansi`: one validated line as stored in the file.
-  void Add(const std::string& ansi) {
-    if (!pending_.empty() && pending_bytes_ + ansi.size() + 2 > kMaxBlockBytes) Flush();
-    pending_bytes_ += ansi.size() + 2;
-    pending_.push_back(platform::AnsiToUtf8(ansi));
-    if (pending_.size() == kBlockStatements ||
-        contador_comando_ + static_cast<int>(pending_.size()) == kBatchSize) {
-      Flush();
-    }
-  }
-
-  // Runs what is pending and commits the open batch.
-  void Finish() {
-    Flush();
-    if (contador_comando_ > 0) {
-      c_.TRQExec.Commit();
-      contador_comando_ = 0;
-    }
-  }
-
-  int executed() const { return executed_; }
-
- private:
-  void Flush() {
-    if (pending_.empty()) return;
-    if (contador_comando_ == 0 && !c_.TRQExec.InTransaction()) c_.TRQExec.StartTransaction();
-    if (pending_.size() == 1 || !use_blocks_) {
-      RunOneByOne();
-    } else {
-      RunBlock();
-    }
-    contador_comando_ += static_cast<int>(pending_.size());
-    executed_ += static_cast<int>(pending_.size());
-    pending_.clear();
-    pending_bytes_ = kBlockHead.size() + kBlockTail.size();
-    if (contador_comando_ >= kBatchSize) {
-      c_.TRQExec.Commit();
-      contador_comando_ = 0;
-    }
-  }
-
-  void RunOneByOne() {
-    for (const std::string& statement : pending_) c_.QExec.ExecSQL(statement);
-  }
-
-  void RunBlock() {
-    std::string block;
-    block.reserve(pending_bytes_ + 64);
-    block += kBlockHead;
-    for (const std::string& statement : pending_) {
-      block += statement;
-      block += ";\n";
-    }
-    block += kBlockTail;
-    try {
-      c_.QExec.ExecSQL(std::move(block));
-      return;
-    } catch (const db::DbError& e) {
-      // Work of the transaction lost with the connection cannot be redone.
-      if (e.lost_connection() || !c_.Connvelstrand.Connected()) throw;
-    }
-    // The failed block left no change: run its statements one by one, so
-    // that the ones before a failing statement apply and the error is that
-    // statement's own.
-    RunOneByOne();
-    // Every statement ran alone: the block failed for a reason of its own
-    // (a server limit); the rest of the file runs one by one.
-    use_blocks_ = false;
-  }
-
-  db::Components& c_;
-  std::vector<std::string> pending_;
-  std::size_t pending_bytes_ = kBlockHead.size() + kBlockTail.size();
-  bool use_blocks_ = true;
-  int contador_comando_ = 0;  // statements in the open batch
-  int executed_ = 0;
-};
 
 // Reads line 1; throws when it is not a valid date.
 platform::DateTime ReadDateLine(ExchangeFileReader& script, int current_year) {
@@ -149,7 +53,7 @@ ForbiddenLineError::ForbiddenLineError(int line)
 
 ImportResult ImportPrices(db::Components& c, const std::string& arquivo_script,
                           platform::DateTime data_ultima_sincronizacao,
-                          const std::string& settings_path) {
+                          const std::string& settings_path, const ImportOptions& options) {
   platform::Env& env = platform::Env::Default();
   const platform::DateTime now = env.Now();
   const int current_year = platform::DecodeDate(now).year;
@@ -167,9 +71,26 @@ ImportResult ImportPrices(db::Components& c, const std::string& arquivo_script,
 
   ExchangeFileReader script(arquivo_script);
   ReadDateLine(script, current_year);
-  StatementRunner runner(c);
+  UpdateRunner runner(c.Connvelstrand, c.TRQExec, c.QExec, {.commit_batches = !options.dry_run});
+  if (options.dry_run) {
+    ImportResult result;
+    result.applied = true;
+    try {
+      while (ReadStatement(script, comando)) runner.Add(comando, script.line_number());
+      runner.Finish();
+    } catch (const db::DbError& e) {
+      if (e.lost_connection() || runner.refused_line() == 0) throw;
+      result.refused_line = runner.refused_line();
+      result.refused_statement = platform::AnsiToUtf8(runner.refused_statement());
+      result.refused_error = e.what();
+    }
+    if (c.TRQExec.InTransaction()) c.TRQExec.Rollback();
+    result.statements = runner.executed();
+    result.unmatched = runner.unmatched();
+    return result;
+  }
   // Checked again as executed: the file could have changed in between.
-  while (ReadStatement(script, comando)) runner.Add(comando);
+  while (ReadStatement(script, comando)) runner.Add(comando, script.line_number());
   runner.Finish();
 
   // A head office whose clock ran ahead must not shut the daily gate here
@@ -179,7 +100,11 @@ ImportResult ImportPrices(db::Components& c, const std::string& arquivo_script,
   platform::IniFile(settings_path)
       .WriteString("Quilvane", "DataUltimaSincronizacao",
                    platform::FormatShortDate(day, env.Regional()));
-  return {true, runner.executed()};
+  ImportResult result;
+  result.applied = true;
+  result.statements = runner.executed();
+  result.unmatched = runner.unmatched();
+  return result;
 }
 
 }  // namespace quilvane::exchange

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "db/components.h"
+#include "exchange/update_runner.h"
 #include "platform/datetime.h"
 #include "platform/error.h"
 
@@ -19,9 +20,22 @@ class ForbiddenLineError : public platform::Error {
   int line_;
 };
 
+struct ImportOptions {
+  // Everything the import would do, in one transaction rolled back at the
+  // end; a statement the database refuses ends it, reported in the result.
+  // Nothing is recorded.
+  bool dry_run = false;
+};
+
 struct ImportResult {
-  bool applied = false;  // the file was newer and its statements ran
-  int statements = 0;    // statements executed
+  bool applied = false;     // the file was newer and its statements ran
+  int statements = 0;       // statements executed
+  UnmatchedCodes unmatched;  // statements whose UPDATE matched no row
+  // Dry run: the first statement the database refused (line 0: none), with
+  // its text (UTF-8) and the database's message.
+  int refused_line = 0;
+  std::string refused_statement;
+  std::string refused_error;
 };
 
 // Applies the exchange file `arquivo_script` to the connected database of
@@ -38,6 +52,6 @@ struct ImportResult {
 // <path>".
 ImportResult ImportPrices(db::Components& c, const std::string& arquivo_script,
                           platform::DateTime data_ultima_sincronizacao,
-                          const std::string& settings_path);
+                          const std::string& settings_path, const ImportOptions& options = {});
 
 }  // namespace quilvane::exchange

@@ -7,18 +7,19 @@ namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Consumes one literal at `pos`; false when none stands there.
-bool ConsumeLiteral(std::string_view line, std::size_t& pos) {
+// Consumes one literal at `pos` into `out`; false when none stands there.
+bool ConsumeLiteral(std::string_view line, std::size_t& pos, Literal& out) {
   if (pos >= line.size()) return false;
   const char c = line[pos];
   if (c == '\'') {
-    ++pos;
+    const std::size_t start = ++pos;
     while (pos < line.size()) {
       if (line[pos] == '\'') {
         if (pos + 1 < line.size() && line[pos + 1] == '\'') {
           pos += 2;
           continue;
         }
+        out = {Literal::Kind::kText, line.substr(start, pos - start)};
         ++pos;  // the closing apostrophe
         return true;
       }
@@ -27,6 +28,7 @@ bool ConsumeLiteral(std::string_view line, std::size_t& pos) {
     return false;  // unterminated
   }
   if (line.substr(pos, 4) == "NULL") {
+    out = {Literal::Kind::kNull, line.substr(pos, 4)};
     pos += 4;
     return true;
   }
@@ -41,6 +43,7 @@ bool ConsumeLiteral(std::string_view line, std::size_t& pos) {
     while (p < line.size() && IsDigit(line[p])) ++p;
     if (p == frac_start) return false;
   }
+  out = {Literal::Kind::kNumber, line.substr(pos, p - pos)};
   pos = p;
   return true;
 }
@@ -53,18 +56,24 @@ bool ConsumeText(std::string_view line, std::size_t& pos, std::string_view text)
 
 }  // namespace
 
-bool IsExportedStatement(std::string_view line) {
-  if (line.size() > kMaxLineLength) return false;
+std::optional<StatementLiterals> ParseExportedStatement(std::string_view line) {
+  if (line.size() > kMaxLineLength) return std::nullopt;
+  StatementLiterals literals;
   std::size_t pos = 0;
   for (std::size_t i = 0; i < kStatementPartCount; ++i) {
     const std::string_view fixed = kStatementParts[i].fixed_text;
     if (!ConsumeText(line, pos, fixed)) {
       if (i == kPopularPart) continue;  // the optional pair is absent
-      return false;
+      return std::nullopt;
     }
-    if (!ConsumeLiteral(line, pos)) return false;
+    if (!ConsumeLiteral(line, pos, literals[i])) return std::nullopt;
   }
-  return pos == line.size();
+  if (pos != line.size()) return std::nullopt;
+  return literals;
+}
+
+bool IsExportedStatement(std::string_view line) {
+  return ParseExportedStatement(line).has_value();
 }
 
 }  // namespace quilvane::exchange

@@ -1,0 +1,314 @@
+// The import's prepared path against the literal one, on the real Firebird
+// server (label "integration"): the same lines, once through UpdateRunner
+// and once executed as written, must leave the same rows and fail alike.
+
+#include "exchange/update_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "db/components.h"
+#include "db/error.h"
+#include "exchange/format.h"
+#include "exchange/import.h"
+#include "platform/codepage.h"
+#include "platform/file.h"
+#include "tests/support/firebird_db.h"
+#include "tests/support/temp_dir.h"
+
+namespace quilvane::exchange {
+namespace {
+
+using Overrides = std::map<std::string, std::string>;  // column -> literal (UTF-8)
+
+// A statement line (Windows-1252) for `code`: every column set to a plain
+// value unless `overrides` gives its literal.
+std::string Line(const std::string& code, const Overrides& overrides, bool popular = true) {
+  std::string s;
+  for (std::size_t i = 0; i < kStatementPartCount; ++i) {
+    if (i == kPopularPart && !popular) continue;
+    const std::string column(kStatementParts[i].column);
+    std::string literal;
+    if (column == "CODIGO") {
+      literal = "'" + code + "'";
+    } else if (auto o = overrides.find(column); o != overrides.end()) {
+      literal = o->second;
+    } else {
+      switch (kStatementParts[i].kind) {
+        case LiteralKind::kValor2: literal = "1.25"; break;
+        case LiteralKind::kValor3: literal = "2.000"; break;
+        case LiteralKind::kData: literal = "'10/31/2023'"; break;
+        case LiteralKind::kTexto: literal = "'N'"; break;
+      }
+    }
+    s += kStatementParts[i].fixed_text;
+    s += literal;
+  }
+  return platform::Utf8ToAnsi(s);
+}
+
+class UpdateRunnerDbTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    QUILVANE_REQUIRE_FIREBIRD(server);
+    db_ = std::make_unique<testing::FirebirdDb>(server);
+    c_ = std::make_unique<db::Components>();
+    c_->Connvelstrand.SetParam("Port", server.port);
+    c_->Connvelstrand.SetParam("User_Name", "USUARIO");
+    c_->Connvelstrand.SetParam("Server", server.host);
+    c_->Connvelstrand.SetParam("Database", db_->path());
+    c_->Connvelstrand.SetParam("Password", "mirvex");
+    c_->Connvelstrand.Connect();
+  }
+  void TearDown() override {
+    if (c_) c_->Connvelstrand.Disconnect();
+    c_.reset();
+    db_.reset();
+  }
+
+  void Insert(const std::vector<std::string>& codes) {
+    std::string sql;
+    for (const std::string& code : codes) {
+      sql += "INSERT INTO PRODUTOS (CODIGO) VALUES ('" + code + "');\n";
+    }
+    db_->Execute(sql);
+  }
+
+  // Each line executed as written, one by one, committed at the end.
+  void RunAsWritten(const std::vector<std::string>& lines) {
+    c_->TRQExec.StartTransaction();
+    for (const std::string& line : lines) c_->QExec.ExecSQL(platform::AnsiToUtf8(line));
+    c_->TRQExec.Commit();
+  }
+
+  UnmatchedCodes RunPrepared(const std::vector<std::string>& lines, int* prepared = nullptr) {
+    UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec, {});
+    for (const std::string& line : lines) runner.Add(line);
+    runner.Finish();
+    EXPECT_EQ(runner.executed(), static_cast<int>(lines.size()));
+    if (prepared) *prepared = runner.prepared();
+    return runner.unmatched();
+  }
+
+  // The codes of the "P…" products whose synchronised columns differ in any
+  // bit from those of the matching "W…" product, joined by ",".
+  std::string Differences() {
+    std::string differs;
+    for (const StatementPart& part : kStatementParts) {
+      if (part.column == "CODIGO") continue;
+      if (!differs.empty()) differs += " OR ";
+      differs += "P." + std::string(part.column) + " IS DISTINCT FROM W." +
+                 std::string(part.column);
+    }
+    return db_->Scalar(
+        "SELECT CAST(COALESCE(LIST(P.CODIGO), '') AS VARCHAR(8000)) FROM PRODUTOS P JOIN PRODUTOS W ON W.CODIGO = 'W' || "
+        "SUBSTRING(P.CODIGO FROM 2) WHERE P.CODIGO STARTING WITH 'P' AND (" + differs + ")");
+  }
+
+  // Runs `cases` both ways on fresh products; returns the statements that
+  // went through prepared blocks.
+  int RunBothWays(const std::vector<Overrides>& cases) {
+    std::vector<std::string> prepared, as_written, rows;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      prepared.push_back(Line("P" + std::to_string(i), cases[i]));
+      as_written.push_back(Line("W" + std::to_string(i), cases[i]));
+      rows.push_back("P" + std::to_string(i));
+      rows.push_back("W" + std::to_string(i));
+    }
+    Insert(rows);
+    int through_blocks = 0;
+    EXPECT_EQ(RunPrepared(prepared, &through_blocks).count, 0);
+    RunAsWritten(as_written);
+    return through_blocks;
+  }
+
+  std::unique_ptr<testing::FirebirdDb> db_;
+  std::unique_ptr<db::Components> c_;
+};
+
+// Literals of every kind into every column kind of the fixture (NUMERIC and
+// DECIMAL of several scales, SMALLINT, INTEGER, BIGINT, DOUBLE PRECISION,
+// DATE, TIMESTAMP, CHAR, VARCHAR), with the server's own rounding, padding
+// and conversions.
+TEST_F(UpdateRunnerDbTest, PreparedPathLeavesTheRowsTheLiteralPathLeaves) {
+  const std::vector<Overrides> prepared_cases = {
+      {},
+      // Halves at every scale up to the fourth decimal, both signs.
+      {{"PRECOCUSTO", "1.0005"}, {"LUCRO", "1.0005"}, {"PRECOVENDA", "0.125"},
+       {"DESCPROMVISTA", "10.005"}, {"PROMQTDMINIMAVISTA", "2.5"}, {"PROMLEVEPRAZO", "7.5"}},
+      {{"PRECOCUSTO", "-1.0005"}, {"LUCRO", "-1.0005"}, {"PRECOVENDA", "-0.125"},
+       {"DESCPROMVISTA", "-10.005"}, {"PROMQTDMINIMAVISTA", "-2.5"}, {"PROMLEVEPRAZO", "-7.5"}},
+      {{"LUCRO", "2.0015"}, {"PRECOVENDA", "0.135"}, {"PROMQTDMINIMAPRAZO", "3.5"},
+       {"PROMPAGUEVISTA", "0.5"}, {"PRECOPROMVISTA", "1.2345"}, {"DESCPROMPRAZO", "0.1"}},
+      // Negative zero, trailing zeros, the longest exact numbers.
+      {{"PRECOCUSTO", "-0"}, {"LUCRO", "-0.00"}, {"PRECOVENDA", "-0.0000"},
+       {"PROMQTDMINIMAVISTA", "-0.000"}, {"PRECOPROMVISTA", "12.3450000000"},
+       {"PRECOPROMPRAZO", "99999999999999.9999"}, {"PROMDESCRESIDUALPRAZO", "1.005"}},
+      // Dates, the zero date, a leap day, into DATE and TIMESTAMP.
+      {{"INICIOPROM", "'12/30/1899'"}, {"FINALPROM", "'12/30/1899'"}},
+      {{"INICIOPROM", "'2/29/2024'"}, {"FINALPROM", "'1/1/2000'"}},
+      // NULL everywhere.
+      [] {
+        Overrides all;
+        for (const StatementPart& part : kStatementParts) all[std::string(part.column)] = "NULL";
+        return all;
+      }(),
+      // Texts: exactly the column's length, empty, an apostrophe, Latin-1,
+      // texts into numeric and date columns.
+      {{"TIPOPROMOCAO", "'X'"}, {"PROMSOMENTEFEBRAFAR", "''"}},
+      {{"TIPOPROMOCAO", "''''"}, {"PROMSOMENTEFEBRAFAR", "'\xc3\x89'"}},
+      {{"PRECOVENDA", "'12.345'"}, {"INICIOPROM", "'2024-03-05'"}, {"PROMQTDMINIMAVISTA", "' 7 '"}},
+  };
+  // Numbers that cannot travel as parameters: their statements run as text.
+  const std::vector<Overrides> text_cases = {
+      {{"PRECOCUSTO", "1.00005"}, {"PRECOPROMPRAZO", "-0.00005"}},
+      {{"PRECOCUSTO", "1.000049999"}, {"PRECOPROMVISTA", "1234567890.1234567"}},
+      {{"LUCRO", "0000000000000000001.5"}},
+      {{"DESCPROMPRAZO", "900719925474.0993"}},
+      {{"TIPOPROMOCAO", "5"}},
+  };
+  std::vector<Overrides> cases = prepared_cases;
+  cases.insert(cases.end(), text_cases.begin(), text_cases.end());
+  const int through_blocks = RunBothWays(cases);
+  EXPECT_EQ(Differences(), "");
+  // Only the cases whose numbers cannot travel as parameters ran as text.
+  EXPECT_EQ(through_blocks, static_cast<int>(prepared_cases.size()));
+}
+
+// Decimal numbers of every length into DOUBLE PRECISION columns: the same
+// bits as the literal gives.
+TEST_F(UpdateRunnerDbTest, NumbersIntoFloatingColumnsGetTheLiteralsBits) {
+  std::vector<Overrides> cases;
+  std::uint64_t seed = 12345;
+  const auto next = [&seed] {
+    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+    return seed >> 33;
+  };
+  for (int i = 0; i < 400; ++i) {
+    const int decimals = 1 + i % 4;
+    std::string digits = std::to_string(next() % 100000000000ULL);
+    while (digits.size() <= static_cast<std::size_t>(decimals)) digits.insert(0, "0");
+    std::string number = digits.substr(0, digits.size() - decimals) + "." +
+                         digits.substr(digits.size() - decimals);
+    if (i % 3 == 0) number.insert(0, "-");
+    cases.push_back({{"DESCPROMPRAZO", number}, {"PROMDESCRESIDUALPRAZO", number + "0"}});
+  }
+  EXPECT_EQ(RunBothWays(cases), 400);
+  EXPECT_EQ(Differences(), "");
+}
+
+// A statement the database refuses: the batch's earlier statements applied,
+// the error that statement gets when executed as written, the transaction
+// left active.
+TEST_F(UpdateRunnerDbTest, RefusedStatementFailsAsWrittenAfterTheEarlierOnes) {
+  Insert({"A", "B", "C", "W"});
+  const Overrides too_long = {{"TIPOPROMOCAO", "'XY'"}};
+  std::string written_error;
+  c_->TRQExec.StartTransaction();
+  try {
+    c_->QExec.ExecSQL(platform::AnsiToUtf8(Line("W", too_long)));
+  } catch (const db::DbError& e) {
+    written_error = e.what();
+  }
+  c_->TRQExec.Rollback();
+  ASSERT_NE(written_error, "");
+
+  UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec, {});
+  runner.Add(Line("A", {{"PRECOCUSTO", "3.5"}}));
+  runner.Add(Line("B", too_long));
+  runner.Add(Line("C", {{"PRECOCUSTO", "4.5"}}));
+  try {
+    runner.Finish();
+    ADD_FAILURE() << "the refused statement did not fail";
+  } catch (const db::DbError& e) {
+    EXPECT_EQ(e.what(), written_error);
+  }
+  EXPECT_TRUE(c_->TRQExec.InTransaction());
+  EXPECT_EQ(runner.executed(), 1);
+  c_->TRQExec.Commit();
+  EXPECT_EQ(db_->Scalar("SELECT PRECOCUSTO FROM PRODUTOS WHERE CODIGO = 'A'"), "3.5000");
+  EXPECT_EQ(db_->Scalar("SELECT PRECOCUSTO FROM PRODUTOS WHERE CODIGO = 'C'"), "<null>");
+}
+
+// Codes the branch does not have are counted whichever path ran them, in
+// file order, the first 50 kept.
+TEST_F(UpdateRunnerDbTest, CountsTheStatementsThatMatchedNoRow) {
+  std::vector<std::string> lines;
+  std::vector<std::string> missing;
+  for (int i = 0; i < 300; ++i) {
+    const std::string code = "K" + std::to_string(i);
+    if (i % 5 == 3) {
+      missing.push_back(code);
+    } else {
+      Insert({code});
+    }
+    // Some statements run as text (a number into a text column).
+    const bool as_text = i % 20 == 3 || i % 20 == 4;
+    lines.push_back(Line(code, as_text ? Overrides{{"TIPOPROMOCAO", "1"}} : Overrides{}));
+  }
+  const UnmatchedCodes unmatched = RunPrepared(lines);
+  EXPECT_EQ(unmatched.count, 60);
+  ASSERT_EQ(unmatched.codes.size(), UnmatchedCodes::kKept);
+  EXPECT_EQ(unmatched.codes,
+            std::vector<std::string>(missing.begin(), missing.begin() + UnmatchedCodes::kKept));
+  EXPECT_EQ(db_->Scalar("SELECT COUNT(*) FROM PRODUTOS WHERE TIPOPROMOCAO = 'N'"), "225");
+}
+
+// Lines with and without the popular-pharmacy pair in one file.
+TEST_F(UpdateRunnerDbTest, BothStatementShapesInOneFile) {
+  Insert({"A", "B", "C", "D"});
+  RunPrepared({Line("A", {{"PRECOFARMACIAPOPULAR", "7.77"}}, true),
+               Line("B", {{"PRECOFARMACIAPOPULAR", "7.77"}}, false),
+               Line("C", {{"PRECOFARMACIAPOPULAR", "8.88"}}, true),
+               Line("D", {{"PRECOFARMACIAPOPULAR", "8.88"}}, false)});
+  EXPECT_EQ(db_->Scalar("SELECT PRECOFARMACIAPOPULAR FROM PRODUTOS WHERE CODIGO = 'A'"), "7.77");
+  EXPECT_EQ(db_->Scalar("SELECT PRECOFARMACIAPOPULAR FROM PRODUTOS WHERE CODIGO = 'B'"), "<null>");
+  EXPECT_EQ(db_->Scalar("SELECT PRECOFARMACIAPOPULAR FROM PRODUTOS WHERE CODIGO = 'C'"), "8.88");
+  EXPECT_EQ(db_->Scalar("SELECT PRECOVENDA FROM PRODUTOS WHERE CODIGO = 'D'"), "1.25");
+}
+
+// A dry run does everything the import would, then leaves every row and the
+// settings as they were: it reports the statements that would apply, the
+// codes the branch lacks and the first statement the database refuses.
+TEST_F(UpdateRunnerDbTest, DryRunReportsAndChangesNothing) {
+  Insert({"A", "B", "C"});
+  quilvane::testing::TempDir dir;
+  const std::string file = dir.path() + "1.SQL";
+  const std::string settings = dir.path() + "Quilvane.ini";
+  const auto write = [&](const std::vector<std::string>& lines) {
+    std::string bytes = "01/02/2024\r\n";
+    for (const std::string& line : lines) bytes += line + "\r\n";
+    platform::WriteFileAtomically(file, bytes);
+  };
+  const std::string before = db_->Scalar("SELECT LIST(PRECOCUSTO) FROM PRODUTOS");
+
+  write({Line("A", {{"PRECOCUSTO", "3.5"}}), Line("X1", {}), Line("B", {}), Line("X2", {}),
+         Line("C", {{"TIPOPROMOCAO", "'XY'"}}), Line("X3", {})});
+  ImportResult r = ImportPrices(*c_, file, 0, settings, {.dry_run = true});
+  EXPECT_TRUE(r.applied);
+  EXPECT_EQ(r.statements, 4);
+  EXPECT_EQ(r.unmatched.count, 2);
+  EXPECT_EQ(r.unmatched.codes, (std::vector<std::string>{"X1", "X2"}));
+  EXPECT_EQ(r.refused_line, 6);
+  EXPECT_NE(r.refused_statement.find("WHERE CODIGO = 'C'"), std::string::npos);
+  EXPECT_NE(r.refused_error.find("string right truncation"), std::string::npos);
+  EXPECT_FALSE(c_->TRQExec.InTransaction());
+
+  write({Line("A", {{"PRECOCUSTO", "3.5"}}), Line("X1", {}), Line("B", {})});
+  r = ImportPrices(*c_, file, 0, settings, {.dry_run = true});
+  EXPECT_EQ(r.statements, 3);
+  EXPECT_EQ(r.unmatched.count, 1);
+  EXPECT_EQ(r.refused_line, 0);
+
+  c_->Connvelstrand.Disconnect();
+  EXPECT_EQ(db_->Scalar("SELECT LIST(PRECOCUSTO) FROM PRODUTOS"), before);
+  EXPECT_FALSE(platform::FileExists(settings));
+}
+
+}  // namespace
+}  // namespace quilvane::exchange
