@@ -18,6 +18,7 @@
 #include "exchange/import.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
+#include "tests/db/tcp_proxy.h"
 #include "tests/support/firebird_db.h"
 #include "tests/support/temp_dir.h"
 
@@ -58,9 +59,10 @@ class UpdateRunnerDbTest : public ::testing::Test {
     QUILVANE_REQUIRE_FIREBIRD(server);
     db_ = std::make_unique<testing::FirebirdDb>(server);
     c_ = std::make_unique<db::Components>();
-    c_->Connvelstrand.SetParam("Port", server.port);
+    proxy_ = std::make_unique<testing::TcpProxy>(0, server.host, std::stoi(server.port));
+    c_->Connvelstrand.SetParam("Port", std::to_string(proxy_->port()));
     c_->Connvelstrand.SetParam("User_Name", "USUARIO");
-    c_->Connvelstrand.SetParam("Server", server.host);
+    c_->Connvelstrand.SetParam("Server", proxy_->host());
     c_->Connvelstrand.SetParam("Database", db_->path());
     c_->Connvelstrand.SetParam("Password", "mirvex");
     c_->Connvelstrand.Connect();
@@ -68,6 +70,7 @@ class UpdateRunnerDbTest : public ::testing::Test {
   void TearDown() override {
     if (c_) c_->Connvelstrand.Disconnect();
     c_.reset();
+    proxy_.reset();
     db_.reset();
   }
 
@@ -128,6 +131,7 @@ class UpdateRunnerDbTest : public ::testing::Test {
   }
 
   std::unique_ptr<testing::FirebirdDb> db_;
+  std::unique_ptr<testing::TcpProxy> proxy_;  // between the client and the server
   std::unique_ptr<db::Components> c_;
 };
 
@@ -270,6 +274,35 @@ TEST_F(UpdateRunnerDbTest, BothStatementShapesInOneFile) {
   EXPECT_EQ(db_->Scalar("SELECT PRECOFARMACIAPOPULAR FROM PRODUTOS WHERE CODIGO = 'B'"), "<null>");
   EXPECT_EQ(db_->Scalar("SELECT PRECOFARMACIAPOPULAR FROM PRODUTOS WHERE CODIGO = 'C'"), "8.88");
   EXPECT_EQ(db_->Scalar("SELECT PRECOVENDA FROM PRODUTOS WHERE CODIGO = 'D'"), "1.25");
+}
+
+// A lost connection: before the batch's first block the block runs again on
+// a new attachment; once the batch holds uncommitted work the import fails
+// (the server discarded that work) and the connection ends disconnected.
+TEST_F(UpdateRunnerDbTest, LostConnectionRepeatsOnlyWhatLosesNothing) {
+  std::vector<std::string> codes, lines;
+  for (int i = 0; i < 60; ++i) {
+    codes.push_back("L" + std::to_string(i));
+    lines.push_back(Line(codes.back(), {{"PRECOCUSTO", "9.5"}}));
+  }
+  Insert(codes);
+  {
+    UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec, {});
+    for (int i = 0; i < 24; ++i) runner.Add(lines[i]);
+    proxy_->DropAll();
+    runner.Add(lines[24]);  // the batch's first block, repeated
+    EXPECT_EQ(runner.prepared(), 25);
+    for (int i = 25; i < 49; ++i) runner.Add(lines[i]);
+    proxy_->DropAll();
+    try {
+      runner.Add(lines[49]);
+      ADD_FAILURE() << "work lost with the connection went unnoticed";
+    } catch (const db::DbError& e) {
+      EXPECT_TRUE(e.lost_connection()) << e.what();
+    }
+  }
+  EXPECT_FALSE(c_->Connvelstrand.Connected());
+  EXPECT_EQ(db_->Scalar("SELECT COUNT(*) FROM PRODUTOS WHERE PRECOCUSTO IS NOT NULL"), "0");
 }
 
 // A dry run does everything the import would, then leaves every row and the
