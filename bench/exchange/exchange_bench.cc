@@ -61,8 +61,8 @@ int main(int argc, char** argv) {
     const auto t0 = std::chrono::steady_clock::now();
     long rows = 0;
     if (mode == "export") {
-      exchange::ExportPrices(c.TBProdutos, argv[3], argc > 4 && std::strcmp(argv[4], "popular") == 0,
-                             platform::Env::Default());
+      const bool popular = argc > 4 && std::strcmp(argv[4], "popular") == 0;
+      exchange::ExportPrices(c.TBProdutos, argv[3], popular, platform::Env::Default());
       rows = static_cast<long>(c.TBProdutos.RecordCount());
       c.TBProdutos.Close();
     } else if (mode == "import") {
