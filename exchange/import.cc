@@ -1,15 +1,13 @@
 #include "exchange/import.h"
 
-#include <algorithm>
 #include <vector>
 
+#include "db/database.h"
 #include "db/error.h"
 #include "exchange/exchange_file.h"
 #include "exchange/format.h"
 #include "exchange/statement.h"
 #include "platform/codepage.h"
-#include "platform/env.h"
-#include "platform/ini_file.h"
 #include "platform/regional.h"
 
 namespace quilvane::exchange {
@@ -36,7 +34,8 @@ std::string ShownLine(const std::string& line, bool cut) {
 // the transaction left active.
 class StatementRunner {
  public:
-  explicit StatementRunner(db::Components& c) : c_(c) {}
+  StatementRunner(db::Query& exec, db::Transaction& transaction)
+      : exec_(exec), transaction_(transaction) {}
 
   // `ansi`: one validated line as stored in the file.
   void Add(const std::string& ansi) {
@@ -53,7 +52,7 @@ class StatementRunner {
   void Finish() {
     Flush();
     if (contador_comando_ > 0) {
-      c_.TRQExec.Commit();
+      transaction_.Commit();
       contador_comando_ = 0;
     }
   }
@@ -63,7 +62,7 @@ class StatementRunner {
  private:
   void Flush() {
     if (pending_.empty()) return;
-    if (contador_comando_ == 0 && !c_.TRQExec.InTransaction()) c_.TRQExec.StartTransaction();
+    if (contador_comando_ == 0 && !transaction_.InTransaction()) transaction_.StartTransaction();
     if (pending_.size() == 1 || !use_blocks_) {
       RunOneByOne();
     } else {
@@ -74,13 +73,13 @@ class StatementRunner {
     pending_.clear();
     pending_bytes_ = kBlockHead.size() + kBlockTail.size();
     if (contador_comando_ >= kBatchSize) {
-      c_.TRQExec.Commit();
+      transaction_.Commit();
       contador_comando_ = 0;
     }
   }
 
   void RunOneByOne() {
-    for (const std::string& statement : pending_) c_.QExec.ExecSQL(statement);
+    for (const std::string& statement : pending_) exec_.ExecSQL(statement);
   }
 
   void RunBlock() {
@@ -93,11 +92,11 @@ class StatementRunner {
     }
     block += kBlockTail;
     try {
-      c_.QExec.ExecSQL(std::move(block));
+      exec_.ExecSQL(std::move(block));
       return;
     } catch (const db::DbError& e) {
       // Work of the transaction lost with the connection cannot be redone.
-      if (e.lost_connection() || !c_.Connvelstrand.Connected()) throw;
+      if (e.lost_connection() || !transaction_.database().Connected()) throw;
     }
     // The failed block left no change: run its statements one by one, so
     // that the ones before a failing statement apply and the error is that
@@ -108,7 +107,8 @@ class StatementRunner {
     use_blocks_ = false;
   }
 
-  db::Components& c_;
+  db::Query& exec_;
+  db::Transaction& transaction_;
   std::vector<std::string> pending_;
   std::size_t pending_bytes_ = kBlockHead.size() + kBlockTail.size();
   bool use_blocks_ = true;
@@ -147,12 +147,10 @@ ForbiddenLineError::ForbiddenLineError(int line)
                       " do arquivo de sincronização"),
       line_(line) {}
 
-ImportResult ImportPrices(db::Components& c, const std::string& arquivo_script,
-                          platform::DateTime data_ultima_sincronizacao,
-                          const std::string& settings_path) {
-  platform::Env& env = platform::Env::Default();
-  const platform::DateTime now = env.Now();
-  const int current_year = platform::DecodeDate(now).year;
+ImportResult ImportPrices(db::Query& exec, db::Transaction& transaction,
+                          const std::string& arquivo_script,
+                          platform::DateTime data_ultima_sincronizacao, platform::Env& env) {
+  const int current_year = platform::DecodeDate(env.Now()).year;
 
   platform::DateTime data_script;
   std::string comando;
@@ -167,19 +165,11 @@ ImportResult ImportPrices(db::Components& c, const std::string& arquivo_script,
 
   ExchangeFileReader script(arquivo_script);
   ReadDateLine(script, current_year);
-  StatementRunner runner(c);
+  StatementRunner runner(exec, transaction);
   // Checked again as executed: the file could have changed in between.
   while (ReadStatement(script, comando)) runner.Add(comando);
   runner.Finish();
-
-  // A head office whose clock ran ahead must not shut the daily gate here
-  // for the days until its date.
-  const auto day = static_cast<platform::DateTime>(
-      std::min(platform::DayOf(data_script), platform::DayOf(now)));
-  platform::IniFile(settings_path)
-      .WriteString("Quilvane", "DataUltimaSincronizacao",
-                   platform::FormatShortDate(day, env.Regional()));
-  return {true, runner.executed()};
+  return {true, runner.executed(), data_script};
 }
 
 }  // namespace quilvane::exchange

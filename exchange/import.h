@@ -2,7 +2,9 @@
 
 #include <string>
 
-#include "db/components.h"
+#include "db/query.h"
+#include "db/transaction.h"
+#include "platform/env.h"
 #include "platform/datetime.h"
 #include "platform/error.h"
 
@@ -22,22 +24,24 @@ class ForbiddenLineError : public platform::Error {
 struct ImportResult {
   bool applied = false;  // the file was newer and its statements ran
   int statements = 0;    // statements executed
+  // The file's day (line 1), set when applied: the day the site is now
+  // synchronised to, for the caller to record.
+  platform::DateTime day = 0;
 };
 
-// Applies the exchange file `arquivo_script` to the connected database of
-// `c` when its day (line 1, read day-month-year) is later than the day of
+// Applies the exchange file `arquivo_script` to a connected database when
+// its day (line 1, read day-month-year) is later than the day of
 // `data_ultima_sincronizacao`: checks every statement line first, then
-// executes them on `QExec` in `TRQExec`, committing after every 250 and after
-// the last, and records in the settings file `settings_path` the earlier of
-// the file's day and today as `DataUltimaSincronizacao`.
+// executes them on `exec` in `transaction` (the explicit write transaction
+// `exec` runs in), committing after every 250 and after the last. `env`
+// gives the current year for a date line without one. Records nothing.
 //
 // Throws platform::Error: "File not found"; "'<line>' is not a valid date";
 // ForbiddenLineError (nothing executed); the database's error for a statement
 // or commit that fails (the earlier statements of the open batch stay in the
-// active `TRQExec`, which the disconnection commits); "Unable to write to
-// <path>".
-ImportResult ImportPrices(db::Components& c, const std::string& arquivo_script,
-                          platform::DateTime data_ultima_sincronizacao,
-                          const std::string& settings_path);
+// active `transaction`, which the disconnection commits).
+ImportResult ImportPrices(db::Query& exec, db::Transaction& transaction,
+                          const std::string& arquivo_script,
+                          platform::DateTime data_ultima_sincronizacao, platform::Env& env);
 
 }  // namespace quilvane::exchange

@@ -17,6 +17,7 @@
 #include "sync/module.h"
 #include "sync/settings.h"
 #include "tests/support/fake_env.h"
+#include "tests/support/log_reader.h"
 #include "tests/support/temp_dir.h"
 
 namespace quilvane::sync {
@@ -68,10 +69,11 @@ class ScriptedOperations : public Operations {
     if (download_ok) platform::WriteFileAtomically(dir_ + "12345678000190.SQL", "x");
     return download_ok;
   }
-  void ImportPrices(const std::string& path, platform::DateTime last) override {
+  exchange::ImportResult ImportPrices(const std::string& path, platform::DateTime last) override {
     calls.push_back("ImportPrices " + path);
     imported_against = last;
     if (import_throws) throw platform::Error("File not found");
+    return {};
   }
   void CloseQueries() override { calls.push_back("CloseQueries"); }
   void Disconnect() override {
@@ -97,7 +99,7 @@ class CycleTest : public ::testing::Test {
     env_.SetNow(2023, 10, 17, 14, 5, 9);
     module_ = std::make_unique<SrvQuilvane>(
         dir_.path(),
-        [this](const std::string& dir, Log& log) {
+        [this](const std::string& dir, Log& log, platform::Env&) {
           auto ops = std::make_unique<ScriptedOperations>(dir, log);
           ops_ = ops.get();
           return ops;
@@ -112,9 +114,7 @@ class CycleTest : public ::testing::Test {
     if (!last_sync.empty()) body += "DataUltimaSincronizacao=" + last_sync + "\r\n";
     WriteSettings(body);
   }
-  std::string LogText() {
-    return platform::FileExists(dir_.File("Quilvane.log")) ? dir_.Read("Quilvane.log") : "";
-  }
+  std::string LogText() { return testing::LogText(dir_.path()); }
   std::string LastSync() {
     return platform::IniFile(dir_.File("Quilvane.ini")).ReadString("Quilvane", "DataUltimaSincronizacao", "");
   }
