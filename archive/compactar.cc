@@ -6,6 +6,7 @@
 #include "archive/name_rules.h"
 #include "archive/zip_archiver.h"
 #include "platform/file.h"
+#include "platform/path.h"
 
 namespace quilvane::archive {
 namespace {
@@ -38,7 +39,7 @@ std::string ArchivePathFor(const std::string& arquivo_origem) {
   return arquivo_origem.substr(0, dot) + ".ZIP";
 }
 
-bool CompactarArquivo(const std::string& arquivo_origem, sync::Log& log) {
+void Pack(const std::string& arquivo_origem) {
   const std::string archive_path = ArchivePathFor(arquivo_origem);
   DeleteQuietly(archive_path);
   try {
@@ -54,47 +55,39 @@ bool CompactarArquivo(const std::string& arquivo_origem, sync::Log& log) {
     archiver.AddFiles(arquivo_origem, kSearchAttrAll, "");
     // An archive without the exchange file must never look like a success.
     if (archiver.items().size() != 1) {
-      throw EArchiveError("Cannot open file \"" + arquivo_origem + "\"", kNativeCannotOpenSource,
+      throw EArchiveError(platform::CannotOpenFileText(arquivo_origem), kNativeCannotOpenSource,
                           kMsgCannotOpenFile);
     }
     archiver.CloseArchive();
-    return platform::FileExists(archive_path);
-  } catch (const std::exception& e) {
+  } catch (...) {
     DeleteQuietly(archive_path);
-    log.DoSaveLog(std::string("Falha ao compactar o arquivo: ") + e.what());
-    return false;
+    throw;
   }
 }
 
-bool DescompactarArquivo(const std::string& arquivo, const std::string& destino, sync::Log& log,
-                         const UnpackOptions& options) {
-  try {
-    TZipArchiver archiver;
-    archiver.Password = kArchivePassword;
-    archiver.FileName = arquivo;
-    archiver.OpenArchive(OpenMode::kRead);
-    std::string folder = destino;
-    if (folder.empty()) {
-      const auto cut = arquivo.find_last_of("/\\:");
-      folder = cut == std::string::npos ? std::string() : arquivo.substr(0, cut + 1);
-    }
-    archiver.BaseDir = folder;
-    if (options.only_member) {
-      const auto index = archiver.FindRootItem(*options.only_member);
-      if (!index) {
-        throw EArchiveError("File \"" + *options.only_member + "\" is not in the archive",
-                            kNativeMemberMissing, kMsgMemberMissing);
-      }
-      archiver.ExtractItem(*index);
-    } else {
-      archiver.ExtractFiles("*.*", kSearchAttrAll, "");
-    }
-    archiver.CloseArchive();
-    return true;
-  } catch (const std::exception& e) {
-    log.DoSaveLog(std::string("Falha ao descompactar o arquivo: ") + e.what());
-    return false;
+void Unpack(const std::string& arquivo, const std::string& destino,
+            const UnpackOptions& options) {
+  TZipArchiver archiver;
+  archiver.Password = kArchivePassword;
+  archiver.FileName = arquivo;
+  archiver.OpenArchive(OpenMode::kRead);
+  std::string folder = destino;
+  if (folder.empty()) {
+    const auto cut = arquivo.find_last_of("/\\:");
+    folder = cut == std::string::npos ? std::string() : arquivo.substr(0, cut + 1);
   }
+  archiver.BaseDir = folder;
+  if (options.only_member) {
+    const auto index = archiver.FindRootItem(*options.only_member);
+    if (!index) {
+      throw EArchiveError("File \"" + *options.only_member + "\" is not in the archive",
+                          kNativeMemberMissing, kMsgMemberMissing);
+    }
+    archiver.ExtractItem(*index);
+  } else {
+    archiver.ExtractFiles("*.*", kSearchAttrAll, "");
+  }
+  archiver.CloseArchive();
 }
 
 }  // namespace quilvane::archive

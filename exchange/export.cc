@@ -5,7 +5,6 @@
 #include "exchange/exchange_file.h"
 #include "exchange/format.h"
 #include "exchange/literal.h"
-#include "platform/env.h"
 
 namespace quilvane::exchange {
 namespace {
@@ -26,14 +25,12 @@ std::string Literal(const db::Field& field, LiteralKind kind) {
 
 }  // namespace
 
-void ExportPrices(db::Components& c, const std::string& arquivo_script,
-                  bool sincronizar_preco_farmacia_popular) {
-  platform::Env& env = platform::Env::Default();
+void ExportPrices(db::Query& produtos, const std::string& arquivo_script,
+                  bool sincronizar_preco_farmacia_popular, platform::Env& env) {
   ExchangeFileWriter script(arquivo_script);
   // The day the export started, even when the rows are written after midnight.
   script.WriteLine(FormatExchangeDate(env.Now(), env.Regional()));
 
-  db::Query& produtos = c.TBProdutos;
   produtos.Open();
   produtos.FetchAll();
   produtos.First();

@@ -1,16 +1,12 @@
 #include "exchange/import.h"
 
-#include <algorithm>
-#include <vector>
-
+#include "db/database.h"
 #include "db/error.h"
 #include "exchange/exchange_file.h"
 #include "exchange/format.h"
 #include "exchange/statement.h"
 #include "exchange/update_runner.h"
 #include "platform/codepage.h"
-#include "platform/env.h"
-#include "platform/ini_file.h"
 #include "platform/regional.h"
 
 namespace quilvane::exchange {
@@ -51,12 +47,11 @@ ForbiddenLineError::ForbiddenLineError(int line)
                       " do arquivo de sincronização"),
       line_(line) {}
 
-ImportResult ImportPrices(db::Components& c, const std::string& arquivo_script,
-                          platform::DateTime data_ultima_sincronizacao,
-                          const std::string& settings_path, const ImportOptions& options) {
-  platform::Env& env = platform::Env::Default();
-  const platform::DateTime now = env.Now();
-  const int current_year = platform::DecodeDate(now).year;
+ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& transaction,
+                          const std::string& arquivo_script,
+                          platform::DateTime data_ultima_sincronizacao, platform::Env& env,
+                          const ImportOptions& options) {
+  const int current_year = platform::DecodeDate(env.Now()).year;
 
   platform::DateTime data_script;
   std::string comando;
@@ -71,10 +66,11 @@ ImportResult ImportPrices(db::Components& c, const std::string& arquivo_script,
 
   ExchangeFileReader script(arquivo_script);
   ReadDateLine(script, current_year);
-  UpdateRunner runner(c.Connvelstrand, c.TRQExec, c.QExec, {.commit_batches = !options.dry_run});
+  UpdateRunner runner(db, transaction, exec, {.commit_batches = !options.dry_run});
+  ImportResult result;
+  result.applied = true;
+  result.day = data_script;
   if (options.dry_run) {
-    ImportResult result;
-    result.applied = true;
     try {
       while (ReadStatement(script, comando)) runner.Add(comando, script.line_number());
       runner.Finish();
@@ -84,24 +80,12 @@ ImportResult ImportPrices(db::Components& c, const std::string& arquivo_script,
       result.refused_statement = platform::AnsiToUtf8(runner.refused_statement());
       result.refused_error = e.what();
     }
-    if (c.TRQExec.InTransaction()) c.TRQExec.Rollback();
-    result.statements = runner.executed();
-    result.unmatched = runner.unmatched();
-    return result;
+    if (transaction.InTransaction()) transaction.Rollback();
+  } else {
+    // Checked again as executed: the file could have changed in between.
+    while (ReadStatement(script, comando)) runner.Add(comando, script.line_number());
+    runner.Finish();
   }
-  // Checked again as executed: the file could have changed in between.
-  while (ReadStatement(script, comando)) runner.Add(comando, script.line_number());
-  runner.Finish();
-
-  // A head office whose clock ran ahead must not shut the daily gate here
-  // for the days until its date.
-  const auto day = static_cast<platform::DateTime>(
-      std::min(platform::DayOf(data_script), platform::DayOf(now)));
-  platform::IniFile(settings_path)
-      .WriteString("Quilvane", "DataUltimaSincronizacao",
-                   platform::FormatShortDate(day, env.Regional()));
-  ImportResult result;
-  result.applied = true;
   result.statements = runner.executed();
   result.unmatched = runner.unmatched();
   return result;

@@ -2,10 +2,13 @@
 
 #include <string>
 
-#include "db/components.h"
-#include "exchange/update_runner.h"
+#include "db/database.h"
+#include "db/query.h"
+#include "db/transaction.h"
+#include "platform/env.h"
 #include "platform/datetime.h"
 #include "platform/error.h"
+#include "exchange/update_runner.h"
 
 namespace quilvane::exchange {
 
@@ -23,13 +26,15 @@ class ForbiddenLineError : public platform::Error {
 struct ImportOptions {
   // Everything the import would do, in one transaction rolled back at the
   // end; a statement the database refuses ends it, reported in the result.
-  // Nothing is recorded.
   bool dry_run = false;
 };
 
 struct ImportResult {
-  bool applied = false;     // the file was newer and its statements ran
-  int statements = 0;       // statements executed
+  bool applied = false;  // the file was newer and its statements ran
+  int statements = 0;    // statements executed
+  // The file's day (line 1), set when applied: the day the site is now
+  // synchronised to, for the caller to record.
+  platform::DateTime day = 0;
   UnmatchedCodes unmatched;  // statements whose UPDATE matched no row
   // Dry run: the first statement the database refused (line 0: none), with
   // its text (UTF-8) and the database's message.
@@ -38,20 +43,21 @@ struct ImportResult {
   std::string refused_error;
 };
 
-// Applies the exchange file `arquivo_script` to the connected database of
-// `c` when its day (line 1, read day-month-year) is later than the day of
+// Applies the exchange file `arquivo_script` to a connected database when
+// its day (line 1, read day-month-year) is later than the day of
 // `data_ultima_sincronizacao`: checks every statement line first, then
-// executes them on `QExec` in `TRQExec`, committing after every 250 and after
-// the last, and records in the settings file `settings_path` the earlier of
-// the file's day and today as `DataUltimaSincronizacao`.
+// executes them on `exec` in `transaction` (the explicit write transaction
+// `exec` runs in) on `db`, committing after every 250 and after the last
+// (see UpdateRunner). `env` gives the current year for a date line without
+// one. Records nothing.
 //
 // Throws platform::Error: "File not found"; "'<line>' is not a valid date";
 // ForbiddenLineError (nothing executed); the database's error for a statement
 // or commit that fails (the earlier statements of the open batch stay in the
-// active `TRQExec`, which the disconnection commits); "Unable to write to
-// <path>".
-ImportResult ImportPrices(db::Components& c, const std::string& arquivo_script,
-                          platform::DateTime data_ultima_sincronizacao,
-                          const std::string& settings_path, const ImportOptions& options = {});
+// active `transaction`, which the disconnection commits).
+ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& transaction,
+                          const std::string& arquivo_script,
+                          platform::DateTime data_ultima_sincronizacao, platform::Env& env,
+                          const ImportOptions& options = {});
 
 }  // namespace quilvane::exchange

@@ -1,14 +1,9 @@
 #include "service/command_line.h"
 
-#include <cctype>
+#include "platform/text.h"
 
 namespace quilvane::service {
 namespace {
-
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
 
 constexpr const char* kNames[] = {"INSTALL", "UNINSTALL", "SILENT", "ONCE",   "HELP", "?",
                                   "VERSION", "EXPORT",    "IMPORT", "PACK",   "UNPACK"};
@@ -19,7 +14,7 @@ bool IsSwitch(const std::string& arg) {
   if (arg.size() < 2) return false;
   if (arg[0] == '-') return true;
   if (arg[0] != '/') return false;
-  const std::string name = Upper(arg.substr(1));
+  const std::string name = platform::AsciiUpper(arg.substr(1));
   for (const char* known : kNames) {
     if (name == known) return true;
   }
@@ -37,7 +32,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       continue;
     }
     collecting = nullptr;
-    const std::string name = Upper(arg.substr(1));
+    const std::string name = platform::AsciiUpper(arg.substr(1));
     if (name == "INSTALL") cl.install = true;
     else if (name == "UNINSTALL") cl.uninstall = true;
     else if (name == "SILENT") cl.silent = true;
@@ -51,6 +46,15 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     else cl.unknown.push_back(arg);
   }
   return cl;
+}
+
+bool RunsTheService(const CommandLine& cl) {
+  return !cl.install && !cl.uninstall && !cl.help && !cl.version && !cl.once &&
+         !cl.export_args && !cl.import_args && !cl.pack_args && !cl.unpack_args;
+}
+
+bool RefusesUnknownSwitches(const CommandLine& cl, bool started_by_service_manager) {
+  return !cl.unknown.empty() && !(started_by_service_manager && RunsTheService(cl));
 }
 
 }  // namespace quilvane::service

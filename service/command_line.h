@@ -26,4 +26,14 @@ struct CommandLine {
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 
+// Whether the command line runs the service itself: no switch the program
+// knows (unknown ones aside).
+bool RunsTheService(const CommandLine& cl);
+
+// Whether unknown switches end the program with the usage (exit status 2).
+// Not when the service manager started the service: an argument added to
+// its command by hand (ExecStart, ImagePath) must not keep it from running,
+// so there they are ignored, as plain arguments are.
+bool RefusesUnknownSwitches(const CommandLine& cl, bool started_by_service_manager);
+
 }  // namespace quilvane::service

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/env.h"
+
 namespace quilvane::service {
 
 // "Quilvane - Sincronizador de Preço de Produtos", the service's display name.
@@ -16,10 +18,10 @@ int InstallService(bool silent);
 int UninstallService(bool silent);
 
 // Runs the daemon in the foreground until told to stop; returns the exit
-// status.
-int RunService();
+// status. `env` gives the clock and regional settings to the module.
+int RunService(platform::Env& env);
 
 // Runs one cycle at once, as a timer firing would: 0 when no error escaped.
-int RunOnce();
+int RunOnce(platform::Env& env);
 
 }  // namespace quilvane::service

@@ -140,10 +140,10 @@ int UninstallService(bool silent) {
   return 0;
 }
 
-int RunService() {
+int RunService(platform::Env& env) {
   // Built first: it holds the stop signals for the whole process.
   platform::MainLoop loop;
-  sync::SrvQuilvane module(platform::ExecutableDir(), sync::MakeSiteOperations);
+  sync::SrvQuilvane module(platform::ExecutableDir(), sync::MakeSiteOperations, env);
   module.ServiceCreate();
   module.Timer1().set_enabled(true);
   loop.Run(

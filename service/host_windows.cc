@@ -347,7 +347,7 @@ int UninstallService(bool silent) {
   return 0;
 }
 
-int RunService() {
+int RunService(platform::Env& env) {
   // Built first: it creates the main thread's message queue, which the
   // dispatcher thread's quit request and the timer requests go to.
   platform::MainLoop loop;
@@ -356,7 +356,7 @@ int RunService() {
   // named without a folder (the downloaded archive) belongs beside the
   // program, as the Linux unit's working directory puts it.
   SetCurrentDirectoryW(Widen(dir).c_str());
-  sync::SrvQuilvane module(dir, sync::MakeSiteOperations);
+  sync::SrvQuilvane module(dir, sync::MakeSiteOperations, env);
   module.ServiceCreate();
   g_host.module = &module;
 

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/env.h"
+#include "platform/process.h"
 #include "service/command_line.h"
 #include "service/console.h"
 #include "service/host.h"
@@ -32,6 +34,8 @@ int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   using namespace quilvane::service;
   const CommandLine cl = ParseCommandLine(ProgramArguments(argc, argv));
+  // The one place that picks the process's clock and regional settings.
+  quilvane::platform::Env& env = quilvane::platform::Env::Default();
   try {
     if (cl.install) return InstallService(cl.silent);
     if (cl.uninstall) return UninstallService(cl.silent);
@@ -43,17 +47,17 @@ int main(int argc, char** argv) {
       std::printf("quilvane %s\n", QUILVANE_VERSION);
       return 0;
     }
-    if (!cl.unknown.empty()) {
+    if (RefusesUnknownSwitches(cl, quilvane::platform::StartedByServiceManager())) {
       std::fprintf(stderr, "Unknown switch: %s\n\n%s%s%s", cl.unknown.front().c_str(), kUsageTop,
                    HostUsage(), kUsage);
       return 2;
     }
-    if (cl.export_args) return ExportCommand(*cl.export_args);
-    if (cl.import_args) return ImportCommand(*cl.import_args);
-    if (cl.pack_args) return PackCommand(*cl.pack_args);
-    if (cl.unpack_args) return UnpackCommand(*cl.unpack_args);
-    if (cl.once) return RunOnce();
-    return RunService();
+    if (cl.export_args) return ExportCommand(*cl.export_args, env);
+    if (cl.import_args) return ImportCommand(*cl.import_args, env);
+    if (cl.pack_args) return PackCommand(*cl.pack_args, env);
+    if (cl.unpack_args) return UnpackCommand(*cl.unpack_args, env);
+    if (cl.once) return RunOnce(env);
+    return RunService(env);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s: %s\n", kServiceName, e.what());
     return 1;

@@ -4,14 +4,11 @@
 #include <exception>
 
 #include "archive/compactar.h"
-#include "db/components.h"
-#include "exchange/export.h"
-#include "exchange/import.h"
-#include "exchange/literal.h"
-#include "platform/env.h"
 #include "platform/file.h"
+#include "platform/path.h"
 #include "service/host.h"
 #include "sync/cycle.h"
+#include "sync/exchange_steps.h"
 #include "sync/log.h"
 #include "sync/module.h"
 #include "sync/settings.h"
@@ -22,8 +19,11 @@ namespace {
 
 // The log beside the executable, echoed to standard error.
 struct Console {
-  Console() : dir(platform::ExecutableDir()), log(dir) { log.set_echo(true); }
+  explicit Console(platform::Env& e) : dir(platform::ExecutableDir()), env(e), log(dir, e) {
+    log.set_echo(true);
+  }
   std::string dir;
+  platform::Env& env;
   sync::Log log;
 };
 
@@ -32,23 +32,24 @@ int Usage(const char* text) {
   return 2;
 }
 
-// Runs `work` on a connected database; an error that escapes it is logged
-// as the cycle's error handler would, and the connection is always closed.
+// Runs `work` on the site's operations once connected as the cycle
+// connects; an error that escapes it is logged as the cycle's error handler
+// would, and the cycle's cleanup always runs.
 template <typename Work>
-int WithDatabase(Console& console, Work&& work) {
-  db::Components c;
-  if (!db::ConectarBanco(c, console.dir, console.log)) return 1;
+int WithSite(Console& console, const sync::Settings& settings, Work&& work) {
+  const auto ops = sync::MakeSiteOperations(console.dir, console.log, console.env);
+  ops->Configure(settings);
+  if (!ops->ConectarBanco()) return 1;
   int status = 1;
   try {
-    status = work(c);
+    status = work(*ops);
   } catch (const std::exception& e) {
     console.log.DoSaveLog(e.what());
     status = 1;
   }
   try {
-    c.TBPadrao.Close();
-    c.TBProdutos.Close();
-    c.Connvelstrand.Disconnect();
+    // Nothing named: the operator's files stay.
+    sync::CleanupSite(*ops, "");
   } catch (const std::exception& e) {
     console.log.DoSaveLog(e.what());
     status = 1;
@@ -58,39 +59,26 @@ int WithDatabase(Console& console, Work&& work) {
 
 }  // namespace
 
-int ExportCommand(const std::vector<std::string>& args) {
+int ExportCommand(const std::vector<std::string>& args, platform::Env& env) {
   if (args.size() > 1) return Usage("-EXPORT [FILE]");
-  Console console;
-  platform::Env& env = platform::Env::Default();
+  Console console(env);
   const sync::Settings settings = sync::ReadSettings(sync::SettingsPath(console.dir), env);
   const std::string file =
-      args.empty() ? console.dir + exchange::ExtraiNumero(settings.cnpj_servidor) + ".SQL" : args[0];
-  return WithDatabase(console, [&](db::Components& c) {
-    try {
-      exchange::ExportPrices(c, file, settings.sincronizar_preco_farmacia_popular);
-    } catch (...) {
-      // Never leave a shortened exchange file behind.
-      try {
-        platform::DeleteFile(file);
-      } catch (const std::exception&) {
-      }
-      throw;
-    }
+      args.empty() ? sync::ExchangeFilePath(console.dir, settings.cnpj_servidor) : args[0];
+  return WithSite(console, settings, [&](sync::Operations& ops) {
+    ops.ExportPrices(file, settings.sincronizar_preco_farmacia_popular);
     std::fprintf(stderr, "Exported to %s\n", file.c_str());
     return 0;
   });
 }
 
-int ImportCommand(const std::vector<std::string>& args) {
+int ImportCommand(const std::vector<std::string>& args, platform::Env& env) {
   if (args.size() != 1) return Usage("-IMPORT FILE");
-  Console console;
-  platform::Env& env = platform::Env::Default();
-  const std::string settings_path = sync::SettingsPath(console.dir);
-  sync::Settings settings = sync::ReadSettings(settings_path, env);
+  Console console(env);
+  sync::Settings settings = sync::ReadSettings(sync::SettingsPath(console.dir), env);
   sync::DiscardFutureLastSync(settings, env);
-  return WithDatabase(console, [&](db::Components& c) {
-    const exchange::ImportResult r =
-        exchange::ImportPrices(c, args[0], settings.data_ultima_sincronizacao, settings_path);
+  return WithSite(console, settings, [&](sync::Operations& ops) {
+    const exchange::ImportResult r = ops.ImportPrices(args[0], settings.data_ultima_sincronizacao);
     if (r.applied) {
       std::printf("Applied %d statements from %s\n", r.statements, args[0].c_str());
     } else {
@@ -100,28 +88,26 @@ int ImportCommand(const std::vector<std::string>& args) {
   });
 }
 
-int PackCommand(const std::vector<std::string>& args) {
+int PackCommand(const std::vector<std::string>& args, platform::Env& env) {
   if (args.size() != 1) return Usage("-PACK FILE");
-  Console console;
-  if (!archive::CompactarArquivo(args[0], console.log)) return 1;
+  Console console(env);
+  if (!sync::CompactarArquivo(args[0], console.log)) return 1;
   std::fprintf(stderr, "Packed into %s\n", archive::ArchivePathFor(args[0]).c_str());
   return 0;
 }
 
-int UnpackCommand(const std::vector<std::string>& args) {
+int UnpackCommand(const std::vector<std::string>& args, platform::Env& env) {
   if (args.empty() || args.size() > 2) return Usage("-UNPACK ARCHIVE [FOLDER]");
-  Console console;
-  std::string folder = args.size() == 2 ? args[1] : console.dir;
-  if (!folder.empty() && folder.back() != platform::PathSeparator()) {
-    folder += platform::PathSeparator();
-  }
-  if (!archive::DescompactarArquivo(args[0], folder, console.log)) return 1;
+  Console console(env);
+  const std::string folder =
+      platform::WithTrailingSeparator(args.size() == 2 ? args[1] : console.dir);
+  if (!sync::DescompactarArquivo(args[0], folder, console.log)) return 1;
   std::fprintf(stderr, "Unpacked into %s\n", folder.c_str());
   return 0;
 }
 
-int RunOnce() {
-  sync::SrvQuilvane module(platform::ExecutableDir(), sync::MakeSiteOperations);
+int RunOnce(platform::Env& env) {
+  sync::SrvQuilvane module(platform::ExecutableDir(), sync::MakeSiteOperations, env);
   module.ServiceCreate();
   module.log().set_echo(true);
   try {

@@ -3,22 +3,25 @@
 #include <string>
 #include <vector>
 
+#include "platform/env.h"
+
 namespace quilvane::service {
 
-// The operator's switches. Each runs the same code as the cycle, logs the
-// same lines (echoed to standard error) and returns the exit status: 0 on
-// success, 1 on failure, 2 for wrong arguments.
+// The operator's switches. Each runs the same operations as the cycle, logs
+// the same lines (echoed to standard error) and returns the exit status: 0
+// on success, 1 on failure, 2 for wrong arguments. `env` gives the clock and
+// the regional settings.
 
 // -EXPORT [FILE]: the exchange file of the local database, written to FILE
 // (default: the cycle's exchange-file path), whatever the site's role and date.
-int ExportCommand(const std::vector<std::string>& args);
+int ExportCommand(const std::vector<std::string>& args, platform::Env& env);
 // -IMPORT FILE: applies FILE when it is newer than the site's last
 // synchronisation, and records its date as the cycle does.
-int ImportCommand(const std::vector<std::string>& args);
+int ImportCommand(const std::vector<std::string>& args, platform::Env& env);
 // -PACK FILE: the archive beside FILE (its name with ".ZIP").
-int PackCommand(const std::vector<std::string>& args);
+int PackCommand(const std::vector<std::string>& args, platform::Env& env);
 // -UNPACK ARCHIVE [FOLDER]: every member into FOLDER (default: the
 // executable's folder).
-int UnpackCommand(const std::vector<std::string>& args);
+int UnpackCommand(const std::vector<std::string>& args, platform::Env& env);
 
 }  // namespace quilvane::service

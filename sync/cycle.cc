@@ -26,7 +26,7 @@ void Cycle::Timer1Timer() {
   }
   std::exception_ptr cleanup_error;
   try {
-    Cleanup(arquivo_script);
+    CleanupSite(ops_, arquivo_script);
   } catch (...) {
     cleanup_error = std::current_exception();
   }
@@ -63,7 +63,7 @@ void Cycle::Work(std::string& arquivo_script) {
   if (!ops_.ConectarBanco()) return;
   const std::string cgc = ops_.PadraoCgc();
   const std::string digits = exchange::ExtraiNumero(settings.cnpj_servidor);
-  arquivo_script = dir_ + digits + ".SQL";
+  arquivo_script = ExchangeFilePath(dir_, settings.cnpj_servidor);
 
   if (cgc == settings.cnpj_servidor) {
     ops_.ExportPrices(arquivo_script, settings.sincronizar_preco_farmacia_popular);
@@ -87,12 +87,24 @@ void Cycle::Work(std::string& arquivo_script) {
     log_.DoSaveLog("Não baixou o arquivo!!!");
     return;
   }
-  ops_.ImportPrices(arquivo_script, settings.data_ultima_sincronizacao);
+  const exchange::ImportResult r =
+      ops_.ImportPrices(arquivo_script, settings.data_ultima_sincronizacao, {});
+  if (r.unmatched.count > 0) log_.DoSaveLog(UnmatchedCodesLine(r.unmatched));
 }
 
-void Cycle::Cleanup(const std::string& arquivo_script) {
-  // Every step runs even when an earlier one failed; the first failure is
-  // reported once all have run.
+std::string UnmatchedCodesLine(const exchange::UnmatchedCodes& unmatched) {
+  constexpr std::size_t kShown = 20;
+  std::string line = std::to_string(unmatched.count) +
+                     " produto(s) da matriz não encontrado(s) nesta filial: ";
+  for (std::size_t i = 0; i < unmatched.codes.size() && i < kShown; ++i) {
+    if (i > 0) line += ", ";
+    line += unmatched.codes[i];
+  }
+  if (unmatched.count > static_cast<int>(kShown)) line += ", …";
+  return line;
+}
+
+void CleanupSite(Operations& ops, const std::string& arquivo_script) {
   std::exception_ptr first;
   auto step = [&](auto&& fn) {
     try {
@@ -105,8 +117,8 @@ void Cycle::Cleanup(const std::string& arquivo_script) {
     step([&] { platform::DeleteFile(arquivo_script); });
     step([&] { platform::DeleteFile(archive::ArchivePathFor(arquivo_script)); });
   }
-  step([&] { ops_.CloseQueries(); });
-  step([&] { ops_.Disconnect(); });
+  step([&] { ops.CloseQueries(); });
+  step([&] { ops.Disconnect(); });
   if (first) std::rethrow_exception(first);
 }
 

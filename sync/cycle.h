@@ -12,6 +12,16 @@ namespace quilvane::sync {
 // One synchronisation cycle, `Timer1Timer`: the daily gate, the role
 // decision, the head office's or the branch's work, and the cleanup that
 // always runs and always re-arms the timer for 30 minutes.
+// The cycle's cleanup, also run by the operator's switches: deletes the
+// exchange file `arquivo_script` and its archive when it is named (not
+// empty), closes the queries and disconnects. Every step runs even when an
+// earlier one failed; the first failure is thrown once all have run.
+void CleanupSite(Operations& ops, const std::string& arquivo_script);
+
+// "N produto(s) da matriz não encontrado(s) nesta filial: A, B, …": the
+// count, then at most 20 codes, then "…" when there were more.
+std::string UnmatchedCodesLine(const exchange::UnmatchedCodes& unmatched);
+
 class Cycle {
  public:
   static constexpr std::chrono::milliseconds kFirstInterval{10000};
@@ -27,7 +37,6 @@ class Cycle {
 
  private:
   void Work(std::string& arquivo_script);
-  void Cleanup(const std::string& arquivo_script);
 
   std::string dir_;
   Operations& ops_;

@@ -8,6 +8,7 @@
 #include "platform/env.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/path.h"
 
 namespace quilvane::sync {
 namespace {
@@ -89,28 +90,25 @@ std::string Encode(std::string_view utf8, Encoding e) {
 
 }  // namespace
 
-Log::Log(const std::string& dir) {
-  path_ = dir;
-  if (!path_.empty() && path_.back() != '/' && path_.back() != '\\') {
-    path_ += platform::PathSeparator();
-  }
-  path_ += "Quilvane.log";
-}
+Log::Log(const std::string& dir, platform::Env& env)
+    : path_(platform::WithTrailingSeparator(dir) + "Quilvane.log"), env_(env) {}
 
 void Log::DoSaveLog(std::string_view msg) {
-  platform::Env& env = platform::Env::Default();
-  std::string message(msg);
   Tail tail;
+  std::optional<std::string> unreadable;
   try {
     if (platform::FileExists(path_)) tail = Inspect(path_);
   } catch (const platform::Error& e) {
-    // The log could not be read: record why, instead of the message.
-    message = e.what();
+    // The message still gets its entry; why the log could not be read
+    // follows it.
+    unreadable = e.what();
     tail = Tail{};
   }
-  const std::string stamp = platform::FormatLogStamp(env.Now(), env.Regional());
-  const std::string entry = stamp + " - " + message;
-  const std::string bytes = Encode(tail.missing_break + Lines(entry), tail.encoding);
+  const std::string stamp = platform::FormatLogStamp(env_.Now(), env_.Regional());
+  const std::string entry = stamp + " - " + std::string(msg);
+  std::string text = tail.missing_break + Lines(entry);
+  if (unreadable) text += Lines(stamp + " - " + *unreadable);
+  const std::string bytes = Encode(text, tail.encoding);
   {
     platform::File f;
     try {
@@ -118,11 +116,13 @@ void Log::DoSaveLog(std::string_view msg) {
       f.Write(bytes);
       f.Close();
     } catch (const platform::SystemError& e) {
-      throw platform::Error("Cannot create file \"" + path_ + "\". " +
-                            platform::SystemMessage(e.code()));
+      throw platform::Error(platform::CannotCreateFileText(path_, e.code()));
     }
   }
-  if (echo_) std::fprintf(stderr, "%s\n", entry.c_str());
+  if (echo_) {
+    std::fprintf(stderr, "%s\n", entry.c_str());
+    if (unreadable) std::fprintf(stderr, "%s - %s\n", stamp.c_str(), unreadable->c_str());
+  }
 }
 
 }  // namespace quilvane::sync

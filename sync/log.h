@@ -3,6 +3,9 @@
 #include <string>
 #include <string_view>
 
+#include "platform/env.h"
+#include "platform/logger.h"
+
 namespace quilvane::sync {
 
 // The log "Quilvane.log" in a site's folder: one time-stamped line per entry,
@@ -11,10 +14,11 @@ namespace quilvane::sync {
 // that encoding; any other, and a new one, is written in the ANSI code page.
 // Entries are appended, so their cost does not grow with the log and the
 // earlier lines are never rewritten. Not thread-safe: one writer.
-class Log {
+class Log final : public platform::Logger {
  public:
-  // `dir` is the folder of the log, with or without a trailing separator.
-  explicit Log(const std::string& dir);
+  // `dir` is the folder of the log, with or without a trailing separator;
+  // `env` gives the stamp's time and regional separators.
+  Log(const std::string& dir, platform::Env& env);
 
   const std::string& path() const { return path_; }
 
@@ -22,12 +26,14 @@ class Log {
   void set_echo(bool echo) { echo_ = echo; }
 
   // Appends one entry. A message of several lines is stamped once. When the
-  // existing log cannot be read, the entry records that failure's message
-  // instead. Throws platform::Error when the log cannot be written.
-  void DoSaveLog(std::string_view msg);
+  // existing log cannot be read, the entry is still appended, followed by an
+  // entry with that failure's message. Throws platform::Error when the log
+  // cannot be written.
+  void DoSaveLog(std::string_view msg) override;
 
  private:
   std::string path_;
+  platform::Env& env_;
   bool echo_ = false;
 };
 

@@ -5,8 +5,8 @@ namespace quilvane::sync {
 SrvQuilvane::SrvQuilvane(std::string dir, const OperationsFactory& make_ops, platform::Env& env)
     : dir_(std::move(dir)),
       env_(env),
-      log_(dir_),
-      ops_(make_ops(dir_, log_)),
+      log_(dir_, env_),
+      ops_(make_ops(dir_, log_, env_)),
       cycle_(dir_, *ops_, log_, timer1_, env_) {}
 
 void SrvQuilvane::ServiceCreate() { handler_installed_ = true; }

@@ -18,12 +18,14 @@ namespace quilvane::sync {
 // keep), for the life of the process. Used on the main thread only.
 class SrvQuilvane {
  public:
-  using OperationsFactory = std::function<std::unique_ptr<Operations>(const std::string& dir, Log& log)>;
+  using OperationsFactory = std::function<std::unique_ptr<Operations>(
+      const std::string& dir, Log& log, platform::Env& env)>;
 
   // `dir`: the site's folder (the executable's), trailing separator included.
-  // `make_ops` builds the operations once the module's log exists.
-  SrvQuilvane(std::string dir, const OperationsFactory& make_ops,
-              platform::Env& env = platform::Env::Default());
+  // `make_ops` builds the operations once the module's log exists. `env`
+  // gives the clock and regional settings to the log, the cycle and the
+  // operations.
+  SrvQuilvane(std::string dir, const OperationsFactory& make_ops, platform::Env& env);
 
   // Runs once when the module has been created: makes ManipulaExcecoes the
   // handler of every error that escapes a cycle.

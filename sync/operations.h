@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "exchange/import.h"
 #include "platform/datetime.h"
 #include "sync/settings.h"
 
@@ -25,7 +26,7 @@ class Operations {
   // for an empty table or a NULL. Throws when the query cannot be opened.
   virtual std::string PadraoCgc() = 0;
 
-  // Writes the exchange file whole, or throws.
+  // Writes the exchange file whole, or throws without leaving it.
   virtual void ExportPrices(const std::string& arquivo_script, bool preco_farmacia_popular) = 0;
 
   // true: the archive beside `arquivo_origem` holds it. false: logged, and
@@ -47,8 +48,9 @@ class Operations {
 
   // Applies the exchange file when it is newer than `data_ultima` and
   // records its date; throws on failure.
-  virtual void ImportPrices(const std::string& arquivo_script,
-                            platform::DateTime data_ultima) = 0;
+  virtual exchange::ImportResult ImportPrices(const std::string& arquivo_script,
+                                              platform::DateTime data_ultima,
+                                              const exchange::ImportOptions& options) = 0;
 
   // Cleanup steps; closing what is not open does nothing.
   virtual void CloseQueries() = 0;

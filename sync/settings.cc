@@ -1,5 +1,8 @@
 #include "sync/settings.h"
 
+#include <algorithm>
+
+#include "exchange/literal.h"
 #include "platform/ini_file.h"
 #include "platform/regional.h"
 
@@ -25,6 +28,10 @@ platform::DateTime LookBackDay(platform::Env& env) {
 
 std::string SettingsPath(const std::string& dir) { return dir + "Quilvane.ini"; }
 
+std::string ExchangeFilePath(const std::string& dir, const std::string& cnpj_servidor) {
+  return dir + exchange::ExtraiNumero(cnpj_servidor) + ".SQL";
+}
+
 Settings ReadSettings(const std::string& path, platform::Env& env) {
   const platform::IniSnapshot ini(path);
   Settings s;
@@ -44,6 +51,11 @@ bool DiscardFutureLastSync(Settings& settings, platform::Env& env) {
   }
   settings.data_ultima_sincronizacao = LookBackDay(env);
   return true;
+}
+
+platform::DateTime ImportedDayToRecord(platform::DateTime file_day, platform::Env& env) {
+  return static_cast<platform::DateTime>(
+      std::min(platform::DayOf(file_day), platform::DayOf(env.Now())));
 }
 
 void WriteLastSync(const std::string& path, platform::DateTime day, platform::Env& env) {

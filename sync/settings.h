@@ -22,6 +22,11 @@ struct Settings {
 // "Quilvane.ini" in the site's folder `dir` (with its trailing separator).
 std::string SettingsPath(const std::string& dir);
 
+// The exchange file of the head office whose CNPJ is `cnpj_servidor`: its
+// digits + ".SQL", in the site's folder `dir` (with its trailing separator).
+// The head office writes it and the branch unpacks and applies it.
+std::string ExchangeFilePath(const std::string& dir, const std::string& cnpj_servidor);
+
 // Reads the keys with their defaults, opening the file once: a missing file,
 // section or key, or a badly written value, yields the default (the date:
 // today minus kLookBackDays).
@@ -34,6 +39,11 @@ inline constexpr int kLookBackDays = 90;
 // shut the site until that day comes: it is replaced by today minus
 // kLookBackDays. Returns whether it was replaced.
 bool DiscardFutureLastSync(Settings& settings, platform::Env& env);
+
+// The day an applied exchange file of day `file_day` brings the site to:
+// the earlier of that day and today, so that a head office whose clock ran
+// ahead does not shut the daily gate here until its date.
+platform::DateTime ImportedDayToRecord(platform::DateTime file_day, platform::Env& env);
 
 // Records the day of the last synchronisation in the regional short date
 // format. Throws platform::Error "Unable to write to <path>".

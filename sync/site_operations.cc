@@ -1,13 +1,8 @@
 #include "sync/site_operations.h"
 
-#include "archive/compactar.h"
-#include "db/components.h"
-#include "exchange/export.h"
-#include "exchange/import.h"
-#include "exchange/literal.h"
-#include "transfer/download.h"
+#include "sync/exchange_steps.h"
+#include "sync/site_database.h"
 #include "transfer/exchange_server.h"
-#include "transfer/upload.h"
 
 namespace quilvane::sync {
 namespace {
@@ -16,11 +11,12 @@ namespace {
 // components and both network clients live as long as the module.
 class SiteOperations final : public Operations {
  public:
-  SiteOperations(std::string dir, Log& log) : dir_(std::move(dir)), log_(log) {}
+  SiteOperations(std::string dir, platform::Logger& log, platform::Env& env)
+      : dir_(std::move(dir)), log_(log), env_(env) {}
 
   void Configure(const Settings& settings) override { settings_ = settings; }
 
-  bool ConectarBanco() override { return db::ConectarBanco(db_, dir_, log_); }
+  bool ConectarBanco() override { return sync::ConectarBanco(db_, dir_, log_); }
 
   std::string PadraoCgc() override {
     db_.TBPadrao.Open();
@@ -28,15 +24,15 @@ class SiteOperations final : public Operations {
   }
 
   void ExportPrices(const std::string& arquivo_script, bool popular) override {
-    exchange::ExportPrices(db_, arquivo_script, popular);
+    sync::ExportPrices(db_, arquivo_script, popular, env_);
   }
 
   bool CompactarArquivo(const std::string& arquivo_origem) override {
-    return archive::CompactarArquivo(arquivo_origem, log_);
+    return sync::CompactarArquivo(arquivo_origem, log_);
   }
 
   bool Upload(const std::string& arquivo) override {
-    return transfer::Upload(IdFTP1, Server(), arquivo, log_);
+    return sync::Upload(IdFTP1, Server(), arquivo, log_);
   }
 
   std::string DownloadSource(const std::string& digits) override {
@@ -48,17 +44,19 @@ class SiteOperations final : public Operations {
     // Only the exchange file comes out of a downloaded archive: nothing in
     // it may replace the settings or the program beside it.
     archive::UnpackOptions only_exchange_file;
-    only_exchange_file.only_member = exchange::ExtraiNumero(settings_.cnpj_servidor) + ".SQL";
-    return transfer::DownloadFile(
+    only_exchange_file.only_member = ExchangeFilePath("", settings_.cnpj_servidor);
+    return sync::DownloadFile(
         HTTP, source, dest, descompactar, dir_,
         [&](const std::string& archive_path) {
-          return archive::DescompactarArquivo(archive_path, dir_, log_, only_exchange_file);
+          return sync::DescompactarArquivo(archive_path, dir_, log_, only_exchange_file);
         },
         log_);
   }
 
-  void ImportPrices(const std::string& arquivo_script, platform::DateTime data_ultima) override {
-    exchange::ImportPrices(db_, arquivo_script, data_ultima, SettingsPath(dir_));
+  exchange::ImportResult ImportPrices(const std::string& arquivo_script,
+                                      platform::DateTime data_ultima,
+                                      const exchange::ImportOptions& options) override {
+    return sync::ImportPrices(db_, arquivo_script, data_ultima, SettingsPath(dir_), env_, options);
   }
 
   void CloseQueries() override {
@@ -75,17 +73,19 @@ class SiteOperations final : public Operations {
   }
 
   std::string dir_;
-  Log& log_;
+  platform::Logger& log_;
+  platform::Env& env_;
   Settings settings_;
-  db::Components db_;
+  SiteDatabase db_;
   transfer::FtpClient IdFTP1;
   transfer::HttpClient HTTP;
 };
 
 }  // namespace
 
-std::unique_ptr<Operations> MakeSiteOperations(const std::string& dir, Log& log) {
-  return std::make_unique<SiteOperations>(dir, log);
+std::unique_ptr<Operations> MakeSiteOperations(const std::string& dir, platform::Logger& log,
+                                               platform::Env& env) {
+  return std::make_unique<SiteOperations>(dir, log, env);
 }
 
 }  // namespace quilvane::sync

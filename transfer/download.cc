@@ -1,8 +1,8 @@
 #include "transfer/download.h"
 
-#include <cctype>
-
 #include "platform/file.h"
+#include "platform/path.h"
+#include "platform/text.h"
 
 namespace quilvane::transfer {
 namespace {
@@ -13,12 +13,7 @@ std::string RemoveNoCase(const std::string& text, std::string_view what) {
   std::string out;
   size_t i = 0;
   while (i < text.size()) {
-    bool match = i + what.size() <= text.size();
-    for (size_t k = 0; match && k < what.size(); ++k) {
-      match = std::tolower(static_cast<unsigned char>(text[i + k])) ==
-              std::tolower(static_cast<unsigned char>(what[k]));
-    }
-    if (match) {
+    if (platform::EqualsIgnoreAsciiCase(std::string_view(text).substr(i, what.size()), what)) {
       i += what.size();
     } else {
       out += text[i++];
@@ -35,24 +30,15 @@ std::string SecondAttemptAddress(const std::string& source) {
 
 std::string ThirdAttemptAddress(const std::string& source) { return RemoveNoCase(source, "www."); }
 
-bool DownloadFile(HttpClient& http, const std::string& source, const std::string& dest,
-                  bool descompactar, const std::string& dir,
-                  const std::function<bool(const std::string& archive_path)>& unpack,
-                  sync::Log& log) {
-  std::string path = dir;
-  if (!path.empty() && path.back() != '/' && path.back() != platform::PathSeparator()) {
-    path += platform::PathSeparator();
-  }
-  path += dest;
-
+void Download(HttpClient& http, const std::string& source, const std::string& path) {
+  std::string last_error;
   bool fetched = false;
   {
     platform::File my_file;
     try {
       my_file = platform::File(path, platform::File::Mode::kCreate);
     } catch (const platform::SystemError& e) {
-      throw platform::Error("Cannot create file \"" + path + "\". " +
-                            platform::SystemMessage(e.code()));
+      throw platform::Error(platform::CannotCreateFileText(path, e.code()));
     }
     http.set_accept(kDownloadAccept);
     http.set_accept_encoding(kDownloadAcceptEncoding);
@@ -69,34 +55,19 @@ bool DownloadFile(HttpClient& http, const std::string& source, const std::string
         http.Get(addresses[attempt], my_file);
         fetched = true;
       } catch (const platform::Error& e) {
-        if (attempt == 2) {
-          log.DoSaveLog(std::string("Falha ao realizar o download do arquivo: ") + e.what());
-        }
+        last_error = e.what();
       }
     }
     if (!fetched) my_file.Truncate(0);
     my_file.Close();
   }
-
+  if (fetched) return;
   // Nothing is unpacked from a download that did not arrive whole.
-  if (!fetched) {
-    try {
-      platform::DeleteFile(path);
-    } catch (const platform::Error&) {
-    }
-    return false;
+  try {
+    platform::DeleteFile(path);
+  } catch (const platform::Error&) {
   }
-  bool result = platform::FileExists(path);
-  if (result && descompactar) {
-    log.DoSaveLog("O arquivo baixado existe!!!");
-    result = unpack(path);
-    try {
-      platform::DeleteFile(path);
-    } catch (const platform::Error&) {
-    }
-  }
-  if (result) log.DoSaveLog("Descompactou o arquivo!!!");
-  return result;
+  throw DownloadError(last_error);
 }
 
 }  // namespace quilvane::transfer

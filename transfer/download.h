@@ -1,9 +1,8 @@
 #pragma once
 
-#include <functional>
 #include <string>
 
-#include "sync/log.h"
+#include "platform/error.h"
 #include "transfer/http_client.h"
 
 namespace quilvane::transfer {
@@ -20,15 +19,17 @@ inline constexpr char kDownloadUserAgent[] = "Mozilla/4.0";
 std::string SecondAttemptAddress(const std::string& source);
 std::string ThirdAttemptAddress(const std::string& source);
 
-// Fetches the exchange archive from `source` into `dir` + `dest` (dir is the
-// executable's folder), trying the three addresses. With `descompactar`,
-// `unpack` gets the local archive's path, which is deleted afterwards.
-// Returns true when an attempt succeeded and, with `descompactar`, the
-// unpacking worked. Throws platform::Error "Cannot create file ..." when the
-// local file cannot be created (nothing logged).
-bool DownloadFile(HttpClient& http, const std::string& source, const std::string& dest,
-                  bool descompactar, const std::string& dir,
-                  const std::function<bool(const std::string& archive_path)>& unpack,
-                  sync::Log& log);
+// None of the three addresses delivered the archive; what() is the last
+// attempt's error.
+class DownloadError : public platform::Error {
+ public:
+  using platform::Error::Error;
+};
+
+// Fetches the exchange archive from `source` into the file `path`, trying
+// the three addresses, each on an emptied file. Throws DownloadError when
+// every attempt failed (the file is then deleted), and platform::Error
+// "Cannot create file ..." when the file cannot be created (no request made).
+void Download(HttpClient& http, const std::string& source, const std::string& path);
 
 }  // namespace quilvane::transfer

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "sync/log.h"
+#include "platform/error.h"
 #include "transfer/exchange_server.h"
 #include "transfer/ftp_client.h"
 
@@ -12,12 +12,22 @@ namespace quilvane::transfer {
 // ASCII letters a-z in upper case.
 std::string RemoteArchiveName(const std::string& arquivo);
 
+// The connection or the store failed; what() is the client's error.
+class UploadError : public platform::Error {
+ public:
+  enum class Step { kConnect, kStore };
+  UploadError(Step step, const std::string& message) : platform::Error(message), step_(step) {}
+  Step step() const { return step_; }
+
+ private:
+  Step step_;
+};
+
 // Sends the exchange archive `arquivo` (a full local path) into the exchange
-// folder under its upper-case name, deleting the copy of an earlier day.
-// Returns true when stored; false after logging a failed connection or a
-// failed store. A failure while changing folder, listing or deleting leaves
-// unlogged (platform::Error), after the connection was closed.
-bool Upload(FtpClient& ftp, const ExchangeServer& server, const std::string& arquivo,
-            sync::Log& log);
+// folder under its upper-case name, deleting the copy of an earlier day. The
+// connection is closed on every path. Throws UploadError when connecting or
+// storing fails, and the client's platform::Error for a failure while
+// changing folder, listing or deleting.
+void Upload(FtpClient& ftp, const ExchangeServer& server, const std::string& arquivo);
 
 }  // namespace quilvane::transfer

@@ -22,6 +22,8 @@
 
 #include "archive/compactar.h"
 #include "platform/file.h"
+#include "platform/env.h"
+#include "sync/exchange_steps.h"
 #include "sync/log.h"
 
 namespace {
@@ -172,15 +174,15 @@ int main(int argc, char** argv) {
   const std::string pw = kArchivePassword;
 
   Report("pack   CompactarArquivo", no_zip, [&] {
-    quilvane::sync::Log log(dir);
-    return quilvane::archive::CompactarArquivo(sql, log) ? 0 : 1;
+    quilvane::sync::Log log(dir, quilvane::platform::Env::Default());
+    return quilvane::sync::CompactarArquivo(sql, log) ? 0 : 1;
   });
   std::printf("  archive: %ju bytes\n", static_cast<std::uintmax_t>(fs::file_size(zip)));
   const std::string ours = dir + "ours.zip";
   fs::copy_file(zip, ours, fs::copy_options::overwrite_existing);
   Report("unpack DescompactarArquivo", clean_out, [&] {
-    quilvane::sync::Log log(dir);
-    return quilvane::archive::DescompactarArquivo(ours, dir + "out/", log) ? 0 : 1;
+    quilvane::sync::Log log(dir, quilvane::platform::Env::Default());
+    return quilvane::sync::DescompactarArquivo(ours, dir + "out/", log) ? 0 : 1;
   });
   const std::string infozip = dir + "infozip.zip";
   Report("pack   zip -1 -P", [&] { fs::remove(infozip); },
@@ -199,12 +201,12 @@ int main(int argc, char** argv) {
   fs::create_directories(small);
   WriteExchangeFile(small + "12345678000190.SQL", products / 10);
   Report("pack   CompactarArquivo (1/10)", [&] { fs::remove(small + "12345678000190.ZIP"); }, [&] {
-    quilvane::sync::Log log(small);
-    return quilvane::archive::CompactarArquivo(small + "12345678000190.SQL", log) ? 0 : 1;
+    quilvane::sync::Log log(small, quilvane::platform::Env::Default());
+    return quilvane::sync::CompactarArquivo(small + "12345678000190.SQL", log) ? 0 : 1;
   });
   Report("unpack DescompactarArquivo (1/10)", clean_out, [&] {
-    quilvane::sync::Log log(small);
-    return quilvane::archive::DescompactarArquivo(small + "12345678000190.ZIP", dir + "out/", log)
+    quilvane::sync::Log log(small, quilvane::platform::Env::Default());
+    return quilvane::sync::DescompactarArquivo(small + "12345678000190.ZIP", dir + "out/", log)
                ? 0
                : 1;
   });

@@ -8,17 +8,14 @@
 #include <string>
 
 #include "archive/compactar.h"
-#include "db/components.h"
-#include "exchange/export.h"
-#include "exchange/import.h"
 #include "exchange/literal.h"
 #include "platform/env.h"
 #include "platform/file.h"
+#include "sync/exchange_steps.h"
 #include "sync/log.h"
 #include "sync/settings.h"
-#include "transfer/download.h"
+#include "sync/site_database.h"
 #include "transfer/exchange_server.h"
-#include "transfer/upload.h"
 
 using namespace quilvane;
 
@@ -26,36 +23,37 @@ namespace {
 
 bool Run(const std::string& step, const std::string& dir) {
   platform::Env& env = platform::Env::Default();
-  sync::Log log(dir);
+  sync::Log log(dir, env);
   log.set_echo(true);
   const sync::Settings s = sync::ReadSettings(sync::SettingsPath(dir), env);
   const std::string digits = exchange::ExtraiNumero(s.cnpj_servidor);
-  const std::string sql = dir + digits + ".SQL";
-  const std::string zip = dir + digits + ".ZIP";
+  const std::string sql = sync::ExchangeFilePath(dir, s.cnpj_servidor);
+  const std::string zip = archive::ArchivePathFor(sql);
   const auto server = transfer::MakeExchangeServer(s.servidor_ftp, s.usuario_ftp, s.dominio_web);
   if (step == "export" || step == "import") {
-    db::Components c;
-    if (!db::ConectarBanco(c, dir, log)) return false;
+    sync::SiteDatabase c;
+    if (!sync::ConectarBanco(c, dir, log)) return false;
     if (step == "export") {
-      exchange::ExportPrices(c, sql, s.sincronizar_preco_farmacia_popular);
+      sync::ExportPrices(c, sql, s.sincronizar_preco_farmacia_popular, env);
     } else {
-      const auto r = exchange::ImportPrices(c, sql, s.data_ultima_sincronizacao, sync::SettingsPath(dir));
+      const auto r = sync::ImportPrices(c, sql, s.data_ultima_sincronizacao,
+                                        sync::SettingsPath(dir), env);
       std::fprintf(stderr, "applied %d statements\n", r.statements);
     }
     c.TBProdutos.Close();
     c.Connvelstrand.Disconnect();
     return true;
   }
-  if (step == "pack") return archive::CompactarArquivo(sql, log);
-  if (step == "unpack") return archive::DescompactarArquivo(zip, dir, log);
+  if (step == "pack") return sync::CompactarArquivo(sql, log);
+  if (step == "unpack") return sync::DescompactarArquivo(zip, dir, log);
   if (step == "upload") {
     transfer::FtpClient ftp;
-    return transfer::Upload(ftp, server, zip, log);
+    return sync::Upload(ftp, server, zip, log);
   }
   if (step == "download") {
     transfer::HttpClient http;
-    return transfer::DownloadFile(http, transfer::DownloadSource(server, digits), digits + ".ZIP", false, dir,
-                                  [](const std::string&) { return true; }, log);
+    return sync::DownloadFile(http, transfer::DownloadSource(server, digits), digits + ".ZIP",
+                              false, dir, [](const std::string&) { return true; }, log);
   }
   std::fprintf(stderr, "unknown step %s\n", step.c_str());
   return false;

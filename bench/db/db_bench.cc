@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "db/components.h"
+#include "sync/site_database.h"
 #include "tests/support/firebird_db.h"
 
 namespace {
@@ -22,6 +22,7 @@ using Clock = std::chrono::steady_clock;
 using quilvane::testing::FirebirdDb;
 using quilvane::testing::FirebirdServer;
 namespace db = quilvane::db;
+namespace sync = quilvane::sync;
 
 double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
@@ -32,7 +33,7 @@ long PeakRssKb() {
 }
 
 // One export-like pass; returns rows read.
-long ReadProdutos(db::Components& c) {
+long ReadProdutos(sync::SiteDatabase& c) {
   static const char* kText[] = {"CODIGO", "TIPOPROMOCAO", "PROMSOMENTEFEBRAFAR"};
   static const char* kDates[] = {"INICIOPROM", "FINALPROM"};
   db::Query& q = c.TBProdutos;
@@ -79,7 +80,7 @@ int main(int argc, char** argv) {
   database.FillProdutos(rows);
   std::printf("fill: %d rows in %.2f s\n", rows, Since(t));
 
-  db::Components c;
+  sync::SiteDatabase c;
   c.Connvelstrand.SetParam("Port", server->port);
   c.Connvelstrand.SetParam("User_Name", "USUARIO");
   c.Connvelstrand.SetParam("Server", server->host);
@@ -88,7 +89,7 @@ int main(int argc, char** argv) {
   c.Connvelstrand.Connect();
 
   // The same 25 columns, for isql-fb writing them to a file.
-  const std::string select = std::string(db::kSqlProdutos) + ";\n";
+  const std::string select = sync::SqlProdutos() + ";\n";
   const std::string script = "/tmp/quilvane-db-bench.sql";
   const std::string out = "/tmp/quilvane-db-bench.out";
   {

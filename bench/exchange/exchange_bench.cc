@@ -16,7 +16,8 @@
 #include <cstring>
 #include <string>
 
-#include "db/components.h"
+#include "platform/env.h"
+#include "sync/site_database.h"
 #include "exchange/export.h"
 #include "exchange/import.h"
 #include "platform/datetime.h"
@@ -48,7 +49,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string mode = argv[1];
-  db::Components c;
+  sync::SiteDatabase c;
   c.Connvelstrand.SetParam("Server", EnvVar("QUILVANE_FB_HOST"));
   c.Connvelstrand.SetParam("Port", EnvVar("QUILVANE_FB_PORT"));
   c.Connvelstrand.SetParam("Database", argv[2]);
@@ -60,12 +61,13 @@ int main(int argc, char** argv) {
     const auto t0 = std::chrono::steady_clock::now();
     long rows = 0;
     if (mode == "export") {
-      exchange::ExportPrices(c, argv[3], argc > 4 && std::strcmp(argv[4], "popular") == 0);
+      const bool popular = argc > 4 && std::strcmp(argv[4], "popular") == 0;
+      exchange::ExportPrices(c.TBProdutos, argv[3], popular, platform::Env::Default());
       rows = static_cast<long>(c.TBProdutos.RecordCount());
       c.TBProdutos.Close();
     } else if (mode == "import") {
       const std::string settings = std::string(argv[3]) + ".ini";
-      const auto r = exchange::ImportPrices(c, argv[3], 0, settings);
+      const auto r = sync::ImportPrices(c, argv[3], 0, settings, platform::Env::Default());
       std::remove(settings.c_str());
       rows = r.statements;
     } else {

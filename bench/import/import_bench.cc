@@ -14,11 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "db/components.h"
 #include "exchange/exchange_file.h"
 #include "exchange/format.h"
 #include "exchange/import.h"
 #include "platform/codepage.h"
+#include "platform/env.h"
+#include "sync/site_database.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ std::string EnvVar(const char* name) {
   return v;
 }
 
-int TextBlocks(quilvane::db::Components& c, const std::string& file) {
+int TextBlocks(quilvane::sync::SiteDatabase& c, const std::string& file) {
   using namespace quilvane;
   exchange::ExchangeFileReader reader(file);
   std::string line;
@@ -72,7 +73,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string mode = argv[1];
-  db::Components c;
+  sync::SiteDatabase c;
   c.Connvelstrand.SetParam("Server", EnvVar("QUILVANE_FB_HOST"));
   c.Connvelstrand.SetParam("Port", EnvVar("QUILVANE_FB_PORT"));
   c.Connvelstrand.SetParam("Database", argv[2]);
@@ -84,7 +85,7 @@ int main(int argc, char** argv) {
     int statements = 0, unmatched = -1;
     if (mode == "prepared") {
       const std::string settings = std::string(argv[3]) + ".ini";
-      const auto r = exchange::ImportPrices(c, argv[3], 0, settings);
+      const auto r = sync::ImportPrices(c, argv[3], 0, settings, platform::Env::Default());
       std::remove(settings.c_str());
       statements = r.statements;
       unmatched = r.unmatched.count;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/file.h"
+#include "platform/env.h"
 #include "sync/log.h"
 
 namespace {
@@ -25,7 +26,7 @@ int main(int argc, char** argv) {
   const std::string dir = std::filesystem::temp_directory_path() / "quilvane-log-bench/";
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
-  quilvane::sync::Log log(dir);
+  quilvane::sync::Log log(dir, quilvane::platform::Env::Default());
 
   // Empty log: each round starts from no file.
   const double empty = MicrosPerEntry(log, entries);

@@ -10,19 +10,21 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/env.h"
+#include "sync/exchange_steps.h"
 #include "sync/log.h"
 #include "transfer/download.h"
 #include "transfer/upload.h"
 
 namespace {
 
-using quilvane::transfer::DownloadFile;
+using quilvane::sync::DownloadFile;
 using quilvane::transfer::DownloadSource;
 using quilvane::transfer::ExchangeServer;
 using quilvane::transfer::FtpClient;
 using quilvane::transfer::HttpClient;
 using quilvane::transfer::MakeExchangeServer;
-using quilvane::transfer::Upload;
+using quilvane::sync::Upload;
 using Clock = std::chrono::steady_clock;
 
 std::string Env(const char* name) {
@@ -75,7 +77,7 @@ int main(int argc, char** argv) {
   }
   ExchangeServer server =
       MakeExchangeServer("127.0.0.1:" + ftp_port, "quilvane", "127.0.0.1:" + web_port);
-  quilvane::sync::Log log(work);
+  quilvane::sync::Log log(work, quilvane::platform::Env::Default());
   FtpClient ftp;
   HttpClient http;
   // Straight to the bare host: the bench measures transfer, not fallbacks.

@@ -1,27 +1,34 @@
-// Guards the two operations the cycle calls: what reaches the folder, what
-// is logged, and that nothing unsafe or partial is ever left behind.
+// Guards packing and unpacking as the cycle calls them: what reaches the
+// folder, what is logged, and that nothing unsafe or partial is ever left
+// behind.
 #include "archive/compactar.h"
 
 #include <gtest/gtest.h>
 
+#include "archive/archive_error.h"
 #include "archive/zip_archiver.h"
 #include "platform/file.h"
+#include "sync/exchange_steps.h"
 #include "sync/log.h"
 #include "tests/archive/archive_test_util.h"
+#include "tests/support/expect_error.h"
 #include "tests/support/fake_env.h"
+#include "tests/support/log_reader.h"
 #include "tests/support/temp_dir.h"
 
 namespace quilvane::archive {
 namespace {
 
+using quilvane::testing::LogLines;
+using sync::CompactarArquivo;
+using sync::DescompactarArquivo;
 using testing::ListFiles;
-using testing::LogLines;
 using testing::ReadFile;
 using testing::WriteFile;
 
 class CompactarTest : public ::testing::Test {
  protected:
-  CompactarTest() : log_(dir_.path()) { platform::CreateDirectories(dir_.File("out")); }
+  CompactarTest() : log_(dir_.path(), env_) { platform::CreateDirectories(dir_.File("out")); }
 
   std::string out() const { return dir_.File("out/"); }
 
@@ -163,6 +170,18 @@ TEST_F(CompactarTest, MissingArchiveIsLoggedWithItsPath) {
             LogLines(dir_.path())[0].find("Falha ao descompactar o arquivo: File \"" +
                                           dir_.File("none.zip") +
                                           "\" not found - Native error: 00012"));
+}
+
+TEST_F(CompactarTest, TheArchiveLayerThrowsAndLogsNothing) {
+  // Pack and Unpack report by throwing; only the cycle's steps log.
+  EXPECT_TRUE(quilvane::testing::ThrowsWithText<EArchiveError>(
+      [&] { Pack(dir_.File("missing.SQL")); },
+      "File \"" + dir_.File("missing.SQL") + "\" not found - Native error: 00012"));
+  EXPECT_FALSE(platform::FileExists(dir_.File("missing.ZIP")));
+  EXPECT_TRUE(quilvane::testing::ThrowsWithText<EArchiveError>(
+      [&] { Unpack(dir_.File("none.zip"), out()); },
+      "File \"" + dir_.File("none.zip") + "\" not found - Native error: 00012"));
+  EXPECT_TRUE(LogLines(dir_.path()).empty());
 }
 
 TEST(ArchivePathTest, ReplacesTheExtension) {

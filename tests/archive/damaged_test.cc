@@ -6,6 +6,7 @@
 #include "archive/compactar.h"
 #include "archive/zip_archiver.h"
 #include "platform/file.h"
+#include "sync/exchange_steps.h"
 #include "sync/log.h"
 #include "tests/archive/archive_test_util.h"
 #include "tests/support/fake_env.h"
@@ -13,6 +14,9 @@
 
 namespace quilvane::archive {
 namespace {
+
+using sync::CompactarArquivo;
+using sync::DescompactarArquivo;
 
 using testing::ListFiles;
 using testing::LogLines;
@@ -25,7 +29,7 @@ constexpr char kCorrupt[] =
 
 class ZipFixture : public ::testing::Test {
  protected:
-  ZipFixture() : log_(dir_.path()) {
+  ZipFixture() : log_(dir_.path(), platform::Env::Default()) {
     platform::CreateDirectories(dir_.File("out"));
     content_ = testing::ExchangeText(3000);
     WriteFile(dir_.File("12345678000199.SQL"), content_);

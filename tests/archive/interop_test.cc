@@ -5,12 +5,16 @@
 
 #include "archive/compactar.h"
 #include "platform/file.h"
+#include "sync/exchange_steps.h"
 #include "sync/log.h"
 #include "tests/archive/archive_test_util.h"
 #include "tests/support/temp_dir.h"
 
 namespace quilvane::archive {
 namespace {
+
+using sync::CompactarArquivo;
+using sync::DescompactarArquivo;
 
 using testing::ReadFile;
 using testing::RunTool;
@@ -20,7 +24,7 @@ constexpr char kMember[] = "12345678000199.SQL";
 
 class InteropTest : public ::testing::Test {
  protected:
-  InteropTest() : log_(dir_.path()) {
+  InteropTest() : log_(dir_.path(), platform::Env::Default()) {
     content_ = testing::ExchangeText(5000);  // over one 512 KiB block
     WriteFile(dir_.File(kMember), content_);
     platform::CreateDirectories(dir_.File("out"));

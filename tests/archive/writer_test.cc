@@ -10,6 +10,7 @@
 #include "archive/zip_archiver.h"
 #include "archive/zip_format.h"
 #include "platform/file.h"
+#include "sync/exchange_steps.h"
 #include "sync/log.h"
 #include "tests/archive/archive_test_util.h"
 #include "tests/support/fake_env.h"
@@ -17,6 +18,9 @@
 
 namespace quilvane::archive {
 namespace {
+
+using sync::CompactarArquivo;
+using sync::DescompactarArquivo;
 
 using testing::ReadFile;
 using testing::WriteFile;
@@ -58,7 +62,7 @@ class WriterTest : public ::testing::Test {
     WriteFile(source_, content);
     platform::SetFileTime(source_, *platform::TryEncodeDate(2023, 10, 17) +
                                        platform::EncodeTime(14, 5, 9, 0));
-    sync::Log log(dir_.path());
+    sync::Log log(dir_.path(), platform::Env::Default());
     EXPECT_TRUE(CompactarArquivo(source_, log));
     return ReadFile(dir_.File("12345678000199.ZIP"));
   }
@@ -231,7 +235,7 @@ TEST_F(WriterTest, NameCodePageAndUtf8Flag) {
 TEST_F(WriterTest, FailuresLeaveNoArchiveAndAreLogged) {
   // A missing source, and a folder where the archive should go: the head
   // office must never upload an empty archive.
-  sync::Log log(dir_.path());
+  sync::Log log(dir_.path(), platform::Env::Default());
   EXPECT_FALSE(CompactarArquivo(dir_.File("missing.SQL"), log));
   EXPECT_FALSE(platform::FileExists(dir_.File("missing.ZIP")));
 
@@ -275,7 +279,7 @@ TEST_F(WriterTest, FailureWhileAddingRollsBackToTheEmptyArchive) {
   EXPECT_EQ(std::string("PK\x05\x06", 4) + std::string(18, '\0'), ReadFile(dir_.File("big.ZIP")));
 
   // The operation reports it and leaves no archive to upload.
-  sync::Log log(dir_.path());
+  sync::Log log(dir_.path(), platform::Env::Default());
   EXPECT_FALSE(CompactarArquivo(big, log));
   EXPECT_FALSE(platform::FileExists(dir_.File("big.ZIP")));
   const auto lines = testing::LogLines(dir_.path());
@@ -354,7 +358,7 @@ TEST_F(WriterTest, StoredModeRoundTrips) {
   EXPECT_EQ(0, U16(zip, 8));
   EXPECT_EQ(content.size() + 12, U32(zip, 18));
   platform::CreateDirectories(dir_.File("out"));
-  sync::Log log(dir_.path());
+  sync::Log log(dir_.path(), platform::Env::Default());
   ASSERT_TRUE(DescompactarArquivo(dir_.File("s.zip"), dir_.File("out/"), log));
   EXPECT_TRUE(content == ReadFile(dir_.File("out/s.SQL")));
 }

@@ -6,12 +6,14 @@
 #include <fstream>
 #include <string>
 
-#include "db/components.h"
 #include "db/fbclient.h"
+#include "sync/site_database.h"
 #include "tests/support/temp_dir.h"
 
 namespace quilvane::db {
 namespace {
+
+using Components = sync::SiteDatabase;
 
 std::string Bytes(std::initializer_list<int> bytes) {
   std::string out;

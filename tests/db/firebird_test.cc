@@ -16,12 +16,12 @@
 #include <utility>
 #include <vector>
 
-#include "db/components.h"
 #include "db/fbclient.h"
 #include "platform/codepage.h"
 #include "platform/datetime.h"
 #include "platform/file.h"
 #include "sync/log.h"
+#include "sync/site_database.h"
 #include "tests/db/tcp_proxy.h"
 #include "tests/support/fake_env.h"
 #include "tests/support/firebird_db.h"
@@ -30,6 +30,8 @@
 namespace quilvane::db {
 namespace {
 
+using Components = sync::SiteDatabase;
+using sync::ConectarBanco;
 using testing::FirebirdDb;
 using testing::FirebirdServer;
 using testing::TcpProxy;
@@ -564,7 +566,7 @@ class FirebirdConectarBanco : public FirebirdTest {
 TEST_F(FirebirdConectarBanco, ConnectsWithTolmarcIni) {
   db_->WriteTolmarcIni(dir_.path());
   Components c;
-  sync::Log log(dir_.path());
+  sync::Log log(dir_.path(), platform::Env::Default());
   ASSERT_TRUE(ConectarBanco(c, dir_.path(), log));
   EXPECT_TRUE(c.Connvelstrand.Connected());
   EXPECT_EQ(c.Connvelstrand.Param("Port"), "3050");
@@ -593,7 +595,7 @@ TEST_F(FirebirdConectarBanco, SettingsThatCannotAttachGiveOneAttemptAndOneLine) 
     testing::TempDir dir;
     dir.Write("tolmarc.ini", k.ini);
     Components c;
-    sync::Log log(dir.path());
+    sync::Log log(dir.path(), platform::Env::Default());
     const auto start = Clock::now();
     EXPECT_FALSE(ConectarBanco(c, dir.path(), log));
     EXPECT_LT(Seconds(start), 3.0);  // no retry pauses
@@ -611,7 +613,7 @@ TEST_F(FirebirdConectarBanco, SettingsThatCannotAttachGiveOneAttemptAndOneLine) 
 TEST_F(FirebirdConectarBanco, EmptyServidorLeavesTheHostOut) {
   dir_.Write("tolmarc.ini", "[Tolmarc]\r\nServidor=\r\nCaminho=" + db_->path() + "\r\n");
   Components c;
-  sync::Log log(dir_.path());
+  sync::Log log(dir_.path(), platform::Env::Default());
   const bool connected = ConectarBanco(c, dir_.path(), log);
   EXPECT_EQ(c.Connvelstrand.AttachString(), "/3050:" + db_->path());
   EXPECT_FALSE(c.Connvelstrand.Param("Server"));
@@ -621,7 +623,7 @@ TEST_F(FirebirdConectarBanco, EmptyServidorLeavesTheHostOut) {
 
 TEST_F(FirebirdConectarBanco, NoIniUsesLocalhostAndTheExecutableFolder) {
   Components c;
-  sync::Log log(dir_.path());
+  sync::Log log(dir_.path(), platform::Env::Default());
   EXPECT_FALSE(ConectarBanco(c, dir_.path(), log));
   EXPECT_EQ(c.Connvelstrand.AttachString(), "localhost/3050:" + dir_.path() + "TOLMARC.FDB");
   EXPECT_EQ(LogEntries(dir_), 1) << LogText(dir_);
@@ -645,7 +647,7 @@ TEST_F(FirebirdConectarBanco, WrongPasswordIsNotRetried) {
 
 TEST_F(FirebirdConectarBanco, ClientLibraryThatFailsToLoadIsTriedAgainNextTime) {
   db_->WriteTolmarcIni(dir_.path());
-  sync::Log log(dir_.path());
+  sync::Log log(dir_.path(), platform::Env::Default());
   Components c;
   Database::UnloadClientLibraryForTesting();
   Database::SetClientLibraryNamesForTesting({"libquilvane-none.so.2", "libquilvane-none.so"});
@@ -665,7 +667,7 @@ TEST_F(FirebirdConectarBanco, ServerThatDropsEveryConnectionIsRetriedThreeTimes)
   proxy.set_mode(TcpProxy::Mode::kDropSecondRequest);
   db_->WriteTolmarcIni(dir_.path(), proxy.host());
   Components c;
-  sync::Log log(dir_.path());
+  sync::Log log(dir_.path(), platform::Env::Default());
   const auto start = Clock::now();
   EXPECT_FALSE(ConectarBanco(c, dir_.path(), log));
   const double elapsed = Seconds(start);
@@ -683,7 +685,7 @@ TEST_F(FirebirdConectarBanco, RefusedConnectionIsRetriedAndLoggedOnce) {
   db_->WriteTolmarcIni(dir_.path(), host);
   Components c;
   c.Connvelstrand.set_retry_pause(std::chrono::milliseconds(100));
-  sync::Log log(dir_.path());
+  sync::Log log(dir_.path(), platform::Env::Default());
   const auto start = Clock::now();
   EXPECT_FALSE(ConectarBanco(c, dir_.path(), log));
   const double elapsed = Seconds(start);

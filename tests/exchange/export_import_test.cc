@@ -6,14 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "db/components.h"
 #include "exchange/export.h"
 #include "exchange/format.h"
 #include "exchange/import.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/ini_file.h"
+#include "sync/site_database.h"
 #include "tests/exchange/product_db.h"
+#include "tests/support/expect_error.h"
 #include "tests/support/fake_env.h"
 #include "tests/support/temp_dir.h"
 
@@ -21,6 +22,19 @@ namespace quilvane::exchange {
 namespace {
 
 using testing::ProductDb;
+// The site's database components, as the cycle wires them.
+using Components = sync::SiteDatabase;
+
+// The export as the cycle runs it: from TBProdutos.
+void ExportPrices(Components& c, const std::string& path, bool popular) {
+  exchange::ExportPrices(c.TBProdutos, path, popular, platform::Env::Default());
+}
+
+// The import as the cycle runs it, recording the day in `settings`.
+ImportResult ImportPrices(Components& c, const std::string& path, platform::DateTime last,
+                          const std::string& settings) {
+  return sync::ImportPrices(c, path, last, settings, platform::Env::Default());
+}
 
 // A statement line from its 25 literals, in the order of kStatementParts.
 std::string Statement(const std::vector<std::string>& literals, bool popular) {
@@ -93,7 +107,7 @@ TEST(ExportDbTest, WritesTheExpectedFileByteForByte) {
   ASSERT_TRUE(pdb.Run(kExportRows));
   quilvane::testing::TempDir dir;
 
-  db::Components c;
+  Components c;
   pdb.Connect(c);
   ExportPrices(c, dir.File("1.SQL"), false);
   EXPECT_EQ(dir.Read("1.SQL"), ExpectedFile("17/10/2023", false));
@@ -114,7 +128,7 @@ TEST(ExportDbTest, EmptyTableGivesTheDateLineOnly) {
   ProductDb pdb;
   ASSERT_TRUE(pdb.ok());
   quilvane::testing::TempDir dir;
-  db::Components c;
+  Components c;
   pdb.Connect(c);
   ExportPrices(c, dir.File("x.SQL"), true);
   EXPECT_EQ(dir.Read("x.SQL"), "17/10/2023\r\n");
@@ -125,7 +139,7 @@ TEST(ExportDbTest, FileThatCannotBeCreatedIsAnError) {
   ProductDb pdb;
   ASSERT_TRUE(pdb.ok());
   quilvane::testing::TempDir dir;
-  db::Components c;
+  Components c;
   pdb.Connect(c);
   EXPECT_THROW(ExportPrices(c, dir.File("no/such/folder/x.SQL"), false), platform::SystemError);
 }
@@ -136,7 +150,7 @@ TEST(ExportDbTest, MissingColumnFailsAndLeavesTheFileClosed) {
   ASSERT_TRUE(pdb.ok());
   ASSERT_TRUE(pdb.Run("ALTER TABLE PRODUTOS DROP PRECOFARMACIAPOPULAR;"));
   quilvane::testing::TempDir dir;
-  db::Components c;
+  Components c;
   pdb.Connect(c);
   EXPECT_THROW(ExportPrices(c, dir.File("x.SQL"), false), db::DbError);
   EXPECT_TRUE(platform::DeleteFile(dir.File("x.SQL")));
@@ -182,7 +196,7 @@ std::string ScriptOf(const std::string& date_line, int n) {
 }
 
 // Statements per transaction, in commit order.
-std::vector<int> Transactions(db::Components& c) {
+std::vector<int> Transactions(Components& c) {
   db::Query q(c.Connvelstrand, c.TransReadOnly);
   q.SetSQL("SELECT COUNT(*) FROM TRLOG GROUP BY TR ORDER BY TR");
   q.Open();
@@ -194,7 +208,7 @@ std::vector<int> Transactions(db::Components& c) {
 }
 
 // PRECOVENDA (ten-thousandths) by code.
-std::map<std::string, std::int64_t> Prices(db::Components& c) {
+std::map<std::string, std::int64_t> Prices(Components& c) {
   db::Query q(c.Connvelstrand, c.TransReadOnly);
   q.SetSQL("SELECT CODIGO, PRECOVENDA FROM PRODUTOS");
   q.Open();
@@ -228,7 +242,7 @@ class ImportDbTest : public ::testing::Test {
   quilvane::testing::FakeEnv env_;
   quilvane::testing::TempDir dir_;
   ProductDb pdb_;
-  db::Components c_;
+  Components c_;
 };
 
 TEST_F(ImportDbTest, CommitsEvery250StatementsAndAfterTheLast) {
@@ -284,6 +298,19 @@ TEST_F(ImportDbTest, ReadsTheDateDayFirstWhateverTheRegionAndRecordsTheEarlierOf
   EXPECT_EQ(Recorded(), "10.17.2023");
 }
 
+TEST_F(ImportDbTest, TheImportReturnsTheFilesDayAndRecordsNothingItself) {
+  // Recording is the cycle's: the exchange layer only says which day.
+  env_.SetNow(2023, 10, 17);
+  dir_.Write("1.SQL", ScriptOf("20/12/2023", 2));
+  const ImportResult r =
+      exchange::ImportPrices(c_.Connvelstrand, c_.QExec, c_.TRQExec, dir_.File("1.SQL"),
+                             Day(2023, 10, 1), env_);
+  EXPECT_TRUE(r.applied);
+  EXPECT_EQ(r.statements, 2);
+  EXPECT_EQ(r.day, Day(2023, 12, 20));
+  EXPECT_FALSE(platform::FileExists(Settings()));
+}
+
 TEST_F(ImportDbTest, InvalidDateLineExecutesNothing) {
   for (const char* line : {"10/17/2023", "", "UPDATE PRODUTOS SET PRECOVENDA = 1"}) {
     try {
@@ -298,12 +325,9 @@ TEST_F(ImportDbTest, InvalidDateLineExecutesNothing) {
 }
 
 TEST_F(ImportDbTest, MissingFileIsFileNotFound) {
-  try {
-    ImportPrices(c_, dir_.File("none.SQL"), Day(2000, 1, 1), Settings());
-    FAIL();
-  } catch (const platform::Error& e) {
-    EXPECT_STREQ(e.what(), "File not found");
-  }
+  EXPECT_TRUE(quilvane::testing::ThrowsWithText<platform::Error>(
+      [&] { ImportPrices(c_, dir_.File("none.SQL"), Day(2000, 1, 1), Settings()); },
+      "File not found"));
 }
 
 TEST_F(ImportDbTest, ForbiddenLineRefusesTheWholeFile) {
@@ -341,7 +365,7 @@ TEST_F(ImportDbTest, RejectedStatementMidBatchEndsTheImportThere) {
   const std::string failing = PriceLine(270, "'TOO LONG'");  // TIPOPROMOCAO is CHAR(1)
   std::string expected_message;
   {
-    db::Components other;
+    Components other;
     pdb_.Connect(other);
     other.TRQExec.StartTransaction();
     try {
@@ -364,7 +388,7 @@ TEST_F(ImportDbTest, RejectedStatementMidBatchEndsTheImportThere) {
   EXPECT_FALSE(platform::FileExists(Settings()));
   c_.Connvelstrand.Disconnect();  // the cycle's cleanup: commits the open batch
 
-  db::Components check;
+  Components check;
   pdb_.Connect(check);
   EXPECT_EQ(Transactions(check), (std::vector<int>{250, 19}));
   const auto prices = Prices(check);
@@ -404,12 +428,9 @@ TEST_F(ImportDbTest, LongLinesCutBlocksButNotBatches) {
 TEST_F(ImportDbTest, SettingsThatCannotBeWrittenLeaveTheStatementsCommitted) {
   dir_.Write("1.SQL", ScriptOf("16/10/2023", 3));
   const std::string settings = dir_.File("missing-folder/Quilvane.ini");
-  try {
-    ImportPrices(c_, dir_.File("1.SQL"), Day(2023, 10, 1), settings);
-    FAIL() << "no error";
-  } catch (const platform::Error& e) {
-    EXPECT_EQ(e.what(), "Unable to write to " + settings);
-  }
+  EXPECT_TRUE(quilvane::testing::ThrowsWithText<platform::Error>(
+      [&] { ImportPrices(c_, dir_.File("1.SQL"), Day(2023, 10, 1), settings); },
+      "Unable to write to " + settings));
   EXPECT_FALSE(c_.TRQExec.InTransaction());
   EXPECT_EQ(Transactions(c_), (std::vector<int>{3}));
 }
@@ -436,13 +457,13 @@ TEST(ExportImportDbTest, ImportOfAnExportMakesTheSynchronisedColumnsEqual) {
         "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA, PRECOFARMACIAPOPULAR)"
         " VALUES ('A\xc7\xda" "CAR ', 5, 7);\n"));
     {
-      db::Components c;
+      Components c;
       head.Connect(c);
       ExportPrices(c, dir.File("x.SQL"), popular);
     }
     {
       env.SetNow(2023, 10, 18);
-      db::Components c;
+      Components c;
       branch.Connect(c);
       const ImportResult r = ImportPrices(c, dir.File("x.SQL"), Day(2023, 10, 1),
                                           dir.File("Quilvane.ini"));

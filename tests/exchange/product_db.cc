@@ -126,7 +126,7 @@ bool ProductDb::Run(const std::string& sql) {
   return ok;
 }
 
-void ProductDb::Connect(db::Components& c) const {
+void ProductDb::Connect(sync::SiteDatabase& c) const {
   c.Connvelstrand.SetParam("Server", host_);
   c.Connvelstrand.SetParam("Port", port_);
   c.Connvelstrand.SetParam("Database", path_);
@@ -136,10 +136,10 @@ void ProductDb::Connect(db::Components& c) const {
 }
 
 std::vector<std::string> ProductDb::Dump() {
-  db::Components c;
+  sync::SiteDatabase c;
   Connect(c);
   db::Query q(c.Connvelstrand, c.TransReadOnly);
-  q.SetSQL(std::string(db::kSqlProdutos) + "\nORDER BY P.CODIGO");
+  q.SetSQL(sync::SqlProdutos() + "\nORDER BY P.CODIGO");
   q.Open();
   q.FetchAll();
   std::vector<std::string> rows;

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "db/components.h"
+#include "sync/site_database.h"
 
 namespace quilvane::exchange::testing {
 
@@ -27,7 +27,7 @@ class ProductDb {
   bool Run(const std::string& sql);
 
   // Sets the connection parameters of `c` for this database and connects.
-  void Connect(db::Components& c) const;
+  void Connect(sync::SiteDatabase& c) const;
 
   // Every PRODUTOS row, ordered by CODIGO, as the literals of its statement
   // (the values as the exchange carries them) joined by "|".

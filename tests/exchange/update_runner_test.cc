@@ -12,14 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "db/components.h"
 #include "db/error.h"
 #include "exchange/format.h"
 #include "exchange/import.h"
+#include "platform/env.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "tests/db/tcp_proxy.h"
 #include "tests/support/firebird_db.h"
+#include "sync/site_database.h"
 #include "tests/support/temp_dir.h"
 
 namespace quilvane::exchange {
@@ -58,7 +59,7 @@ class UpdateRunnerDbTest : public ::testing::Test {
   void SetUp() override {
     QUILVANE_REQUIRE_FIREBIRD(server);
     db_ = std::make_unique<testing::FirebirdDb>(server);
-    c_ = std::make_unique<db::Components>();
+    c_ = std::make_unique<sync::SiteDatabase>();
     proxy_ = std::make_unique<testing::TcpProxy>(0, server.host, std::stoi(server.port));
     c_->Connvelstrand.SetParam("Port", std::to_string(proxy_->port()));
     c_->Connvelstrand.SetParam("User_Name", "USUARIO");
@@ -132,7 +133,7 @@ class UpdateRunnerDbTest : public ::testing::Test {
 
   std::unique_ptr<testing::FirebirdDb> db_;
   std::unique_ptr<testing::TcpProxy> proxy_;  // between the client and the server
-  std::unique_ptr<db::Components> c_;
+  std::unique_ptr<sync::SiteDatabase> c_;
 };
 
 // Literals of every kind into every column kind of the fixture (NUMERIC and
@@ -322,7 +323,8 @@ TEST_F(UpdateRunnerDbTest, DryRunReportsAndChangesNothing) {
 
   write({Line("A", {{"PRECOCUSTO", "3.5"}}), Line("X1", {}), Line("B", {}), Line("X2", {}),
          Line("C", {{"TIPOPROMOCAO", "'XY'"}}), Line("X3", {})});
-  ImportResult r = ImportPrices(*c_, file, 0, settings, {.dry_run = true});
+  ImportResult r =
+      sync::ImportPrices(*c_, file, 0, settings, platform::Env::Default(), {.dry_run = true});
   EXPECT_TRUE(r.applied);
   EXPECT_EQ(r.statements, 4);
   EXPECT_EQ(r.unmatched.count, 2);
@@ -333,7 +335,7 @@ TEST_F(UpdateRunnerDbTest, DryRunReportsAndChangesNothing) {
   EXPECT_FALSE(c_->TRQExec.InTransaction());
 
   write({Line("A", {{"PRECOCUSTO", "3.5"}}), Line("X1", {}), Line("B", {})});
-  r = ImportPrices(*c_, file, 0, settings, {.dry_run = true});
+  r = sync::ImportPrices(*c_, file, 0, settings, platform::Env::Default(), {.dry_run = true});
   EXPECT_EQ(r.statements, 3);
   EXPECT_EQ(r.unmatched.count, 1);
   EXPECT_EQ(r.refused_line, 0);

@@ -38,5 +38,29 @@ TEST(CommandLine, OperatorSwitchesTakeTheirArguments) {
   EXPECT_EQ((std::vector<std::string>{"-bogus"}), ParseCommandLine({"-bogus"}).unknown);
 }
 
+TEST(CommandLine, UnknownSwitchesAreIgnoredOnlyWhenTheServiceManagerStartsTheService) {
+  struct Case {
+    std::vector<std::string> args;
+    bool started_by_service_manager;
+    bool refuses;
+  };
+  const Case cases[] = {
+      {{"-bogus"}, false, true},            // at a terminal: the usage, exit 2
+      {{"-bogus"}, true, false},            // ExecStart/ImagePath edited by hand: runs
+      {{"-bogus", "/x"}, true, false},
+      {{"-bogus", "-once"}, true, true},    // an operator switch: the operator's mistake
+      {{"-bogus", "-EXPORT"}, true, true},
+      {{"-bogus", "-install"}, true, true},
+      {{}, false, false},
+      {{"plain"}, false, false},            // a plain argument is no switch
+      {{"-once"}, false, false},
+  };
+  for (const Case& c : cases) {
+    const CommandLine cl = ParseCommandLine(c.args);
+    EXPECT_EQ(c.refuses, RefusesUnknownSwitches(cl, c.started_by_service_manager))
+        << ::testing::PrintToString(c.args) << " manager=" << c.started_by_service_manager;
+  }
+}
+
 }  // namespace
 }  // namespace quilvane::service

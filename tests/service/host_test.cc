@@ -1,5 +1,6 @@
 // Guards the program as an operator and systemd run it: -ONCE, the daemon's
-// stop on SIGTERM, and the unit's installation and removal.
+// stop on SIGTERM, unknown switches, and the unit's installation and removal.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,9 +34,12 @@ class ProgramTest : public ::testing::Test {
     std::filesystem::permissions(exe_, std::filesystem::perms::owner_all);
   }
 
+  // Runs the program as an operator would, never as systemd's service (a
+  // test run inside a unit inherits its INVOCATION_ID).
   Result Run(const std::string& args, const std::string& env = "") {
     const std::string out = scratch_.File("out"), err = scratch_.File("err");
-    const std::string cmd = "cd / && " + env + " '" + exe_ + "' " + args + " >" + out + " 2>" + err;
+    const std::string cmd = "cd / && env -u INVOCATION_ID " + env + " '" + exe_ + "' " + args +
+                            " >" + out + " 2>" + err;
     const int rc = std::system(cmd.c_str());
     return {WEXITSTATUS(rc), scratch_.Read("out"), scratch_.Read("err")};
   }
@@ -68,6 +72,68 @@ TEST_F(ProgramTest, HelpVersionAndUnknownSwitch) {
   const Result r = Run("-bogus");
   EXPECT_EQ(2, r.status);
   EXPECT_NE(std::string::npos, r.err.find("Unknown switch: -bogus"));
+}
+
+// Starts the program with `arg`, standard input a fresh terminal or
+// /dev/null, and systemd's INVOCATION_ID set, as the service manager sets
+// it; its standard error goes to `err`.
+pid_t StartAsService(const std::string& exe, const char* arg, bool terminal,
+                     const std::string& err) {
+  int input = -1;
+  if (terminal) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return -1;
+    input = ::open(::ptsname(master), O_RDWR | O_NOCTTY);  // the master stays open
+  } else {
+    input = ::open("/dev/null", O_RDONLY);
+  }
+  const int error = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (input < 0 || error < 0) return -1;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(input, STDIN_FILENO);
+    ::dup2(error, STDERR_FILENO);
+    ::setenv("INVOCATION_ID", "0123456789abcdef0123456789abcdef", 1);
+    ::execl(exe.c_str(), exe.c_str(), arg, static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(input);
+  ::close(error);
+  return pid;
+}
+
+TEST_F(ProgramTest, UnknownSwitchIsIgnoredWhenSystemdStartsTheService) {
+  const pid_t pid = StartAsService(exe_, "-bogus", /*terminal=*/false, scratch_.File("err"));
+  ASSERT_GT(pid, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  int status = 0;
+  EXPECT_EQ(0, waitpid(pid, &status, WNOHANG)) << "the service did not keep running";
+  ASSERT_EQ(0, kill(pid, SIGTERM));
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_EQ("", scratch_.Read("err"));
+}
+
+TEST_F(ProgramTest, UnknownSwitchAtATerminalStillGetsTheUsage) {
+  // A shell inside a unit inherits its INVOCATION_ID: the terminal decides.
+  const pid_t pid = StartAsService(exe_, "-bogus", /*terminal=*/true, scratch_.File("err"));
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 100 && done == 0; ++i) {
+    done = waitpid(pid, &status, WNOHANG);
+    if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (done == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    FAIL() << "the program ran as the service instead of printing the usage";
+  }
+  ASSERT_EQ(pid, done);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(2, WEXITSTATUS(status));
+  EXPECT_NE(std::string::npos, scratch_.Read("err").find("Unknown switch: -bogus"));
 }
 
 TEST_F(ProgramTest, InstallAndUninstallTheUnit) {

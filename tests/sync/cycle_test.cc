@@ -17,6 +17,7 @@
 #include "sync/module.h"
 #include "sync/settings.h"
 #include "tests/support/fake_env.h"
+#include "tests/support/log_reader.h"
 #include "tests/support/temp_dir.h"
 
 namespace quilvane::sync {
@@ -68,10 +69,12 @@ class ScriptedOperations : public Operations {
     if (download_ok) platform::WriteFileAtomically(dir_ + "12345678000190.SQL", "x");
     return download_ok;
   }
-  void ImportPrices(const std::string& path, platform::DateTime last) override {
+  exchange::ImportResult ImportPrices(const std::string& path, platform::DateTime last,
+                                      const exchange::ImportOptions&) override {
     calls.push_back("ImportPrices " + path);
     imported_against = last;
     if (import_throws) throw platform::Error("File not found");
+    return import_result;
   }
   void CloseQueries() override { calls.push_back("CloseQueries"); }
   void Disconnect() override {
@@ -83,6 +86,7 @@ class ScriptedOperations : public Operations {
   std::string cgc = kCnpj;
   bool connect_ok = true, pack_ok = true, upload_ok = true, upload_throws = false;
   bool download_ok = true, download_throws = false, import_throws = false;
+  exchange::ImportResult import_result;
   bool disconnect_throws = false;
   platform::DateTime imported_against = 0;
 
@@ -97,7 +101,7 @@ class CycleTest : public ::testing::Test {
     env_.SetNow(2023, 10, 17, 14, 5, 9);
     module_ = std::make_unique<SrvQuilvane>(
         dir_.path(),
-        [this](const std::string& dir, Log& log) {
+        [this](const std::string& dir, Log& log, platform::Env&) {
           auto ops = std::make_unique<ScriptedOperations>(dir, log);
           ops_ = ops.get();
           return ops;
@@ -112,9 +116,7 @@ class CycleTest : public ::testing::Test {
     if (!last_sync.empty()) body += "DataUltimaSincronizacao=" + last_sync + "\r\n";
     WriteSettings(body);
   }
-  std::string LogText() {
-    return platform::FileExists(dir_.File("Quilvane.log")) ? dir_.Read("Quilvane.log") : "";
-  }
+  std::string LogText() { return testing::LogText(dir_.path()); }
   std::string LastSync() {
     return platform::IniFile(dir_.File("Quilvane.ini")).ReadString("Quilvane", "DataUltimaSincronizacao", "");
   }
@@ -233,6 +235,43 @@ TEST_F(CycleTest, RoleComparesRawText) {
   EXPECT_TRUE(module_->RunOnce());
   EXPECT_TRUE(Ran("DownloadFile http://quilvane.example/halvoraquin/quilvane/12345678000190.ZIP 12345678000190.ZIP"));
   EXPECT_FALSE(Ran("ExportPrices"));
+}
+
+// A branch that lacks products the head office prices says so once per
+// import: the count, at most 20 codes, "…" past them; nothing when none.
+TEST_F(CycleTest, BranchLogsTheCodesItDoesNotHave) {
+  struct Case {
+    int count;
+    int codes;
+    std::string expected;  // "" : no line
+  };
+  std::string twenty;
+  for (int i = 1; i <= 20; ++i) twenty += (i > 1 ? ", C" : "C") + std::to_string(i);
+  const Case cases[] = {
+      {0, 0, ""},
+      {2, 2, "2 produto(s) da matriz não encontrado(s) nesta filial: C1, C2"},
+      {20, 20, "20 produto(s) da matriz não encontrado(s) nesta filial: " + twenty},
+      {1000, 50, "1000 produto(s) da matriz não encontrado(s) nesta filial: " + twenty + ", …"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.count);
+    platform::DeleteFile(dir_.File("Quilvane.log"));
+    Configure("");
+    ops_->cgc = "99.999.999/0001-99";
+    ops_->import_result.applied = true;
+    ops_->import_result.unmatched.count = c.count;
+    ops_->import_result.unmatched.codes.clear();
+    for (int i = 1; i <= c.codes; ++i) {
+      ops_->import_result.unmatched.codes.push_back("C" + std::to_string(i));
+    }
+    EXPECT_TRUE(module_->RunOnce());
+    const std::string log = platform::AnsiToUtf8(LogText());
+    if (c.expected.empty()) {
+      EXPECT_EQ(log.find("não encontrado"), std::string::npos) << log;
+    } else {
+      EXPECT_EQ(testing::Count(log, c.expected + "\r\n"), 1) << log;
+    }
+  }
 }
 
 TEST_F(CycleTest, EmptyPadraoActsAsBranch) {

@@ -2,7 +2,15 @@
 // entry never costs the lines already in the file.
 #include "sync/log.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "platform/codepage.h"
 #include "platform/error.h"
@@ -19,7 +27,7 @@ class LogTest : public ::testing::Test {
 
   testing::FakeEnv env_;  // 17/10/2023 14:05:09
   testing::TempDir dir_;
-  Log log_{dir_.path()};
+  Log log_{dir_.path(), env_};
 };
 
 TEST_F(LogTest, NewLogHoldsOneAnsiLine) {
@@ -93,6 +101,48 @@ TEST_F(LogTest, BytesThatDoNotDecodeAreKept) {
   log_.DoSaveLog("x");
   EXPECT_EQ(before + "17/10/2023 14:05:09 - x\r\n", Content());
 }
+
+#ifndef _WIN32
+TEST_F(LogTest, LogThatCannotBeReadStillGetsTheEntryWithTheFailureAfterIt) {
+  // A log the service may append to but not read (mode 0200): the entry is
+  // written all the same, and why its mark could not be read follows it.
+  dir_.Write("Quilvane.log", "antes\r\n");
+  const std::string path = dir_.File("Quilvane.log");
+  ASSERT_EQ(0, ::chmod(path.c_str(), 0200));
+  if (::geteuid() != 0) {
+    log_.DoSaveLog("N\xC3\xA3o baixou o arquivo!!!");
+  } else {
+    // root reads whatever the mode says: write as an ordinary account.
+    constexpr uid_t kNobody = 65534;
+    ASSERT_EQ(0, ::chmod(dir_.path().c_str(), 0777));
+    ASSERT_EQ(0, ::chown(path.c_str(), kNobody, kNobody));
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(3);
+      try {
+        log_.DoSaveLog("N\xC3\xA3o baixou o arquivo!!!");
+      } catch (...) {
+        ::_exit(1);
+      }
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(0, WEXITSTATUS(status));
+  }
+  ASSERT_EQ(0, ::chmod(path.c_str(), 0600));
+  const std::string content = Content();
+  const std::string entry = "antes\r\n17/10/2023 14:05:09 - N\xE3o baixou o arquivo!!!\r\n";
+  ASSERT_TRUE(content.starts_with(entry)) << content;
+  const std::string after = content.substr(entry.size());
+  EXPECT_TRUE(after.starts_with("17/10/2023 14:05:09 - ")) << after;
+  EXPECT_NE(std::string::npos, after.find(path)) << after;
+  EXPECT_TRUE(after.ends_with("\r\n")) << after;
+  EXPECT_EQ(1u, std::count(after.begin(), after.end(), '\n')) << after;
+}
+#endif
 
 TEST_F(LogTest, UnwritableLogRaises) {
   platform::CreateDirectories(dir_.File("Quilvane.log"));  // a folder in the way

@@ -48,5 +48,39 @@ TEST(Settings, DateFollowsTheRegionalOrder) {
   EXPECT_EQ(*platform::TryEncodeDate(2023, 7, 19), ReadSettings(path, env).data_ultima_sincronizacao);
 }
 
+TEST(Settings, FutureDaysNeverShutTheGate) {
+  // The two rules for a day after today, side by side as settings.h has them.
+  testing::FakeEnv env;
+  env.SetNow(2023, 10, 17, 14, 5, 9);
+  const auto day = [](int y, int m, int d) { return *platform::TryEncodeDate(y, m, d); };
+  struct Case {
+    platform::DateTime recorded;
+    bool discarded;
+    platform::DateTime kept;
+  };
+  const Case recorded_cases[] = {
+      {day(2023, 10, 16), false, day(2023, 10, 16)},
+      {day(2023, 10, 17) + 0.9, false, day(2023, 10, 17) + 0.9},  // today, whatever the hour
+      {day(2023, 10, 18), true, day(2023, 7, 19)},                // today minus 90 days
+      {day(2031, 1, 1), true, day(2023, 7, 19)},
+  };
+  for (const Case& c : recorded_cases) {
+    Settings s;
+    s.data_ultima_sincronizacao = c.recorded;
+    EXPECT_EQ(c.discarded, DiscardFutureLastSync(s, env)) << c.recorded;
+    EXPECT_EQ(c.kept, s.data_ultima_sincronizacao) << c.recorded;
+  }
+  // An imported file's day: the earlier of it and today, without its hour.
+  EXPECT_EQ(day(2023, 10, 16), ImportedDayToRecord(day(2023, 10, 16) + 0.5, env));
+  EXPECT_EQ(day(2023, 10, 17), ImportedDayToRecord(day(2023, 10, 17), env));
+  EXPECT_EQ(day(2023, 10, 17), ImportedDayToRecord(day(2023, 12, 20), env));
+}
+
+TEST(Settings, ExchangeFileIsNamedByTheHeadOfficesDigits) {
+  EXPECT_EQ("/site/12345678000190.SQL", ExchangeFilePath("/site/", "12.345.678/0001-90"));
+  EXPECT_EQ("12345678000190.SQL", ExchangeFilePath("", "12.345.678/0001-90"));
+  EXPECT_EQ("/site/.SQL", ExchangeFilePath("/site/", "-"));
+}
+
 }  // namespace
 }  // namespace quilvane::sync

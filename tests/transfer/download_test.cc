@@ -1,12 +1,17 @@
+// Guards the download as the branch runs it: the three addresses, what
+// reaches the folder, and the log lines in their order.
 #include "transfer/download.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 
+#include "sync/exchange_steps.h"
+#include "sync/log.h"
+#include "tests/support/expect_error.h"
+#include "tests/support/log_reader.h"
 #include "tests/support/temp_dir.h"
 #include "tests/transfer/fakes/scripted_peer.h"
-#include "tests/transfer/log_reader.h"
 #include "tests/transfer/test_resolver.h"
 #include "transfer/exchange_server.h"
 
@@ -17,6 +22,7 @@ using testing::Count;
 using testing::LogText;
 using testing::PeerConnection;
 using testing::ScriptedPeer;
+using sync::DownloadFile;
 using namespace std::chrono_literals;
 
 class DownloadTest : public ::testing::Test {
@@ -47,7 +53,7 @@ class DownloadTest : public ::testing::Test {
   }
 
   testing::TempDir dir_;
-  sync::Log log_{dir_.path()};
+  sync::Log log_{dir_.path(), platform::Env::Default()};
   HttpClient http_;
   std::string unpacked_path_;
   std::string unpacked_bytes_;
@@ -177,15 +183,13 @@ TEST_F(DownloadTest, StalledServerEndsInTheLogWithinTheLimits) {
 
 TEST_F(DownloadTest, UncreatableLocalFileRaisesBeforeAnyRequest) {
   Use({"www.web.test"});
-  try {
-    DownloadFile(
-        http_, "http://www.web.test:1/x.ZIP", "x.ZIP", true, dir_.File("missing/"),
-        [](const std::string&) { return true; }, log_);
-    FAIL();
-  } catch (const platform::Error& e) {
-    EXPECT_TRUE(std::string(e.what()).starts_with("Cannot create file \"" + dir_.File("missing/x.ZIP") + "\". "))
-        << e.what();
-  }
+  EXPECT_TRUE(testing::ThrowsWithText<platform::Error>(
+      [&] {
+        DownloadFile(
+            http_, "http://www.web.test:1/x.ZIP", "x.ZIP", true, dir_.File("missing/"),
+            [](const std::string&) { return true; }, log_);
+      },
+      "Cannot create file \"" + dir_.File("missing/x.ZIP") + "\". ", /*prefix=*/true));
   EXPECT_EQ(LogText(dir_.path()), "");
 }
 

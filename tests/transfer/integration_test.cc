@@ -8,8 +8,10 @@
 #include "platform/file.h"
 #include "tests/support/temp_dir.h"
 #include "tests/transfer/fakes/scripted_peer.h"
-#include "tests/transfer/log_reader.h"
+#include "tests/support/log_reader.h"
 #include "tests/transfer/test_resolver.h"
+#include "sync/exchange_steps.h"
+#include "sync/log.h"
 #include "transfer/download.h"
 #include "transfer/upload.h"
 
@@ -18,6 +20,8 @@ namespace {
 
 using testing::Count;
 using testing::LogText;
+using sync::DownloadFile;
+using sync::Upload;
 using namespace std::chrono_literals;
 
 std::string Env(const char* name) {
@@ -68,7 +72,7 @@ class IntegrationTest : public ::testing::Test {
   std::string digits_;
   ExchangeServer server_;
   testing::TempDir dir_;
-  sync::Log log_{dir_.path()};
+  sync::Log log_{dir_.path(), platform::Env::Default()};
 };
 
 std::string ArchiveBytes(size_t size, int seed) {

@@ -1,12 +1,17 @@
+// Guards the upload as the head office runs it: the FTP conversation, the
+// old copy's deletion, and what reaches the log.
 #include "transfer/upload.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 
+#include "sync/exchange_steps.h"
+#include "sync/log.h"
+#include "tests/support/expect_error.h"
+#include "tests/support/log_reader.h"
 #include "tests/support/temp_dir.h"
 #include "tests/transfer/fakes/scripted_peer.h"
-#include "tests/transfer/log_reader.h"
 #include "tests/transfer/test_resolver.h"
 
 namespace quilvane::transfer {
@@ -14,6 +19,7 @@ namespace {
 
 using testing::PeerConnection;
 using testing::ScriptedPeer;
+using sync::Upload;
 using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
 
@@ -115,7 +121,7 @@ TEST_F(UploadTest, DeletesTheOldCopyUnderItsListedNameThenStores) {
     std::string stored;
     ScriptedPeer peer([&](PeerConnection& c, int) { ServeDay(c, tc.listing, &stored); });
     server_.ftp_port = peer.port();
-    sync::Log log(dir_.path());
+    sync::Log log(dir_.path(), platform::Env::Default());
     EXPECT_TRUE(Upload(ftp_, server_, archive_, log));
     peer.Join();
     EXPECT_TRUE(peer.failures().empty()) << peer.failures().front();
@@ -151,13 +157,9 @@ TEST_F(UploadTest, CwdRefusedPassesToTheCallerAfterQuit) {
     c.Send("221 bye\r\n");
   });
   server_.ftp_port = peer.port();
-  sync::Log log(dir_.path());
-  try {
-    Upload(ftp_, server_, archive_, log);
-    FAIL();
-  } catch (const FtpReplyError& e) {
-    EXPECT_EQ(std::string(e.what()), "quilvane: No such file or directory\r\n");
-  }
+  sync::Log log(dir_.path(), platform::Env::Default());
+  EXPECT_TRUE(testing::ThrowsWithText<FtpReplyError>(
+      [&] { Upload(ftp_, server_, archive_, log); }, "quilvane: No such file or directory\r\n"));
   EXPECT_FALSE(ftp_.connected());
   peer.Join();
   EXPECT_TRUE(peer.failures().empty()) << peer.failures().front();
@@ -171,7 +173,7 @@ TEST_F(UploadTest, SilentServerIsLoggedWithinTheLimit) {
     c.ClientClosed(3000ms);
   });
   server_.ftp_port = peer.port();
-  sync::Log log(dir_.path());
+  sync::Log log(dir_.path(), platform::Env::Default());
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(Upload(ftp_, server_, archive_, log));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
@@ -183,7 +185,7 @@ TEST_F(UploadTest, UnreachableServerIsLoggedAndFalse) {
     platform::Listener l;
     server_.ftp_port = l.port();
   }
-  sync::Log log(dir_.path());
+  sync::Log log(dir_.path(), platform::Env::Default());
   EXPECT_FALSE(Upload(ftp_, server_, archive_, log));
   std::string text = testing::LogText(dir_.path());
   EXPECT_NE(text.find(" - Falha ao conectar no FTP: Socket Error # 10061\r\nConnection refused."),

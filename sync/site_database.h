@@ -1,11 +1,11 @@
 #pragma once
 
-// The service module's database components, wired as the stored design has
-// them, and ConectarBanco.
+// A site's database as the service uses it: the components, wired as the
+// stored design has them, and ConectarBanco with the ERP's settings.
 //
 // Usage (one cycle):
-//   db::Components c;                       // once, for the process
-//   if (!db::ConectarBanco(c, dir, log)) return;   // failure already logged
+//   sync::SiteDatabase c;                    // once, for the process
+//   if (!sync::ConectarBanco(c, dir, log)) return;   // failure already logged
 //   c.TBPadrao.Open();
 //   std::string cgc = c.TBPadrao.FieldByName("CGC").AsString();  // "" when empty
 //   // export:
@@ -40,35 +40,36 @@
 #include "db/error.h"
 #include "db/query.h"
 #include "db/transaction.h"
+#include "exchange/import.h"
+#include "platform/datetime.h"
+#include "platform/env.h"
+#include "platform/logger.h"
 
 namespace quilvane::sync {
-class Log;
-}
-
-namespace quilvane::db {
 
 // "SELECT CODIGO" / "     , CGC" / "FROM PADRAO", joined by line breaks.
 extern const char kSqlPadrao[];
-// "SELECT P.CODIGO", 24 lines "     , P.<column>", "FROM PRODUTOS P".
-extern const char kSqlProdutos[];
+// "SELECT P.CODIGO", a line "     , P.<column>" for every other column the
+// exchange file carries (in its order), "FROM PRODUTOS P".
+const std::string& SqlProdutos();
 
-struct Components {
-  Components();
-  ~Components();  // disconnects, swallowing errors
-  Components(const Components&) = delete;
-  Components& operator=(const Components&) = delete;
+struct SiteDatabase {
+  SiteDatabase();
+  ~SiteDatabase();  // disconnects, swallowing errors
+  SiteDatabase(const SiteDatabase&) = delete;
+  SiteDatabase& operator=(const SiteDatabase&) = delete;
 
   // Protocol TCPIP, CharacterSet ISO8859_1.
-  Database Connvelstrand;
+  db::Database Connvelstrand;
   // Automatic read transaction; the queries run in it.
-  Transaction TransReadOnly;
+  db::Transaction TransReadOnly;
   // Part of the stored design; no operation of the service uses it.
-  Transaction TransReadWrite;
+  db::Transaction TransReadWrite;
   // Explicit write transaction of the import.
-  Transaction TRQExec;
-  Query TBPadrao;
-  Query TBProdutos;
-  Query QExec;
+  db::Transaction TRQExec;
+  db::Query TBPadrao;
+  db::Query TBProdutos;
+  db::Query QExec;
 };
 
 // Reads "tolmarc.ini" in `dir` (the executable's folder; section "Tolmarc",
@@ -77,6 +78,22 @@ struct Components {
 // Password, and connects. On a failure of the general error kind logs
 // "Falha na conexão do banco de dados: " + its message once and returns
 // false, the connection disconnected.
-bool ConectarBanco(Components& c, const std::string& dir, sync::Log& log);
+bool ConectarBanco(SiteDatabase& c, const std::string& dir, platform::Logger& log);
 
-}  // namespace quilvane::db
+// Writes the exchange file from `TBProdutos` (exchange::ExportPrices), or
+// throws after deleting what was written: a shortened exchange file is
+// never left behind. `TBProdutos` stays open.
+void ExportPrices(SiteDatabase& c, const std::string& arquivo_script,
+                  bool sincronizar_preco_farmacia_popular, platform::Env& env);
+
+// Applies the exchange file with `QExec` in `TRQExec` when it is newer than
+// `data_ultima` (exchange::ImportPrices) and, when applied, records its day
+// in the settings file `settings_path` (ImportedDayToRecord). Throws what
+// the import throws, and platform::Error "Unable to write to <path>" after
+// the statements were committed. A dry run records nothing.
+exchange::ImportResult ImportPrices(SiteDatabase& c, const std::string& arquivo_script,
+                                    platform::DateTime data_ultima,
+                                    const std::string& settings_path, platform::Env& env,
+                                    const exchange::ImportOptions& options = {});
+
+}  // namespace quilvane::sync

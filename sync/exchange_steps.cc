@@ -1,0 +1,78 @@
+#include "sync/exchange_steps.h"
+
+#include <exception>
+
+#include "platform/file.h"
+#include "platform/path.h"
+#include "transfer/download.h"
+#include "transfer/upload.h"
+
+namespace quilvane::sync {
+namespace {
+
+void DeleteQuietly(const std::string& path) {
+  try {
+    platform::DeleteFile(path);
+  } catch (const platform::Error&) {
+  }
+}
+
+}  // namespace
+
+bool CompactarArquivo(const std::string& arquivo_origem, platform::Logger& log) {
+  try {
+    archive::Pack(arquivo_origem);
+  } catch (const std::exception& e) {
+    log.DoSaveLog(std::string("Falha ao compactar o arquivo: ") + e.what());
+    return false;
+  }
+  return platform::FileExists(archive::ArchivePathFor(arquivo_origem));
+}
+
+bool DescompactarArquivo(const std::string& arquivo, const std::string& destino,
+                         platform::Logger& log, const archive::UnpackOptions& options) {
+  try {
+    archive::Unpack(arquivo, destino, options);
+    return true;
+  } catch (const std::exception& e) {
+    log.DoSaveLog(std::string("Falha ao descompactar o arquivo: ") + e.what());
+    return false;
+  }
+}
+
+bool Upload(transfer::FtpClient& ftp, const transfer::ExchangeServer& server,
+            const std::string& arquivo, platform::Logger& log) {
+  try {
+    transfer::Upload(ftp, server, arquivo);
+    return true;
+  } catch (const transfer::UploadError& e) {
+    const char* what = e.step() == transfer::UploadError::Step::kConnect
+                           ? "Falha ao conectar no FTP: "
+                           : "Falha ao realizar o upload do arquivo: ";
+    log.DoSaveLog(what + std::string(e.what()));
+    return false;
+  }
+}
+
+bool DownloadFile(transfer::HttpClient& http, const std::string& source, const std::string& dest,
+                  bool descompactar, const std::string& dir,
+                  const std::function<bool(const std::string& archive_path)>& unpack,
+                  platform::Logger& log) {
+  const std::string path = platform::WithTrailingSeparator(dir) + dest;
+  try {
+    transfer::Download(http, source, path);
+  } catch (const transfer::DownloadError& e) {
+    log.DoSaveLog(std::string("Falha ao realizar o download do arquivo: ") + e.what());
+    return false;
+  }
+  bool result = platform::FileExists(path);
+  if (result && descompactar) {
+    log.DoSaveLog("O arquivo baixado existe!!!");
+    result = unpack(path);
+    DeleteQuietly(path);
+  }
+  if (result) log.DoSaveLog("Descompactou o arquivo!!!");
+  return result;
+}
+
+}  // namespace quilvane::sync

@@ -1,0 +1,101 @@
+#include "sync/site_database.h"
+
+#include "exchange/export.h"
+#include "exchange/format.h"
+#include "platform/file.h"
+#include "platform/ini_file.h"
+#include "platform/path.h"
+#include "sync/settings.h"
+
+namespace quilvane::sync {
+
+const char kSqlPadrao[] =
+    "SELECT CODIGO\n"
+    "     , CGC\n"
+    "FROM PADRAO";
+
+const std::string& SqlProdutos() {
+  static const std::string sql = [] {
+    std::string text = "SELECT P.CODIGO";
+    for (const exchange::StatementPart& part : exchange::kStatementParts) {
+      if (part.column == "CODIGO") continue;
+      text += "\n     , P.";
+      text += part.column;
+    }
+    return text + "\nFROM PRODUTOS P";
+  }();
+  return sql;
+}
+
+SiteDatabase::SiteDatabase()
+    : TransReadOnly(Connvelstrand, db::Transaction::Access::kReadOnly,
+                    db::Transaction::Mode::kAutomatic),
+      TransReadWrite(Connvelstrand, db::Transaction::Access::kReadWrite,
+                     db::Transaction::Mode::kExplicit),
+      TRQExec(Connvelstrand, db::Transaction::Access::kReadWrite,
+              db::Transaction::Mode::kExplicit),
+      TBPadrao(Connvelstrand, TransReadOnly),
+      TBProdutos(Connvelstrand, TransReadOnly),
+      QExec(Connvelstrand, TRQExec) {
+  Connvelstrand.SetParam("Protocol", "TCPIP");
+  Connvelstrand.SetParam("CharacterSet", "ISO8859_1");
+  TBPadrao.SetSQL(kSqlPadrao);
+  TBProdutos.SetSQL(SqlProdutos());
+}
+
+SiteDatabase::~SiteDatabase() {
+  try {
+    Connvelstrand.Disconnect();
+  } catch (...) {
+    // Destructors report nothing; the attachment is released regardless.
+  }
+}
+
+bool ConectarBanco(SiteDatabase& c, const std::string& dir, platform::Logger& log) {
+  const std::string folder = platform::WithTrailingSeparator(dir);
+  const platform::IniFile ini(folder + "tolmarc.ini");
+  const std::string servidor = ini.ReadString("Tolmarc", "Servidor", "localhost");
+  const std::string caminho = ini.ReadString("Tolmarc", "Caminho", folder + "TOLMARC.FDB");
+
+  c.Connvelstrand.Disconnect();
+  c.Connvelstrand.SetParam("Port", "3050");
+  c.Connvelstrand.SetParam("User_Name", "USUARIO");
+  c.Connvelstrand.SetParam("Server", servidor);
+  c.Connvelstrand.SetParam("Database", caminho);
+  c.Connvelstrand.SetParam("Password", "mirvex");
+  try {
+    c.Connvelstrand.Connect();
+    return true;
+  } catch (const platform::Error& e) {
+    log.DoSaveLog(std::string("Falha na conexão do banco de dados: ") + e.what());
+    return false;
+  }
+}
+
+void ExportPrices(SiteDatabase& c, const std::string& arquivo_script,
+                  bool sincronizar_preco_farmacia_popular, platform::Env& env) {
+  try {
+    exchange::ExportPrices(c.TBProdutos, arquivo_script, sincronizar_preco_farmacia_popular, env);
+  } catch (...) {
+    try {
+      platform::DeleteFile(arquivo_script);
+    } catch (const std::exception&) {
+      // The export's own failure is the one to report.
+    }
+    throw;
+  }
+}
+
+exchange::ImportResult ImportPrices(SiteDatabase& c, const std::string& arquivo_script,
+                                    platform::DateTime data_ultima,
+                                    const std::string& settings_path, platform::Env& env,
+                                    const exchange::ImportOptions& options) {
+  const exchange::ImportResult r = exchange::ImportPrices(c.Connvelstrand, c.QExec, c.TRQExec,
+                                                          arquivo_script, data_ultima, env, options);
+  if (r.applied && !options.dry_run) {
+    WriteLastSync(settings_path, ImportedDayToRecord(r.day, env), env);
+  }
+  return r;
+}
+
+}  // namespace quilvane::sync
