@@ -16,6 +16,7 @@ struct CommandLine {
   bool once = false;
   bool help = false;
   bool version = false;
+  bool dry_run = false;  // -DRYRUN, with -IMPORT
   // Operator switches with their arguments (empty optional: not given).
   std::optional<std::vector<std::string>> export_args;  // -EXPORT [FILE]
   std::optional<std::vector<std::string>> import_args;  // -IMPORT FILE

@@ -21,6 +21,7 @@ constexpr char kUsage[] =
     "  quilvane -ONCE             run one cycle now; exit 1 when it ended in an error\n"
     "  quilvane -EXPORT [FILE]    write the exchange file of the local database\n"
     "  quilvane -IMPORT FILE      apply an exchange file brought by other means\n"
+    "  quilvane -IMPORT FILE -DRYRUN  what the import would do, rolled back: nothing changes\n"
     "  quilvane -PACK FILE        pack FILE into the exchange archive beside it\n"
     "  quilvane -UNPACK ARCHIVE [FOLDER]  extract every member (default: beside the program)\n"
     "  quilvane -HELP | -VERSION\n"
@@ -53,7 +54,12 @@ int main(int argc, char** argv) {
       return 2;
     }
     if (cl.export_args) return ExportCommand(*cl.export_args, env);
-    if (cl.import_args) return ImportCommand(*cl.import_args, env);
+    if (cl.import_args) return ImportCommand(*cl.import_args, cl.dry_run, env);
+    if (cl.dry_run) {
+      std::fprintf(stderr, "-DRYRUN goes with -IMPORT FILE\n\n%s%s%s", kUsageTop, HostUsage(),
+                   kUsage);
+      return 2;
+    }
     if (cl.pack_args) return PackCommand(*cl.pack_args, env);
     if (cl.unpack_args) return UnpackCommand(*cl.unpack_args, env);
     if (cl.once) return RunOnce(env);

@@ -72,15 +72,78 @@ int ExportCommand(const std::vector<std::string>& args, platform::Env& env) {
   });
 }
 
-int ImportCommand(const std::vector<std::string>& args, platform::Env& env) {
-  if (args.size() != 1) return Usage("-IMPORT FILE");
-  Console console(env);
-  sync::Settings settings = sync::ReadSettings(sync::SettingsPath(console.dir), env);
+namespace {
+
+// Writes nowhere but to standard error: a dry run leaves no trace in the log.
+class ConsoleOnlyLogger final : public platform::Logger {
+ public:
+  void DoSaveLog(std::string_view message) override {
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
+  }
+};
+
+void PrintUnmatched(const exchange::UnmatchedCodes& unmatched, const char* verb) {
+  if (unmatched.count == 0) return;
+  std::printf("%d statement(s) %s no product of this database:", unmatched.count, verb);
+  constexpr std::size_t kShown = 20;
+  for (std::size_t i = 0; i < unmatched.codes.size() && i < kShown; ++i) {
+    std::printf("%s %s", i > 0 ? "," : "", unmatched.codes[i].c_str());
+  }
+  std::printf("%s\n", unmatched.count > static_cast<int>(kShown) ? ", ..." : "");
+}
+
+int DryRun(const std::string& file, const sync::Settings& settings, platform::Env& env) {
+  ConsoleOnlyLogger logger;
+  const auto ops = sync::MakeSiteOperations(platform::ExecutableDir(), logger, env);
+  ops->Configure(settings);
+  if (!ops->ConectarBanco()) return 1;
+  int status = 1;
+  try {
+    const exchange::ImportResult r =
+        ops->ImportPrices(file, settings.data_ultima_sincronizacao, {.dry_run = true});
+    std::printf("Dry run of %s: nothing was changed or recorded.\n", file.c_str());
+    if (!r.applied) {
+      std::printf("It would not be applied: not newer than the last synchronisation.\n");
+      status = 0;
+    } else {
+      std::printf("%d statement(s) would apply.\n", r.statements);
+      PrintUnmatched(r.unmatched, "would match");
+      if (r.refused_line > 0) {
+        constexpr std::size_t kShownText = 300;
+        std::printf("The database would refuse line %d: %s%s\n%s\n", r.refused_line,
+                    r.refused_statement.substr(0, kShownText).c_str(),
+                    r.refused_statement.size() > kShownText ? "..." : "", r.refused_error.c_str());
+      }
+      status = r.refused_line > 0 ? 1 : 0;
+    }
+  } catch (const std::exception& e) {
+    logger.DoSaveLog(e.what());
+  }
+  try {
+    sync::CleanupSite(*ops, "");
+  } catch (const std::exception& e) {
+    logger.DoSaveLog(e.what());
+    status = 1;
+  }
+  return status;
+}
+
+}  // namespace
+
+int ImportCommand(const std::vector<std::string>& args, bool dry_run, platform::Env& env) {
+  if (args.size() != 1) return Usage("-IMPORT FILE [-DRYRUN]");
+  const std::string dir = platform::ExecutableDir();
+  sync::Settings settings = sync::ReadSettings(sync::SettingsPath(dir), env);
   sync::DiscardFutureLastSync(settings, env);
+  if (dry_run) return DryRun(args[0], settings, env);
+  Console console(env);
   return WithSite(console, settings, [&](sync::Operations& ops) {
-    const exchange::ImportResult r = ops.ImportPrices(args[0], settings.data_ultima_sincronizacao);
+    const exchange::ImportResult r =
+        ops.ImportPrices(args[0], settings.data_ultima_sincronizacao, {});
     if (r.applied) {
       std::printf("Applied %d statements from %s\n", r.statements, args[0].c_str());
+      PrintUnmatched(r.unmatched, "matched");
+      if (r.unmatched.count > 0) console.log.DoSaveLog(sync::UnmatchedCodesLine(r.unmatched));
     } else {
       std::printf("Not applied: %s is not newer than the last synchronisation\n", args[0].c_str());
     }

@@ -17,7 +17,7 @@ namespace quilvane::service {
 int ExportCommand(const std::vector<std::string>& args, platform::Env& env);
 // -IMPORT FILE: applies FILE when it is newer than the site's last
 // synchronisation, and records its date as the cycle does.
-int ImportCommand(const std::vector<std::string>& args, platform::Env& env);
+int ImportCommand(const std::vector<std::string>& args, bool dry_run, platform::Env& env);
 // -PACK FILE: the archive beside FILE (its name with ".ZIP").
 int PackCommand(const std::vector<std::string>& args, platform::Env& env);
 // -UNPACK ARCHIVE [FOLDER]: every member into FOLDER (default: the

@@ -338,5 +338,32 @@ TEST_F(EndToEndTest, DaemonRunsTheFirstCycleAfterTenSecondsAndStopsOnSigterm) {
   EXPECT_TRUE(platform::FileExists(Archive()));
 }
 
+// Products the head office prices that the branch lacks: -IMPORT -DRYRUN
+// reports them and changes nothing, not even the log; the cycle's import
+// applies the rest and logs one line with the count and the codes.
+TEST_F(EndToEndTest, BranchLacksProductsDryRunThenCycle) {
+  ASSERT_EQ("", Sql(head_, "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-1', 5); "
+                           "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-2', 6); COMMIT"));
+  const std::string file = root_.path() + "prices.SQL";
+  ASSERT_EQ(0, Run(head_, "-EXPORT '" + file + "'")) << Log(head_);
+  const std::string before = Prices(branch_);
+  const std::string out =
+      Capture("cd / && '" + branch_.dir + "quilvane' -IMPORT '" + file + "' -DRYRUN 2>&1");
+  EXPECT_NE(std::string::npos, out.find("would apply")) << out;
+  EXPECT_NE(std::string::npos, out.find("2 statement(s) would match no product")) << out;
+  EXPECT_NE(std::string::npos, out.find("NOVO-1, NOVO-2")) << out;
+  EXPECT_EQ(before, Prices(branch_));
+  EXPECT_EQ("", LastSync(branch_));
+  EXPECT_EQ("", Log(branch_));
+
+  ASSERT_EQ(0, Run(head_)) << Log(head_);
+  ASSERT_EQ(0, Run(branch_)) << Log(branch_);
+  EXPECT_EQ(Today(), LastSync(branch_));
+  EXPECT_NE(std::string::npos,
+            Log(branch_).find(" - 2 produto(s) da matriz não encontrado(s) nesta filial: NOVO-1, "
+                              "NOVO-2\r\n"))
+      << Log(branch_);
+}
+
 }  // namespace
 }  // namespace quilvane

@@ -36,6 +36,15 @@ TEST(CommandLine, OperatorSwitchesTakeTheirArguments) {
   ASSERT_TRUE(e.export_args.has_value());
   EXPECT_TRUE(e.export_args->empty());
   EXPECT_EQ((std::vector<std::string>{"-bogus"}), ParseCommandLine({"-bogus"}).unknown);
+  // -DRYRUN modifies -IMPORT, before or after its file; alone it is no service run.
+  for (const auto& args : {std::vector<std::string>{"-import", "x.SQL", "-dryrun"},
+                           std::vector<std::string>{"/DRYRUN", "-IMPORT", "x.SQL"}}) {
+    const CommandLine d = ParseCommandLine(args);
+    EXPECT_TRUE(d.dry_run);
+    ASSERT_TRUE(d.import_args.has_value());
+    EXPECT_EQ((std::vector<std::string>{"x.SQL"}), *d.import_args);
+  }
+  EXPECT_FALSE(RunsTheService(ParseCommandLine({"-dryrun"})));
 }
 
 TEST(CommandLine, UnknownSwitchesAreIgnoredOnlyWhenTheServiceManagerStartsTheService) {
