@@ -53,7 +53,10 @@ http {
 }
 CONF
 nginx -p "$ngx" -c "$ngx/nginx.conf" -e "$ngx/logs/error.log"
-for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$gzip_port") 2>/dev/null && break; sleep 0.1; done
+for _ in $(seq 50); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$gzip_port") 2>/dev/null && break
+  sleep 0.1
+done
 
 /usr/bin/python3 "$root/bench/fuzz/record_seeds.py" --ftp-port "$QUILVANE_FTP_PORT" \
   --web-port "$QUILVANE_WEB_PORT" --gzip-web-port "$gzip_port" \

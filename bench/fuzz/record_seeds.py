@@ -46,7 +46,8 @@ def ftp_conversation(port, commands, user, password):
             control += reply
             if reply[:1] in (b"1",):
                 if cmd.startswith("STOR"):
-                    d.sendall(b"17/10/2023\r\nUPDATE PRODUTOS SET PRECOVENDA = 1.00 WHERE CODIGO = 1;\r\n")
+                    d.sendall(b"17/10/2023\r\n"
+                              b"UPDATE PRODUTOS SET PRECOVENDA = 1.00 WHERE CODIGO = 1;\r\n")
                 else:
                     while True:
                         chunk = d.recv(65536)

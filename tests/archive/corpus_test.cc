@@ -92,8 +92,10 @@ constexpr CorpusCase kCases[] = {
     {"zip-crypto/libzip-encrypt-1234.zip", "sample", "sample.txt!91"},
     {"zip-crypto/libzip-empty-pkware.zip", "1", "0=00000000/0"},
     {"zip-crypto/libzip-encrypt-none.zip", "", "plain=3915f9d0/6 encrypted=fb8c5e55/10"},
-    {"zip-crypto/libzip-encrypt-pkware-noentropy.zip", "no-entropy", "plain=3915f9d0/6 encrypted=fb8c5e55/10"},
-    {"zip-crypto/libzip-encrypt-pkware-noentropy-2.zip", "no-entropy", "plain=3915f9d0/6 encrypted=fb8c5e55/10"},
+    {"zip-crypto/libzip-encrypt-pkware-noentropy.zip", "no-entropy",
+     "plain=3915f9d0/6 encrypted=fb8c5e55/10"},
+    {"zip-crypto/libzip-encrypt-pkware-noentropy-2.zip", "no-entropy",
+     "plain=3915f9d0/6 encrypted=fb8c5e55/10"},
     {"zip-crypto/libzip-encrypt_plus_extra.zip", "foo", "encrypted=7e3265a8/4 plain=7e3265a8/4"},
     // Flag bit 3 cleared while the check byte is still the time's.
     {"zip-crypto/libzip-encrypt_plus_extra_modified_c.zip", "foo", "encrypted!91 plain=7e3265a8/4"},
@@ -106,6 +108,8 @@ constexpr CorpusCase kCases[] = {
     {"zip-cpython/stored-bad-crc.zip", "", "afile!8"},
     {"zip-cpython/deflate-bad-crc.zip", "", "afile!8"},
 };
+
+void PrintTo(const CorpusCase& c, std::ostream* os) { *os << c.file; }
 
 class CorpusTest : public ::testing::TestWithParam<CorpusCase> {};
 
