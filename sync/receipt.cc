@@ -18,8 +18,8 @@ constexpr int kMaxOffsetMinutes = 18 * 60;
 
 // Caps on single values as written, so that the codes and the start of the
 // failure fit together in the receipt.
-constexpr size_t kMaxFieldBytes = 100;   // cgc, version, one code
-constexpr size_t kMaxLineBytes = 2048;   // one failure line or note
+constexpr size_t kMaxFieldBytes = 100;  // cgc, version, one code
+constexpr size_t kMaxLineBytes = 2048;  // one failure line or note
 constexpr std::string_view kCutLine = "cortado=1\r\n";
 constexpr std::string_view kEmptyCgcNote =
     "PADRAO.CGC sem dígitos: o nome deste recibo não vem do CNPJ da filial";
@@ -28,10 +28,9 @@ constexpr std::string_view kEmptyCgcNote =
 // bytes stand for the C1 controls of the same value, so every byte
 // round-trips. Bytes 0xA0 to 0xFF are Latin-1.
 constexpr char16_t kCp1252C1[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
 void AppendUtf8(std::string& out, char32_t cp) {
@@ -174,8 +173,8 @@ std::int64_t DaysFromCivil(int y, int m, int d) {
   y -= m <= 2;
   const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
   const auto yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * static_cast<unsigned>(m + (m > 2 ? -3 : 9)) + 2) / 5 +
-                       static_cast<unsigned>(d) - 1;
+  const unsigned doy =
+      (153 * static_cast<unsigned>(m + (m > 2 ? -3 : 9)) + 2) / 5 + static_cast<unsigned>(d) - 1;
   const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
@@ -235,9 +234,12 @@ std::string FormatDay(const Day& day) {
 
 std::string_view OutcomeName(Outcome outcome) {
   switch (outcome) {
-    case Outcome::kAplicado: return "aplicado";
-    case Outcome::kSemNovidade: return "sem_novidade";
-    case Outcome::kFalhou: return "falhou";
+    case Outcome::kAplicado:
+      return "aplicado";
+    case Outcome::kSemNovidade:
+      return "sem_novidade";
+    case Outcome::kFalhou:
+      return "falhou";
   }
   return "falhou";
 }
@@ -255,13 +257,13 @@ std::string FormatLocalMoment(const LocalMoment& moment) {
     --days;
   }
   const Day day = CivilFromDays(days);
-  const int offset = moment.utc_offset_minutes < 0 ? -moment.utc_offset_minutes
-                                                   : moment.utc_offset_minutes;
+  const int offset =
+      moment.utc_offset_minutes < 0 ? -moment.utc_offset_minutes : moment.utc_offset_minutes;
   char buf[48];
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", day.year, day.month,
                 day.day, static_cast<int>(secs / 3600), static_cast<int>(secs / 60 % 60),
-                static_cast<int>(secs % 60), moment.utc_offset_minutes < 0 ? '-' : '+',
-                offset / 60, offset % 60);
+                static_cast<int>(secs % 60), moment.utc_offset_minutes < 0 ? '-' : '+', offset / 60,
+                offset % 60);
   return buf;
 }
 
@@ -382,9 +384,8 @@ std::string WriteReceipt(const Receipt& r) {
   if (r.recorded_day) line("data_registrada", FormatDay(*r.recorded_day), kMaxLineBytes);
   number("comandos", r.statements_applied);
   number("sem_produto", std::max<std::int64_t>(r.unmatched_count,
-                                               static_cast<std::int64_t>(
-                                                   std::min(r.unmatched_codes.size(),
-                                                            kMaxUnmatchedCodes))));
+                                               static_cast<std::int64_t>(std::min(
+                                                   r.unmatched_codes.size(), kMaxUnmatchedCodes))));
   bool empty_cgc = true;
   for (char c : r.cgc) empty_cgc = empty_cgc && !(c >= '0' && c <= '9');
   if (empty_cgc && std::find(r.notes.begin(), r.notes.end(), kEmptyCgcNote) == r.notes.end()) {
@@ -473,10 +474,14 @@ ParsedReceipt ParseReceipt(std::string_view bytes) {
       if (!v) return fail("duração inválida na " + where);
       r.duration_ms = *v;
     } else if (key == "resultado") {
-      if (raw == "aplicado") r.outcome = Outcome::kAplicado;
-      else if (raw == "sem_novidade") r.outcome = Outcome::kSemNovidade;
-      else if (raw == "falhou") r.outcome = Outcome::kFalhou;
-      else return fail("resultado desconhecido na " + where);
+      if (raw == "aplicado")
+        r.outcome = Outcome::kAplicado;
+      else if (raw == "sem_novidade")
+        r.outcome = Outcome::kSemNovidade;
+      else if (raw == "falhou")
+        r.outcome = Outcome::kFalhou;
+      else
+        return fail("resultado desconhecido na " + where);
       has_outcome = true;
     } else if (key == "data_arquivo" || key == "data_registrada") {
       const auto day = ParseDay(raw);
@@ -487,8 +492,10 @@ ParsedReceipt ParseReceipt(std::string_view bytes) {
       if (!v) return fail("número inválido na " + where);
       (key == "comandos" ? r.statements_applied : r.unmatched_count) = *v;
     } else if (key == "codigo") {
-      if (r.unmatched_codes.size() < kMaxUnmatchedCodes) r.unmatched_codes.push_back(value);
-      else r.cut = true;
+      if (r.unmatched_codes.size() < kMaxUnmatchedCodes)
+        r.unmatched_codes.push_back(value);
+      else
+        r.cut = true;
     } else if (key == "falha") {
       r.failure.push_back(value);
     } else if (key == "aviso") {

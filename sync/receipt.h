@@ -73,7 +73,7 @@ struct Receipt {
   std::optional<Day> file_day;
   std::optional<Day> recorded_day;
   std::int64_t statements_applied = 0;
-  std::int64_t unmatched_count = 0;         // statements that matched no row
+  std::int64_t unmatched_count = 0;          // statements that matched no row
   std::vector<std::string> unmatched_codes;  // the first kMaxUnmatchedCodes of them
   std::vector<std::string> failure;          // the cycle's log lines, on failure
   std::vector<std::string> notes;            // `aviso` lines
@@ -94,7 +94,9 @@ std::string WriteReceipt(const Receipt& receipt);
 
 // A receipt read back, or why it could not be: the bytes come from another
 // machine, so every number is checked and bounded, unknown keys are skipped
-// and anything broken yields `error` instead of a receipt.
+// and anything broken yields `error` instead of a receipt. Only the whole
+// lines within the first kMaxReceiptBytes count; a longer receipt reads as
+// cut, so a caller need fetch no more than that (plus a margin) from a peer.
 struct ParsedReceipt {
   std::optional<Receipt> receipt;
   std::string error;  // Portuguese, for the status page; empty on success

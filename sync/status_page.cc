@@ -28,12 +28,23 @@ std::string Escape(std::string_view text) {
   out.reserve(text.size() + text.size() / 8);
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -81,27 +92,36 @@ std::string BehindText(const StatusRow& row) {
 std::string OutcomeText(const BranchReport& report) {
   if (!Readable(report)) return "-";
   switch (report.parsed.receipt->outcome) {
-    case Outcome::kAplicado: return "aplicado";
-    case Outcome::kSemNovidade: return "sem novidade";
-    case Outcome::kFalhou: return "falhou";
+    case Outcome::kAplicado:
+      return "aplicado";
+    case Outcome::kSemNovidade:
+      return "sem novidade";
+    case Outcome::kFalhou:
+      return "falhou";
   }
   return "-";
 }
 
 const char* LightClass(Light light) {
   switch (light) {
-    case Light::kVermelho: return "r";
-    case Light::kAmbar: return "a";
-    case Light::kVerde: return "v";
+    case Light::kVermelho:
+      return "r";
+    case Light::kAmbar:
+      return "a";
+    case Light::kVerde:
+      return "v";
   }
   return "r";
 }
 
 const char* LightName(Light light) {
   switch (light) {
-    case Light::kVermelho: return "vermelho";
-    case Light::kAmbar: return "âmbar";
-    case Light::kVerde: return "verde";
+    case Light::kVermelho:
+      return "vermelho";
+    case Light::kAmbar:
+      return "âmbar";
+    case Light::kVerde:
+      return "verde";
   }
   return "vermelho";
 }
@@ -122,7 +142,8 @@ header .resumo{margin:4px 0 2px;font-size:26px;font-weight:700}
 header p{margin:0;color:#d1d5db}
 header .alerta{color:#fcd34d;font-weight:600}
 main{max-width:1180px;margin:0 auto;padding:14px 12px 28px}
-.barra{display:flex;height:10px;border-radius:5px;overflow:hidden;background:#e5e7eb;margin:2px 0 10px}
+.barra{display:flex;height:10px;border-radius:5px;overflow:hidden;background:#e5e7eb;
+margin:2px 0 10px}
 .barra i{display:block}
 .barra .r{background:#dc2626}.barra .a{background:#f59e0b}.barra .v{background:#16a34a}
 .chips{display:flex;flex-wrap:wrap;gap:6px;margin:0 0 12px}
@@ -261,8 +282,8 @@ StatusRow RankBranch(const BranchReport& report, const std::optional<Day>& publi
   if (!Readable(report)) return row;  // red, days unknown
   const Receipt& r = *report.parsed.receipt;
   if (!r.recorded_day) return row;  // never applied a file
-  if (published_day) row.days_behind = std::max<std::int64_t>(0, DaysBetween(*r.recorded_day,
-                                                                             *published_day));
+  if (published_day)
+    row.days_behind = std::max<std::int64_t>(0, DaysBetween(*r.recorded_day, *published_day));
   if (row.days_behind && *row.days_behind >= 2) {
     row.light = Light::kVermelho;
   } else if ((row.days_behind && *row.days_behind == 1) || r.outcome == Outcome::kFalhou) {
@@ -320,8 +341,14 @@ std::string StatusTable(const FleetStatus& status) {
   for (const StatusRow& row : rows) {
     const BranchReport& report = *row.report;
     const Receipt* r = Readable(report) ? &*report.parsed.receipt : nullptr;
-    Line line{LightName(row.light), Label(report), BehindText(row), OutcomeText(report), "-", "-",
-              "-", "-"};
+    Line line{LightName(row.light),
+              Label(report),
+              BehindText(row),
+              OutcomeText(report),
+              "-",
+              "-",
+              "-",
+              "-"};
     std::string failure;
     if (r) {
       line[4] = MomentText(r->start).second;
@@ -364,9 +391,10 @@ std::string StatusHtml(const FleetStatus& status) {
 
   std::string out;
   out.reserve(4096 + rows.size() * 260);
-  out += "<!DOCTYPE html>\n<html lang=\"pt-BR\"><head><meta charset=\"utf-8\">\n"
-         "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">\n"
-         "<title>Quilvane - situação das filiais</title>\n<style>";
+  out +=
+      "<!DOCTYPE html>\n<html lang=\"pt-BR\"><head><meta charset=\"utf-8\">\n"
+      "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">\n"
+      "<title>Quilvane - situação das filiais</title>\n<style>";
   out += kStyle;
   out += "</style></head><body>\n<header><h1>QUILVANE · SITUAÇÃO DAS FILIAIS</h1>\n";
   out += "<div class=\"resumo\">" + SummaryLine(rows) + "</div>\n<p>Último arquivo da matriz: ";
@@ -400,8 +428,8 @@ std::string StatusHtml(const FleetStatus& status) {
   }
   if (fold) {
     // Green rows come last; a chain this big reads its problems first.
-    out += "<details><summary>" + Plural(green, "filial", "filiais") +
-           " em dia (mostrar)</summary>\n";
+    out +=
+        "<details><summary>" + Plural(green, "filial", "filiais") + " em dia (mostrar)</summary>\n";
     out += kTableHead;
     for (size_t i = shown; i < rows.size(); ++i) AppendRow(out, rows[i], today);
     out += "</tbody></table></details>\n";

@@ -40,9 +40,10 @@ int main(int argc, char** argv) {
     page_bytes = page.size();
     table_bytes = table.size();
   }
-  std::printf("%d receipts (%.0f KB): parse %.2f ms, status.html %.2f ms (%.0f KB), "
-              "terminal table %.2f ms (%.0f KB); best of %d\n",
-              branches, receipt_bytes / 1024.0, best_parse, best_page, page_bytes / 1024.0,
-              best_table, table_bytes / 1024.0, rounds);
+  std::printf(
+      "%d receipts (%.0f KB): parse %.2f ms, status.html %.2f ms (%.0f KB), "
+      "terminal table %.2f ms (%.0f KB); best of %d\n",
+      branches, receipt_bytes / 1024.0, best_parse, best_page, page_bytes / 1024.0, best_table,
+      table_bytes / 1024.0, rounds);
   return 0;
 }

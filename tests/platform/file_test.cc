@@ -1,14 +1,14 @@
 // Guards what a rewrite of a settings file keeps: the operator's ownership and
 // mode, the symbolic link an installation points at the real file, and other
 // hard links. Owner cases need root (chown to another account).
+#include "platform/file.h"
+
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include "platform/error.h"
-#include "platform/file.h"
 #include "tests/support/temp_dir.h"
 
 namespace quilvane::platform {

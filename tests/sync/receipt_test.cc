@@ -3,10 +3,10 @@
 // is reported as unreadable and never trusted or crashed on.
 #include "sync/receipt.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <random>
-
-#include <gtest/gtest.h>
 
 namespace quilvane::sync {
 namespace {
@@ -22,13 +22,18 @@ Receipt Sample() {
   r.recorded_day = Day{2023, 10, 17};
   r.statements_applied = 12408;
   r.unmatched_count = 3;
-  r.unmatched_codes = {"7891234567890", "ABC\xE2\x80\x93" "1", "x\xC2\x81y"};  // en dash, U+0081
+  r.unmatched_codes = {"7891234567890",
+                       "ABC\xE2\x80\x93"
+                       "1",
+                       "x\xC2\x81y"};  // en dash, U+0081
   return r;
 }
 
 TEST(Receipt, WritesChaveValorLinesInWindows1252) {
   Receipt r = Sample();
-  r.unmatched_codes = {"7891234567890", "ME\xC3\x87\xC3\x83" "O\xE2\x82\xAC"};  // MEÇÃO€
+  r.unmatched_codes = {"7891234567890",
+                       "ME\xC3\x87\xC3\x83"
+                       "O\xE2\x82\xAC"};  // MEÇÃO€
   r.unmatched_count = 2;
   EXPECT_EQ(
       "recibo=1\r\ncgc=12.345.678/0002-71\r\nversao=0.1.0\r\ninicio=2023-10-17T08:30:05-03:00\r\n"
@@ -48,8 +53,10 @@ TEST(Receipt, RoundTripsEveryField) {
   failed.statements_applied = 0;
   failed.unmatched_count = 0;
   failed.unmatched_codes.clear();
-  failed.failure = {"17/10/2023 08:30:07 - Erro ao baixar: 100% \xE2\x80\x9C" "cortado\xE2\x80\x9D",
-                    "linha com\rCR, LF\n, tab\t e %41 literal", ""};
+  failed.failure = {
+      "17/10/2023 08:30:07 - Erro ao baixar: 100% \xE2\x80\x9C"
+      "cortado\xE2\x80\x9D",
+      "linha com\rCR, LF\n, tab\t e %41 literal", ""};
   failed.start = *ParseLocalMoment("2024-02-29T23:59:59+05:45");
   cases.push_back(failed);
   Receipt nothing_new = Sample();
@@ -148,7 +155,8 @@ TEST(Receipt, BrokenReceiptsAreUnreadable) {
       {"line without =", ok + "garbage\r\n"},
       {"empty key", ok + "=x\r\n"},
       {"NUL byte", ok + std::string("cgc2=\0\r\n", 8)},
-      {"format version 0", "recibo=0\r\ncgc=1\r\ninicio=2023-10-17T08:30:05Z\r\nresultado=falhou\r\n"},
+      {"format version 0",
+       "recibo=0\r\ncgc=1\r\ninicio=2023-10-17T08:30:05Z\r\nresultado=falhou\r\n"},
       {"format version text", "recibo=x\r\n"},
       {"missing outcome", head},
       {"missing cgc", "recibo=1\r\ninicio=2023-10-17T08:30:05Z\r\nresultado=falhou\r\n"},
@@ -168,10 +176,13 @@ TEST(Receipt, BrokenReceiptsAreUnreadable) {
       {"short day", ok + "data_arquivo=2023-1-01\r\n"},
       {"day before 1900", ok + "data_registrada=1899-12-31\r\n"},
       {"regional day", ok + "data_registrada=17/10/2023\r\n"},
-      {"start without T", "recibo=1\r\ncgc=1\r\ninicio=2023-10-17 08:30:05-03:00\r\nresultado=falhou\r\n"},
+      {"start without T",
+       "recibo=1\r\ncgc=1\r\ninicio=2023-10-17 08:30:05-03:00\r\nresultado=falhou\r\n"},
       {"start hour 24", "recibo=1\r\ncgc=1\r\ninicio=2023-10-17T24:00:00Z\r\nresultado=falhou\r\n"},
-      {"offset 25h", "recibo=1\r\ncgc=1\r\ninicio=2023-10-17T08:00:00+25:00\r\nresultado=falhou\r\n"},
-      {"start without zone", "recibo=1\r\ncgc=1\r\ninicio=2023-10-17T08:00:00\r\nresultado=falhou\r\n"},
+      {"offset 25h",
+       "recibo=1\r\ncgc=1\r\ninicio=2023-10-17T08:00:00+25:00\r\nresultado=falhou\r\n"},
+      {"start without zone",
+       "recibo=1\r\ncgc=1\r\ninicio=2023-10-17T08:00:00\r\nresultado=falhou\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -241,7 +252,10 @@ TEST(Receipt, FileNameIsTheBranchsDigitsOrCannotBeACnpj) {
       {"", "LOJA-07", "sem-cgc-loja-07.txt"},
       {"", "", "sem-cgc.txt"},
       {"  ./-", "pc 1/../x\\y", "sem-cgc-pc1xy.txt"},
-      {"", "CAIXA\xC3\x87" "01", "sem-cgc-caixa01.txt"},
+      {"",
+       "CAIXA\xC3\x87"
+       "01",
+       "sem-cgc-caixa01.txt"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.cgc);
@@ -289,12 +303,14 @@ TEST(Receipt, LocalMomentsKeepTheirOffset) {
 }
 
 TEST(Receipt, DisplayTextIsCleanAndCut) {
-  EXPECT_EQ("a b c", DisplayText("a\x1b" "b\nc", 10));
+  EXPECT_EQ("a b c", DisplayText("a\x1b"
+                                 "b\nc",
+                                 10));
   EXPECT_EQ("ab\xE2\x80\xA6", DisplayText("abcdef", 3));
   EXPECT_EQ("abc", DisplayText("abc", 3));
   EXPECT_EQ("\xC3\xA9\xC3\xA9", DisplayText("\xC3\xA9\xC3\xA9", 2));
-  EXPECT_EQ("\xEF\xBF\xBDx", DisplayText("\xFFx", 5));       // invalid UTF-8
-  EXPECT_EQ(" x", DisplayText("\xE2\x80\xAEx", 5));          // right-to-left override
+  EXPECT_EQ("\xEF\xBF\xBDx", DisplayText("\xFFx", 5));  // invalid UTF-8
+  EXPECT_EQ(" x", DisplayText("\xE2\x80\xAEx", 5));     // right-to-left override
   EXPECT_EQ(3u, CharCount("a\xC3\xA9\xE2\x82\xAC"));
 }
 

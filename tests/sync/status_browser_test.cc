@@ -2,6 +2,7 @@
 // rows the browser builds from the page are the rows written, hostile
 // receipt text included, and screenshots of the desktop and phone layouts
 // land in the build folder (status-page/) for a person to look at.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,8 +10,6 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "sync/status_page.h"
 #include "tests/support/temp_dir.h"
@@ -57,8 +56,9 @@ class StatusPageBrowser : public ::testing::Test {
         "timeout 120 '" + chromium_ +
         "' --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
         " --disable-background-networking --disable-component-update --disable-sync"
-        " --disable-extensions --hide-scrollbars --user-data-dir='" + profile.path() + "' " +
-        what + " 'file://" + page + "' > '" + out + "' 2> '" + out + ".log'";
+        " --disable-extensions --hide-scrollbars --user-data-dir='" +
+        profile.path() + "' " + what + " 'file://" + page + "' > '" + out + "' 2> '" + out +
+        ".log'";
     return std::system(command.c_str());
   }
 
@@ -80,15 +80,16 @@ TEST_F(StatusPageBrowser, RendersEveryRowAndTakesScreenshots) {
     out << StatusHtml(status);
   }
 
-  ASSERT_EQ(0, Run(page, "--dump-dom", dir_ + "status.dom.html")) << ReadAll(dir_ + "status.dom.html.log");
+  ASSERT_EQ(0, Run(page, "--dump-dom", dir_ + "status.dom.html"))
+      << ReadAll(dir_ + "status.dom.html.log");
   const std::string dom = ReadAll(dir_ + "status.dom.html");
   EXPECT_EQ(121u, Count(dom, "<tr class=\"f ")) << "rows the browser built";
   EXPECT_EQ(1u, Count(dom, "<details>"));
   EXPECT_EQ(0u, Count(dom, "<script"));
   EXPECT_NE(std::string::npos, dom.find("de 121 filiais em dia"));
 
-  for (const auto& [name, size] : {std::pair{"status.png", "1280,1400"},
-                                   std::pair{"status-phone.png", "390,1400"}}) {
+  for (const auto& [name, size] :
+       {std::pair{"status.png", "1280,1400"}, std::pair{"status-phone.png", "390,1400"}}) {
     SCOPED_TRACE(name);
     const std::string shot = dir_ + name;
     ::unlink(shot.c_str());

@@ -28,8 +28,7 @@ inline Receipt Applied(std::string cgc, const Day& day) {
   r.cgc = std::move(cgc);
   r.version = "0.1.0";
   char start[40];
-  std::snprintf(start, sizeof start, "%04d-%02d-%02dT08:30:05-03:00", day.year, day.month,
-                day.day);
+  std::snprintf(start, sizeof start, "%04d-%02d-%02dT08:30:05-03:00", day.year, day.month, day.day);
   r.start = *ParseLocalMoment(start);
   r.duration_ms = 4200;
   r.outcome = Outcome::kAplicado;

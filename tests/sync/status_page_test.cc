@@ -3,11 +3,11 @@
 // that a large chain stays readable (folded greens, bounded size).
 #include "sync/status_page.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <regex>
 #include <set>
-
-#include <gtest/gtest.h>
 
 #include "tests/sync/status_fixture.h"
 
@@ -65,10 +65,14 @@ TEST(StatusPage, WorstFirst) {
   status.published_day = kPublished;
   status.now = testing_fleet::kNow;
   status.reports = {
-      Branch("g-b", 0, Outcome::kAplicado),   Branch("a-1", 1, Outcome::kAplicado),
-      Branch("r-3", 3, Outcome::kAplicado),   Branch("g-a", 0, Outcome::kSemNovidade),
-      Branch("a-f", 0, Outcome::kFalhou),     Branch("r-9", 9, Outcome::kFalhou),
-      Branch("r-n", std::nullopt, Outcome::kFalhou), Unreadable("x.txt"),
+      Branch("g-b", 0, Outcome::kAplicado),
+      Branch("a-1", 1, Outcome::kAplicado),
+      Branch("r-3", 3, Outcome::kAplicado),
+      Branch("g-a", 0, Outcome::kSemNovidade),
+      Branch("a-f", 0, Outcome::kFalhou),
+      Branch("r-9", 9, Outcome::kFalhou),
+      Branch("r-n", std::nullopt, Outcome::kFalhou),
+      Unreadable("x.txt"),
       Branch("r-3f", 3, Outcome::kFalhou),
   };
   std::vector<std::string> order;
@@ -76,9 +80,9 @@ TEST(StatusPage, WorstFirst) {
     order.push_back(row.report->parsed.receipt ? row.report->parsed.receipt->cgc
                                                : row.report->file_name);
   }
-  EXPECT_EQ((std::vector<std::string>{"x.txt", "r-n", "r-9", "r-3f", "r-3", "a-1", "a-f", "g-a",
-                                      "g-b"}),
-            order);
+  EXPECT_EQ(
+      (std::vector<std::string>{"x.txt", "r-n", "r-9", "r-3f", "r-3", "a-1", "a-f", "g-a", "g-b"}),
+      order);
 }
 
 TEST(StatusPage, SummaryCountsGreenOfAll) {
@@ -132,10 +136,10 @@ TEST(StatusPage, MoreThanFiftyGreenRowsAreFolded) {
 // receipt text became markup, and nothing loads or runs.
 void ExpectOnlyOwnMarkup(const std::string& html) {
   static const std::set<std::string> kTags = {
-      "!DOCTYPE", "html", "head", "meta", "title", "style", "body",  "header", "h1",
-      "div",      "p",    "b",    "span", "main",  "i",     "table", "thead",  "tbody",
-      "tr",       "th",   "td",   "details", "summary", "footer"};
-  static const std::set<std::string> kAttributes = {"lang", "charset", "name",   "content",
+      "!DOCTYPE", "html",  "head", "meta", "title", "style",   "body",    "header",
+      "h1",       "div",   "p",    "b",    "span",  "main",    "i",       "table",
+      "thead",    "tbody", "tr",   "th",   "td",    "details", "summary", "footer"};
+  static const std::set<std::string> kAttributes = {"lang",  "charset", "name", "content",
                                                     "class", "colspan", "style"};
   const std::regex tag("<(/?)([!A-Za-z0-9]+)([^>]*)>");
   const std::regex attribute("([A-Za-z-]+)=\"([^\"]*)\"");
@@ -195,7 +199,10 @@ TEST(StatusPage, ReceiptTextIsEscapedAndCut) {
 }
 
 TEST(StatusPage, TerminalTableHasNoControlSequences) {
-  Receipt r = testing_fleet::Applied("\x1b[2J\x1b]0;title\x07" "12.345", kPublished);
+  Receipt r = testing_fleet::Applied(
+      "\x1b[2J\x1b]0;title\x07"
+      "12.345",
+      kPublished);
   r.outcome = Outcome::kFalhou;
   r.failure = {"Falha\r\x1b[31m vermelha"};
   FleetStatus status;
@@ -210,8 +217,9 @@ TEST(StatusPage, TerminalTableHasNoControlSequences) {
     EXPECT_TRUE(b >= 0x20 || b == '\n') << "control byte " << int{b};
   }
   // Worst first; columns in the order the operator reads them.
-  const std::vector<std::string> want = {"Cor", "Filial", "Atraso", "Último resultado",
-                                         "Último recibo", "Comandos", "Sem produto", "Versão"};
+  const std::vector<std::string> want = {
+      "Cor",           "Filial",   "Atraso",      "Último resultado",
+      "Último recibo", "Comandos", "Sem produto", "Versão"};
   size_t at = 0;
   for (const std::string& w : want) {
     const size_t found = table.find(w, at);
