@@ -368,22 +368,31 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes) {
       RenameFile(temp_name, Narrow(target));
       return;
     }
-    // ReplaceFileW keeps the old file's attributes, owner, security and
-    // creation time, which a rename over it would lose.
-    if (ReplaceFileW(target.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                     nullptr, nullptr)) {
-      return;
-    }
-    const DWORD err = GetLastError();
-    if (err == ERROR_UNABLE_TO_MOVE_REPLACEMENT || err == ERROR_UNABLE_TO_REMOVE_REPLACED ||
-        err == ERROR_INVALID_PARAMETER || err == ERROR_NOT_SUPPORTED ||
-        err == ERROR_INVALID_FUNCTION) {
-      // The old file is gone (first case) or untouched (the others: a file
-      // system without the call): a plain rename still gives the new content.
+    // ReplaceFileW keeps the old file's owner, security and creation time,
+    // which a rename over it would lose.
+    if (!ReplaceFileW(target.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                      nullptr, nullptr)) {
+      const DWORD err = GetLastError();
+      if (err != ERROR_UNABLE_TO_MOVE_REPLACEMENT && err != ERROR_UNABLE_TO_REMOVE_REPLACED &&
+          err != ERROR_INVALID_PARAMETER && err != ERROR_NOT_SUPPORTED &&
+          err != ERROR_INVALID_FUNCTION) {
+        throw MakeSystemError(path, static_cast<int>(err));
+      }
+      // The old file is gone (the first case) or untouched (the others: a
+      // file system without the call): a plain rename still gives the new
+      // content.
       RenameFile(temp_name, Narrow(target));
-      return;
     }
-    throw MakeSystemError(path, static_cast<int>(err));
+    // The attributes too (hidden, system, archive), which not every
+    // implementation of ReplaceFileW carries over; the content is written
+    // whatever this gives.
+    constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                            FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD now = GetFileAttributesW(target.c_str());
+    if (now != INVALID_FILE_ATTRIBUTES && (now & kKept) != (current & kKept)) {
+      const DWORD wanted = (now & ~(kKept | FILE_ATTRIBUTE_NORMAL)) | (current & kKept);
+      SetFileAttributesW(target.c_str(), wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted);
+    }
   } catch (...) {
     DeleteFileW(temp.c_str());
     throw;

@@ -164,9 +164,15 @@ TEST(WindowsFile, RenameReplacesReadOnlyTargetAndRewriteKeepsAttributes) {
   EXPECT_FALSE(FileExists(dir("12345678000190.SQL.part")));
   WriteFileAtomically(dir("Quilvane.ini"), "[Quilvane]\r\n");
   SetFileAttributes(dir("Quilvane.ini"), kAttrHidden);
+  // Wine keeps the attribute only where the file system has extended
+  // attributes; Windows always does.
+  const bool held = (GetFileInfo(dir("Quilvane.ini")).attributes & kAttrHidden) != 0;
   WriteFileAtomically(dir("Quilvane.ini"), "[Quilvane]\r\nDataUltimaSincronizacao=1\r\n");
-  EXPECT_EQ("[Quilvane]\r\nDataUltimaSincronizacao=1\r\n", ReadFileToString(dir("Quilvane.ini")));
-  EXPECT_EQ(kAttrHidden, GetFileInfo(dir("Quilvane.ini")).attributes & kAttrHidden);
+  EXPECT_EQ("[Quilvane]\r\nDataUltimaSincronizacao=1\r\n",
+            ReadFileToString(dir("Quilvane.ini")));
+  if (held) {
+    EXPECT_EQ(kAttrHidden, GetFileInfo(dir("Quilvane.ini")).attributes & kAttrHidden);
+  }
 }
 
 TEST(WindowsFile, ExecutableDirIsTheProgramsFolder) {
