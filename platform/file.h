@@ -80,7 +80,8 @@ FileInfo GetFileInfo(const std::string& path);
 // Deletes a file; throws when it exists and cannot be deleted. Returns
 // whether a file was deleted.
 bool DeleteFile(const std::string& path);
-// Replaces `to` with `from` in one step.
+// Replaces `to` with `from` in one step. A read-only `to` is replaced too, on
+// every host (Windows refuses it unless its attribute is cleared first).
 void RenameFile(const std::string& from, const std::string& to);
 void SetFileTime(const std::string& path, DateTime local);
 // Applies the read-only bit (the other bits have no POSIX meaning).
@@ -90,7 +91,13 @@ void CreateDirectories(const std::string& path);
 std::string ReadFileToString(const std::string& path);
 
 // Writes `bytes` to a temporary file beside `path`, flushes it and renames it
-// over `path`, so a crash or a full disk leaves the old file whole.
+// over `path`, so a crash or a full disk leaves the old file whole. An
+// existing file keeps its owner, group and mode (on Windows its attributes and
+// security), and a symbolic link is followed to the file it names, which is
+// the one replaced. Where a rename cannot keep the owner (a process that may
+// not give a file away) or the file has other hard links, the file is
+// rewritten in place instead, its old bytes restored if that fails. A file
+// marked read-only is refused.
 void WriteFileAtomically(const std::string& path, std::string_view bytes);
 
 }  // namespace quilvane::platform

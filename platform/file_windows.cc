@@ -247,10 +247,23 @@ bool DeleteFile(const std::string& path) {
 }
 
 void RenameFile(const std::string& from, const std::string& to) {
-  if (!MoveFileExW(Widen(from).c_str(), Widen(to).c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    throw MakeSystemError(to, static_cast<int>(GetLastError()));
+  const std::wstring wide_from = Widen(from);
+  const std::wstring wide_to = Widen(to);
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  if (MoveFileExW(wide_from.c_str(), wide_to.c_str(), flags)) return;
+  DWORD err = GetLastError();
+  // A read-only target refuses to be replaced; the file beside the program
+  // (an exchange file left marked read-only) is replaced as on POSIX hosts.
+  const DWORD attributes = GetFileAttributesW(wide_to.c_str());
+  if (err == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+      (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+      SetFileAttributesW(wide_to.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+    if (MoveFileExW(wide_from.c_str(), wide_to.c_str(), flags)) return;
+    err = GetLastError();
+    SetFileAttributesW(wide_to.c_str(), attributes);  // the old file stays as it was
   }
+  throw MakeSystemError(to, static_cast<int>(err));
 }
 
 void SetFileTime(const std::string& path, DateTime local) {
@@ -309,20 +322,79 @@ void CreateDirectories(const std::string& path) {
   }
 }
 
+namespace {
+
+// The file a path names once a symbolic link is followed, so that the real
+// file is replaced, not the link; the path itself when it names no link or
+// the link cannot be resolved.
+std::wstring FinalPath(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return path;
+  }
+  const HANDLE h = CreateFileW(path.c_str(), 0,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return path;
+  std::wstring out(MAX_PATH, L'\0');
+  DWORD n = GetFinalPathNameByHandleW(h, out.data(), static_cast<DWORD>(out.size()),
+                                      VOLUME_NAME_DOS);
+  if (n >= out.size() && n < 32768) {
+    out.resize(n);
+    n = GetFinalPathNameByHandleW(h, out.data(), static_cast<DWORD>(out.size()), VOLUME_NAME_DOS);
+  }
+  CloseHandle(h);
+  if (n == 0 || n >= out.size()) return path;
+  out.resize(n);
+  return out;
+}
+
+}  // namespace
+
 void WriteFileAtomically(const std::string& path, std::string_view bytes) {
-  const DWORD current = GetFileAttributesW(Widen(path).c_str());
+  const std::wstring target = FinalPath(Widen(path));
+  const DWORD current = GetFileAttributesW(target.c_str());
   if (current != INVALID_FILE_ATTRIBUTES && (current & FILE_ATTRIBUTE_READONLY) != 0) {
     throw MakeSystemError(path, ERROR_ACCESS_DENIED);
   }
-  const std::string temp = path + ".tmp" + std::to_string(GetCurrentProcessId());
+  const std::wstring temp = target + L".tmp" + std::to_wstring(GetCurrentProcessId());
+  const std::string temp_name = Narrow(temp);
   try {
-    File f(temp, File::Mode::kCreate);
+    File f(temp_name, File::Mode::kCreate);
     f.Write(bytes);
     f.Sync();
     f.Close();
-    RenameFile(temp, path);
+    if (current == INVALID_FILE_ATTRIBUTES) {
+      RenameFile(temp_name, Narrow(target));
+      return;
+    }
+    // ReplaceFileW keeps the old file's owner, security and creation time,
+    // which a rename over it would lose.
+    if (!ReplaceFileW(target.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                      nullptr, nullptr)) {
+      const DWORD err = GetLastError();
+      if (err != ERROR_UNABLE_TO_MOVE_REPLACEMENT && err != ERROR_UNABLE_TO_REMOVE_REPLACED &&
+          err != ERROR_INVALID_PARAMETER && err != ERROR_NOT_SUPPORTED &&
+          err != ERROR_INVALID_FUNCTION) {
+        throw MakeSystemError(path, static_cast<int>(err));
+      }
+      // The old file is gone (the first case) or untouched (the others: a
+      // file system without the call): a plain rename still gives the new
+      // content.
+      RenameFile(temp_name, Narrow(target));
+    }
+    // The attributes too (hidden, system, archive), which not every
+    // implementation of ReplaceFileW carries over; the content is written
+    // whatever this gives.
+    constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                            FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD now = GetFileAttributesW(target.c_str());
+    if (now != INVALID_FILE_ATTRIBUTES && (now & kKept) != (current & kKept)) {
+      const DWORD wanted = (now & ~(kKept | FILE_ATTRIBUTE_NORMAL)) | (current & kKept);
+      SetFileAttributesW(target.c_str(), wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted);
+    }
   } catch (...) {
-    DeleteFileW(Widen(temp).c_str());
+    DeleteFileW(temp.c_str());
     throw;
   }
 }

@@ -96,6 +96,14 @@ std::optional<std::pair<std::string_view, std::string_view>> KeyOf(std::string_v
 
 }  // namespace
 
+std::string_view StripQuotes(std::string_view value) {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    return value.substr(1, value.size() - 2);
+  }
+  return value;
+}
+
 IniSnapshot::IniSnapshot(const std::string& path) {
   if (auto content = Load(path)) lines_ = std::move(content->lines);
 }
@@ -110,7 +118,7 @@ std::string IniSnapshot::ReadString(std::string_view section, std::string_view k
     }
     if (!in_section) continue;
     if (auto kv = KeyOf(line); kv && EqualsNoCase(kv->first, key)) {
-      std::string value(kv->second);
+      std::string value(StripQuotes(kv->second));
       if (value.size() > kMaxValue) value.resize(kMaxValue);
       return value;
     }

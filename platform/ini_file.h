@@ -9,8 +9,10 @@ namespace quilvane::platform {
 
 // The profile-file functions over one INI file. Each call opens the file,
 // does its work and closes it; nothing is cached. Section and key names match
-// without regard to ASCII letter case; blanks around values are dropped;
-// values longer than 2047 characters are cut. The file is read in the ANSI
+// without regard to ASCII letter case; blanks around values are dropped, then
+// one pair of matching single or double quotes around the whole value (the
+// ERP and the operator write `Caminho="C:\ERP\DADOS.FDB"`); values longer than
+// 2047 characters are cut. The file is read in the ANSI
 // code page unless it starts with a UTF-8 or UTF-16 byte-order mark.
 class IniFile {
  public:
@@ -54,6 +56,10 @@ class IniSnapshot {
  private:
   std::vector<std::string> lines_;  // UTF-8, without line ends
 };
+
+// A value without one pair of matching quotes around it; quotes inside, and
+// a lone or unmatched quote, stay.
+std::string_view StripQuotes(std::string_view value);
 
 // The integer reading of ReadInteger, on a value text.
 bool ParseIniInteger(std::string_view text, std::int32_t& out);

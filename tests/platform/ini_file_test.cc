@@ -44,6 +44,47 @@ TEST_F(IniFileTest, AnsiValuesReachMemoryAsUtf8) {
             IniFile(dir_.File("tolmarc.ini")).ReadString("Tolmarc", "Caminho", ""));
 }
 
+TEST_F(IniFileTest, OnePairOfSurroundingQuotesIsDropped) {
+  struct Case {
+    const char* line;  // as the ERP or the operator wrote it
+    const char* value;
+  };
+  const Case cases[] = {
+      {"Caminho=\"C:\\ERP\\DADOS.FDB\"", "C:\\ERP\\DADOS.FDB"},
+      {"Caminho='C:\\ERP\\DADOS.FDB'", "C:\\ERP\\DADOS.FDB"},
+      {"Caminho =  \"C:\\ERP\\DADOS.FDB\"  ", "C:\\ERP\\DADOS.FDB"},  // blanks first
+      {"Caminho=\" C:\\A B \"", " C:\\A B "},   // blanks inside the quotes stay
+      {"Caminho=\"\"", ""},
+      {"Caminho=''", ""},
+      {"Caminho=\"\"x\"\"", "\"x\""},          // only the outer pair
+      {"Caminho=\"abc'", "\"abc'"},             // unmatched
+      {"Caminho=\"abc", "\"abc"},               // lone
+      {"Caminho=\"", "\""},
+      {"Caminho=abc\"", "abc\""},
+      {"Caminho=a\"b\"c", "a\"b\"c"},             // inside
+      {"Caminho=`abc`", "`abc`"},               // not a quote
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    dir_.Write("tolmarc.ini", std::string("[Tolmarc]\r\n") + c.line + "\r\n");
+    EXPECT_EQ(c.value, IniFile(dir_.File("tolmarc.ini")).ReadString("Tolmarc", "Caminho", "d"));
+  }
+}
+
+TEST_F(IniFileTest, QuotedNumbersAndCnpjReadAsUnquoted) {
+  dir_.Write("Quilvane.ini",
+             "[Quilvane]\r\nCNPJServidor=\"12.345.678/0001-90\"\r\n"
+             "SincronizarPrecoFarmaciaPopular='1'\r\n");
+  const IniSnapshot ini(path_);
+  EXPECT_EQ("12.345.678/0001-90", ini.ReadString("Quilvane", "CNPJServidor", ""));
+  EXPECT_TRUE(ini.ReadBool("Quilvane", "SincronizarPrecoFarmaciaPopular", false));
+}
+
+TEST_F(IniFileTest, QuotesDoNotCountTowardTheCut) {
+  dir_.Write("Quilvane.ini", "[Q]\nK=\"" + std::string(2047, 'x') + "\"\n");
+  EXPECT_EQ(std::string(2047, 'x'), IniFile(path_).ReadString("Q", "K", ""));
+}
+
 TEST(IniInteger, ReadsDecimalAndHex) {
   struct Case {
     const char* text;

@@ -152,6 +152,29 @@ TEST(WindowsFile, DirectoriesAndRename) {
   EXPECT_FALSE(FileExists(dir("from")));
 }
 
+// The unpacked exchange file replaces one left read-only beside the program,
+// as on Linux; a rewrite keeps the old file's attributes.
+TEST(WindowsFile, RenameReplacesReadOnlyTargetAndRewriteKeepsAttributes) {
+  TempFolder dir;
+  WriteFileAtomically(dir("12345678000190.SQL.part"), "new");
+  WriteFileAtomically(dir("12345678000190.SQL"), "old");
+  SetFileAttributes(dir("12345678000190.SQL"), kAttrReadOnly);
+  RenameFile(dir("12345678000190.SQL.part"), dir("12345678000190.SQL"));
+  EXPECT_EQ("new", ReadFileToString(dir("12345678000190.SQL")));
+  EXPECT_FALSE(FileExists(dir("12345678000190.SQL.part")));
+  WriteFileAtomically(dir("Quilvane.ini"), "[Quilvane]\r\n");
+  SetFileAttributes(dir("Quilvane.ini"), kAttrHidden);
+  // Wine keeps the attribute only where the file system has extended
+  // attributes; Windows always does.
+  const bool held = (GetFileInfo(dir("Quilvane.ini")).attributes & kAttrHidden) != 0;
+  WriteFileAtomically(dir("Quilvane.ini"), "[Quilvane]\r\nDataUltimaSincronizacao=1\r\n");
+  EXPECT_EQ("[Quilvane]\r\nDataUltimaSincronizacao=1\r\n",
+            ReadFileToString(dir("Quilvane.ini")));
+  if (held) {
+    EXPECT_EQ(kAttrHidden, GetFileInfo(dir("Quilvane.ini")).attributes & kAttrHidden);
+  }
+}
+
 TEST(WindowsFile, ExecutableDirIsTheProgramsFolder) {
   const std::string dir = ExecutableDir();
   ASSERT_FALSE(dir.empty());

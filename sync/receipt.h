@@ -1,0 +1,121 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/datetime.h"
+
+namespace quilvane::sync {
+
+// The receipt a branch leaves on the exchange server after each cycle that
+// went past the daily gate, so the head office can tell which branch applied
+// which day. Text of `chave=valor` lines ended by CR LF, in Windows-1252,
+// at most kMaxReceiptBytes. Fields hold UTF-8 in memory.
+//
+//   recibo=1
+//   cgc=12.345.678/0002-71
+//   versao=0.1.0
+//   inicio=2023-10-17T08:30:05-03:00
+//   duracao_ms=5120
+//   resultado=aplicado | sem_novidade | falhou
+//   data_arquivo=2023-10-17          (absent when no file was read)
+//   data_registrada=2023-10-17       (absent when none is recorded)
+//   comandos=12408
+//   sem_produto=3
+//   codigo=7891234567890             (one line per code, at most 50)
+//   falha=17/10/2023 08:30:07 - ...  (one line per log line of a failure)
+//   aviso=...                        (a note for the reader, e.g. an empty CGC)
+//   cortado=1                        (lines were cut to keep within the limit)
+//
+// Bytes below 0x20, 0x7F and '%' inside a value are written as %XX, so any
+// text round-trips and a value never breaks a line.
+
+inline constexpr size_t kMaxReceiptBytes = 16 * 1024;
+inline constexpr size_t kMaxUnmatchedCodes = 50;
+
+enum class Outcome {
+  kAplicado,     // the exchange file was applied
+  kSemNovidade,  // the file was not newer than the day recorded
+  kFalhou,       // the cycle failed; `failure` holds its log lines
+};
+
+std::string_view OutcomeName(Outcome outcome);
+
+// A calendar day, as the exchange file's first line names one.
+struct Day {
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  friend bool operator==(const Day&, const Day&) = default;
+  friend auto operator<=>(const Day&, const Day&) = default;
+};
+
+// Days from `from` to `to` (negative when `to` is earlier).
+std::int64_t DaysBetween(const Day& from, const Day& to);
+
+// A moment as the branch saw it: its UTC time and the UTC offset of its
+// local time then.
+struct LocalMoment {
+  std::int64_t unix_seconds = 0;
+  int utc_offset_minutes = 0;
+  friend bool operator==(const LocalMoment&, const LocalMoment&) = default;
+};
+
+struct Receipt {
+  std::string cgc;  // PADRAO.CGC as stored, possibly empty
+  std::string version;
+  LocalMoment start;
+  std::int64_t duration_ms = 0;
+  Outcome outcome = Outcome::kFalhou;
+  std::optional<Day> file_day;
+  std::optional<Day> recorded_day;
+  std::int64_t statements_applied = 0;
+  std::int64_t unmatched_count = 0;          // statements that matched no row
+  std::vector<std::string> unmatched_codes;  // the first kMaxUnmatchedCodes of them
+  std::vector<std::string> failure;          // the cycle's log lines, on failure
+  std::vector<std::string> notes;            // `aviso` lines
+  bool cut = false;  // the writer dropped or shortened lines to stay in the limit
+
+  friend bool operator==(const Receipt&, const Receipt&) = default;
+};
+
+// The receipt's file name: the decimal digits of the branch's own CGC and
+// ".txt". Without a digit, "sem-cgc" and the machine's name (its letters,
+// digits and '-' only), which no CNPJ's digits can equal.
+std::string ReceiptFileName(std::string_view cgc, std::string_view machine_name);
+
+// The receipt's bytes, never more than kMaxReceiptBytes: codes and failure
+// lines that do not fit are cut, then dropped, and `cortado=1` says so.
+// An empty CGC adds a note saying the name was not formed from it.
+std::string WriteReceipt(const Receipt& receipt);
+
+// A receipt read back, or why it could not be: the bytes come from another
+// machine, so every number is checked and bounded, unknown keys are skipped
+// and anything broken yields `error` instead of a receipt. Only the whole
+// lines within the first kMaxReceiptBytes count; a longer receipt reads as
+// cut, so a caller need fetch no more than that (plus a margin) from a peer.
+struct ParsedReceipt {
+  std::optional<Receipt> receipt;
+  std::string error;  // Portuguese, for the status page; empty on success
+};
+ParsedReceipt ParseReceipt(std::string_view bytes);
+
+// "2023-10-17T08:30:05-03:00" and back.
+std::string FormatLocalMoment(const LocalMoment& moment);
+std::optional<LocalMoment> ParseLocalMoment(std::string_view text);
+
+// Text from a receipt (or a server's file name) made fit to show: valid
+// UTF-8, control and direction-override characters as spaces, at most
+// `max_chars` characters, the last of them "…" when it was cut.
+std::string DisplayText(std::string_view text, size_t max_chars);
+
+// Characters (code points) of UTF-8 text, for padding a column.
+size_t CharCount(std::string_view utf8);
+
+// The local moment of a platform date-time with its offset.
+LocalMoment LocalMomentOf(platform::DateTime local, int utc_offset_minutes);
+
+}  // namespace quilvane::sync

@@ -1,0 +1,244 @@
+// Guards the status page: the colour rules, worst first, that nothing a
+// receipt holds can run or load anything on the page or the terminal, and
+// that a large chain stays readable (folded greens, bounded size).
+#include "sync/status_page.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <set>
+
+#include "tests/sync/status_fixture.h"
+
+namespace quilvane::sync {
+namespace {
+
+using testing_fleet::Branch;
+using testing_fleet::kPublished;
+using testing_fleet::Unreadable;
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST(StatusPage, ColourRules) {
+  struct Case {
+    const char* name;
+    std::optional<int> behind;  // days the branch's recorded day lies before the head office's
+    Outcome outcome;
+    bool head_office_known;
+    Light light;
+    std::optional<std::int64_t> days;
+  };
+  const Case cases[] = {
+      {"applied today's file", 0, Outcome::kAplicado, true, Light::kVerde, 0},
+      {"nothing new, up to date", 0, Outcome::kSemNovidade, true, Light::kVerde, 0},
+      {"up to date but last try failed", 0, Outcome::kFalhou, true, Light::kAmbar, 0},
+      {"one day behind", 1, Outcome::kSemNovidade, true, Light::kAmbar, 1},
+      {"one day behind and failed", 1, Outcome::kFalhou, true, Light::kAmbar, 1},
+      {"two days behind", 2, Outcome::kAplicado, true, Light::kVermelho, 2},
+      {"a week behind, failing", 7, Outcome::kFalhou, true, Light::kVermelho, 7},
+      {"ahead of a stale head office", -1, Outcome::kAplicado, true, Light::kVerde, 0},
+      {"never applied", std::nullopt, Outcome::kFalhou, true, Light::kVermelho, std::nullopt},
+      {"never applied, nothing new", std::nullopt, Outcome::kSemNovidade, true, Light::kVermelho,
+       std::nullopt},
+      {"head office unknown", 3, Outcome::kAplicado, false, Light::kVerde, std::nullopt},
+      {"head office unknown, failed", 3, Outcome::kFalhou, false, Light::kAmbar, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const BranchReport report = Branch("1", c.behind, c.outcome);
+    const StatusRow row =
+        RankBranch(report, c.head_office_known ? std::optional<Day>(kPublished) : std::nullopt);
+    EXPECT_EQ(c.light, row.light);
+    EXPECT_EQ(c.days, row.days_behind);
+  }
+  const BranchReport broken = Unreadable("lixo.txt");
+  EXPECT_EQ(Light::kVermelho, RankBranch(broken, kPublished).light);
+}
+
+TEST(StatusPage, WorstFirst) {
+  FleetStatus status;
+  status.published_day = kPublished;
+  status.now = testing_fleet::kNow;
+  status.reports = {
+      Branch("g-b", 0, Outcome::kAplicado),
+      Branch("a-1", 1, Outcome::kAplicado),
+      Branch("r-3", 3, Outcome::kAplicado),
+      Branch("g-a", 0, Outcome::kSemNovidade),
+      Branch("a-f", 0, Outcome::kFalhou),
+      Branch("r-9", 9, Outcome::kFalhou),
+      Branch("r-n", std::nullopt, Outcome::kFalhou),
+      Unreadable("x.txt"),
+      Branch("r-3f", 3, Outcome::kFalhou),
+  };
+  std::vector<std::string> order;
+  for (const StatusRow& row : RankBranches(status)) {
+    order.push_back(row.report->parsed.receipt ? row.report->parsed.receipt->cgc
+                                               : row.report->file_name);
+  }
+  EXPECT_EQ(
+      (std::vector<std::string>{"x.txt", "r-n", "r-9", "r-3f", "r-3", "a-1", "a-f", "g-a", "g-b"}),
+      order);
+}
+
+TEST(StatusPage, SummaryCountsGreenOfAll) {
+  FleetStatus status;
+  status.published_day = kPublished;
+  status.now = testing_fleet::kNow;
+  for (int i = 0; i < 37; ++i) status.reports.push_back(Branch(std::to_string(i), 0));
+  status.reports.push_back(Branch("late", 1));
+  status.reports.push_back(Branch("never", std::nullopt));
+  status.reports.push_back(Unreadable("broken.txt"));
+  EXPECT_EQ("37 de 40 filiais em dia", SummaryLine(RankBranches(status)));
+  const std::string html = StatusHtml(status);
+  EXPECT_NE(std::string::npos, html.find("37 de 40 filiais em dia"));
+  EXPECT_NE(std::string::npos, html.find("17/10/2023"));  // the head office's day
+  EXPECT_EQ(40u, Count(html, "<tr class=\"f "));
+  EXPECT_EQ(std::string::npos, html.find("<details"));  // 37 greens are not folded
+  status.reports.resize(1);
+  EXPECT_EQ("1 de 1 filial em dia", SummaryLine(RankBranches(status)));
+  status.reports.clear();
+  EXPECT_EQ("Nenhum recibo de filial", SummaryLine(RankBranches(status)));
+}
+
+TEST(StatusPage, MoreThanFiftyGreenRowsAreFolded) {
+  for (int greens : {50, 51, 400}) {
+    SCOPED_TRACE(greens);
+    FleetStatus status;
+    status.published_day = kPublished;
+    status.now = testing_fleet::kNow;
+    for (int i = 0; i < greens; ++i) status.reports.push_back(Branch("g" + std::to_string(i), 0));
+    status.reports.push_back(Branch("red", 4, Outcome::kFalhou));
+    status.reports.push_back(Branch("amber", 1));
+    const std::string html = StatusHtml(status);
+    EXPECT_EQ(static_cast<size_t>(greens) + 2, Count(html, "<tr class=\"f "));
+    const size_t details = html.find("<details>");
+    if (greens <= 50) {
+      EXPECT_EQ(std::string::npos, details);
+      continue;
+    }
+    ASSERT_NE(std::string::npos, details);
+    EXPECT_EQ(1u, Count(html, "<details>"));
+    const std::string before = html.substr(0, details);
+    const std::string inside = html.substr(details);
+    EXPECT_EQ(2u, Count(before, "<tr class=\"f "));  // the red and the amber stay in view
+    EXPECT_EQ(static_cast<size_t>(greens), Count(inside, "<tr class=\"f v\""));
+    EXPECT_NE(std::string::npos,
+              inside.find("<summary>" + std::to_string(greens) + " filiais em dia"));
+  }
+}
+
+// Every tag and attribute on the page is one the page itself writes: no
+// receipt text became markup, and nothing loads or runs.
+void ExpectOnlyOwnMarkup(const std::string& html) {
+  static const std::set<std::string> kTags = {
+      "!DOCTYPE", "html",  "head", "meta", "title", "style",   "body",    "header",
+      "h1",       "div",   "p",    "b",    "span",  "main",    "i",       "table",
+      "thead",    "tbody", "tr",   "th",   "td",    "details", "summary", "footer"};
+  static const std::set<std::string> kAttributes = {"lang",  "charset", "name", "content",
+                                                    "class", "colspan", "style"};
+  const std::regex tag("<(/?)([!A-Za-z0-9]+)([^>]*)>");
+  const std::regex attribute("([A-Za-z-]+)=\"([^\"]*)\"");
+  size_t tags = 0;
+  for (auto it = std::sregex_iterator(html.begin(), html.end(), tag); it != std::sregex_iterator();
+       ++it) {
+    ++tags;
+    const std::string name = (*it)[2];
+    EXPECT_TRUE(kTags.count(name)) << "tag " << it->str();
+    const std::string rest = (*it)[3];
+    for (auto a = std::sregex_iterator(rest.begin(), rest.end(), attribute);
+         a != std::sregex_iterator(); ++a) {
+      EXPECT_TRUE(kAttributes.count((*a)[1])) << "attribute " << a->str();
+      if ((*a)[1] == "style") {
+        EXPECT_TRUE(std::regex_match((*a)[2].str(), std::regex("flex:[0-9]+"))) << a->str();
+      }
+    }
+    if (name == "!DOCTYPE") continue;
+    // Whatever is left after the known attributes is blank.
+    EXPECT_TRUE(std::regex_match(std::regex_replace(rest, attribute, ""), std::regex("\\s*")))
+        << it->str();
+  }
+  EXPECT_GT(tags, 20u);
+  const size_t style = html.find("<style>");
+  const std::string css = html.substr(style, html.find("</style>") - style);
+  for (const char* banned : {"url(", "@import", "expression(", "http", "//"}) {
+    EXPECT_EQ(std::string::npos, css.find(banned)) << banned;
+  }
+}
+
+// What a hostile or broken receipt holds reaches the page only escaped and
+// cut, and the page loads nothing and runs nothing.
+TEST(StatusPage, ReceiptTextIsEscapedAndCut) {
+  Receipt r = testing_fleet::Applied("<script>alert(1)</script>", kPublished);
+  r.outcome = Outcome::kFalhou;
+  r.version = "<img src=http://127.0.0.1:9/x onerror=alert(2)>";
+  r.failure = {"<script src=\"http://127.0.0.1:9/a.js\"></script>" + std::string(1 << 20, 'A'),
+               "</td></tr></table><iframe src=//127.0.0.1:9>", "x", "y", "z"};
+  r.unmatched_count = 2;
+  r.unmatched_codes = {"<style>body{display:none}</style>", std::string(1 << 20, '&')};
+  r.notes = {"<a href=\"javascript:alert(3)\">x</a>"};
+  FleetStatus status;
+  status.published_day = kPublished;
+  status.now = testing_fleet::kNow;
+  status.reports.push_back(BranchReport{"1.txt", ParsedReceipt{r, ""}});
+  status.reports.push_back(
+      ReadBranchReport("<b onmouseover=alert(4)>.txt", "<script>alert(5)</script>"));
+  const std::string html = StatusHtml(status);
+
+  ExpectOnlyOwnMarkup(html);
+  EXPECT_EQ(1u, Count(html, "<style>"));  // the page's own
+  EXPECT_NE(std::string::npos, html.find("&lt;script&gt;alert(1)&lt;/script&gt;"));
+  EXPECT_NE(std::string::npos, html.find("Recibo ilegível"));
+  EXPECT_NE(std::string::npos, html.find("e mais 2 linhas"));
+  EXPECT_LT(html.size(), 16u * 1024);  // 2 MB of receipt text, a few KB of page
+  EXPECT_EQ(2u, Count(html, "<tr class=\"f "));
+}
+
+TEST(StatusPage, TerminalTableHasNoControlSequences) {
+  Receipt r = testing_fleet::Applied(
+      "\x1b[2J\x1b]0;title\x07"
+      "12.345",
+      kPublished);
+  r.outcome = Outcome::kFalhou;
+  r.failure = {"Falha\r\x1b[31m vermelha"};
+  FleetStatus status;
+  status.published_day = kPublished;
+  status.now = testing_fleet::kNow;
+  status.reports.push_back(BranchReport{"1.txt", ParsedReceipt{r, ""}});
+  status.reports.push_back(Branch("12.345.678/0002-71", 3));
+  status.reports.push_back(Unreadable("lixo.txt"));
+  const std::string table = StatusTable(status);
+  for (char c : table) {
+    const auto b = static_cast<unsigned char>(c);
+    EXPECT_TRUE(b >= 0x20 || b == '\n') << "control byte " << int{b};
+  }
+  // Worst first; columns in the order the operator reads them.
+  const std::vector<std::string> want = {
+      "Cor",           "Filial",   "Atraso",      "Último resultado",
+      "Último recibo", "Comandos", "Sem produto", "Versão"};
+  size_t at = 0;
+  for (const std::string& w : want) {
+    const size_t found = table.find(w, at);
+    ASSERT_NE(std::string::npos, found) << w;
+    at = found;
+  }
+  EXPECT_LT(table.find("lixo.txt"), table.find("12.345.678/0002-71"));
+  EXPECT_LT(table.find("12.345.678/0002-71"), table.find("vermelha"));
+  EXPECT_NE(std::string::npos, table.find("3 dias"));
+  EXPECT_NE(std::string::npos, table.find("recibo ilegível (lixo.txt)"));
+}
+
+TEST(StatusPage, ThousandBranchesMakeAPageOfAFewHundredKilobytes) {
+  const FleetStatus status = testing_fleet::Chain(1000);
+  const std::string html = StatusHtml(status);
+  EXPECT_EQ(1000u, Count(html, "<tr class=\"f "));
+  EXPECT_LT(html.size(), 600u * 1024) << html.size();
+  EXPECT_NE(std::string::npos, html.find("<details>"));
+}
+
+}  // namespace
+}  // namespace quilvane::sync
