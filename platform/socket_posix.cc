@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -68,36 +67,9 @@ bool PollFor(int fd, short events, Deadline limit) {
 
 }  // namespace
 
-Ipv4Address ResolveIpv4(const std::string& host) {
-  if (auto known = internal::ResolveWithoutNameServer(host)) return *known;
-  Ipv4Address address;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* result = nullptr;
-  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result) {
-    throw SocketError(kSocketHostNotFound);
-  }
-  const auto* sin = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
-  address.value = ntohl(sin->sin_addr.s_addr);
-  ::freeaddrinfo(result);
-  return address;
-}
-
-Socket::Socket(Socket&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), peer_(other.peer_), idle_(other.idle_) {}
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = std::exchange(other.fd_, -1);
-    peer_ = other.peer_;
-    idle_ = other.idle_;
-  }
-  return *this;
-}
-
-Socket::~Socket() { Close(); }
+namespace internal {
+void StartSockets() {}
+}  // namespace internal
 
 void Socket::Close() {
   if (fd_ >= 0) {
@@ -145,16 +117,13 @@ size_t Socket::Read(std::span<char> out, Deadline deadline) {
   }
 }
 
-void Socket::WriteAll(std::string_view bytes, Deadline deadline) {
+size_t Socket::WriteSome(std::string_view bytes, Deadline deadline) {
   if (fd_ < 0) ThrowErrno(ENOTSOCK);
+  if (bytes.empty()) return 0;
   Deadline limit = IdleLimit(idle_, deadline);
-  while (!bytes.empty()) {
+  for (;;) {
     ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n > 0) {
-      bytes.remove_prefix(static_cast<size_t>(n));
-      limit = IdleLimit(idle_, deadline);  // progress restarts the idle wait
-      continue;
-    }
+    if (n > 0) return static_cast<size_t>(n);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ThrowErrno(errno);
     if (!PollFor(fd_, POLLOUT, limit)) throw SocketTimeoutError();
@@ -204,11 +173,6 @@ Listener::Listener(std::uint16_t port) {
   ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sin), &len);
   port_ = ntohs(sin.sin_port);
 }
-
-Listener::Listener(Listener&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), port_(other.port_) {}
-
-Listener::~Listener() { Close(); }
 
 void Listener::Close() {
   if (fd_ >= 0) {

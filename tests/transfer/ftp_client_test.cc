@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "tests/support/temp_dir.h"
+#include "tests/transfer/fakes/ftp_script.h"
 #include "tests/transfer/fakes/scripted_peer.h"
 #include "tests/transfer/test_resolver.h"
 #include "transfer/otp.h"
@@ -12,11 +13,28 @@
 namespace quilvane::transfer {
 namespace {
 
+using testing::FtpScript;
+using testing::kAnyLine;
+using testing::kCloseConnection;
+using testing::Login;
 using testing::LoopbackResolver;
+using testing::PassivePort;
+using testing::Quit;
 using testing::PeerConnection;
 using testing::ScriptedPeer;
 using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
+
+// What the data connection carries until the client closes it.
+std::string ReadAll(platform::Socket& data) {
+  std::string all;
+  char buf[65536];
+  for (;;) {
+    size_t n = data.Read(std::span<char>(buf, sizeof buf));
+    if (n == 0) return all;
+    all.append(buf, n);
+  }
+}
 
 FtpClient& Configure(FtpClient& ftp, std::uint16_t port, std::string host = "ftp.test") {
   ftp.set_host(host);
@@ -32,37 +50,6 @@ FtpClient& Configure(FtpClient& ftp, std::uint16_t port, std::string host = "ftp
   return ftp;
 }
 
-// The server side of a plain login: HOST ignored, USER/PASS, FEAT with
-// `feat` as the reply, TYPE I, SYST, TYPE I.
-void ServeLogin(PeerConnection& c, const std::string& feat = "500 FEAT not understood\r\n",
-                const std::string& greeting = "220 Exchange ready\r\n") {
-  c.Send(greeting);
-  c.ReadLine();  // HOST
-  c.Send("500 HOST not understood\r\n");
-  c.ReadLine();  // USER
-  c.Send("331 Password required\r\n");
-  c.ReadLine();  // PASS
-  c.Send("230 Logged in\r\n");
-  c.ReadLine();  // FEAT
-  c.Send(feat);
-  for (;;) {
-    std::string line = c.ReadLine();
-    if (line.starts_with("<")) return;  // closed or failed: the test tells
-    if (line == "TYPE I" || line.starts_with("CLNT")) {
-      c.Send(line.starts_with("CLNT") ? "200 Noted\r\n" : "200 Type set to I\r\n");
-      if (line == "TYPE I") break;
-    }
-  }
-  c.ReadLine();  // SYST
-  c.Send("215 UNIX Type: L8\r\n");
-  std::string next = c.ReadLine();
-  if (next == "SITE ZONE") {
-    c.Send("210 UTC-180\r\n");
-    next = c.ReadLine();
-  }
-  c.Send("200 Type set to I\r\n");
-}
-
 const Lines kLogin = {"HOST ftp.test", "USER conta@quilvane.test", "PASS mirvex", "FEAT",
                       "TYPE I",        "SYST",                     "TYPE I"};
 
@@ -71,30 +58,12 @@ Lines Concat(Lines a, const Lines& b) {
   return a;
 }
 
-void ServeQuit(PeerConnection& c) {
-  c.Expect("QUIT");
-  c.Send("221 Bye\r\n");
-  c.ReadLine();  // the close
-}
-
 TEST(FtpConnectTest, MultiLineGreetingAndHostRefusedStillLogsIn) {
   ScriptedPeer peer([](PeerConnection& c, int) {
-    c.Send("220-Exchange server\r\n\r\n220-second line\r\n   \r\n220 ready\r\n");
-    c.ReadLine();
-    c.Send("500 HOST not understood\r\n");
-    c.ReadLine();
-    c.Send("331 Password required\r\n");
-    c.ReadLine();
-    c.Send("230 Logged in\r\n");
-    c.ReadLine();
-    c.Send("500 FEAT not understood\r\n");
-    c.ReadLine();
-    c.Send("200 ok\r\n");
-    c.ReadLine();
-    c.Send("500 SYST not understood\r\n");
-    c.ReadLine();
-    c.Send("200 ok\r\n");
-    ServeQuit(c);
+    Login("220-Exchange server\r\n\r\n220-second line\r\n   \r\n220 ready")
+        .Answer("SYST", "500 SYST not understood")
+        .Then(Quit())
+        .Play(c);
   });
   FtpClient ftp;
   Configure(ftp, peer.port());
@@ -112,7 +81,9 @@ TEST(FtpConnectTest, MultiLineGreetingAndHostRefusedStillLogsIn) {
 }
 
 TEST(FtpConnectTest, LiteralAddressIsBracketedInHost) {
-  ScriptedPeer peer([](PeerConnection& c, int) { ServeLogin(c); });
+  ScriptedPeer peer([](PeerConnection& c, int) {
+    Login().Expecting("HOST", "HOST [127.0.0.1]").Play(c);
+  });
   FtpClient ftp;
   Configure(ftp, peer.port(), "127.0.0.1");
   ftp.Connect();
@@ -124,22 +95,15 @@ TEST(FtpConnectTest, DroppedAfterHostReconnectsOnceWithoutHost) {
   ScriptedPeer peer(
       [](PeerConnection& c, int index) {
         if (index == 0) {
-          c.Send("220 ready\r\n");
-          c.ReadLine();
-          c.Close();
+          Login("220 ready").Answer("HOST", kCloseConnection).Through("HOST").Play(c);
           return;
         }
-        c.Send("220 ready again\r\n");
-        c.ReadLine();
-        c.Send("230 Logged in\r\n");
-        c.ReadLine();
-        c.Send("500 no\r\n");
-        c.ReadLine();
-        c.Send("200 ok\r\n");
-        c.ReadLine();
-        c.Send("215 UNIX\r\n");
-        c.ReadLine();
-        c.Send("200 ok\r\n");
+        Login("220 ready again")
+            .Skip("HOST")
+            .Answer("USER", "230 Logged in")
+            .Skip("PASS")
+            .Answer("SYST", "215 UNIX")
+            .Play(c);
       },
       2);
   FtpClient ftp;
@@ -157,16 +121,17 @@ TEST(FtpConnectTest, HostRefusedThenClosedReconnects) {
   ScriptedPeer peer(
       [](PeerConnection& c, int index) {
         if (index == 0) {
-          c.Send("220 ready\r\n");
-          c.ReadLine();
-          c.Send("530 no virtual host\r\n");
-          c.Close();
+          FtpScript{{"", "220 ready"}, {"HOST ftp.test", "530 no virtual host"},
+                    {"", kCloseConnection}}
+              .Play(c);
           return;
         }
-        c.Send("220 ready\r\n");
-        c.Expect("USER conta@quilvane.test");
-        c.Send("530 Login incorrect\r\n");
-        c.ReadLine();  // QUIT
+        Login("220 ready")
+            .Skip("HOST")
+            .Answer("USER", "530 Login incorrect")
+            .Through("USER")
+            .Then({{kAnyLine, ""}})  // QUIT
+            .Play(c);
       },
       2);
   FtpClient ftp;
@@ -184,19 +149,7 @@ TEST(FtpConnectTest, HostRefusedThenClosedReconnects) {
 
 TEST(FtpConnectTest, User230SendsNoPass) {
   ScriptedPeer peer([](PeerConnection& c, int) {
-    c.Send("220 ready\r\n");
-    c.ReadLine();
-    c.Send("220 host ok\r\n");
-    c.ReadLine();
-    c.Send("230 No password needed\r\n");
-    c.ReadLine();
-    c.Send("500 no\r\n");
-    c.ReadLine();
-    c.Send("200 ok\r\n");
-    c.ReadLine();
-    c.Send("215 UNIX\r\n");
-    c.ReadLine();
-    c.Send("200 ok\r\n");
+    Login().Answer("HOST", "220 host ok").Answer("USER", "230 No password needed").Skip("PASS").Play(c);
   });
   FtpClient ftp;
   Configure(ftp, peer.port());
@@ -208,13 +161,11 @@ TEST(FtpConnectTest, User230SendsNoPass) {
 
 TEST(FtpConnectTest, OneTimePasswordChallengeGetsTheComputedResponse) {
   ScriptedPeer peer([](PeerConnection& c, int) {
-    c.Send("220 ready\r\n");
-    c.ReadLine();
-    c.Send("500 no\r\n");
-    c.ReadLine();
-    c.Send("331 Response to otp-md5 499 ke1234 required for skey.\r\n");
-    c.ReadLine();
-    c.Send("230 ok\r\n");
+    Login()
+        .Answer("USER", "331 Response to otp-md5 499 ke1234 required for skey.")
+        .Through("PASS")
+        .Expecting("PASS", kAnyLine)
+        .Play(c);
   });
   FtpClient ftp;
   Configure(ftp, peer.port());
@@ -229,14 +180,12 @@ TEST(FtpConnectTest, OneTimePasswordChallengeGetsTheComputedResponse) {
 
 TEST(FtpConnectTest, Pass332FailsAndQuits) {
   ScriptedPeer peer([](PeerConnection& c, int) {
-    c.Send("220 ready\r\n");
-    c.ReadLine();
-    c.Send("220 ok\r\n");
-    c.ReadLine();
-    c.Send("331 Password required\r\n");
-    c.ReadLine();
-    c.Send("332 Need account for login.\r\n");
-    ServeQuit(c);
+    Login()
+        .Answer("HOST", "220 ok")
+        .Answer("PASS", "332 Need account for login.")
+        .Through("PASS")
+        .Then(Quit())
+        .Play(c);
   });
   FtpClient ftp;
   Configure(ftp, peer.port());
@@ -255,18 +204,13 @@ TEST(FtpConnectTest, Pass332FailsAndQuits) {
 
 TEST(FtpConnectTest, Reply421ClosesAtOnceWithoutQuit) {
   ScriptedPeer peer([](PeerConnection& c, int) {
-    c.Send("220 ready\r\n");
-    c.ReadLine();
-    c.Send("500 no\r\n");
-    c.ReadLine();
-    c.Send("230 ok\r\n");
-    c.ReadLine();
-    c.Send("500 no\r\n");
-    c.ReadLine();
-    c.Send("200 ok\r\n");
-    c.ReadLine();  // SYST
-    c.Send("421 Service not available, closing control connection.\r\n");
-    c.ReadLine();  // must be the close, not QUIT
+    Login()
+        .Answer("USER", "230 ok")
+        .Skip("PASS")
+        .Answer("SYST", "421 Service not available, closing control connection.")
+        .Through("SYST")
+        .Then({{kAnyLine, ""}})  // must be the close, not QUIT
+        .Play(c);
   });
   FtpClient ftp;
   Configure(ftp, peer.port());
@@ -284,7 +228,11 @@ TEST(FtpConnectTest, Reply421ClosesAtOnceWithoutQuit) {
 
 TEST(FtpConnectTest, FeatureLinesSwitchUtf8SendClntAndSiteZone) {
   ScriptedPeer peer([](PeerConnection& c, int) {
-    ServeLogin(c, "211-Features:\r\n UTF8\r\n CLNT\r\n PRET\r\n SITE CHMOD;ZONE ;IDLE\r\n211 End\r\n");
+    Login()
+        .Answer("FEAT", "211-Features:\r\n UTF8\r\n CLNT\r\n PRET\r\n SITE CHMOD;ZONE ;IDLE\r\n211 End")
+        .InsertAfter("FEAT", {"CLNT " + FtpClientIdentification(), "200 Noted"})
+        .InsertAfter("SYST", {"SITE ZONE", "210 UTC-180"})
+        .Play(c);
   });
   FtpClient ftp;
   Configure(ftp, peer.port());
@@ -303,16 +251,18 @@ TEST(FtpConnectTest, SiteZoneOnlyForTheServersThatKnowIt) {
     bool zone;
   };
   const Case cases[] = {
-      {"220 Serv-U FTP Server v15.1 ready\r\n", true},
-      {"220-titan ftp server 2019\r\n220 ok\r\n", true},
-      {"220 BPFTP Server ready\r\n", true},
-      {"220 Serv-U\r\n", false},  // the name needs its blank
-      {"220 vsFTPd 3.0.3\r\n", false},
+      {"220 Serv-U FTP Server v15.1 ready", true},
+      {"220-titan ftp server 2019\r\n220 ok", true},
+      {"220 BPFTP Server ready", true},
+      {"220 Serv-U", false},  // the name needs its blank
+      {"220 vsFTPd 3.0.3", false},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.greeting);
     ScriptedPeer peer([&](PeerConnection& c, int) {
-      ServeLogin(c, "500 no\r\n", tc.greeting);
+      FtpScript login = Login(tc.greeting).Answer("FEAT", "500 no");
+      if (tc.zone) login = login.InsertAfter("SYST", {"SITE ZONE", "210 UTC-180"});
+      login.Play(c);
     });
     FtpClient ftp;
     Configure(ftp, peer.port());
@@ -326,8 +276,7 @@ TEST(FtpConnectTest, SiteZoneOnlyForTheServersThatKnowIt) {
 
 TEST(FtpConnectTest, GreetingNot220FailsWithItsText) {
   ScriptedPeer peer([](PeerConnection& c, int) {
-    c.Send("120 wait\r\n554 go away\r\n");
-    c.ReadLine();
+    FtpScript{{"", "120 wait\r\n554 go away"}, {kAnyLine, ""}}.Play(c);
   });
   FtpClient ftp;
   Configure(ftp, peer.port());
@@ -347,11 +296,7 @@ TEST(FtpConnectTest, GreetingNot220FailsWithItsText) {
 
 TEST(FtpConnectTest, SilentServerTimesOutWithReadTimedOut) {
   ScriptedPeer peer([](PeerConnection& c, int) {
-    c.Send("220 ready\r\n");
-    c.ReadLine();
-    c.Send("500 no\r\n");
-    c.ReadLine();  // USER: never answered
-    c.ReadLine();
+    Login().Answer("USER", "").Through("USER").Then({{kAnyLine, ""}}).Play(c);  // USER: never answered
   });
   FtpClient ftp;
   Configure(ftp, peer.port());
@@ -367,8 +312,7 @@ TEST(FtpConnectTest, SilentServerTimesOutWithReadTimedOut) {
 
 TEST(FtpConnectTest, EndlessReplyFailsLikeATimeout) {
   ScriptedPeer peer([](PeerConnection& c, int) {
-    c.Send("220-" + std::string(70 * 1024, 'x') + "\r\n");
-    c.ReadLine();
+    FtpScript{{"", "220-" + std::string(70 * 1024, 'x')}, {kAnyLine, ""}}.Play(c);
   });
   FtpClient ftp;
   Configure(ftp, peer.port());
@@ -400,8 +344,7 @@ TEST(FtpConnectTest, RefusedAndUnknownHostGiveSocketErrorTexts) {
 
 TEST(FtpDisconnectTest, UnansweredQuitReturnsAfterAbout100ms) {
   ScriptedPeer peer([](PeerConnection& c, int) {
-    ServeLogin(c);
-    c.Expect("QUIT");
+    Login().Then({{"QUIT", ""}}).Play(c);
     c.ClientClosed(3000ms);
   });
   FtpClient ftp;
@@ -415,30 +358,24 @@ TEST(FtpDisconnectTest, UnansweredQuitReturnsAfterAbout100ms) {
   EXPECT_FALSE(ftp.connected());
 }
 
-// The server side of "TYPE A", PRET (when offered), PASV, NLST with `data`
+// The server side of "TYPE A", PRET (when `pret`), PASV, NLST with `data`
 // (or the 450 of an empty folder), then "TYPE I".
-void ServeList(PeerConnection& c, const std::string& data, bool empty_450 = false) {
-  c.Expect("TYPE A");
-  c.Send("200 Type set to A\r\n");
-  std::string line = c.ReadLine();
-  if (line.starts_with("PRET")) {
-    c.Send("200 OK\r\n");
-    line = c.ReadLine();
-  }
-  platform::Listener data_listener;
-  c.Send("227 Entering Passive Mode " + ScriptedPeer::PasvField(data_listener.port()) + ".\r\n");
-  auto data_conn = data_listener.Accept(3000ms);
-  c.Expect("NLST");
+void ServeList(PeerConnection& c, const std::string& data, bool empty_450 = false,
+               bool pret = false) {
+  PassivePort port;
+  FtpScript start = {{"TYPE A", "200 Type set to A"}, {"PASV", port.Reply() + "."}};
+  if (pret) start = start.InsertAfter("TYPE A", {"PRET NLST", "200 OK"});
+  start.Play(c);
+  auto data_conn = port.Accept();
   if (empty_450) {
-    c.Send("450 No files found\r\n");
+    FtpScript{{"NLST", "450 No files found"}}.Play(c);
   } else {
-    c.Send("150 Here comes the listing\r\n");
+    FtpScript{{"NLST", "150 Here comes the listing"}}.Play(c);
     data_conn.WriteAll(data);
     data_conn.Close();
-    c.Send("226 Transfer complete\r\n");
+    FtpScript{{"", "226 Transfer complete"}}.Play(c);
   }
-  c.Expect("TYPE I");
-  c.Send("200 Type set to I\r\n");
+  FtpScript{{"TYPE I", "200 Type set to I"}}.Play(c);
 }
 
 struct ListCase {
@@ -459,7 +396,7 @@ TEST(FtpListTest, SplitsNamesAsTheServerSentThem) {
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
     ScriptedPeer peer([&](PeerConnection& c, int) {
-      ServeLogin(c);
+      Login().Play(c);
       ServeList(c, tc.data, tc.empty_450);
     });
     FtpClient ftp;
@@ -476,8 +413,8 @@ TEST(FtpListTest, SplitsNamesAsTheServerSentThem) {
 
 TEST(FtpListTest, Utf8ListingAndPretWhenOffered) {
   ScriptedPeer peer([](PeerConnection& c, int) {
-    ServeLogin(c, "211-Features:\r\n UTF8\r\n PRET\r\n211 End\r\n");
-    ServeList(c, "PREÇOS.ZIP\r\n");
+    Login().Answer("FEAT", "211-Features:\r\n UTF8\r\n PRET\r\n211 End").Play(c);
+    ServeList(c, "PREÇOS.ZIP\r\n", /*empty_450=*/false, /*pret=*/true);
   });
   FtpClient ftp;
   Configure(ftp, peer.port());
@@ -492,7 +429,7 @@ TEST(FtpListTest, Utf8ListingAndPretWhenOffered) {
 
 TEST(FtpListTest, EightBitListingIsLatin1) {
   ScriptedPeer peer([](PeerConnection& c, int) {
-    ServeLogin(c);
+    Login().Play(c);
     ServeList(c, "PRE\xC7OS.ZIP\r\n");
   });
   FtpClient ftp;
@@ -505,18 +442,12 @@ TEST(FtpListTest, EightBitListingIsLatin1) {
 
 TEST(FtpListTest, StalledDataConnectionFailsWithinTheLimit) {
   ScriptedPeer peer([](PeerConnection& c, int) {
-    ServeLogin(c);
-    c.Expect("TYPE A");
-    c.Send("200 ok\r\n");
-    c.Expect("PASV");
-    platform::Listener data_listener;
-    c.Send("227 Entering Passive Mode " + ScriptedPeer::PasvField(data_listener.port()) + "\r\n");
-    auto data_conn = data_listener.Accept(3000ms);
-    c.Expect("NLST");
-    c.Send("150 Here it comes\r\n");
+    PassivePort port;
+    Login().Then({{"TYPE A", "200 ok"}, {"PASV", port.Reply()}}).Play(c);
+    auto data_conn = port.Accept();
     // Neither data nor close: the client gives up, then still reads the
     // transfer's final reply.
-    c.ReadLine();
+    FtpScript{{"NLST", "150 Here it comes"}, {kAnyLine, ""}}.Play(c);
   });
   FtpClient ftp;
   Configure(ftp, peer.port());
@@ -547,13 +478,7 @@ TEST(FtpListTest, MalformedPasvRepliesFailTheListing) {
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.reply);
     ScriptedPeer peer([&](PeerConnection& c, int) {
-      ServeLogin(c);
-      c.Expect("TYPE A");
-      c.Send("200 ok\r\n");
-      c.Expect("PASV");
-      c.Send(std::string(tc.reply) + "\r\n");
-      c.Expect("TYPE I");
-      c.Send("200 ok\r\n");
+      Login().Then({{"TYPE A", "200 ok"}, {"PASV", tc.reply}, {"TYPE I", "200 ok"}}).Play(c);
     });
     FtpClient ftp;
     Configure(ftp, peer.port());
@@ -570,45 +495,6 @@ TEST(FtpListTest, MalformedPasvRepliesFailTheListing) {
   }
 }
 
-TEST(FtpPassiveTest, ParsesTheAddressField) {
-  struct Case {
-    std::string line;
-    std::string host;
-    int port;
-  };
-  const Case cases[] = {
-      {"Entering Passive Mode (203,0,113,5,4,1)", "203.0.113.5", 1025},
-      {"Entering Passive Mode (10,0,0,5,195,80).", "10.0.0.5", 50000},
-      {"Entering Passive Mode 127,0,0,1,1,2", "127.0.0.1", 258},
-      {"=(127,0,0,1,300,-1", "127.0.0.1", (300 & 255) * 256 + 255},
-      {"x (1,2,3,4,  5 , 6 )", "1.2.3.4", 5 * 256 + 6},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.line);
-    PassiveAddress a = ParsePassiveReply(c.line);
-    EXPECT_EQ(a.host, c.host);
-    EXPECT_EQ(a.port, c.port);
-  }
-  for (const char* bad : {"(1,2,3,4,5)", "(1,2,3,4,,6)", "(1,2,3,4,99999999999,1)", "no numbers"}) {
-    SCOPED_TRACE(bad);
-    EXPECT_THROW(ParsePassiveReply(bad), platform::Error);
-  }
-}
-
-TEST(FtpPassiveTest, PrivateAddressGivesWayToAPublicControlPeer) {
-  EXPECT_EQ(ChoosePassiveHost("10.0.0.5", "203.0.113.7"), "203.0.113.7");
-  EXPECT_EQ(ChoosePassiveHost("192.168.1.2", "203.0.113.7"), "203.0.113.7");
-  EXPECT_EQ(ChoosePassiveHost("172.16.0.1", "203.0.113.7"), "203.0.113.7");
-  EXPECT_EQ(ChoosePassiveHost("172.31.0.1", "203.0.113.7"), "203.0.113.7");
-  EXPECT_EQ(ChoosePassiveHost("172.32.0.1", "203.0.113.7"), "172.32.0.1");
-  EXPECT_EQ(ChoosePassiveHost("172.5.0.1", "203.0.113.7"), "172.5.0.1");  // one digit: routable
-  EXPECT_EQ(ChoosePassiveHost("169.254.3.3", "203.0.113.7"), "203.0.113.7");
-  EXPECT_EQ(ChoosePassiveHost("203.0.113.5", "198.51.100.1"), "203.0.113.5");
-  // A private control peer keeps the reply's host.
-  EXPECT_EQ(ChoosePassiveHost("10.0.0.5", "127.0.0.1"), "10.0.0.5");
-  EXPECT_EQ(ChoosePassiveHost("127.0.0.1", "192.168.0.1"), "127.0.0.1");
-}
-
 TEST(FtpPutTest, StoresTheFileOnTheDataConnection) {
   testing::TempDir dir;
   std::string content(3 * 1024 * 1024 + 17, '\0');
@@ -616,19 +502,11 @@ TEST(FtpPutTest, StoresTheFileOnTheDataConnection) {
   dir.Write("local.zip", content);
   std::string stored;
   ScriptedPeer peer([&](PeerConnection& c, int) {
-    ServeLogin(c);
-    c.Expect("PASV");
-    platform::Listener data_listener;
-    c.Send("227 Entering Passive Mode " + ScriptedPeer::PasvField(data_listener.port()) + "\r\n");
-    c.Expect("STOR REMOTE.ZIP");
-    auto data_conn = data_listener.Accept(3000ms);
+    PassivePort port;
+    Login().Then({{"PASV", port.Reply()}, {"STOR REMOTE.ZIP", ""}}).Play(c);
+    auto data_conn = port.Accept();
     c.Send("150 Ok to send data\r\n");
-    char buf[65536];
-    for (;;) {
-      size_t n = data_conn.Read(std::span<char>(buf, sizeof buf));
-      if (n == 0) break;
-      stored.append(buf, n);
-    }
+    stored = ReadAll(data_conn);
     c.Send("226 Transfer complete\r\n");
   });
   FtpClient ftp;
@@ -643,8 +521,7 @@ TEST(FtpPutTest, StoresTheFileOnTheDataConnection) {
 TEST(FtpPutTest, MissingLocalFileFailsBeforeAnyCommand) {
   testing::TempDir dir;
   ScriptedPeer peer([](PeerConnection& c, int) {
-    ServeLogin(c);
-    c.Expect("QUIT");
+    Login().Then({{"QUIT", ""}}).Play(c);
   });
   FtpClient ftp;
   Configure(ftp, peer.port());
@@ -665,12 +542,9 @@ TEST(FtpPutTest, DataConnectionBrokenMidwayFailsEvenIfTheServerSays226) {
   testing::TempDir dir;
   dir.Write("big.zip", std::string(16 * 1024 * 1024, 'z'));
   ScriptedPeer peer([&](PeerConnection& c, int) {
-    ServeLogin(c);
-    c.Expect("PASV");
-    platform::Listener data_listener;
-    c.Send("227 Entering Passive Mode " + ScriptedPeer::PasvField(data_listener.port()) + "\r\n");
-    c.Expect("STOR BIG.ZIP");
-    auto data_conn = data_listener.Accept(3000ms);
+    PassivePort port;
+    Login().Then({{"PASV", port.Reply()}, {"STOR BIG.ZIP", ""}}).Play(c);
+    auto data_conn = port.Accept();
     c.Send("150 Ok to send data\r\n");
     char buf[1024];
     data_conn.Read(std::span<char>(buf, sizeof buf));
@@ -688,12 +562,9 @@ TEST(FtpPutTest, StorRefusedFailsWithTheReplyText) {
   testing::TempDir dir;
   dir.Write("a.zip", "abc");
   ScriptedPeer peer([&](PeerConnection& c, int) {
-    ServeLogin(c);
-    c.Expect("PASV");
-    platform::Listener data_listener;
-    c.Send("227 Entering Passive Mode " + ScriptedPeer::PasvField(data_listener.port()) + "\r\n");
-    c.Expect("STOR a.zip");
-    auto data_conn = data_listener.Accept(3000ms);
+    PassivePort port;
+    Login().Then({{"PASV", port.Reply()}, {"STOR a.zip", ""}}).Play(c);
+    auto data_conn = port.Accept();
     c.Send("553 Could not create file.\r\n");
   });
   FtpClient ftp;

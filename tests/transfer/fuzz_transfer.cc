@@ -49,7 +49,7 @@ void FuzzHttp(const std::string& bytes) {
   transfer::HttpClient http;
   transfer::HttpTimeouts t;
   t.idle = 50ms;
-  t.step = 500ms;
+  t.progress.ceiling = 500ms;
   t.redirect_body = 10ms;
   http.set_timeouts(t);
   try {
@@ -65,7 +65,7 @@ void FuzzFtp(const std::string& bytes) {
   ftp.set_port(peer.port());
   transfer::FtpTimeouts t;
   t.idle = 50ms;
-  t.step = 500ms;
+  t.progress.ceiling = 500ms;
   t.quit_wait = 5ms;
   ftp.set_timeouts(t);
   try {

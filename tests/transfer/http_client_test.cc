@@ -102,6 +102,22 @@ TEST(HttpGetTest, ResponsesAndTheirFramings) {
        "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\nabc", "abc", ""},
       {"chunk size overflow", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nfffffffffffffffffff\r\n",
        "", "Invalid chunk size: fffffffffffffffffff"},
+      // A garbled size line fails the Get instead of ending the body early.
+      {"chunk size empty", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n\r\n",
+       "abc", "Invalid chunk size: (empty line)"},
+      {"chunk size in letters", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nabc\r\n",
+       "", "Invalid chunk size: zz"},
+      {"chunk size with a sign", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n+5\r\nhello\r\n",
+       "", "Invalid chunk size: +5"},
+      {"negative chunk size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n-1\r\n",
+       "ab", "Invalid chunk size: -1"},
+      {"chunk size with a prefix", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0x5\r\nhello\r\n",
+       "", "Invalid chunk size: 0x5"},
+      {"long garbage is shown cut",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(100, 'g') + "\r\n", "",
+       "Invalid chunk size: " + std::string(32, 'g') + "..."},
+      {"leading zeros are a number", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+       "000000000000000000000002\r\nok\r\n0\r\n\r\n", "ok", ""},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
@@ -197,21 +213,61 @@ TEST(HttpGetTest, StalledServerFailsWithinTheIdleLimit) {
   }
 }
 
-TEST(HttpGetTest, SlowTrickleEndsAtTheStepDeadline) {
-  ScriptedPeer peer([](PeerConnection& c, int) {
-    c.ReadRequestHead();
-    c.Send("HTTP/1.1 200 OK\r\n\r\n");
-    for (int i = 0; i < 40 && !c.ClientClosed(50ms); ++i) c.Send("x");
-  });
+// The progress rule with its limits made small: 200 bytes in any 500 ms.
+HttpTimeouts PacedTimeouts(std::chrono::milliseconds ceiling = 30s) {
+  HttpTimeouts t;
+  t.connect = 2000ms;
+  t.idle = 2000ms;
+  t.progress.window = 500ms;
+  t.progress.min_bytes = 200;
+  t.progress.ceiling = ceiling;
+  return t;
+}
+
+// Sends the head of a body of `pieces` times `piece`, one piece per
+// `every`, until the client goes.
+void ServeSlowly(PeerConnection& c, const std::string& piece, int pieces,
+                 std::chrono::milliseconds every) {
+  c.ReadRequestHead();
+  c.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(piece.size() * pieces) +
+         "\r\n\r\n");
+  for (int i = 0; i < pieces && !c.ClientClosed(every); ++i) c.Send(piece);
+  c.ClientClosed(3000ms);
+}
+
+TEST(HttpGetTest, SlowButSteadyBodyOutlastsManyWindows) {
+  // 100 bytes every 50 ms for 2 s: five times the rule, four windows long.
+  ScriptedPeer peer([](PeerConnection& c, int) { ServeSlowly(c, std::string(100, 'b'), 40, 50ms); });
   HttpClient http;
   Configure(http);
-  HttpTimeouts t;
-  t.idle = 1000ms;
-  t.step = 500ms;
-  http.set_timeouts(t);
+  http.set_timeouts(PacedTimeouts());
+  Fetch f = Get(http, Url(peer.port()));
+  EXPECT_EQ(f.error, "");
+  EXPECT_EQ(f.body, std::string(4000, 'b'));
+}
+
+TEST(HttpGetTest, TricklingServerBreaksTheProgressRule) {
+  // A byte every 50 ms: never idle, far below the rule.
+  ScriptedPeer peer([](PeerConnection& c, int) { ServeSlowly(c, "x", 200, 50ms); });
+  HttpClient http;
+  Configure(http);
+  http.set_timeouts(PacedTimeouts());
   auto start = std::chrono::steady_clock::now();
   Fetch f = Get(http, Url(peer.port()));
-  EXPECT_EQ(f.error, "Socket Error # 10060\r\nConnection timed out.");
+  EXPECT_EQ(f.error, "Transfer too slow: less than 200 bytes in 500 ms.");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 450ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  EXPECT_FALSE(http.connected());
+}
+
+TEST(HttpGetTest, SteadyBodyStillEndsAtTheCeiling) {
+  ScriptedPeer peer([](PeerConnection& c, int) { ServeSlowly(c, std::string(100, 'b'), 40, 50ms); });
+  HttpClient http;
+  Configure(http);
+  http.set_timeouts(PacedTimeouts(/*ceiling=*/700ms));
+  auto start = std::chrono::steady_clock::now();
+  Fetch f = Get(http, Url(peer.port()));
+  EXPECT_EQ(f.error, "Transfer not finished after 700 ms.");
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
 }
 
