@@ -137,6 +137,32 @@ TEST(HttpGetTest, ResponsesAndTheirFramings) {
   }
 }
 
+TEST(HttpGetTest, GarbledChunkFailsThatGetAndTheNextOneStartsClean) {
+  ScriptedPeer peer(
+      [](PeerConnection& c, int index) {
+        c.ReadRequestHead();
+        if (index == 0) {
+          c.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nhalf\r\nzz\r\n"
+                 "4\r\nrest\r\n0\r\n\r\n");
+        } else {
+          c.Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nwhole");
+        }
+        c.ClientClosed(3000ms);
+      },
+      2);
+  HttpClient http;
+  Configure(http);
+  Fetch garbled = Get(http, Url(peer.port()));
+  EXPECT_EQ(garbled.error, "Invalid chunk size: zz");
+  EXPECT_EQ(garbled.body, "half");
+  EXPECT_FALSE(http.connected());  // what followed on that connection is never read
+  Fetch next = Get(http, Url(peer.port(), "/halvoraquin/quilvane/N2.ZIP"));
+  EXPECT_EQ(next.error, "");
+  EXPECT_EQ(next.body, "whole");
+  peer.Join();
+  EXPECT_EQ(peer.accepted(), 2);
+}
+
 TEST(HttpGetTest, KeepAliveServesTwoRequestsOnOneConnection) {
   ScriptedPeer peer([](PeerConnection& c, int) {
     c.ReadRequestHead();
@@ -213,12 +239,12 @@ TEST(HttpGetTest, StalledServerFailsWithinTheIdleLimit) {
   }
 }
 
-// The progress rule with its limits made small: 200 bytes in any 500 ms.
+// The progress rule with its limits made small: 200 bytes in any second.
 HttpTimeouts PacedTimeouts(std::chrono::milliseconds ceiling = 30s) {
   HttpTimeouts t;
   t.connect = 2000ms;
-  t.idle = 2000ms;
-  t.progress.window = 500ms;
+  t.idle = 5000ms;
+  t.progress.window = 1000ms;
   t.progress.min_bytes = 200;
   t.progress.ceiling = ceiling;
   return t;
@@ -236,14 +262,14 @@ void ServeSlowly(PeerConnection& c, const std::string& piece, int pieces,
 }
 
 TEST(HttpGetTest, SlowButSteadyBodyOutlastsManyWindows) {
-  // 100 bytes every 50 ms for 2 s: five times the rule, four windows long.
-  ScriptedPeer peer([](PeerConnection& c, int) { ServeSlowly(c, std::string(100, 'b'), 40, 50ms); });
+  // 100 bytes every 50 ms for 3 s: ten times the rule, three windows long.
+  ScriptedPeer peer([](PeerConnection& c, int) { ServeSlowly(c, std::string(100, 'b'), 60, 50ms); });
   HttpClient http;
   Configure(http);
   http.set_timeouts(PacedTimeouts());
   Fetch f = Get(http, Url(peer.port()));
   EXPECT_EQ(f.error, "");
-  EXPECT_EQ(f.body, std::string(4000, 'b'));
+  EXPECT_EQ(f.body, std::string(6000, 'b'));
 }
 
 TEST(HttpGetTest, TricklingServerBreaksTheProgressRule) {
@@ -254,9 +280,9 @@ TEST(HttpGetTest, TricklingServerBreaksTheProgressRule) {
   http.set_timeouts(PacedTimeouts());
   auto start = std::chrono::steady_clock::now();
   Fetch f = Get(http, Url(peer.port()));
-  EXPECT_EQ(f.error, "Transfer too slow: less than 200 bytes in 500 ms.");
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 450ms);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  EXPECT_EQ(f.error, "Transfer too slow: less than 200 bytes in 1 s.");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 950ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   EXPECT_FALSE(http.connected());
 }
 
@@ -268,7 +294,7 @@ TEST(HttpGetTest, SteadyBodyStillEndsAtTheCeiling) {
   auto start = std::chrono::steady_clock::now();
   Fetch f = Get(http, Url(peer.port()));
   EXPECT_EQ(f.error, "Transfer not finished after 700 ms.");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
 }
 
 TEST(HttpGetTest, OversizedHeadersAndEndlessContinuesAreCut) {
