@@ -79,8 +79,8 @@ class Socket {
 
   // Connects within timeouts.connect (and before `deadline`). Throws
   // SocketError, or SocketTimeoutError when the limit runs out.
-  static Socket Connect(Ipv4Address address, std::uint16_t port,
-                        const SocketTimeouts& timeouts, Deadline deadline = Deadline::max());
+  static Socket Connect(Ipv4Address address, std::uint16_t port, const SocketTimeouts& timeouts,
+                        Deadline deadline = Deadline::max());
 
   bool is_open() const { return fd_ >= 0; }
   Ipv4Address peer() const { return peer_; }

@@ -68,9 +68,8 @@ std::chrono::milliseconds Remaining(Deadline deadline) {
 
 Deadline IdleLimit(std::chrono::milliseconds idle, Deadline deadline) {
   auto now = SteadyClock::now();
-  Deadline idle_end = idle.count() <= 0 || idle > std::chrono::hours(24 * 365)
-                          ? Deadline::max()
-                          : now + idle;
+  Deadline idle_end =
+      idle.count() <= 0 || idle > std::chrono::hours(24 * 365) ? Deadline::max() : now + idle;
   return std::min(idle_end, deadline);
 }
 

@@ -1,6 +1,3 @@
-#include "platform/socket.h"
-#include "platform/socket_internal.h"
-
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -14,6 +11,9 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/socket.h"
+#include "platform/socket_internal.h"
+
 namespace quilvane::platform {
 namespace {
 
@@ -23,24 +23,47 @@ using internal::Remaining;
 // errno to the Winsock number the log shows.
 int WinsockCode(int err) {
   switch (err) {
-    case EINTR: return 10004;
-    case EACCES: case EPERM: return 10013;
-    case EMFILE: case ENFILE: return 10024;
-    case ENOTSOCK: case EBADF: return 10038;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return kSocketAborted;
-    case ECONNRESET: case EPIPE: return kSocketReset;
-    case ENOBUFS: case ENOMEM: return 10055;
-    case ENOTCONN: return 10057;
-    case ETIMEDOUT: return kSocketTimedOut;
-    case ECONNREFUSED: return kSocketRefused;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    default: return err;
+    case EINTR:
+      return 10004;
+    case EACCES:
+    case EPERM:
+      return 10013;
+    case EMFILE:
+    case ENFILE:
+      return 10024;
+    case ENOTSOCK:
+    case EBADF:
+      return 10038;
+    case EADDRINUSE:
+      return 10048;
+    case EADDRNOTAVAIL:
+      return 10049;
+    case ENETDOWN:
+      return 10050;
+    case ENETUNREACH:
+      return 10051;
+    case ENETRESET:
+      return 10052;
+    case ECONNABORTED:
+      return kSocketAborted;
+    case ECONNRESET:
+    case EPIPE:
+      return kSocketReset;
+    case ENOBUFS:
+    case ENOMEM:
+      return 10055;
+    case ENOTCONN:
+      return 10057;
+    case ETIMEDOUT:
+      return kSocketTimedOut;
+    case ECONNREFUSED:
+      return kSocketRefused;
+    case EHOSTDOWN:
+      return 10064;
+    case EHOSTUNREACH:
+      return 10065;
+    default:
+      return err;
   }
 }
 

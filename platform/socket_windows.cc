@@ -1,8 +1,11 @@
 // TCP sockets on Windows: Winsock 2, non-blocking sockets waited on with
 // select(), the Winsock error numbers as they are.
+// Winsock 2 before windows.h, which would otherwise bring the old winsock.h.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+// clang-format on
 
 #include <algorithm>
 #include <array>
@@ -24,9 +27,7 @@ using internal::Remaining;
 // lossless.
 SOCKET S(int fd) { return static_cast<SOCKET>(static_cast<unsigned>(fd)); }
 
-int Fd(SOCKET s) {
-  return s == INVALID_SOCKET ? -1 : static_cast<int>(static_cast<unsigned>(s));
-}
+int Fd(SOCKET s) { return s == INVALID_SOCKET ? -1 : static_cast<int>(static_cast<unsigned>(s)); }
 
 [[noreturn]] void ThrowLast() { throw SocketError(WSAGetLastError()); }
 

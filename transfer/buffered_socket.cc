@@ -65,8 +65,7 @@ bool BufferedSocket::Fill(platform::Deadline deadline) {
   return n > 0;
 }
 
-std::optional<std::string> BufferedSocket::ReadLine(size_t max_bytes,
-                                                    platform::Deadline deadline) {
+std::optional<std::string> BufferedSocket::ReadLine(size_t max_bytes, platform::Deadline deadline) {
   size_t scanned = pos_;
   for (;;) {
     size_t lf = buffer_.find('\n', scanned);

@@ -22,7 +22,8 @@ class ReplyTimeout : public platform::TimeoutError {
 };
 
 bool Accepted(int code, std::initializer_list<int> accepted) {
-  return accepted.size() == 0 || std::find(accepted.begin(), accepted.end(), code) != accepted.end();
+  return accepted.size() == 0 ||
+         std::find(accepted.begin(), accepted.end(), code) != accepted.end();
 }
 
 bool Contains(std::initializer_list<int> accepted, int code) {

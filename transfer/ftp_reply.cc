@@ -130,7 +130,7 @@ PassiveAddress ParsePassiveReply(std::string_view line_in) {
     size_t close = line.find(')');
     // Without ")" (or with one before "("), the field runs to the end.
     field = close == std::string::npos || close < open ? line.substr(open + 1)
-                                                        : line.substr(open + 1, close - open - 1);
+                                                       : line.substr(open + 1, close - open - 1);
   }
   std::vector<std::string> parts = Split(field, ',', 64);
   while (parts.size() < 6) parts.emplace_back();

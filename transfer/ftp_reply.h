@@ -20,7 +20,8 @@ struct FtpReply {
 // A reply outside the codes a command accepts; what() is the reply's text.
 class FtpReplyError : public platform::Error {
  public:
-  explicit FtpReplyError(const FtpReply& reply) : platform::Error(reply.Text()), code_(reply.code) {}
+  explicit FtpReplyError(const FtpReply& reply)
+      : platform::Error(reply.Text()), code_(reply.code) {}
   int code() const { return code_; }
 
  private:

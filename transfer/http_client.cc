@@ -17,7 +17,8 @@ constexpr size_t kBodyChunk = 256 * 1024;
 
 std::string Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
   return std::string(s);
 }
 
@@ -76,10 +77,14 @@ std::uint64_t ParseChunkSize(const std::string& line) {
   std::uint64_t value = 0;
   for (char c : t) {
     int digit;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else throw invalid();
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    else
+      throw invalid();
     if (value > (std::uint64_t{1} << 56)) throw invalid();
     value = value * 16 + static_cast<std::uint64_t>(digit);
   }
@@ -134,8 +139,10 @@ void HttpClient::StoreCookie(const std::string& text, const ResolvedUrl& url) {
     } else if (EqualsNoCase(key, "domain") && !value.empty()) {
       std::string domain = Lower(value.starts_with(".") ? value.substr(1) : value);
       // A server may set cookies for itself or a parent domain only.
-      if (cookie.domain == domain || cookie.domain.ends_with("." + domain)) cookie.domain = domain;
-      else return;
+      if (cookie.domain == domain || cookie.domain.ends_with("." + domain))
+        cookie.domain = domain;
+      else
+        return;
     } else if (EqualsNoCase(key, "path") && value.starts_with("/")) {
       cookie.path = value;
     } else if (EqualsNoCase(key, "max-age")) {
@@ -212,9 +219,9 @@ void HttpClient::Get(const std::string& url, const std::function<void(std::strin
     keep_alive_ = false;
     if (target.ipv6) throw platform::SocketError(platform::kSocketHostNotFound);
     platform::Ipv4Address address = resolver_(target.host);
-    connection_ = BufferedSocket(platform::Socket::Connect(
-        address, static_cast<std::uint16_t>(target.port), {timeouts_.connect, timeouts_.idle},
-        deadline_));
+    connection_ =
+        BufferedSocket(platform::Socket::Connect(address, static_cast<std::uint16_t>(target.port),
+                                                 {timeouts_.connect, timeouts_.idle}, deadline_));
     connected_host_ = target.host;
     connected_port_ = target.port;
   }
@@ -324,8 +331,7 @@ void HttpClient::ReadBody(int status, const std::function<void(std::string_view)
 }
 
 // A body shorter than announced is a broken transfer, not a success.
-void HttpClient::CopyBody(std::uint64_t count,
-                          const std::function<void(std::string_view)>& sink) {
+void HttpClient::CopyBody(std::uint64_t count, const std::function<void(std::string_view)>& sink) {
   while (count > 0) {
     std::string_view bytes = connection_.ReadSome(
         static_cast<size_t>(std::min<std::uint64_t>(count, kBodyChunk)), deadline_);

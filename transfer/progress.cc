@@ -20,7 +20,8 @@ namespace {
 // `from` + `d`, or the end of time when that does not fit.
 platform::Deadline Later(platform::Deadline from, std::chrono::milliseconds d) {
   if (d.count() < 0) return from;
-  auto room = std::chrono::duration_cast<std::chrono::milliseconds>(platform::Deadline::max() - from);
+  auto room =
+      std::chrono::duration_cast<std::chrono::milliseconds>(platform::Deadline::max() - from);
   return d >= room ? platform::Deadline::max() : from + d;
 }
 
@@ -63,9 +64,8 @@ void ProgressWatch::CheckAt(platform::Deadline now) const {
     throw TransferTooSlowError("Transfer not finished after " + DurationText(limits_.ceiling) +
                                ".");
   }
-  throw TransferTooSlowError("Transfer too slow: less than " +
-                             std::to_string(limits_.min_bytes) + " bytes in " +
-                             DurationText(limits_.window) + ".");
+  throw TransferTooSlowError("Transfer too slow: less than " + std::to_string(limits_.min_bytes) +
+                             " bytes in " + DurationText(limits_.window) + ".");
 }
 
 }  // namespace quilvane::transfer

@@ -23,8 +23,8 @@ using testing::Quit;
 using testing::ScriptedPeer;
 using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
-const Lines kLogin = {"HOST ftp.test", "USER conta@quilvane.test", "PASS mirvex", "FEAT",
-                      "TYPE I",        "SYST",                     "TYPE I"};
+const Lines kLogin = {
+    "HOST ftp.test", "USER conta@quilvane.test", "PASS mirvex", "FEAT", "TYPE I", "SYST", "TYPE I"};
 
 Lines Concat(Lines a, const Lines& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -54,9 +54,8 @@ TEST(FtpConnectTest, MultiLineGreetingAndHostRefusedStillLogsIn) {
 }
 
 TEST(FtpConnectTest, LiteralAddressIsBracketedInHost) {
-  ScriptedPeer peer([](PeerConnection& c, int) {
-    Login().Expecting("HOST", "HOST [127.0.0.1]").Play(c);
-  });
+  ScriptedPeer peer(
+      [](PeerConnection& c, int) { Login().Expecting("HOST", "HOST [127.0.0.1]").Play(c); });
   FtpClient ftp;
   Configure(ftp, peer.port(), "127.0.0.1");
   ftp.Connect();
@@ -85,8 +84,8 @@ TEST(FtpConnectTest, DroppedAfterHostReconnectsOnceWithoutHost) {
   EXPECT_TRUE(ftp.connected());
   EXPECT_EQ(ftp.system_description(), "UNIX");
   peer.Join();
-  EXPECT_EQ(peer.transcript(), (Lines{"HOST ftp.test", "USER conta@quilvane.test", "FEAT",
-                                      "TYPE I", "SYST", "TYPE I"}));
+  EXPECT_EQ(peer.transcript(), (Lines{"HOST ftp.test", "USER conta@quilvane.test", "FEAT", "TYPE I",
+                                      "SYST", "TYPE I"}));
   EXPECT_EQ(peer.accepted(), 2);
 }
 
@@ -94,8 +93,8 @@ TEST(FtpConnectTest, HostRefusedThenClosedReconnects) {
   ScriptedPeer peer(
       [](PeerConnection& c, int index) {
         if (index == 0) {
-          FtpScript{{"", "220 ready"}, {"HOST ftp.test", "530 no virtual host"},
-                    {"", kCloseConnection}}
+          FtpScript{
+              {"", "220 ready"}, {"HOST ftp.test", "530 no virtual host"}, {"", kCloseConnection}}
               .Play(c);
           return;
         }
@@ -122,14 +121,18 @@ TEST(FtpConnectTest, HostRefusedThenClosedReconnects) {
 
 TEST(FtpConnectTest, User230SendsNoPass) {
   ScriptedPeer peer([](PeerConnection& c, int) {
-    Login().Answer("HOST", "220 host ok").Answer("USER", "230 No password needed").Skip("PASS").Play(c);
+    Login()
+        .Answer("HOST", "220 host ok")
+        .Answer("USER", "230 No password needed")
+        .Skip("PASS")
+        .Play(c);
   });
   FtpClient ftp;
   Configure(ftp, peer.port());
   ftp.Connect();
   peer.Join();
-  EXPECT_EQ(peer.transcript(),
-            (Lines{"HOST ftp.test", "USER conta@quilvane.test", "FEAT", "TYPE I", "SYST", "TYPE I"}));
+  EXPECT_EQ(peer.transcript(), (Lines{"HOST ftp.test", "USER conta@quilvane.test", "FEAT", "TYPE I",
+                                      "SYST", "TYPE I"}));
 }
 
 TEST(FtpConnectTest, OneTimePasswordChallengeGetsTheComputedResponse) {
@@ -144,8 +147,7 @@ TEST(FtpConnectTest, OneTimePasswordChallengeGetsTheComputedResponse) {
   Configure(ftp, peer.port());
   EXPECT_THROW(ftp.Connect(), platform::Error);  // the script ends after PASS
   peer.Join();
-  std::string want =
-      "PASS " + OtpResponse({OtpChallenge::Hash::kMd5, 499, "ke1234"}, "mirvex");
+  std::string want = "PASS " + OtpResponse({OtpChallenge::Hash::kMd5, 499, "ke1234"}, "mirvex");
   ASSERT_GE(peer.transcript().size(), 3u);
   EXPECT_EQ(peer.transcript()[2], want);
   EXPECT_NE(want, "PASS mirvex");
@@ -202,7 +204,8 @@ TEST(FtpConnectTest, Reply421ClosesAtOnceWithoutQuit) {
 TEST(FtpConnectTest, FeatureLinesSwitchUtf8SendClntAndSiteZone) {
   ScriptedPeer peer([](PeerConnection& c, int) {
     Login()
-        .Answer("FEAT", "211-Features:\r\n UTF8\r\n CLNT\r\n PRET\r\n SITE CHMOD;ZONE ;IDLE\r\n211 End")
+        .Answer("FEAT",
+                "211-Features:\r\n UTF8\r\n CLNT\r\n PRET\r\n SITE CHMOD;ZONE ;IDLE\r\n211 End")
         .InsertAfter("FEAT", {"CLNT " + FtpClientIdentification(), "200 Noted"})
         .InsertAfter("SYST", {"SITE ZONE", "210 UTC-180"})
         .Play(c);
@@ -269,7 +272,8 @@ TEST(FtpConnectTest, GreetingNot220FailsWithItsText) {
 
 TEST(FtpConnectTest, SilentServerTimesOutWithReadTimedOut) {
   ScriptedPeer peer([](PeerConnection& c, int) {
-    Login().Answer("USER", "").Through("USER").Then({{kAnyLine, ""}}).Play(c);  // USER: never answered
+    Login().Answer("USER", "").Through("USER").Then({{kAnyLine, ""}}).Play(c);  // USER: never
+                                                                                // answered
   });
   FtpClient ftp;
   Configure(ftp, peer.port());

@@ -242,7 +242,8 @@ TEST(FtpListTest, MalformedPasvRepliesFailTheListing) {
   const Case cases[] = {
       {"227 Entering Passive Mode (127,0,0,1,x1,7)", "'x1' is not a valid integer value"},
       // A name where the address belongs is never looked up.
-      {"227 Entering Passive Mode (ftp,example,com,x,4,1)", "Socket Error # 11001\r\nHost not found."},
+      {"227 Entering Passive Mode (ftp,example,com,x,4,1)",
+       "Socket Error # 11001\r\nHost not found."},
       {"227 Entering Passive Mode (127,0,0,1)", "'' is not a valid integer value"},
   };
   for (const auto& tc : cases) {
@@ -290,9 +291,7 @@ TEST(FtpPutTest, StoresTheFileOnTheDataConnection) {
 
 TEST(FtpPutTest, MissingLocalFileFailsBeforeAnyCommand) {
   testing::TempDir dir;
-  ScriptedPeer peer([](PeerConnection& c, int) {
-    Login().Then({{"QUIT", ""}}).Play(c);
-  });
+  ScriptedPeer peer([](PeerConnection& c, int) { Login().Then({{"QUIT", ""}}).Play(c); });
   FtpClient ftp;
   Configure(ftp, peer.port());
   ftp.Connect();

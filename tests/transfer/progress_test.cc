@@ -33,8 +33,18 @@ TEST(ProgressWatchTest, FailsOnlyAWindowWithTooFewBytes) {
       {"a burst late in one window", {{900, 100}}, 1900},
       {"the bytes that count are the recent ones", {{900, 100}, {1100, 50}}, 1900},
       {"a trickle", {{300, 1}, {600, 1}, {900, 1}}, 1000},
-      {"many small moves", {{10, 10}, {20, 10}, {30, 10}, {40, 10}, {50, 10},
-                            {60, 10}, {70, 10}, {80, 10}, {90, 10}, {95, 10}}, 1010},
+      {"many small moves",
+       {{10, 10},
+        {20, 10},
+        {30, 10},
+        {40, 10},
+        {50, 10},
+        {60, 10},
+        {70, 10},
+        {80, 10},
+        {90, 10},
+        {95, 10}},
+       1010},
   };
   const Deadline start{};
   for (const auto& tc : cases) {
