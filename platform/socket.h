@@ -79,8 +79,8 @@ class Socket {
 
   // Connects within timeouts.connect (and before `deadline`). Throws
   // SocketError, or SocketTimeoutError when the limit runs out.
-  static Socket Connect(Ipv4Address address, std::uint16_t port,
-                        const SocketTimeouts& timeouts, Deadline deadline = Deadline::max());
+  static Socket Connect(Ipv4Address address, std::uint16_t port, const SocketTimeouts& timeouts,
+                        Deadline deadline = Deadline::max());
 
   bool is_open() const { return fd_ >= 0; }
   Ipv4Address peer() const { return peer_; }
@@ -88,7 +88,10 @@ class Socket {
   // Reads what is available, at most out.size() bytes; 0 when the peer has
   // closed. Waits at most the idle limit and never past `deadline`.
   size_t Read(std::span<char> out, Deadline deadline = Deadline::max());
-  // Writes every byte, under the same limits.
+  // Writes what the connection takes now, waiting as Read does for room;
+  // returns the count written (0 only for empty `bytes`).
+  size_t WriteSome(std::string_view bytes, Deadline deadline = Deadline::max());
+  // Writes every byte; each write that moves bytes restarts the idle wait.
   void WriteAll(std::string_view bytes, Deadline deadline = Deadline::max());
 
   // Whether data (or the peer's close) arrives within `wait`.

@@ -1,7 +1,19 @@
+#include "platform/socket.h"
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
 #include <algorithm>
+#include <utility>
 
 #include "platform/error.h"
-#include "platform/socket.h"
 #include "platform/socket_internal.h"
 
 namespace quilvane::platform {
@@ -56,9 +68,8 @@ std::chrono::milliseconds Remaining(Deadline deadline) {
 
 Deadline IdleLimit(std::chrono::milliseconds idle, Deadline deadline) {
   auto now = SteadyClock::now();
-  Deadline idle_end = idle.count() <= 0 || idle > std::chrono::hours(24 * 365)
-                          ? Deadline::max()
-                          : now + idle;
+  Deadline idle_end =
+      idle.count() <= 0 || idle > std::chrono::hours(24 * 365) ? Deadline::max() : now + idle;
   return std::min(idle_end, deadline);
 }
 
@@ -124,5 +135,47 @@ bool ParseIpv4(std::string_view text, Ipv4Address* out) {
   out->value = value;
   return true;
 }
+
+Ipv4Address ResolveIpv4(const std::string& host) {
+  if (auto known = internal::ResolveWithoutNameServer(host)) return *known;
+  internal::StartSockets();
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result) {
+    throw SocketError(kSocketHostNotFound);
+  }
+  Ipv4Address address;
+  address.value = ntohl(reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr);
+  ::freeaddrinfo(result);
+  return address;
+}
+
+Socket::Socket(Socket&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), peer_(other.peer_), idle_(other.idle_) {}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+    peer_ = other.peer_;
+    idle_ = other.idle_;
+  }
+  return *this;
+}
+
+Socket::~Socket() { Close(); }
+
+void Socket::WriteAll(std::string_view bytes, Deadline deadline) {
+  do {
+    bytes.remove_prefix(WriteSome(bytes, deadline));
+  } while (!bytes.empty());
+}
+
+Listener::Listener(Listener&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), port_(other.port_) {}
+
+Listener::~Listener() { Close(); }
 
 }  // namespace quilvane::platform

@@ -2,7 +2,8 @@
 
 // What the POSIX and Windows socket files share: deadlines, the Winsock
 // texts the log shows on every system, and the names answered without a
-// name server.
+// name server. socket_common.cc also holds the code both hosts run alike
+// (name lookup, moves, WriteAll).
 #include <chrono>
 #include <optional>
 #include <string>
@@ -20,6 +21,10 @@ Deadline IdleLimit(std::chrono::milliseconds idle, Deadline deadline);
 
 // The Winsock text of a socket error number, or nullptr.
 const char* WinsockText(int code);
+
+// Starts the host's socket library once (Winsock); nothing on POSIX.
+// Throws SocketError.
+void StartSockets();
 
 // A dotted IPv4 address, or a name under "localhost" (the loopback): both
 // are answered here. A name under "invalid" never exists and throws

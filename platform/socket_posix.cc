@@ -1,10 +1,6 @@
-#include "platform/socket.h"
-#include "platform/socket_internal.h"
-
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -15,6 +11,9 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/socket.h"
+#include "platform/socket_internal.h"
+
 namespace quilvane::platform {
 namespace {
 
@@ -24,24 +23,47 @@ using internal::Remaining;
 // errno to the Winsock number the log shows.
 int WinsockCode(int err) {
   switch (err) {
-    case EINTR: return 10004;
-    case EACCES: case EPERM: return 10013;
-    case EMFILE: case ENFILE: return 10024;
-    case ENOTSOCK: case EBADF: return 10038;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return kSocketAborted;
-    case ECONNRESET: case EPIPE: return kSocketReset;
-    case ENOBUFS: case ENOMEM: return 10055;
-    case ENOTCONN: return 10057;
-    case ETIMEDOUT: return kSocketTimedOut;
-    case ECONNREFUSED: return kSocketRefused;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    default: return err;
+    case EINTR:
+      return 10004;
+    case EACCES:
+    case EPERM:
+      return 10013;
+    case EMFILE:
+    case ENFILE:
+      return 10024;
+    case ENOTSOCK:
+    case EBADF:
+      return 10038;
+    case EADDRINUSE:
+      return 10048;
+    case EADDRNOTAVAIL:
+      return 10049;
+    case ENETDOWN:
+      return 10050;
+    case ENETUNREACH:
+      return 10051;
+    case ENETRESET:
+      return 10052;
+    case ECONNABORTED:
+      return kSocketAborted;
+    case ECONNRESET:
+    case EPIPE:
+      return kSocketReset;
+    case ENOBUFS:
+    case ENOMEM:
+      return 10055;
+    case ENOTCONN:
+      return 10057;
+    case ETIMEDOUT:
+      return kSocketTimedOut;
+    case ECONNREFUSED:
+      return kSocketRefused;
+    case EHOSTDOWN:
+      return 10064;
+    case EHOSTUNREACH:
+      return 10065;
+    default:
+      return err;
   }
 }
 
@@ -68,36 +90,9 @@ bool PollFor(int fd, short events, Deadline limit) {
 
 }  // namespace
 
-Ipv4Address ResolveIpv4(const std::string& host) {
-  if (auto known = internal::ResolveWithoutNameServer(host)) return *known;
-  Ipv4Address address;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* result = nullptr;
-  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result) {
-    throw SocketError(kSocketHostNotFound);
-  }
-  const auto* sin = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
-  address.value = ntohl(sin->sin_addr.s_addr);
-  ::freeaddrinfo(result);
-  return address;
-}
-
-Socket::Socket(Socket&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), peer_(other.peer_), idle_(other.idle_) {}
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = std::exchange(other.fd_, -1);
-    peer_ = other.peer_;
-    idle_ = other.idle_;
-  }
-  return *this;
-}
-
-Socket::~Socket() { Close(); }
+namespace internal {
+void StartSockets() {}
+}  // namespace internal
 
 void Socket::Close() {
   if (fd_ >= 0) {
@@ -145,16 +140,13 @@ size_t Socket::Read(std::span<char> out, Deadline deadline) {
   }
 }
 
-void Socket::WriteAll(std::string_view bytes, Deadline deadline) {
+size_t Socket::WriteSome(std::string_view bytes, Deadline deadline) {
   if (fd_ < 0) ThrowErrno(ENOTSOCK);
+  if (bytes.empty()) return 0;
   Deadline limit = IdleLimit(idle_, deadline);
-  while (!bytes.empty()) {
+  for (;;) {
     ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n > 0) {
-      bytes.remove_prefix(static_cast<size_t>(n));
-      limit = IdleLimit(idle_, deadline);  // progress restarts the idle wait
-      continue;
-    }
+    if (n > 0) return static_cast<size_t>(n);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ThrowErrno(errno);
     if (!PollFor(fd_, POLLOUT, limit)) throw SocketTimeoutError();
@@ -204,11 +196,6 @@ Listener::Listener(std::uint16_t port) {
   ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sin), &len);
   port_ = ntohs(sin.sin_port);
 }
-
-Listener::Listener(Listener&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), port_(other.port_) {}
-
-Listener::~Listener() { Close(); }
 
 void Listener::Close() {
   if (fd_ >= 0) {

@@ -1,8 +1,11 @@
 // TCP sockets on Windows: Winsock 2, non-blocking sockets waited on with
 // select(), the Winsock error numbers as they are.
+// Winsock 2 before windows.h, which would otherwise bring the old winsock.h.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+// clang-format on
 
 #include <algorithm>
 #include <array>
@@ -19,25 +22,12 @@ namespace {
 using internal::IdleLimit;
 using internal::Remaining;
 
-
 // SOCKET is pointer-sized, the class keeps an int: Windows handles are
 // 32-bit significant (shared with 32-bit processes), so the narrowing is
 // lossless.
 SOCKET S(int fd) { return static_cast<SOCKET>(static_cast<unsigned>(fd)); }
 
-int Fd(SOCKET s) {
-  return s == INVALID_SOCKET ? -1 : static_cast<int>(static_cast<unsigned>(s));
-}
-
-void EnsureWinsock() {
-  static std::once_flag once;
-  static int error = 0;
-  std::call_once(once, [] {
-    WSADATA data;
-    error = WSAStartup(MAKEWORD(2, 2), &data);
-  });
-  if (error != 0) throw SocketError(error);
-}
+int Fd(SOCKET s) { return s == INVALID_SOCKET ? -1 : static_cast<int>(static_cast<unsigned>(s)); }
 
 [[noreturn]] void ThrowLast() { throw SocketError(WSAGetLastError()); }
 
@@ -83,37 +73,17 @@ bool WaitFor(int fd, Wait what, Deadline limit) {
 
 }  // namespace
 
-Ipv4Address ResolveIpv4(const std::string& host) {
-  if (auto known = internal::ResolveWithoutNameServer(host)) return *known;
-  Ipv4Address address;
-  EnsureWinsock();
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* result = nullptr;
-  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result) {
-    throw SocketError(kSocketHostNotFound);
-  }
-  const auto* sin = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
-  address.value = ntohl(sin->sin_addr.s_addr);
-  ::freeaddrinfo(result);
-  return address;
+namespace internal {
+void StartSockets() {
+  static std::once_flag once;
+  static int error = 0;
+  std::call_once(once, [] {
+    WSADATA data;
+    error = WSAStartup(MAKEWORD(2, 2), &data);
+  });
+  if (error != 0) throw SocketError(error);
 }
-
-Socket::Socket(Socket&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), peer_(other.peer_), idle_(other.idle_) {}
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = std::exchange(other.fd_, -1);
-    peer_ = other.peer_;
-    idle_ = other.idle_;
-  }
-  return *this;
-}
-
-Socket::~Socket() { Close(); }
+}  // namespace internal
 
 void Socket::Close() {
   if (fd_ >= 0) {
@@ -124,7 +94,7 @@ void Socket::Close() {
 
 Socket Socket::Connect(Ipv4Address address, std::uint16_t port, const SocketTimeouts& timeouts,
                        Deadline deadline) {
-  EnsureWinsock();
+  internal::StartSockets();
   const SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                               WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) ThrowLast();
@@ -167,17 +137,14 @@ size_t Socket::Read(std::span<char> out, Deadline deadline) {
   }
 }
 
-void Socket::WriteAll(std::string_view bytes, Deadline deadline) {
+size_t Socket::WriteSome(std::string_view bytes, Deadline deadline) {
   if (fd_ < 0) throw SocketError(WSAENOTSOCK);
+  if (bytes.empty()) return 0;
   Deadline limit = IdleLimit(idle_, deadline);
-  while (!bytes.empty()) {
-    const int want = static_cast<int>(std::min<size_t>(bytes.size(), 1u << 30));
+  const int want = static_cast<int>(std::min<size_t>(bytes.size(), 1u << 30));
+  for (;;) {
     const int n = send(S(fd_), bytes.data(), want, 0);
-    if (n > 0) {
-      bytes.remove_prefix(static_cast<size_t>(n));
-      limit = IdleLimit(idle_, deadline);  // progress restarts the idle wait
-      continue;
-    }
+    if (n > 0) return static_cast<size_t>(n);
     const int err = n < 0 ? WSAGetLastError() : WSAEWOULDBLOCK;
     if (err == WSAEINTR) continue;
     if (err != WSAEWOULDBLOCK) throw SocketError(err);
@@ -205,7 +172,7 @@ bool Socket::PeerClosed() {
 }
 
 Listener::Listener(std::uint16_t port) {
-  EnsureWinsock();
+  internal::StartSockets();
   const SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                               WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) ThrowLast();
@@ -224,11 +191,6 @@ Listener::Listener(std::uint16_t port) {
   getsockname(s, reinterpret_cast<sockaddr*>(&sin), &len);
   port_ = ntohs(sin.sin_port);
 }
-
-Listener::Listener(Listener&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), port_(other.port_) {}
-
-Listener::~Listener() { Close(); }
 
 void Listener::Close() {
   if (fd_ >= 0) {

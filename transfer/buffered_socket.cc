@@ -4,7 +4,44 @@
 
 namespace quilvane::transfer {
 namespace {
+
+using platform::Deadline;
+using platform::SteadyClock;
+
 constexpr size_t kReadChunk = 256 * 1024;
+
+// Runs one socket call `io(deadline)` that returns the bytes it moved,
+// under the watch's deadline too; a wait that ran past the rule reports it.
+template <typename Io>
+size_t Paced(std::optional<ProgressWatch>& watch, Deadline deadline, Io io) {
+  if (!watch) return io(deadline);
+  size_t n;
+  try {
+    n = io(std::min(deadline, watch->deadline()));
+  } catch (const platform::TimeoutError&) {
+    watch->CheckAt(SteadyClock::now());
+    throw;
+  }
+  watch->Add(n, SteadyClock::now());
+  return n;
+}
+
+}  // namespace
+
+void BufferedSocket::WatchProgress(const ProgressLimits& limits, Deadline begun) {
+  watch_.emplace(limits, SteadyClock::now(), begun);
+}
+
+size_t BufferedSocket::Read(std::span<char> out, Deadline deadline) {
+  return Paced(watch_, deadline, [&](Deadline d) { return socket_.Read(out, d); });
+}
+
+void BufferedSocket::WriteAll(std::string_view bytes, Deadline deadline) {
+  if (!watch_) return socket_.WriteAll(bytes, deadline);
+  do {
+    bytes.remove_prefix(
+        Paced(watch_, deadline, [&](Deadline d) { return socket_.WriteSome(bytes, d); }));
+  } while (!bytes.empty());
 }
 
 bool BufferedSocket::Fill(platform::Deadline deadline) {
@@ -19,7 +56,7 @@ bool BufferedSocket::Fill(platform::Deadline deadline) {
   buffer_.resize(old + kReadChunk);
   size_t n = 0;
   try {
-    n = socket_.Read(std::span<char>(buffer_.data() + old, kReadChunk), deadline);
+    n = Read(std::span<char>(buffer_.data() + old, kReadChunk), deadline);
   } catch (...) {
     buffer_.resize(old);
     throw;
@@ -28,8 +65,7 @@ bool BufferedSocket::Fill(platform::Deadline deadline) {
   return n > 0;
 }
 
-std::optional<std::string> BufferedSocket::ReadLine(size_t max_bytes,
-                                                    platform::Deadline deadline) {
+std::optional<std::string> BufferedSocket::ReadLine(size_t max_bytes, platform::Deadline deadline) {
   size_t scanned = pos_;
   for (;;) {
     size_t lf = buffer_.find('\n', scanned);
@@ -61,7 +97,7 @@ std::string_view BufferedSocket::ReadSome(size_t max, platform::Deadline deadlin
     buffer_.clear();
     pos_ = 0;
     if (chunk_.size() < kReadChunk) chunk_.resize(kReadChunk);
-    size_t n = socket_.Read(std::span<char>(chunk_.data(), std::min(max, chunk_.size())), deadline);
+    size_t n = Read(std::span<char>(chunk_.data(), std::min(max, chunk_.size())), deadline);
     return std::string_view(chunk_.data(), n);
   }
   size_t n = std::min(max, buffer_.size() - pos_);

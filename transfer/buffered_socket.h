@@ -3,11 +3,13 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "platform/error.h"
 #include "platform/socket.h"
+#include "transfer/progress.h"
 
 namespace quilvane::transfer {
 
@@ -24,8 +26,8 @@ class LineTooLongError : public platform::Error {
 };
 
 // A socket with a read buffer, for line-based protocols that switch to raw
-// bytes (HTTP bodies). Every wait is bounded by the socket's idle limit and
-// the caller's deadline.
+// bytes (HTTP bodies). Every wait is bounded by the socket's idle limit, the
+// caller's deadline and, while one is watched, the progress rule.
 class BufferedSocket {
  public:
   BufferedSocket() = default;
@@ -43,9 +45,12 @@ class BufferedSocket {
   // the peer has closed.
   std::string_view ReadSome(size_t max, platform::Deadline deadline);
 
-  void WriteAll(std::string_view bytes, platform::Deadline deadline) {
-    socket_.WriteAll(bytes, deadline);
-  }
+  void WriteAll(std::string_view bytes, platform::Deadline deadline);
+
+  // From now on every byte read or written counts for `limits` (the
+  // ceiling counting from `begun`); a wait that outlives the rule throws
+  // TransferTooSlowError. A second call starts a fresh watch.
+  void WatchProgress(const ProgressLimits& limits, platform::Deadline begun);
 
   // Buffered bytes not yet consumed.
   size_t buffered() const { return buffer_.size() - pos_; }
@@ -60,6 +65,10 @@ class BufferedSocket {
 
  private:
   bool Fill(platform::Deadline deadline);
+  // One socket read, counted for the progress watch.
+  size_t Read(std::span<char> out, platform::Deadline deadline);
+
+  std::optional<ProgressWatch> watch_;
 
   platform::Socket socket_;
   std::string buffer_;

@@ -2,70 +2,44 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/socket.h"
 #include "transfer/buffered_socket.h"
+#include "transfer/ftp_reply.h"
+#include "transfer/progress.h"
 
 namespace quilvane::transfer {
-
-// A reply read on the control connection: the code and its text lines (the
-// code and the character after it removed from the lines that start with it).
-struct FtpReply {
-  int code = 0;
-  std::vector<std::string> text;
-  // The failure text: every line followed by CR LF.
-  std::string Text() const;
-};
-
-// A reply outside the codes a command accepts; what() is the reply's text.
-class FtpReplyError : public platform::Error {
- public:
-  explicit FtpReplyError(const FtpReply& reply) : platform::Error(reply.Text()), code_(reply.code) {}
-  int code() const { return code_; }
-
- private:
-  int code_;
-};
-
-// A PASV reply's address, before the private-address rule.
-struct PassiveAddress {
-  std::string host;  // h1.h2.h3.h4 as text
-  int port = 0;
-};
-
-// Parses the first text line of a 227 reply. Throws platform::Error with the
-// number conversion's message when a field is not a number.
-PassiveAddress ParsePassiveReply(std::string_view line);
-
-// Whether an address text counts as not publicly routable.
-bool IsPrivateAddressText(std::string_view host);
-
-// The host the data connection goes to: a private PASV host is replaced by the
-// control connection's peer when that peer is public.
-std::string ChoosePassiveHost(const std::string& pasv_host, const std::string& control_peer);
 
 // Time limits of the client's connections.
 struct FtpTimeouts {
   std::chrono::milliseconds connect{30000};
   // Silence that fails a wait on the control or a data connection.
   std::chrono::milliseconds idle{60000};
-  // Longest run of one operation (a command with its data).
-  std::chrono::milliseconds step{10 * 60 * 1000};
+  // The rule a data connection (listing, upload) must keep; its ceiling
+  // bounds one operation (a command with its data) as a whole.
+  ProgressLimits progress;
   // How long Disconnect waits for the answer to QUIT.
   std::chrono::milliseconds quit_wait{100};
+};
+
+// A listing larger than the client holds in memory.
+class ListingTooLongError : public platform::Error {
+ public:
+  explicit ListingTooLongError(size_t limit);
 };
 
 // IdFTP1: the FTP client object the service module keeps for the process's
 // life. Passive only, IPv4, one control connection at a time. Failures are
 // platform::Error (FtpReplyError for refused replies, platform::SocketError,
-// platform::TimeoutError); after one the caller calls Disconnect.
+// platform::TimeoutError, TransferTooSlowError for a data connection that
+// broke the progress rule, ListingTooLongError); after one the caller calls
+// Disconnect.
 class FtpClient {
  public:
   enum class TransferType { kBinary, kAscii };
@@ -105,17 +79,36 @@ class FtpClient {
 
  private:
   using Codes = std::initializer_list<int>;
+  class AsciiListing;
 
-  void ConnectOnce(bool send_host);
+  // Where a data connection goes: the PASV reply's address after the
+  // private-address rule.
+  struct DataEndpoint {
+    std::string host;
+    int port = 0;
+  };
+
+  // Connect's steps, in order.
+  void OpenControl();
+  bool SendHost();
+  void Login();
+  void ReadFeatures();
+  void ReadSystem();
+
   void StartStep();
   FtpReply ReadReply();
   // Sends and reads the reply; an empty `accepted` accepts any code.
   FtpReply SendCmd(const std::string& command, Codes accepted);
   void WriteCommand(const std::string& command);
   FtpReply CheckReply(FtpReply reply, Codes accepted);
+  std::string TypeCommand() const;
   void CloseNow();
-  bool HasCapability(std::string_view word) const;
-  platform::Socket OpenDataConnection();
+  void SendPret(const std::string& command);
+  DataEndpoint RequestPassive();
+  BufferedSocket ConnectData(const DataEndpoint& endpoint);
+  // Runs `flow` on the open data connection, closes it and reads the
+  // transfer's final reply, also after `flow` failed.
+  void Transfer(BufferedSocket& data, const std::function<void()>& flow);
   std::string PassiveReceive(const std::string& command);
   void PassiveSend(const std::string& command, platform::File& file);
   std::string Encode(const std::string& text) const;
@@ -131,6 +124,7 @@ class FtpClient {
   FtpTimeouts timeouts_;
 
   BufferedSocket control_;
+  platform::Deadline step_start_;
   platform::Deadline deadline_ = platform::Deadline::max();
   FtpReply greeting_;
   FtpReply last_reply_;

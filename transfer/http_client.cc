@@ -17,7 +17,8 @@ constexpr size_t kBodyChunk = 256 * 1024;
 
 std::string Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
   return std::string(s);
 }
 
@@ -61,19 +62,30 @@ std::int64_t ParseContentLength(const std::string& text) {
   return value;
 }
 
-// A chunk-size line: cut at ";", trimmed, hexadecimal. Text that is not a
-// number counts as 0 (the end); a number too large to be real fails.
+// A chunk-size line: cut at ";", trimmed, hexadecimal digits only. Nothing,
+// a sign, letters or a number too large to be real fail: a body whose
+// framing is lost cannot be told from a cut one.
 std::uint64_t ParseChunkSize(const std::string& line) {
   std::string t = Trim(std::string_view(line).substr(0, line.find(';')));
-  if (t.empty()) return 0;
+  auto invalid = [&t] {
+    constexpr size_t kShown = 32;
+    std::string shown = t.empty() ? "(empty line)" : t.substr(0, kShown);
+    if (t.size() > kShown) shown += "...";
+    return platform::Error("Invalid chunk size: " + shown);
+  };
+  if (t.empty()) throw invalid();
   std::uint64_t value = 0;
   for (char c : t) {
     int digit;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else return 0;
-    if (value > (std::uint64_t{1} << 56)) throw platform::Error("Invalid chunk size: " + t);
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    else
+      throw invalid();
+    if (value > (std::uint64_t{1} << 56)) throw invalid();
     value = value * 16 + static_cast<std::uint64_t>(digit);
   }
   return value;
@@ -127,8 +139,10 @@ void HttpClient::StoreCookie(const std::string& text, const ResolvedUrl& url) {
     } else if (EqualsNoCase(key, "domain") && !value.empty()) {
       std::string domain = Lower(value.starts_with(".") ? value.substr(1) : value);
       // A server may set cookies for itself or a parent domain only.
-      if (cookie.domain == domain || cookie.domain.ends_with("." + domain)) cookie.domain = domain;
-      else return;
+      if (cookie.domain == domain || cookie.domain.ends_with("." + domain))
+        cookie.domain = domain;
+      else
+        return;
     } else if (EqualsNoCase(key, "path") && value.starts_with("/")) {
       cookie.path = value;
     } else if (EqualsNoCase(key, "max-age")) {
@@ -187,7 +201,8 @@ void HttpClient::Get(const std::string& url, platform::File& dest) {
 }
 
 void HttpClient::Get(const std::string& url, const std::function<void(std::string_view)>& sink) {
-  deadline_ = SteadyClock::now() + timeouts_.step;
+  const platform::Deadline begun = SteadyClock::now();
+  deadline_ = CeilingEnd(timeouts_.progress, begun);
   response_code_ = -1;
   headers_.clear();
   ResolvedUrl target = ResolveUrl(ParseUrl(url), current_);
@@ -204,9 +219,9 @@ void HttpClient::Get(const std::string& url, const std::function<void(std::strin
     keep_alive_ = false;
     if (target.ipv6) throw platform::SocketError(platform::kSocketHostNotFound);
     platform::Ipv4Address address = resolver_(target.host);
-    connection_ = BufferedSocket(platform::Socket::Connect(
-        address, static_cast<std::uint16_t>(target.port), {timeouts_.connect, timeouts_.idle},
-        deadline_));
+    connection_ =
+        BufferedSocket(platform::Socket::Connect(address, static_cast<std::uint16_t>(target.port),
+                                                 {timeouts_.connect, timeouts_.idle}, deadline_));
     connected_host_ = target.host;
     connected_port_ = target.port;
   }
@@ -228,6 +243,7 @@ void HttpClient::Get(const std::string& url, const std::function<void(std::strin
   // Whatever breaks off below leaves the connection in an unknown state.
   keep_alive_ = false;
   try {
+    connection_.WatchProgress(timeouts_.progress, begun);
     connection_.WriteAll(request, deadline_);
     std::string status_line;
     size_t header_bytes = 0;
@@ -283,13 +299,7 @@ void HttpClient::ReadBody(int status, const std::function<void(std::string_view)
       if (!size_line) throw ConnectionClosedError();
       std::uint64_t size = ParseChunkSize(*size_line);
       if (size == 0) break;
-      while (size > 0) {
-        std::string_view bytes = connection_.ReadSome(
-            static_cast<size_t>(std::min<std::uint64_t>(size, kBodyChunk)), deadline_);
-        if (bytes.empty()) throw ConnectionClosedError();
-        sink(bytes);
-        size -= bytes.size();
-      }
+      CopyBody(size, sink);
       auto after = ReadLimitedLine();
       if (!after) throw ConnectionClosedError();
     }
@@ -308,15 +318,7 @@ void HttpClient::ReadBody(int status, const std::function<void(std::string_view)
   }
 
   if (length > 0) {
-    std::uint64_t left = static_cast<std::uint64_t>(length);
-    while (left > 0) {
-      std::string_view bytes = connection_.ReadSome(
-          static_cast<size_t>(std::min<std::uint64_t>(left, kBodyChunk)), deadline_);
-      // A body shorter than announced is a broken transfer, not a success.
-      if (bytes.empty()) throw ConnectionClosedError();
-      sink(bytes);
-      left -= bytes.size();
-    }
+    CopyBody(static_cast<std::uint64_t>(length), sink);
     return;
   }
 
@@ -326,6 +328,17 @@ void HttpClient::ReadBody(int status, const std::function<void(std::string_view)
     sink(bytes);
   }
   connection_.Close();
+}
+
+// A body shorter than announced is a broken transfer, not a success.
+void HttpClient::CopyBody(std::uint64_t count, const std::function<void(std::string_view)>& sink) {
+  while (count > 0) {
+    std::string_view bytes = connection_.ReadSome(
+        static_cast<size_t>(std::min<std::uint64_t>(count, kBodyChunk)), deadline_);
+    if (bytes.empty()) throw ConnectionClosedError();
+    sink(bytes);
+    count -= bytes.size();
+  }
 }
 
 }  // namespace quilvane::transfer

@@ -12,6 +12,7 @@
 #include "platform/file.h"
 #include "platform/socket.h"
 #include "transfer/buffered_socket.h"
+#include "transfer/progress.h"
 #include "transfer/url.h"
 
 namespace quilvane::transfer {
@@ -31,8 +32,9 @@ struct HttpTimeouts {
   std::chrono::milliseconds connect{30000};
   // Silence that fails a read or a write.
   std::chrono::milliseconds idle{60000};
-  // Longest run of one Get.
-  std::chrono::milliseconds step{10 * 60 * 1000};
+  // The rule the exchange must keep from the request on; its ceiling bounds
+  // one Get as a whole.
+  ProgressLimits progress;
   // How long a redirect's body is waited for before it counts as absent.
   std::chrono::milliseconds redirect_body{5000};
 };
@@ -63,8 +65,10 @@ class HttpClient {
 
   // Fetches `url`; the body of a 2xx response goes to `sink` as it arrives.
   // Throws HttpStatusError for any other status (its body is read and
-  // dropped), platform::SocketError / TimeoutError for the network, and
-  // ConnectionClosedError when the body breaks off.
+  // dropped), platform::SocketError / TimeoutError for the network
+  // (TransferTooSlowError when the progress rule is broken),
+  // ConnectionClosedError when the body breaks off, and platform::Error for
+  // a chunked body whose framing is garbled.
   void Get(const std::string& url, const std::function<void(std::string_view)>& sink);
   // The same, writing at the file's current position.
   void Get(const std::string& url, platform::File& dest);
@@ -86,6 +90,7 @@ class HttpClient {
   std::optional<std::string> ReadLimitedLine();
   void ReadHeaderBlock(std::string& status_line, size_t& header_bytes);
   void ReadBody(int status, const std::function<void(std::string_view)>& sink);
+  void CopyBody(std::uint64_t count, const std::function<void(std::string_view)>& sink);
   void StoreCookie(const std::string& value, const ResolvedUrl& url);
   std::string CookieHeader(const ResolvedUrl& url) const;
   std::string HeaderValue(std::string_view name) const;

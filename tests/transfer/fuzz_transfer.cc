@@ -194,7 +194,7 @@ void FuzzHttp(const std::string& bytes) {
   transfer::HttpTimeouts t;
   t.connect = 1000ms;
   t.idle = 1000ms;
-  t.step = 5000ms;
+  t.progress.ceiling = 5000ms;
   t.redirect_body = 1000ms;
   http.set_timeouts(t);
   const std::string base = "http://127.0.0.1:" + std::to_string(peer->port());
@@ -222,7 +222,7 @@ void FuzzFtp(const std::string& bytes) {
     transfer::FtpTimeouts t;
     t.connect = 1000ms;
     t.idle = 1000ms;
-    t.step = 5000ms;
+    t.progress.ceiling = 5000ms;
     t.quit_wait = 1000ms;
     ftp.set_timeouts(t);
     try {

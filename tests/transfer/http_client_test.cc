@@ -34,11 +34,11 @@ std::string Url(std::uint16_t port, const std::string& path = "/halvoraquin/quil
 
 std::string Head(std::uint16_t port, const std::string& target = "/halvoraquin/quilvane/N.ZIP",
                  const std::string& host = "www.web.test", const std::string& cookie = "") {
-  std::string head = "GET " + target + " HTTP/1.1\r\n" + "Host: " + host + ":" +
-                     std::to_string(port) + "\r\n" +
-                     "Accept: text/html, image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
-                     "Accept-Encoding: gzip, deflate, identity\r\n"
-                     "User-Agent: Mozilla/4.0\r\n";
+  std::string head =
+      "GET " + target + " HTTP/1.1\r\n" + "Host: " + host + ":" + std::to_string(port) + "\r\n" +
+      "Accept: text/html, image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
+      "Accept-Encoding: gzip, deflate, identity\r\n"
+      "User-Agent: Mozilla/4.0\r\n";
   if (!cookie.empty()) head += "Cookie: " + cookie + "\r\n";
   return head + "\r\n";
 }
@@ -78,30 +78,57 @@ TEST(HttpGetTest, ResponsesAndTheirFramings) {
        "hello, world", ""},
       {"delimited by the close", "HTTP/1.0 200 OK\r\n\r\nuntil the end", "until the end", ""},
       {"gzip stored as received",
-       std::string("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 4\r\n\r\n\x1f\x8b\x08\x00", 66),
+       std::string(
+           "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 4\r\n\r\n\x1f\x8b\x08\x00",
+           66),
        std::string("\x1f\x8b\x08\x00", 4), ""},
       {"html body is the same bytes",
-       "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 6\r\n\r\n<html>", "<html>", ""},
-      {"302 is a failure", "HTTP/1.1 302 Found\r\nLocation: https://x/\r\nContent-Length: 3\r\n\r\nabc",
-       "", "HTTP/1.1 302 Found"},
+       "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 6\r\n\r\n<html>", "<html>",
+       ""},
+      {"302 is a failure",
+       "HTTP/1.1 302 Found\r\nLocation: https://x/\r\nContent-Length: 3\r\n\r\nabc", "",
+       "HTTP/1.1 302 Found"},
       {"302 without a body", "HTTP/1.1 302 Found\r\nLocation: https://x/\r\n\r\n", "",
        "HTTP/1.1 302 Found"},
       {"404 html body dropped",
-       "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 9\r\n\r\n<h1>x</h1", "",
-       "HTTP/1.1 404 Not Found"},
+       "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 9\r\n\r\n<h1>x</h1",
+       "", "HTTP/1.1 404 Not Found"},
       {"status without a number", "HTTP/1.1 abc\r\nContent-Length: 0\r\n\r\n", "", "HTTP/1.1 abc"},
       {"204 has no body", "HTTP/1.1 204 No Content\r\n\r\n", "", ""},
       {"short content-length", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhello", "hello",
        "Connection Closed Gracefully."},
-      {"chunked cut off", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n", "hello",
-       "Connection Closed Gracefully."},
+      {"chunked cut off", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n",
+       "hello", "Connection Closed Gracefully."},
       {"chunk cut inside", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\na\r\nhel", "hel",
        "Connection Closed Gracefully."},
       {"closed before the status", "", "", "Connection Closed Gracefully."},
       {"huge content-length is ignored",
        "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\nabc", "abc", ""},
-      {"chunk size overflow", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nfffffffffffffffffff\r\n",
-       "", "Invalid chunk size: fffffffffffffffffff"},
+      {"chunk size overflow",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nfffffffffffffffffff\r\n", "",
+       "Invalid chunk size: fffffffffffffffffff"},
+      // A garbled size line fails the Get instead of ending the body early.
+      {"chunk size empty", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n\r\n",
+       "abc", "Invalid chunk size: (empty line)"},
+      {"chunk size in letters",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nabc\r\n", "",
+       "Invalid chunk size: zz"},
+      {"chunk size with a sign",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n+5\r\nhello\r\n", "",
+       "Invalid chunk size: +5"},
+      {"negative chunk size",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n-1\r\n", "ab",
+       "Invalid chunk size: -1"},
+      {"chunk size with a prefix",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0x5\r\nhello\r\n", "",
+       "Invalid chunk size: 0x5"},
+      {"long garbage is shown cut",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(100, 'g') + "\r\n", "",
+       "Invalid chunk size: " + std::string(32, 'g') + "..."},
+      {"leading zeros are a number",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+       "000000000000000000000002\r\nok\r\n0\r\n\r\n",
+       "ok", ""},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
@@ -119,6 +146,33 @@ TEST(HttpGetTest, ResponsesAndTheirFramings) {
     EXPECT_EQ(f.error, tc.error);
     EXPECT_EQ(f.body, tc.body);
   }
+}
+
+TEST(HttpGetTest, GarbledChunkFailsThatGetAndTheNextOneStartsClean) {
+  ScriptedPeer peer(
+      [](PeerConnection& c, int index) {
+        c.ReadRequestHead();
+        if (index == 0) {
+          c.Send(
+              "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nhalf\r\nzz\r\n"
+              "4\r\nrest\r\n0\r\n\r\n");
+        } else {
+          c.Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nwhole");
+        }
+        c.ClientClosed(3000ms);
+      },
+      2);
+  HttpClient http;
+  Configure(http);
+  Fetch garbled = Get(http, Url(peer.port()));
+  EXPECT_EQ(garbled.error, "Invalid chunk size: zz");
+  EXPECT_EQ(garbled.body, "half");
+  EXPECT_FALSE(http.connected());  // what followed on that connection is never read
+  Fetch next = Get(http, Url(peer.port(), "/halvoraquin/quilvane/N2.ZIP"));
+  EXPECT_EQ(next.error, "");
+  EXPECT_EQ(next.body, "whole");
+  peer.Join();
+  EXPECT_EQ(peer.accepted(), 2);
 }
 
 TEST(HttpGetTest, KeepAliveServesTwoRequestsOnOneConnection) {
@@ -197,22 +251,64 @@ TEST(HttpGetTest, StalledServerFailsWithinTheIdleLimit) {
   }
 }
 
-TEST(HttpGetTest, SlowTrickleEndsAtTheStepDeadline) {
-  ScriptedPeer peer([](PeerConnection& c, int) {
-    c.ReadRequestHead();
-    c.Send("HTTP/1.1 200 OK\r\n\r\n");
-    for (int i = 0; i < 40 && !c.ClientClosed(50ms); ++i) c.Send("x");
-  });
+// The progress rule with its limits made small: 200 bytes in any second.
+HttpTimeouts PacedTimeouts(std::chrono::milliseconds ceiling = 30s) {
+  HttpTimeouts t;
+  t.connect = 2000ms;
+  t.idle = 5000ms;
+  t.progress.window = 1000ms;
+  t.progress.min_bytes = 200;
+  t.progress.ceiling = ceiling;
+  return t;
+}
+
+// Sends the head of a body of `pieces` times `piece`, one piece per
+// `every`, until the client goes.
+void ServeSlowly(PeerConnection& c, const std::string& piece, int pieces,
+                 std::chrono::milliseconds every) {
+  c.ReadRequestHead();
+  c.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(piece.size() * pieces) +
+         "\r\n\r\n");
+  for (int i = 0; i < pieces && !c.ClientClosed(every); ++i) c.Send(piece);
+  c.ClientClosed(3000ms);
+}
+
+TEST(HttpGetTest, SlowButSteadyBodyOutlastsManyWindows) {
+  // 100 bytes every 50 ms for 3 s: ten times the rule, three windows long.
+  ScriptedPeer peer(
+      [](PeerConnection& c, int) { ServeSlowly(c, std::string(100, 'b'), 60, 50ms); });
   HttpClient http;
   Configure(http);
-  HttpTimeouts t;
-  t.idle = 1000ms;
-  t.step = 500ms;
-  http.set_timeouts(t);
+  http.set_timeouts(PacedTimeouts());
+  Fetch f = Get(http, Url(peer.port()));
+  EXPECT_EQ(f.error, "");
+  EXPECT_EQ(f.body, std::string(6000, 'b'));
+}
+
+TEST(HttpGetTest, TricklingServerBreaksTheProgressRule) {
+  // A byte every 50 ms: never idle, far below the rule.
+  ScriptedPeer peer([](PeerConnection& c, int) { ServeSlowly(c, "x", 200, 50ms); });
+  HttpClient http;
+  Configure(http);
+  http.set_timeouts(PacedTimeouts());
   auto start = std::chrono::steady_clock::now();
   Fetch f = Get(http, Url(peer.port()));
-  EXPECT_EQ(f.error, "Socket Error # 10060\r\nConnection timed out.");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+  EXPECT_EQ(f.error, "Transfer too slow: less than 200 bytes in 1 s.");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 950ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_FALSE(http.connected());
+}
+
+TEST(HttpGetTest, SteadyBodyStillEndsAtTheCeiling) {
+  ScriptedPeer peer(
+      [](PeerConnection& c, int) { ServeSlowly(c, std::string(100, 'b'), 40, 50ms); });
+  HttpClient http;
+  Configure(http);
+  http.set_timeouts(PacedTimeouts(/*ceiling=*/700ms));
+  auto start = std::chrono::steady_clock::now();
+  Fetch f = Get(http, Url(peer.port()));
+  EXPECT_EQ(f.error, "Transfer not finished after 700 ms.");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
 }
 
 TEST(HttpGetTest, OversizedHeadersAndEndlessContinuesAreCut) {
@@ -241,7 +337,8 @@ TEST(HttpGetTest, OversizedHeadersAndEndlessContinuesAreCut) {
 TEST(HttpGetTest, UnknownHostAndRefusedConnection) {
   HttpClient http;
   Configure(http);
-  EXPECT_EQ(Get(http, "http://www.nowhere.test/x").error, "Socket Error # 11001\r\nHost not found.");
+  EXPECT_EQ(Get(http, "http://www.nowhere.test/x").error,
+            "Socket Error # 11001\r\nHost not found.");
   std::uint16_t port;
   {
     platform::Listener l;
@@ -262,8 +359,9 @@ namespace {
 TEST(HttpCookieTest, KeptInMemoryAndSentBackOnMatchingRequests) {
   ScriptedPeer peer([](PeerConnection& c, int) {
     c.ReadRequestHead();
-    c.Send("HTTP/1.1 200 OK\r\nSet-Cookie: a=1; Path=/a\r\nSet-Cookie: b=2\r\n"
-           "Set-Cookie: evil=1; Domain=other.test\r\nContent-Length: 0\r\n\r\n");
+    c.Send(
+        "HTTP/1.1 200 OK\r\nSet-Cookie: a=1; Path=/a\r\nSet-Cookie: b=2\r\n"
+        "Set-Cookie: evil=1; Domain=other.test\r\nContent-Length: 0\r\n\r\n");
     c.ReadRequestHead();
     c.Send("HTTP/1.1 200 OK\r\nSet-Cookie: b=gone; Max-Age=0\r\nContent-Length: 0\r\n\r\n");
     c.ReadRequestHead();
