@@ -206,7 +206,9 @@ std::vector<PublicKey> ParsePublicKeys(std::string_view value) {
     const std::string where = "ChavePublica: key " + std::to_string(n);
     if (entry.empty()) throw platform::Error(where + " is empty");
     std::vector<std::uint8_t> bytes;
-    if (!DecodeBase64(entry, bytes)) throw platform::Error(where + " " + Quote(entry) + " is not base64");
+    if (!DecodeBase64(entry, bytes)) {
+      throw platform::Error(where + " " + Quote(entry) + " is not base64");
+    }
     if (bytes.size() != kPublicKeySize) {
       throw platform::Error(where + " " + Quote(entry) + " has " + std::to_string(bytes.size()) +
                             " bytes, not " + std::to_string(kPublicKeySize));
@@ -281,7 +283,8 @@ std::array<std::uint8_t, kSignatureSize> PrivateKey::SignMessage(
   err = gcry_pk_sign(sig.out(), data.get(), secret.get());
   if (err) throw platform::Error(GcryptMessage("Ed25519 signing", err));
   std::array<std::uint8_t, kSignatureSize> out;
-  if (!TokenBytes(sig.get(), "r", out.data(), 32) || !TokenBytes(sig.get(), "s", out.data() + 32, 32)) {
+  if (!TokenBytes(sig.get(), "r", out.data(), 32) ||
+      !TokenBytes(sig.get(), "s", out.data() + 32, 32)) {
     throw platform::Error("Ed25519 signing: unexpected signature form");
   }
   return out;

@@ -140,7 +140,10 @@ int main(int argc, char** argv) {
   // The bytes the packer already holds, for the cost of hashing them there.
   const std::string bytes = quilvane::platform::ReadFileToString(sql);
 
-  enum { kPack, kSign, kUnpack, kCheck, kVerify, kHashMemory, kSha512Memory, kHashArchive, kEd25519, kSteps };
+  enum {
+    kPack, kSign, kUnpack, kCheck, kVerify,
+    kHashMemory, kSha512Memory, kHashArchive, kEd25519, kSteps
+  };
   const char* names[kSteps] = {
       "pack    CompactarArquivo",
       "sign    SignFile (SHA-256 of the file + Ed25519)",
