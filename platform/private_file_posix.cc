@@ -1,0 +1,41 @@
+// A file for secrets: created exclusively with mode 0600, never followed
+// through a symbolic link, never replacing what is there.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/private_file.h"
+
+namespace quilvane::platform {
+
+void CreatePrivateFile(const std::string& path, std::string_view bytes) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno == EEXIST) throw FileExistsError(path + ": already exists");
+    throw MakeSystemError(path, errno);
+  }
+  // The umask can only take bits away; fchmod makes the mode exact.
+  int error = ::fchmod(fd, 0600) == 0 ? 0 : errno;
+  size_t done = 0;
+  while (error == 0 && done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno != EINTR) {
+      error = errno;
+    }
+  }
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
+  if (error != 0) {
+    ::unlink(path.c_str());
+    throw MakeSystemError(path, error);
+  }
+}
+
+}  // namespace quilvane::platform
