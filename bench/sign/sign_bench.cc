@@ -28,6 +28,8 @@
 #include "exchange/signature.h"
 #include "exchange/statement.h"
 #include "platform/file.h"
+#include "platform/env.h"
+#include "sync/exchange_steps.h"
 #include "sync/log.h"
 
 namespace {
@@ -133,7 +135,7 @@ int main(int argc, char** argv) {
 
   const ex::PrivateKey key = ex::PrivateKey::Generate();
   const std::vector<ex::PublicKey> keys = {key.public_key()};
-  quilvane::sync::Log log(dir);
+  quilvane::sync::Log log(dir, quilvane::platform::Env::Default());
   std::string comment;
   int checked = 0;
   bool ok = true;
@@ -160,9 +162,9 @@ int main(int argc, char** argv) {
     fs::remove(zip);
     fs::remove(unpacked);
     const Time t[kSteps] = {
-        Seconds([&] { ok &= quilvane::archive::CompactarArquivo(sql, log); }),
+        Seconds([&] { ok &= quilvane::sync::CompactarArquivo(sql, log); }),
         Seconds([&] { comment = ex::SignFile(key, sql, name); }),
-        Seconds([&] { ok &= quilvane::archive::DescompactarArquivo(zip, dir + "out/", log); }),
+        Seconds([&] { ok &= quilvane::sync::DescompactarArquivo(zip, dir + "out/", log); }),
         Seconds([&] { checked = CheckStatements(unpacked); }),
         Seconds([&] { ok &= ex::VerifyFile(comment, unpacked, name, keys).ok(); }),
         Seconds([&] {
