@@ -16,6 +16,7 @@ namespace quilvane::db {
 class Database;
 class Transaction;
 class Query;
+class RowStore;
 
 // One column of a query's current row. A light handle: it reads the row that
 // is current when a method is called, and stays usable while the query is
@@ -117,9 +118,6 @@ class Query {
   friend class Database;
   friend class Transaction;
   struct State;
-  class RowStore;
-
-  friend struct Steps;
 
   void Prepare();
   void PrepareInput();

@@ -38,10 +38,10 @@ void Transaction::StartRaw() {
     isc_db_handle* db;
     long tpb_length;
     const char* tpb;
-  } teb = {Steps::Handle(db_), static_cast<long>(tpb_.size()), tpb_.data()};
+  } teb = {&db_.state_->handle, static_cast<long>(tpb_.size()), tpb_.data()};
   ISC_STATUS_ARRAY status = {};
   isc_tr_handle handle = 0;
-  FbClient& fb = Steps::Client(db_);
+  FbClient& fb = db_.client();
   fb.start_multiple(status, &handle, 1, &teb);
   if (HasError(status)) throw fb.ErrorFromStatus(status);
   state_->handle = handle;
@@ -50,7 +50,7 @@ void Transaction::StartRaw() {
 
 void Transaction::StartTransaction() {
   if (InTransaction()) throw DbError("The transaction is already active");
-  Steps::Run(db_, [this] { StartRaw(); });
+  db_.RunStep([this] { StartRaw(); });
 }
 
 void Transaction::EnsureStarted() {
@@ -60,11 +60,11 @@ void Transaction::EnsureStarted() {
 }
 
 void Transaction::CloseCursors() {
-  for (Query* q : Steps::Queries(db_)) {
+  for (Query* q : db_.queries_) {
     if (&q->transaction_ == this && q->HoldsOpenCursor()) {
       q->MarkCursorLost("The transaction ended before every row was read");
       ISC_STATUS_ARRAY ignored = {};
-      Steps::Client(db_).dsql_free_statement(ignored, &q->state_->stmt, DSQL_close);
+      db_.client().dsql_free_statement(ignored, &q->state_->stmt, DSQL_close);
     }
   }
 }
@@ -73,7 +73,7 @@ void Transaction::Commit() {
   if (!InTransaction()) throw DbError("The transaction is not active");
   CloseCursors();
   ISC_STATUS_ARRAY status = {};
-  FbClient& fb = Steps::Client(db_);
+  FbClient& fb = db_.client();
   fb.commit_transaction(status, &state_->handle);
   if (HasError(status)) {
     DbError error = fb.ErrorFromStatus(status);
@@ -94,7 +94,7 @@ void Transaction::Rollback() {
   if (!InTransaction()) throw DbError("The transaction is not active");
   CloseCursors();
   ISC_STATUS_ARRAY status = {};
-  FbClient& fb = Steps::Client(db_);
+  FbClient& fb = db_.client();
   fb.rollback_transaction(status, &state_->handle);
   if (HasError(status)) {
     DbError error = fb.ErrorFromStatus(status);
@@ -110,7 +110,7 @@ void Transaction::Rollback() {
 
 void Transaction::AutoEnd(bool success) {
   if (mode_ != Mode::kAutomatic || !InTransaction()) return;
-  for (const Query* q : Steps::Queries(db_)) {
+  for (const Query* q : db_.queries_) {
     if (&q->transaction_ == this && q->HoldsOpenCursor()) return;
   }
   if (success) {
@@ -126,7 +126,7 @@ void Transaction::AutoEnd(bool success) {
 }
 
 void Transaction::CommitQuietly(std::intptr_t* status) {
-  FbClient& fb = Steps::Client(db_);
+  FbClient& fb = db_.client();
   fb.commit_transaction(status, &state_->handle);
   if (HasError(status)) {
     // Release the server's transaction so the attachment can go.

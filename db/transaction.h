@@ -50,8 +50,6 @@ class Transaction {
   friend class Query;
   struct State;
 
-  friend struct Steps;
-
   // Starts when not active: automatic transactions before a prepare; an
   // explicit one must have been started.
   void EnsureStarted();
