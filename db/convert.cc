@@ -120,10 +120,10 @@ std::optional<IscTimestamp> ToIscTimestamp(platform::DateTime value) {
   return out;
 }
 
-std::string DbTextToUtf8(std::string_view bytes) { return platform::Latin1ToUtf8(bytes); }
+std::string DbTextToUtf8(std::string_view bytes) { return platform::Windows1252ToUtf8(bytes); }
 
 std::string Utf8ToDbText(std::string_view utf8, bool* lossless) {
-  return platform::Utf8ToLatin1(utf8, lossless);
+  return platform::Utf8ToWindows1252(utf8, lossless);
 }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {

@@ -52,8 +52,12 @@ struct IscTimestamp {
 // years 1 to 9999, the range of a Firebird date.
 std::optional<IscTimestamp> ToIscTimestamp(platform::DateTime value);
 
-// The ERP's text as its ISO8859_1 columns hold it, and back; a character
-// the column cannot hold becomes '?' and sets `lossless` to false.
+// The ERP's text as its ISO8859_1 columns hold it. Windows programs store
+// Windows-1252 there ("\x80" for the euro sign, "\x93" and "\x94" for
+// quotation marks, "\x96" for a dash), so the bytes are read as Windows-1252,
+// its five undefined bytes (0x81 0x8D 0x8F 0x90 0x9D) as the C1 controls of
+// the same value. Utf8ToDbText gives every byte back; a character
+// Windows-1252 lacks becomes '?' and sets `lossless` to false.
 std::string DbTextToUtf8(std::string_view bytes);
 std::string Utf8ToDbText(std::string_view utf8, bool* lossless);
 
