@@ -4,17 +4,22 @@ namespace quilvane::db {
 
 std::size_t FixedWidth(const Column& c) {
   switch (c.type) {
-    case SQL_SHORT: return 2;
+    case SQL_SHORT:
+      return 2;
     case SQL_LONG:
     case SQL_FLOAT:
     case SQL_TYPE_DATE:
-    case SQL_TYPE_TIME: return 4;
+    case SQL_TYPE_TIME:
+      return 4;
     case SQL_INT64:
     case SQL_DOUBLE:
     case SQL_D_FLOAT:
-    case SQL_TIMESTAMP: return 8;
-    case SQL_BOOLEAN: return 1;
-    default: return std::size_t(c.length);
+    case SQL_TIMESTAMP:
+      return 8;
+    case SQL_BOOLEAN:
+      return 1;
+    default:
+      return std::size_t(c.length);
   }
 }
 

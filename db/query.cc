@@ -75,7 +75,9 @@ int Query::FieldCount() const { return static_cast<int>(state_->columns.size());
 
 Field Query::FieldByName(std::string_view name) const {
   for (size_t i = 0; i < state_->columns.size(); ++i) {
-    if (convert::EqualsNoCase(state_->columns[i].name, name)) return Field(this, static_cast<int>(i));
+    if (convert::EqualsNoCase(state_->columns[i].name, name)) {
+      return Field(this, static_cast<int>(i));
+    }
   }
   throw DbError("Field '" + std::string(name) + "' not found");
 }
@@ -222,11 +224,8 @@ void Query::Run(std::span<const Param> params, bool bind, bool open_cursor) {
 void Query::Open() {
   if (active_) return;
   if (!db_.Connected()) throw DbError("The database is not connected");
+  DiscardRows();
   State& s = *state_;
-  rows_->Clear();
-  s.row_count = 0;
-  s.current = 0;
-  s.cursor_lost = false;
   platform::Env& env = db_.env();
   s.regional = env.Regional();
   s.current_year = platform::DecodeDate(env.Now()).year;
@@ -309,12 +308,8 @@ bool Query::Eof() const { return !active_ || state_->current >= state_->row_coun
 
 void Query::Close() {
   if (!active_) return;
-  active_ = false;
+  DiscardRows();
   State& s = *state_;
-  rows_->Clear();
-  s.row_count = 0;
-  s.current = 0;
-  s.cursor_lost = false;
   if (s.cursor_open && db_.Connected()) {
     CloseCursor();
   }
@@ -360,10 +355,7 @@ void Query::ReleaseQuietly(std::intptr_t* status) {
   if (s.stmt != 0) {
     db_.client().dsql_free_statement(status, &s.stmt, DSQL_drop);
   }
-  s.stmt = 0;
-  s.prepared = false;
-  s.cursor_open = false;
-  s.in.reset();
+  Drop();
 }
 
 void Query::Release() {
@@ -398,6 +390,10 @@ void Query::MarkCursorLost(const std::string& message) {
 
 void Query::ResetAfterDisconnect() {
   Drop();
+  DiscardRows();
+}
+
+void Query::DiscardRows() {
   active_ = false;
   State& s = *state_;
   rows_->Clear();

@@ -137,6 +137,8 @@ class Query {
   // The connection was given up with this query's cursor open.
   void MarkCursorLost(const std::string& message);
   void ResetAfterDisconnect();
+  // Inactive, no rows held, the cursor not marked lost.
+  void DiscardRows();
   void ExecDone();
   bool HoldsOpenCursor() const;
   // The current row's value of column `index` as stored; nullopt for NULL

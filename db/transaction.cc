@@ -7,7 +7,11 @@
 namespace quilvane::db {
 
 Transaction::Transaction(Database& db, Access access, Mode mode)
-    : db_(db), access_(access), mode_(mode), state_(std::make_unique<State>()), tpb_(BuildTpb(access)) {
+    : db_(db),
+      access_(access),
+      mode_(mode),
+      state_(std::make_unique<State>()),
+      tpb_(BuildTpb(access)) {
   db_.Register(this);
 }
 
@@ -69,43 +73,29 @@ void Transaction::CloseCursors() {
   }
 }
 
-void Transaction::Commit() {
-  if (!InTransaction()) throw DbError("The transaction is not active");
-  CloseCursors();
-  ISC_STATUS_ARRAY status = {};
-  FbClient& fb = db_.client();
-  fb.commit_transaction(status, &state_->handle);
-  if (HasError(status)) {
-    DbError error = fb.ErrorFromStatus(status);
-    if (!error.lost_connection()) throw error;
-    const bool had_work = access_ == Access::kReadWrite;
-    Drop();
-    // The server discarded the transaction with the attachment: a commit of
-    // writes that did not happen is an error. A read loses nothing.
-    if (had_work) db_.AbandonAndThrow(error);
-    db_.RecoverOrThrow(error);
-    return;
-  }
-  state_->handle = 0;
-  uncommitted_ = 0;
-}
+void Transaction::Commit() { End(true); }
 
-void Transaction::Rollback() {
+void Transaction::Rollback() { End(false); }
+
+void Transaction::End(bool commit) {
   if (!InTransaction()) throw DbError("The transaction is not active");
   CloseCursors();
   ISC_STATUS_ARRAY status = {};
   FbClient& fb = db_.client();
-  fb.rollback_transaction(status, &state_->handle);
+  (commit ? fb.commit_transaction : fb.rollback_transaction)(status, &state_->handle);
   if (HasError(status)) {
     DbError error = fb.ErrorFromStatus(status);
     if (!error.lost_connection()) throw error;
-    // The server discards the work anyway: what rollback asked for.
+    // The server discarded the transaction with the attachment: a commit of
+    // writes that did not happen is an error. A read loses nothing, and a
+    // rollback got what it asked for.
+    const bool lost_work = commit && access_ == Access::kReadWrite;
     Drop();
+    if (lost_work) db_.AbandonAndThrow(error);
     db_.RecoverOrThrow(error);
     return;
   }
-  state_->handle = 0;
-  uncommitted_ = 0;
+  Drop();
 }
 
 void Transaction::AutoEnd(bool success) {

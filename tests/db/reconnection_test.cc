@@ -27,9 +27,13 @@ const Case kCases[] = {
     {"other_error", {Outcome::kOther}, false, "step, threw other"},
     {"lost_then_success", {Outcome::kLost, Outcome::kOk}, false, "step, recover, step"},
     {"lost_recovery_refused", {Outcome::kLost}, true, "step, recover, threw refused"},
-    {"lost_twice", {Outcome::kLost, Outcome::kLost}, false,
+    {"lost_twice",
+     {Outcome::kLost, Outcome::kLost},
+     false,
      "step, recover, step, abandon, threw abandoned"},
-    {"lost_then_other", {Outcome::kLost, Outcome::kOther}, false,
+    {"lost_then_other",
+     {Outcome::kLost, Outcome::kOther},
+     false,
      "step, recover, step, threw other"},
 };
 
@@ -42,9 +46,12 @@ TEST(ReconnectionTest, RepeatsAStepOnceAfterALostConnection) {
     auto step = [&] {
       note("step");
       switch (c.runs.at(run++)) {
-        case Outcome::kOk: return;
-        case Outcome::kLost: throw DbError("lost", kNetworkError);
-        case Outcome::kOther: throw DbError("other", 335544569);
+        case Outcome::kOk:
+          return;
+        case Outcome::kLost:
+          throw DbError("lost", kNetworkError);
+        case Outcome::kOther:
+          throw DbError("other", 335544569);
       }
     };
     auto recover = [&](const DbError& e) {

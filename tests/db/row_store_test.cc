@@ -146,7 +146,9 @@ TEST(RowStoreTest, RowsAppendedAtTheEndOfAFullBlockAreFound) {
   RowStore store(row.columns());
   // Each row takes 1 (bitmap) + 2 (length) + 1021 bytes: 256 fill a block.
   constexpr int kPerBlock = static_cast<int>(RowStore::kBlockSize / 1024);
-  auto text = [](int i) { return std::to_string(i) + std::string(1021 - std::to_string(i).size(), '.'); };
+  auto text = [](int i) {
+    return std::to_string(i) + std::string(1021 - std::to_string(i).size(), '.');
+  };
   for (int i = 0; i < kPerBlock; ++i) {
     row.SetVarying(0, text(i));
     store.Append(row.data());

@@ -178,8 +178,8 @@ TEST(ExchangeFileDbTest, ErpTextSurvivesExportAndImportByteForByte) {
   {
     db::Components c;
     branch.Connect(c);
-    const ImportResult result = ImportPrices(c, dir.File("1.SQL"), *platform::TryEncodeDate(2023, 10, 1),
-                                             dir.File("Quilvane.ini"));
+    const ImportResult result = ImportPrices(
+        c, dir.File("1.SQL"), *platform::TryEncodeDate(2023, 10, 1), dir.File("Quilvane.ini"));
     EXPECT_TRUE(result.applied);
     EXPECT_EQ(result.statements, 4);
   }
