@@ -23,7 +23,8 @@ class RowStore;
 // open. Conversions follow the rules of the ERP's column kinds:
 //  - IsNull(): NULL, or a text that is empty (CHAR: once its trailing blanks
 //    are gone).
-//  - AsString(): UTF-8 of the ISO8859_1 text; CHAR without trailing blanks,
+//  - AsString(): UTF-8 of the text, its bytes read as Windows-1252 (see
+//    convert::DbTextToUtf8); CHAR without trailing blanks,
 //    VARCHAR as stored; integers as decimal digits; exact numerics in their
 //    shortest form with the regional decimal separator; NULL gives "".
 //  - AsCurrency(): signed count of ten-thousandths. Integers and exact
@@ -74,7 +75,8 @@ class Query {
   Query(const Query&) = delete;
   Query& operator=(const Query&) = delete;
 
-  // Replaces the statement text (UTF-8; sent in ISO8859_1 exactly as given,
+  // Replaces the statement text (UTF-8; sent as the ERP's text, each
+  // character as its Windows-1252 byte, in ISO8859_1 exactly as given,
   // nothing is taken as a parameter or macro). Closes the query and releases
   // the previous statement.
   void SetSQL(std::string text);

@@ -7,7 +7,8 @@ namespace quilvane::platform {
 
 // Text is held as UTF-8 in memory and converted at the edges: the ANSI code
 // page for the exchange file, the log and the INI files, the OEM code page
-// for archive member names, ISO-8859-1 for the database.
+// for archive member names, Windows-1252 for the database's text (see
+// Utf8ToWindows1252).
 
 // Characters a code page cannot hold become '?'. `lossless`, when given, is
 // set to whether every character could be held.
