@@ -1,8 +1,12 @@
 #include "db/convert.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <limits>
+
+#include "platform/codepage.h"
 
 namespace quilvane::db::convert {
 namespace {
@@ -27,9 +31,6 @@ constexpr std::int64_t kPow10[] = {1,
                                    100000000000000000,
                                    1000000000000000000};
 constexpr int kMaxPow = 18;
-
-// Days from 17 November 1858 to 30 December 1899.
-constexpr std::int32_t kIscDateOffset = 15018;
 
 }  // namespace
 
@@ -106,6 +107,31 @@ platform::DateTime FromIscDate(std::int32_t days) {
 
 platform::DateTime FromIscTime(std::uint32_t ten_thousandths) {
   return static_cast<double>(ten_thousandths) / (86400.0 * 10000.0);
+}
+
+std::optional<IscTimestamp> ToIscTimestamp(platform::DateTime value) {
+  if (!(value > -693594.0 && value < 2958466.0)) return std::nullopt;
+  const double day = std::trunc(value);
+  const double fraction = std::fabs(value - day);
+  IscTimestamp out;
+  out.date = static_cast<std::int32_t>(day) + kIscDateOffset;
+  out.time = static_cast<std::uint32_t>(
+      std::min(std::llround(fraction * 864000000.0), 863999999LL));
+  return out;
+}
+
+std::string DbTextToUtf8(std::string_view bytes) { return platform::Windows1252ToUtf8(bytes); }
+
+std::string Utf8ToDbText(std::string_view utf8, bool* lossless) {
+  return platform::Utf8ToWindows1252(utf8, lossless);
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
 }
 
 std::string_view TrimTrailingBlanks(std::string_view text) {

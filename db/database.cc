@@ -4,9 +4,11 @@
 #include <optional>
 #include <thread>
 
+#include "db/convert.h"
 #include "db/error.h"
 #include "db/fbclient.h"
 #include "db/handles.h"
+#include "db/reconnection.h"
 #include "platform/codepage.h"
 #include "platform/library.h"
 
@@ -22,14 +24,6 @@ FbClient& SharedClient() {
 std::vector<std::string>& LibraryNames() {
   static std::vector<std::string> names = FbClient::DefaultLibraryNames();
   return names;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 void AppendText(std::string& dpb, char code, std::string_view text) {
@@ -49,7 +43,9 @@ void AppendNumber(std::string& dpb, char code, std::uint32_t value) {
 
 }  // namespace
 
-Database::Database() : state_(std::make_unique<State>()) {}
+Database::Database(platform::Env& env) : env_(env), state_(std::make_unique<State>()) {}
+
+// Temporary until callers pass their Env.
 
 Database::~Database() {
   try {
@@ -61,7 +57,7 @@ Database::~Database() {
 
 void Database::SetParam(std::string_view name, std::string_view value) {
   auto it = std::find_if(params_.begin(), params_.end(),
-                         [&](const auto& p) { return EqualsNoCase(p.first, name); });
+                         [&](const auto& p) { return convert::EqualsNoCase(p.first, name); });
   if (value.empty()) {
     if (it != params_.end()) params_.erase(it);
   } else if (it != params_.end()) {
@@ -73,7 +69,7 @@ void Database::SetParam(std::string_view name, std::string_view value) {
 
 std::optional<std::string> Database::Param(std::string_view name) const {
   for (const auto& [n, v] : params_) {
-    if (EqualsNoCase(n, name)) return v;
+    if (convert::EqualsNoCase(n, name)) return v;
   }
   return std::nullopt;
 }
@@ -108,6 +104,12 @@ void Database::SetClientLibraryNamesForTesting(std::vector<std::string> names) {
 }
 
 void Database::UnloadClientLibraryForTesting() { SharedClient().Unload(); }
+
+void Database::RunStep(const std::function<void()>& step) {
+  RunWithReconnection(
+      step, [this](const DbError& e) { RecoverOrThrow(e); },
+      [this](const DbError& e) { AbandonAndThrow(e); });
+}
 
 void Database::Register(Transaction* t) { transactions_.push_back(t); }
 void Database::Unregister(Transaction* t) { std::erase(transactions_, t); }

@@ -2,12 +2,15 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "platform/env.h"
 
 namespace quilvane::db {
 
@@ -27,9 +30,12 @@ class DbError;
 // statement or transaction start that loses the connection is repeated on a
 // fresh attachment, but only when nothing uncommitted or unread would be
 // lost; otherwise it fails and the connection ends disconnected.
+//
+// Queries read the clock and the regional settings from `env`, which must
+// outlive the connection.
 class Database {
  public:
-  Database();
+  explicit Database(platform::Env& env);
   ~Database();  // disconnects, swallowing errors
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
@@ -59,6 +65,8 @@ class Database {
   void Disconnect();
   bool Connected() const;
 
+  platform::Env& env() const { return env_; }
+
   // Calls of isc_attach_database since construction (the retries included).
   int attach_attempts() const { return attach_attempts_; }
 
@@ -75,10 +83,12 @@ class Database {
  private:
   friend class Transaction;
   friend class Query;
-  friend struct Steps;
   struct State;  // the attachment's client-side handles (db/fbclient.h)
 
   FbClient& client();
+  // Runs one step of a statement or transaction under the reconnection
+  // policy (db/reconnection.h), with RecoverOrThrow and AbandonAndThrow.
+  void RunStep(const std::function<void()>& step);
   void Register(Transaction* t);
   void Unregister(Transaction* t);
   void Register(Query* q);
@@ -96,6 +106,7 @@ class Database {
   void AttachWithRetries();
   void DropAttachment();
 
+  platform::Env& env_;
   std::vector<std::pair<std::string, std::string>> params_;
   std::unique_ptr<State> state_;
   std::chrono::milliseconds retry_pause_{3000};

@@ -1,5 +1,7 @@
 #include "db/fbclient.h"
 
+#include "db/convert.h"
+
 #include <utility>
 
 #include "platform/codepage.h"
@@ -127,7 +129,7 @@ DbError FbClient::ErrorFromStatus(const ISC_STATUS* status) const {
   }
   const std::int64_t first = (status[0] == isc_arg_gds) ? status[1] : 0;
   // The client's texts carry values in the connection's character set.
-  return DbError(platform::Latin1ToUtf8(text), first, code);
+  return DbError(convert::DbTextToUtf8(text), first, code);
 }
 
 void FbClient::Check(const ISC_STATUS* status) const {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "db/column.h"
 #include "db/database.h"
 #include "db/fbclient.h"
 #include "db/query.h"
@@ -29,16 +30,6 @@ struct SqldaDeleter {
 using SqldaPtr = std::unique_ptr<XSQLDA, SqldaDeleter>;
 SqldaPtr AllocateSqlda(int columns);
 
-// One result column and where its value lies in the fetch buffer.
-struct Column {
-  std::string name;
-  short type = 0;  // sqltype without the nullable bit
-  short scale = 0;
-  short length = 0;
-  size_t data_offset = 0;
-  size_t null_offset = 0;
-};
-
 struct Query::State {
   isc_stmt_handle stmt = 0;
   bool prepared = false;
@@ -57,35 +48,6 @@ struct Query::State {
   std::string cursor_lost_message;
   platform::FormatSettings regional;
   int current_year = 2000;
-};
-
-}  // namespace quilvane::db
-
-namespace quilvane::db {
-
-// Runs one step of a statement or transaction under the reconnection
-// policy: a lost connection attaches again and repeats the step once, when
-// nothing uncommitted or unread would be lost with the old attachment.
-struct Steps {
-  template <typename F>
-  static void Run(Database& db, F&& step) {
-    try {
-      step();
-      return;
-    } catch (const DbError& e) {
-      if (!e.lost_connection()) throw;
-      db.RecoverOrThrow(e);
-    }
-    try {
-      step();
-    } catch (const DbError& e) {
-      if (e.lost_connection()) db.AbandonAndThrow(e);
-      throw;
-    }
-  }
-  static FbClient& Client(Database& db) { return db.client(); }
-  static isc_db_handle* Handle(Database& db) { return &db.state_->handle; }
-  static const std::vector<Query*>& Queries(Database& db) { return db.queries_; }
 };
 
 inline bool HasError(const ISC_STATUS* status) { return status[0] == 1 && status[1] != 0; }

@@ -1,62 +1,32 @@
 #include "db/query.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "db/convert.h"
 #include "db/database.h"
 #include "db/error.h"
 #include "db/handles.h"
+#include "db/param_binding.h"
+#include "db/row_store.h"
 #include "db/transaction.h"
-#include "platform/codepage.h"
 #include "platform/env.h"
 
 namespace quilvane::db {
 namespace {
 
-constexpr short kCharsetIso8859_1 = 21;
 constexpr size_t kAlign = 8;
 
 size_t AlignUp(size_t n) { return (n + kAlign - 1) / kAlign * kAlign; }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-template <typename T>
-T Load(const char* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
 // A little-endian integer of an info buffer.
 int InfoInteger(const char* p, int length) {
   int value = 0;
-  for (int i = 0; i < length; ++i) value |= static_cast<int>(static_cast<unsigned char>(p[i])) << (8 * i);
+  for (int i = 0; i < length; ++i) {
+    value |= static_cast<int>(static_cast<unsigned char>(p[i])) << (8 * i);
+  }
   return value;
-}
-
-bool IsTextType(short type) { return type == SQL_TEXT || type == SQL_VARYING; }
-bool IsIntegerType(short type) { return type == SQL_SHORT || type == SQL_LONG || type == SQL_INT64; }
-bool IsFloatType(short type) { return type == SQL_FLOAT || type == SQL_DOUBLE || type == SQL_D_FLOAT; }
-bool IsDateType(short type) {
-  return type == SQL_TYPE_DATE || type == SQL_TIMESTAMP || type == SQL_TYPE_TIME;
-}
-
-[[noreturn]] void CannotAccess(const std::string& name, const char* type) {
-  throw DbError("Cannot access field '" + name + "' as type " + type);
-}
-
-std::string TwoDigits(int v) {
-  std::string s = std::to_string(v);
-  return s.size() < 2 ? "0" + s : s;
 }
 
 }  // namespace
@@ -69,312 +39,6 @@ SqldaPtr AllocateSqlda(int columns) {
   p->sqln = static_cast<ISC_SHORT>(n);
   return SqldaPtr(p);
 }
-
-namespace {
-
-// Bytes a value of a fixed-width kind takes; for kinds no conversion reads,
-// the width the server gave.
-size_t FixedWidth(const Column& c) {
-  switch (c.type) {
-    case SQL_SHORT: return 2;
-    case SQL_LONG:
-    case SQL_FLOAT:
-    case SQL_TYPE_DATE:
-    case SQL_TYPE_TIME: return 4;
-    case SQL_INT64:
-    case SQL_DOUBLE:
-    case SQL_D_FLOAT:
-    case SQL_TIMESTAMP: return 8;
-    case SQL_BOOLEAN: return 1;
-    default: return size_t(c.length);
-  }
-}
-
-// The text a fetched CHAR or VARCHAR holds: CHAR without its trailing
-// blanks (nothing reads them), VARCHAR by its length word, which comes from
-// the server and is kept within the column.
-std::string_view FetchedText(const Column& c, const char* data) {
-  if (c.type == SQL_TEXT) return convert::TrimTrailingBlanks({data, size_t(c.length)});
-  return {data + 2, size_t(std::clamp<short>(Load<short>(data), 0, c.length))};
-}
-
-// Text lengths (at most 32767) take one byte below 128, two above.
-size_t LengthBytes(size_t n) { return n < 0x80 ? 1 : 2; }
-
-}  // namespace
-
-// The rows of an open query. A whole result is held at once (the export
-// reads every product before it writes a line), so each row is stored
-// compactly: a bitmap of its NULL columns, then the values of the others in
-// column order (a text as its length and its bytes, any other kind in its
-// wire width). Rows lie back to back in large blocks: no row is split, no
-// row is allocated on its own and nothing is copied as the result grows. The
-// cursor walks the blocks in order and decodes the row it stands on once.
-class Query::RowStore {
- public:
-  static constexpr size_t kBlockSize = 256 * 1024;
-
-  explicit RowStore(const std::vector<Column>& columns) : columns_(columns) {}
-
-  // Frees every block; the cursor goes to the first row.
-  void Clear() {
-    blocks_.clear();
-    blocks_.shrink_to_fit();
-    Rewind();
-  }
-
-  // Appends the row of the fetch buffer, laid out as `columns_` describe.
-  void Append(const char* fetched) {
-    const size_t bitmap = BitmapBytes();
-    size_t size = bitmap;
-    for (const Column& c : columns_) {
-      if (Load<short>(fetched + c.null_offset) < 0) continue;
-      if (IsTextType(c.type)) {
-        const size_t n = FetchedText(c, fetched + c.data_offset).size();
-        size += LengthBytes(n) + n;
-      } else {
-        size += FixedWidth(c);
-      }
-    }
-    char* out = Reserve(size);
-    std::memset(out, 0, bitmap);
-    char* p = out + bitmap;
-    for (size_t i = 0; i < columns_.size(); ++i) {
-      const Column& c = columns_[i];
-      const char* data = fetched + c.data_offset;
-      if (Load<short>(fetched + c.null_offset) < 0) {
-        out[i / 8] = static_cast<char>(out[i / 8] | (1 << (i % 8)));
-      } else if (IsTextType(c.type)) {
-        const std::string_view text = FetchedText(c, data);
-        const size_t n = text.size();
-        if (n < 0x80) {
-          *p++ = static_cast<char>(n);
-        } else {
-          *p++ = static_cast<char>(0x80 | (n & 0x7f));
-          *p++ = static_cast<char>(n >> 7);
-        }
-        std::memcpy(p, text.data(), n);
-        p += n;
-      } else {
-        std::memcpy(p, data, FixedWidth(c));
-        p += FixedWidth(c);
-      }
-    }
-  }
-
-  // The cursor: the first row, or the row after the current one (which must
-  // exist).
-  void Rewind() {
-    block_ = 0;
-    offset_ = 0;
-    decoded_ = false;
-  }
-  void Advance() {
-    Decode();
-    offset_ += row_size_;
-    decoded_ = false;
-  }
-
-  // A value of the row at the cursor, which must exist.
-  const std::optional<std::string_view>& Value(int index) {
-    Decode();
-    return values_[static_cast<size_t>(index)];
-  }
-
- private:
-  struct Block {
-    std::unique_ptr<char[]> data;
-    size_t capacity = 0;
-    size_t used = 0;
-  };
-
-  // At least one byte, so that every row takes room and the cursor moves.
-  size_t BitmapBytes() const { return std::max<size_t>((columns_.size() + 7) / 8, 1); }
-
-  // Room for `size` bytes at the end of the last block, or of a new one.
-  char* Reserve(size_t size) {
-    if (blocks_.empty() || blocks_.back().capacity - blocks_.back().used < size) {
-      Block b;
-      b.capacity = std::max(kBlockSize, size);
-      // Uninitialized: pages not yet written take no memory.
-      b.data = std::make_unique_for_overwrite<char[]>(b.capacity);
-      blocks_.push_back(std::move(b));
-    }
-    Block& b = blocks_.back();
-    char* out = b.data.get() + b.used;
-    b.used += size;
-    return out;
-  }
-
-  void Decode() {
-    if (decoded_) return;
-    // Rows appended after the cursor reached the end of a block start the
-    // next one.
-    while (offset_ >= blocks_[block_].used) {
-      ++block_;
-      offset_ = 0;
-    }
-    const char* row = blocks_[block_].data.get() + offset_;
-    const char* p = row + BitmapBytes();
-    values_.resize(columns_.size());
-    for (size_t i = 0; i < columns_.size(); ++i) {
-      const Column& c = columns_[i];
-      if ((static_cast<unsigned char>(row[i / 8]) >> (i % 8)) & 1) {
-        values_[i].reset();
-      } else if (IsTextType(c.type)) {
-        size_t n = static_cast<unsigned char>(*p++);
-        if (n & 0x80) n = (n & 0x7f) | size_t(static_cast<unsigned char>(*p++)) << 7;
-        values_[i] = std::string_view(p, n);
-        p += n;
-      } else {
-        values_[i] = std::string_view(p, FixedWidth(c));
-        p += FixedWidth(c);
-      }
-    }
-    row_size_ = static_cast<size_t>(p - row);
-    decoded_ = true;
-  }
-
-  const std::vector<Column>& columns_;
-  std::vector<Block> blocks_;
-  size_t block_ = 0;
-  size_t offset_ = 0;
-  bool decoded_ = false;
-  size_t row_size_ = 0;
-  std::vector<std::optional<std::string_view>> values_;
-};
-
-// ---------------------------------------------------------------- Field ----
-
-const std::string& Field::name() const { return query_->state_->columns[index_].name; }
-
-bool Field::IsNull() const {
-  const std::optional<std::string_view> v = query_->Value(index_);
-  if (!v) return true;
-  const Column& c = query_->state_->columns[index_];
-  return IsTextType(c.type) && v->empty();
-}
-
-std::string Field::AsString() const {
-  const Column& c = query_->state_->columns[index_];
-  const std::optional<std::string_view> v = query_->Value(index_);
-  const char* data = v ? v->data() : nullptr;
-  const platform::FormatSettings& fs = query_->state_->regional;
-  switch (c.type) {
-    case SQL_TEXT:
-    case SQL_VARYING:
-      if (!v) return {};
-      return platform::Latin1ToUtf8(*v);
-    case SQL_SHORT:
-    case SQL_LONG:
-    case SQL_INT64: {
-      if (!v) return {};
-      const std::int64_t n = c.type == SQL_SHORT ? Load<std::int16_t>(data)
-                             : c.type == SQL_LONG ? Load<std::int32_t>(data)
-                                                  : Load<std::int64_t>(data);
-      return convert::ScaledToText(n, c.scale, fs.decimal_separator);
-    }
-    case SQL_FLOAT:
-      if (!v) return {};
-      return convert::DoubleToText(Load<float>(data), fs.decimal_separator);
-    case SQL_DOUBLE:
-    case SQL_D_FLOAT:
-      if (!v) return {};
-      return convert::DoubleToText(Load<double>(data), fs.decimal_separator);
-    case SQL_TYPE_DATE:
-    case SQL_TIMESTAMP:
-    case SQL_TYPE_TIME: {
-      if (!v) return {};
-      const platform::DateTime d = AsDateTime();
-      const platform::CivilTime t = platform::DecodeTime(d);
-      const std::string time = TwoDigits(t.hour) + fs.time_separator + TwoDigits(t.minute) +
-                               fs.time_separator + TwoDigits(t.second);
-      if (c.type == SQL_TYPE_TIME) return time;
-      std::string out = platform::FormatShortDate(d, fs);
-      if (c.type == SQL_TIMESTAMP && (t.hour | t.minute | t.second) != 0) out += " " + time;
-      return out;
-    }
-    case SQL_BOOLEAN:
-      if (!v) return {};
-      return *data != 0 ? "True" : "False";
-    default:
-      CannotAccess(c.name, "String");
-  }
-}
-
-std::int64_t Field::AsCurrency() const {
-  const Column& c = query_->state_->columns[index_];
-  if (!IsIntegerType(c.type) && !IsFloatType(c.type)) CannotAccess(c.name, "Currency");
-  const std::optional<std::string_view> value = query_->Value(index_);
-  if (!value) return 0;
-  const char* data = value->data();
-  std::optional<std::int64_t> v;
-  switch (c.type) {
-    case SQL_SHORT: v = convert::ScaledToCurrency(Load<std::int16_t>(data), c.scale); break;
-    case SQL_LONG: v = convert::ScaledToCurrency(Load<std::int32_t>(data), c.scale); break;
-    case SQL_INT64: v = convert::ScaledToCurrency(Load<std::int64_t>(data), c.scale); break;
-    case SQL_FLOAT: v = convert::DoubleToCurrency(Load<float>(data)); break;
-    default: v = convert::DoubleToCurrency(Load<double>(data)); break;
-  }
-  if (!v) throw DbError("The value of field '" + c.name + "' is out of the currency range");
-  return *v;
-}
-
-platform::DateTime Field::AsDateTime() const {
-  const Column& c = query_->state_->columns[index_];
-  const std::optional<std::string_view> v = query_->Value(index_);
-  if (IsTextType(c.type)) {
-    const std::string text = v ? AsString() : std::string();
-    auto d = convert::TextToDateTime(text, query_->state_->regional, query_->state_->current_year);
-    if (!d) throw DbError("'" + text + "' is not a valid date and time");
-    return *d;
-  }
-  if (!IsDateType(c.type)) CannotAccess(c.name, "DateTime");
-  if (!v) return 0;
-  const char* data = v->data();
-  if (c.type == SQL_TYPE_DATE) return convert::FromIscDate(Load<ISC_DATE>(data));
-  if (c.type == SQL_TYPE_TIME) return convert::FromIscTime(Load<ISC_TIME>(data));
-  const platform::DateTime day = convert::FromIscDate(Load<ISC_DATE>(data));
-  const platform::DateTime time = convert::FromIscTime(Load<ISC_TIME>(data + sizeof(ISC_DATE)));
-  // Before 30 December 1899 the time of day counts away from zero.
-  return day < 0 ? day - time : day + time;
-}
-
-std::int64_t Field::AsInteger() const {
-  const Column& c = query_->state_->columns[index_];
-  const std::optional<std::string_view> value = query_->Value(index_);
-  if (IsTextType(c.type)) {
-    const std::string text = value ? AsString() : std::string();
-    std::int64_t v = 0;
-    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (text.empty() || ec != std::errc() || ptr != text.data() + text.size()) {
-      throw DbError("'" + text + "' is not a valid integer value");
-    }
-    return v;
-  }
-  if (!IsIntegerType(c.type) && !IsFloatType(c.type)) CannotAccess(c.name, "Integer");
-  if (!value) return 0;
-  const char* data = value->data();
-  if (IsFloatType(c.type)) {
-    const double d = c.type == SQL_FLOAT ? Load<float>(data) : Load<double>(data);
-    if (!std::isfinite(d) || std::fabs(d) >= 9.2e18) {
-      throw DbError("The value of field '" + c.name + "' is out of the integer range");
-    }
-    return static_cast<std::int64_t>(d);
-  }
-  std::int64_t v = c.type == SQL_SHORT ? Load<std::int16_t>(data)
-                   : c.type == SQL_LONG ? Load<std::int32_t>(data)
-                                        : Load<std::int64_t>(data);
-  for (int s = c.scale; s < 0; ++s) v /= 10;
-  for (int s = c.scale; s > 0; --s) {
-    if (__builtin_mul_overflow(v, 10, &v)) {
-      throw DbError("The value of field '" + c.name + "' is out of the integer range");
-    }
-  }
-  return v;
-}
-
-// ---------------------------------------------------------------- Query ----
 
 Query::Query(Database& db, Transaction& transaction)
     : db_(db),
@@ -411,7 +75,9 @@ int Query::FieldCount() const { return static_cast<int>(state_->columns.size());
 
 Field Query::FieldByName(std::string_view name) const {
   for (size_t i = 0; i < state_->columns.size(); ++i) {
-    if (EqualsNoCase(state_->columns[i].name, name)) return Field(this, static_cast<int>(i));
+    if (convert::EqualsNoCase(state_->columns[i].name, name)) {
+      return Field(this, static_cast<int>(i));
+    }
   }
   throw DbError("Field '" + std::string(name) + "' not found");
 }
@@ -420,16 +86,18 @@ void Query::Prepare() {
   if (state_->prepared) return;
   if (!db_.Connected()) throw DbError("The database is not connected");
   bool lossless = true;
-  const std::string text = platform::Utf8ToLatin1(sql_, &lossless);
-  if (!lossless) throw DbError("The statement holds characters that ISO8859_1 cannot represent: " + sql_);
+  const std::string text = convert::Utf8ToDbText(sql_, &lossless);
+  if (!lossless) {
+    throw DbError("The statement holds characters that ISO8859_1 cannot represent: " + sql_);
+  }
   if (text.find('\0') != std::string::npos) throw DbError("The statement holds a NUL character");
   if (text.empty()) throw DbError("The statement text is empty");
 
-  FbClient& fb = Steps::Client(db_);
+  FbClient& fb = db_.client();
   ISC_STATUS_ARRAY status = {};
   State& s = *state_;
   if (s.stmt == 0) {
-    fb.dsql_allocate_statement(status, Steps::Handle(db_), &s.stmt);
+    fb.dsql_allocate_statement(status, &db_.state_->handle, &s.stmt);
     if (HasError(status)) {
       s.stmt = 0;
       throw fb.ErrorFromStatus(status);
@@ -470,7 +138,8 @@ void Query::Prepare() {
     c.type = static_cast<short>(var.sqltype & ~1);
     c.scale = var.sqlscale;
     c.length = var.sqllen;
-    c.name = platform::Latin1ToUtf8({var.aliasname, size_t(std::clamp<short>(var.aliasname_length, 0, 31))});
+    c.name = convert::DbTextToUtf8(
+        {var.aliasname, size_t(std::clamp<short>(var.aliasname_length, 0, 31))});
     // A fixed-width value is read whole even when the server described it
     // shorter.
     const size_t size = c.type == SQL_VARYING ? size_t(var.sqllen) + 2
@@ -496,7 +165,7 @@ void Query::Prepare() {
 void Query::PrepareInput() {
   State& s = *state_;
   if (s.in) return;
-  FbClient& fb = Steps::Client(db_);
+  FbClient& fb = db_.client();
   ISC_STATUS_ARRAY status = {};
   SqldaPtr in = AllocateSqlda(8);
   fb.dsql_describe_bind(status, &s.stmt, SQLDA_VERSION1, in.get());
@@ -510,7 +179,7 @@ void Query::PrepareInput() {
 }
 
 void Query::ExecuteRaw(void* in) {
-  FbClient& fb = Steps::Client(db_);
+  FbClient& fb = db_.client();
   ISC_STATUS_ARRAY status = {};
   fb.dsql_execute(status, &transaction_.state_->handle, &state_->stmt, SQLDA_VERSION1,
                   static_cast<XSQLDA*>(in));
@@ -533,69 +202,12 @@ void Query::Run(std::span<const Param> params, bool bind, bool open_cursor) {
   }
 
   // Values bound for this execution live until it returns.
-  std::vector<std::string> texts;
-  std::vector<std::int64_t> numbers(params.size());
-  std::vector<ISC_TIMESTAMP> stamps(params.size());
-  std::vector<short> nulls(params.size());
+  std::optional<ParamBinding> binding;
   XSQLDA* in = nullptr;
   if (bind) {
     PrepareInput();
     in = s.in.get();
-    if (static_cast<size_t>(in->sqld) != params.size()) {
-      throw DbError("The statement takes " + std::to_string(in->sqld) + " parameters, " +
-                    std::to_string(params.size()) + " given");
-    }
-    texts.reserve(params.size());
-    for (size_t i = 0; i < params.size(); ++i) {
-      XSQLVAR& var = in->sqlvar[i];
-      var.sqlscale = 0;
-      var.sqlsubtype = 0;
-      var.sqlind = &nulls[i];
-      nulls[i] = 0;
-      const Param& p = params[i];
-      if (std::holds_alternative<std::monostate>(p)) {
-        nulls[i] = -1;
-        var.sqltype = SQL_TEXT | 1;
-        var.sqllen = 0;
-        texts.emplace_back();
-        var.sqldata = texts.back().data();
-      } else if (auto* text = std::get_if<std::string>(&p)) {
-        bool lossless = true;
-        texts.push_back(platform::Utf8ToLatin1(*text, &lossless));
-        if (!lossless || texts.back().size() > 32767) {
-          throw DbError("Parameter " + std::to_string(i + 1) + " cannot be sent in ISO8859_1");
-        }
-        var.sqltype = SQL_TEXT | 1;
-        var.sqlsubtype = kCharsetIso8859_1;
-        var.sqllen = static_cast<short>(texts.back().size());
-        var.sqldata = texts.back().data();
-      } else if (auto* integer = std::get_if<std::int64_t>(&p)) {
-        numbers[i] = *integer;
-        var.sqltype = SQL_INT64 | 1;
-        var.sqllen = 8;
-        var.sqldata = reinterpret_cast<char*>(&numbers[i]);
-      } else if (auto* currency = std::get_if<Currency>(&p)) {
-        numbers[i] = currency->ten_thousandths;
-        var.sqltype = SQL_INT64 | 1;
-        var.sqlscale = -4;
-        var.sqllen = 8;
-        var.sqldata = reinterpret_cast<char*>(&numbers[i]);
-      } else {
-        const platform::DateTime v = std::get<platform::DateTime>(p);
-        // Days of the years 1 to 9999, the range of a Firebird date.
-        if (!(v > -693594.0 && v < 2958466.0)) {
-          throw DbError("Parameter " + std::to_string(i + 1) + " is not a valid date");
-        }
-        const double day = std::trunc(v);
-        const double fraction = std::fabs(v - day);
-        stamps[i].timestamp_date = static_cast<ISC_DATE>(day) + 15018;
-        stamps[i].timestamp_time =
-            static_cast<ISC_TIME>(std::min(std::llround(fraction * 864000000.0), 863999999LL));
-        var.sqltype = SQL_TIMESTAMP | 1;
-        var.sqllen = sizeof(ISC_TIMESTAMP);
-        var.sqldata = reinterpret_cast<char*>(&stamps[i]);
-      }
-    }
+    binding.emplace(*in, params);
   }
   try {
     ExecuteRaw(in);
@@ -614,16 +226,13 @@ void Query::Open() { Open({}); }
 void Query::Open(std::span<const Param> params) {
   if (active_) return;
   if (!db_.Connected()) throw DbError("The database is not connected");
+  DiscardRows();
   State& s = *state_;
-  rows_->Clear();
-  s.row_count = 0;
-  s.current = 0;
-  s.cursor_lost = false;
-  platform::Env& env = platform::Env::Default();
+  platform::Env& env = db_.env();
   s.regional = env.Regional();
   s.current_year = platform::DecodeDate(env.Now()).year;
   const bool bind = !params.empty();
-  Steps::Run(db_, [this, params, bind] { Run(params, bind, true); });
+  db_.RunStep([this, params, bind] { Run(params, bind, true); });
   // A query with parameters in an explicit transaction may have written (a
   // selectable EXECUTE BLOCK): its work is lost with the connection like a
   // statement's.
@@ -634,7 +243,7 @@ void Query::Open(std::span<const Param> params) {
 
 void Query::FetchRows(long max_rows) {
   State& s = *state_;
-  FbClient& fb = Steps::Client(db_);
+  FbClient& fb = db_.client();
   for (long got = 0; s.cursor_open && (max_rows < 0 || got < max_rows); ++got) {
     ISC_STATUS_ARRAY status = {};
     const ISC_STATUS rc = fb.dsql_fetch(status, &s.stmt, SQLDA_VERSION1, s.out.get());
@@ -662,7 +271,7 @@ void Query::CloseCursor() {
   State& s = *state_;
   if (!s.cursor_open) return;
   s.cursor_open = false;
-  FbClient& fb = Steps::Client(db_);
+  FbClient& fb = db_.client();
   ISC_STATUS_ARRAY status = {};
   fb.dsql_free_statement(status, &s.stmt, DSQL_close);
   if (HasError(status)) {
@@ -706,12 +315,8 @@ bool Query::Eof() const { return !active_ || state_->current >= state_->row_coun
 
 void Query::Close() {
   if (!active_) return;
-  active_ = false;
+  DiscardRows();
   State& s = *state_;
-  rows_->Clear();
-  s.row_count = 0;
-  s.current = 0;
-  s.cursor_lost = false;
   if (s.cursor_open && db_.Connected()) {
     CloseCursor();
   }
@@ -721,7 +326,7 @@ void Query::Close() {
 void Query::ExecSQL() {
   Close();
   if (!db_.Connected()) throw DbError("The database is not connected");
-  Steps::Run(db_, [this] { Run({}, false, false); });
+  db_.RunStep([this] { Run({}, false, false); });
   ExecDone();
 }
 
@@ -733,14 +338,14 @@ void Query::ExecSQL(std::string text) {
 void Query::ExecSQL(std::span<const Param> params) {
   Close();
   if (!db_.Connected()) throw DbError("The database is not connected");
-  Steps::Run(db_, [this, params] { Run(params, true, false); });
+  db_.RunStep([this, params] { Run(params, true, false); });
   ExecDone();
 }
 
 std::int64_t Query::RowsAffected() {
   State& s = *state_;
   if (s.stmt == 0 || !db_.Connected()) return 0;
-  FbClient& fb = Steps::Client(db_);
+  FbClient& fb = db_.client();
   ISC_STATUS_ARRAY status = {};
   const char items[] = {isc_info_sql_records};
   char buffer[128] = {};
@@ -778,7 +383,7 @@ void Query::ExecDone() {
     // Rows a statement returns are not wanted here.
     s.cursor_open = false;
     ISC_STATUS_ARRAY ignored = {};
-    Steps::Client(db_).dsql_free_statement(ignored, &s.stmt, DSQL_close);
+    db_.client().dsql_free_statement(ignored, &s.stmt, DSQL_close);
   }
   if (transaction_.mode() == Transaction::Mode::kExplicit) {
     ++transaction_.uncommitted_;
@@ -790,12 +395,9 @@ void Query::ExecDone() {
 void Query::ReleaseQuietly(std::intptr_t* status) {
   State& s = *state_;
   if (s.stmt != 0) {
-    Steps::Client(db_).dsql_free_statement(status, &s.stmt, DSQL_drop);
+    db_.client().dsql_free_statement(status, &s.stmt, DSQL_drop);
   }
-  s.stmt = 0;
-  s.prepared = false;
-  s.cursor_open = false;
-  s.in.reset();
+  Drop();
 }
 
 void Query::Release() {
@@ -808,7 +410,7 @@ void Query::Release() {
   if (db_.Connected()) ReleaseQuietly(status);
   Drop();
   if (HasError(status)) {
-    DbError error = Steps::Client(db_).ErrorFromStatus(status);
+    DbError error = db_.client().ErrorFromStatus(status);
     if (!error.lost_connection()) throw error;
   }
 }
@@ -830,6 +432,10 @@ void Query::MarkCursorLost(const std::string& message) {
 
 void Query::ResetAfterDisconnect() {
   Drop();
+  DiscardRows();
+}
+
+void Query::DiscardRows() {
   active_ = false;
   State& s = *state_;
   rows_->Clear();

@@ -16,13 +16,15 @@ namespace quilvane::db {
 class Database;
 class Transaction;
 class Query;
+class RowStore;
 
 // One column of a query's current row. A light handle: it reads the row that
 // is current when a method is called, and stays usable while the query is
 // open. Conversions follow the rules of the ERP's column kinds:
 //  - IsNull(): NULL, or a text that is empty (CHAR: once its trailing blanks
 //    are gone).
-//  - AsString(): UTF-8 of the ISO8859_1 text; CHAR without trailing blanks,
+//  - AsString(): UTF-8 of the text, its bytes read as Windows-1252 (see
+//    convert::DbTextToUtf8); CHAR without trailing blanks,
 //    VARCHAR as stored; integers as decimal digits; exact numerics in their
 //    shortest form with the regional decimal separator; NULL gives "".
 //  - AsCurrency(): signed count of ten-thousandths. Integers and exact
@@ -73,7 +75,8 @@ class Query {
   Query(const Query&) = delete;
   Query& operator=(const Query&) = delete;
 
-  // Replaces the statement text (UTF-8; sent in ISO8859_1 exactly as given,
+  // Replaces the statement text (UTF-8; sent as the ERP's text, each
+  // character as its Windows-1252 byte, in ISO8859_1 exactly as given,
   // nothing is taken as a parameter or macro). Closes the query and releases
   // the previous statement.
   void SetSQL(std::string text);
@@ -123,9 +126,6 @@ class Query {
   friend class Database;
   friend class Transaction;
   struct State;
-  class RowStore;
-
-  friend struct Steps;
 
   void Prepare();
   void PrepareInput();
@@ -145,6 +145,8 @@ class Query {
   // The connection was given up with this query's cursor open.
   void MarkCursorLost(const std::string& message);
   void ResetAfterDisconnect();
+  // Inactive, no rows held, the cursor not marked lost.
+  void DiscardRows();
   void ExecDone();
   bool HoldsOpenCursor() const;
   // The current row's value of column `index` as stored; nullopt for NULL

@@ -7,7 +7,11 @@
 namespace quilvane::db {
 
 Transaction::Transaction(Database& db, Access access, Mode mode)
-    : db_(db), access_(access), mode_(mode), state_(std::make_unique<State>()), tpb_(BuildTpb(access)) {
+    : db_(db),
+      access_(access),
+      mode_(mode),
+      state_(std::make_unique<State>()),
+      tpb_(BuildTpb(access)) {
   db_.Register(this);
 }
 
@@ -38,10 +42,10 @@ void Transaction::StartRaw() {
     isc_db_handle* db;
     long tpb_length;
     const char* tpb;
-  } teb = {Steps::Handle(db_), static_cast<long>(tpb_.size()), tpb_.data()};
+  } teb = {&db_.state_->handle, static_cast<long>(tpb_.size()), tpb_.data()};
   ISC_STATUS_ARRAY status = {};
   isc_tr_handle handle = 0;
-  FbClient& fb = Steps::Client(db_);
+  FbClient& fb = db_.client();
   fb.start_multiple(status, &handle, 1, &teb);
   if (HasError(status)) throw fb.ErrorFromStatus(status);
   state_->handle = handle;
@@ -50,7 +54,7 @@ void Transaction::StartRaw() {
 
 void Transaction::StartTransaction() {
   if (InTransaction()) throw DbError("The transaction is already active");
-  Steps::Run(db_, [this] { StartRaw(); });
+  db_.RunStep([this] { StartRaw(); });
 }
 
 void Transaction::EnsureStarted() {
@@ -60,57 +64,43 @@ void Transaction::EnsureStarted() {
 }
 
 void Transaction::CloseCursors() {
-  for (Query* q : Steps::Queries(db_)) {
+  for (Query* q : db_.queries_) {
     if (&q->transaction_ == this && q->HoldsOpenCursor()) {
       q->MarkCursorLost("The transaction ended before every row was read");
       ISC_STATUS_ARRAY ignored = {};
-      Steps::Client(db_).dsql_free_statement(ignored, &q->state_->stmt, DSQL_close);
+      db_.client().dsql_free_statement(ignored, &q->state_->stmt, DSQL_close);
     }
   }
 }
 
-void Transaction::Commit() {
-  if (!InTransaction()) throw DbError("The transaction is not active");
-  CloseCursors();
-  ISC_STATUS_ARRAY status = {};
-  FbClient& fb = Steps::Client(db_);
-  fb.commit_transaction(status, &state_->handle);
-  if (HasError(status)) {
-    DbError error = fb.ErrorFromStatus(status);
-    if (!error.lost_connection()) throw error;
-    const bool had_work = access_ == Access::kReadWrite;
-    Drop();
-    // The server discarded the transaction with the attachment: a commit of
-    // writes that did not happen is an error. A read loses nothing.
-    if (had_work) db_.AbandonAndThrow(error);
-    db_.RecoverOrThrow(error);
-    return;
-  }
-  state_->handle = 0;
-  uncommitted_ = 0;
-}
+void Transaction::Commit() { End(true); }
 
-void Transaction::Rollback() {
+void Transaction::Rollback() { End(false); }
+
+void Transaction::End(bool commit) {
   if (!InTransaction()) throw DbError("The transaction is not active");
   CloseCursors();
   ISC_STATUS_ARRAY status = {};
-  FbClient& fb = Steps::Client(db_);
-  fb.rollback_transaction(status, &state_->handle);
+  FbClient& fb = db_.client();
+  (commit ? fb.commit_transaction : fb.rollback_transaction)(status, &state_->handle);
   if (HasError(status)) {
     DbError error = fb.ErrorFromStatus(status);
     if (!error.lost_connection()) throw error;
-    // The server discards the work anyway: what rollback asked for.
+    // The server discarded the transaction with the attachment: a commit of
+    // writes that did not happen is an error. A read loses nothing, and a
+    // rollback got what it asked for.
+    const bool lost_work = commit && access_ == Access::kReadWrite;
     Drop();
+    if (lost_work) db_.AbandonAndThrow(error);
     db_.RecoverOrThrow(error);
     return;
   }
-  state_->handle = 0;
-  uncommitted_ = 0;
+  Drop();
 }
 
 void Transaction::AutoEnd(bool success) {
   if (mode_ != Mode::kAutomatic || !InTransaction()) return;
-  for (const Query* q : Steps::Queries(db_)) {
+  for (const Query* q : db_.queries_) {
     if (&q->transaction_ == this && q->HoldsOpenCursor()) return;
   }
   if (success) {
@@ -126,7 +116,7 @@ void Transaction::AutoEnd(bool success) {
 }
 
 void Transaction::CommitQuietly(std::intptr_t* status) {
-  FbClient& fb = Steps::Client(db_);
+  FbClient& fb = db_.client();
   fb.commit_transaction(status, &state_->handle);
   if (HasError(status)) {
     // Release the server's transaction so the attachment can go.

@@ -50,8 +50,6 @@ class Transaction {
   friend class Query;
   struct State;
 
-  friend struct Steps;
-
   // Starts when not active: automatic transactions before a prepare; an
   // explicit one must have been started.
   void EnsureStarted();
@@ -59,6 +57,8 @@ class Transaction {
   void StartRaw();
   // The automatic end rule; `success` picks commit or rollback.
   void AutoEnd(bool success);
+  // Commit or Rollback.
+  void End(bool commit);
   // Commit at disconnect: reports into `status`, ends inactive regardless.
   void CommitQuietly(std::intptr_t* status);
   // The attachment is gone: forget the handle without ending anything.

@@ -74,11 +74,11 @@ struct SingleByte {
   }
 };
 
-#ifndef _WIN32
 const SingleByte& Cp1252() {
   static const SingleByte t(kCp1252High);
   return t;
 }
+#ifndef _WIN32
 const SingleByte& Cp850() {
   static const SingleByte t(kCp850High);
   return t;
@@ -133,9 +133,9 @@ std::string Decode(std::string_view bytes, const char16_t* high) {
 // Windows-1252 and CP850 stand for the ANSI and OEM code pages; Windows uses
 // the system's own (codepage_windows.cc).
 std::string Utf8ToAnsi(std::string_view utf8, bool* lossless) {
-  return Encode(utf8, &Cp1252(), lossless);
+  return Utf8ToWindows1252(utf8, lossless);
 }
-std::string AnsiToUtf8(std::string_view ansi) { return Decode(ansi, kCp1252High); }
+std::string AnsiToUtf8(std::string_view ansi) { return Windows1252ToUtf8(ansi); }
 std::string Utf8ToOem(std::string_view utf8, bool* lossless) {
   return Encode(utf8, &Cp850(), lossless);
 }
@@ -145,6 +145,10 @@ std::string Utf8ToLatin1(std::string_view utf8, bool* lossless) {
   return Encode(utf8, nullptr, lossless);
 }
 std::string Latin1ToUtf8(std::string_view latin1) { return Decode(latin1, nullptr); }
+std::string Utf8ToWindows1252(std::string_view utf8, bool* lossless) {
+  return Encode(utf8, &Cp1252(), lossless);
+}
+std::string Windows1252ToUtf8(std::string_view bytes) { return Decode(bytes, kCp1252High); }
 
 bool AnsiCanHold(std::string_view utf8) {
   bool lossless = true;

@@ -27,8 +27,9 @@ const std::string& SqlProdutos() {
   return sql;
 }
 
-SiteDatabase::SiteDatabase()
-    : TransReadOnly(Connvelstrand, db::Transaction::Access::kReadOnly,
+SiteDatabase::SiteDatabase(platform::Env& env)
+    : Connvelstrand(env),
+      TransReadOnly(Connvelstrand, db::Transaction::Access::kReadOnly,
                     db::Transaction::Mode::kAutomatic),
       TransReadWrite(Connvelstrand, db::Transaction::Access::kReadWrite,
                      db::Transaction::Mode::kExplicit),

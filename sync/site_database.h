@@ -54,7 +54,8 @@ extern const char kSqlPadrao[];
 const std::string& SqlProdutos();
 
 struct SiteDatabase {
-  SiteDatabase();
+  // `env` gives the queries their regional settings and clock.
+  explicit SiteDatabase(platform::Env& env);
   ~SiteDatabase();  // disconnects, swallowing errors
   SiteDatabase(const SiteDatabase&) = delete;
   SiteDatabase& operator=(const SiteDatabase&) = delete;

@@ -76,7 +76,7 @@ class SiteOperations final : public Operations {
   platform::Logger& log_;
   platform::Env& env_;
   Settings settings_;
-  SiteDatabase db_;
+  SiteDatabase db_{env_};
   transfer::FtpClient IdFTP1;
   transfer::HttpClient HTTP;
 };

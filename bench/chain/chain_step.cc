@@ -31,7 +31,7 @@ bool Run(const std::string& step, const std::string& dir) {
   const std::string zip = archive::ArchivePathFor(sql);
   const auto server = transfer::MakeExchangeServer(s.servidor_ftp, s.usuario_ftp, s.dominio_web);
   if (step == "export" || step == "import") {
-    sync::SiteDatabase c;
+    sync::SiteDatabase c{platform::Env::Default()};
     if (!sync::ConectarBanco(c, dir, log)) return false;
     if (step == "export") {
       sync::ExportPrices(c, sql, s.sincronizar_preco_farmacia_popular, env);

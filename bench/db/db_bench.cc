@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
   database.FillProdutos(rows);
   std::printf("fill: %d rows in %.2f s\n", rows, Since(t));
 
-  sync::SiteDatabase c;
+  sync::SiteDatabase c{quilvane::platform::Env::Default()};
   c.Connvelstrand.SetParam("Port", server->port);
   c.Connvelstrand.SetParam("User_Name", "USUARIO");
   c.Connvelstrand.SetParam("Server", server->host);

@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string mode = argv[1];
-  sync::SiteDatabase c;
+  sync::SiteDatabase c{platform::Env::Default()};
   c.Connvelstrand.SetParam("Server", EnvVar("QUILVANE_FB_HOST"));
   c.Connvelstrand.SetParam("Port", EnvVar("QUILVANE_FB_PORT"));
   c.Connvelstrand.SetParam("Database", argv[2]);

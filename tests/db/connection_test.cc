@@ -22,7 +22,7 @@ std::string Bytes(std::initializer_list<int> bytes) {
 }
 
 TEST(ConnectionParams, ReplaceAddOrRemoveKeepingOrder) {
-  Database db;
+  Database db{platform::Env::Default()};
   db.SetParam("Protocol", "TCPIP");
   db.SetParam("Port", "3050");
   db.SetParam("Server", "host");
@@ -50,7 +50,7 @@ TEST(ConnectionParams, AttachStringLeavesOutAbsentParts) {
       {"", "", "", ":"},
   };
   for (const Case& c : cases) {
-    Database db;
+    Database db{platform::Env::Default()};
     db.SetParam("Server", c.server);
     db.SetParam("Port", c.port);
     db.SetParam("Database", c.database);
@@ -59,7 +59,7 @@ TEST(ConnectionParams, AttachStringLeavesOutAbsentParts) {
 }
 
 TEST(ConnectionParams, DatabaseParameterBufferByteForByte) {
-  Components c;
+  Components c{platform::Env::Default()};
   Database& db = c.Connvelstrand;
   db.SetParam("Port", "3050");
   db.SetParam("User_Name", "USUARIO");
@@ -73,7 +73,7 @@ TEST(ConnectionParams, DatabaseParameterBufferByteForByte) {
 }
 
 TEST(ConnectionParams, LongTextItemIsCutTo255Bytes) {
-  Database db;
+  Database db{platform::Env::Default()};
   db.SetParam("Password", std::string(300, 'p'));
   const std::string dpb = db.BuildDpb(false);
   ASSERT_GE(dpb.size(), 3u + 255u);
@@ -88,7 +88,7 @@ TEST(Transactions, ParameterBuffers) {
 }
 
 TEST(Components, StatementTextsAndWiring) {
-  Components c;
+  Components c{platform::Env::Default()};
   EXPECT_EQ(c.TBPadrao.sql(), "SELECT CODIGO\n     , CGC\nFROM PADRAO");
   const std::string& p = c.TBProdutos.sql();
   EXPECT_EQ(std::count(p.begin(), p.end(), '\n'), 25);
@@ -165,7 +165,7 @@ class ClientLibraryLoad : public ::testing::Test {
 TEST_F(ClientLibraryLoad, NeitherNameLoads) {
   Database::UnloadClientLibraryForTesting();
   Database::SetClientLibraryNamesForTesting({"libquilvane-none-a.so.2", "libquilvane-none-b.so"});
-  Database db;
+  Database db{platform::Env::Default()};
   try {
     db.Connect();
     FAIL() << "connected without a client library";
@@ -195,7 +195,7 @@ TEST_F(ClientLibraryLoad, LibraryOfAnotherArchitectureIsNamed) {
   const std::string foreign = dir.File("libfbclient.so.2");
   Database::UnloadClientLibraryForTesting();
   Database::SetClientLibraryNamesForTesting({foreign, "libquilvane-none.so"});
-  Database db;
+  Database db{platform::Env::Default()};
   try {
     db.Connect();
     FAIL() << "loaded a foreign library";
@@ -209,7 +209,7 @@ TEST_F(ClientLibraryLoad, LibraryOfAnotherArchitectureIsNamed) {
 TEST_F(ClientLibraryLoad, MissingEntryPointsAreListed) {
   Database::UnloadClientLibraryForTesting();
   Database::SetClientLibraryNamesForTesting({"libz.so.1"});  // loads, but is no Firebird client
-  Database db;
+  Database db{platform::Env::Default()};
   try {
     db.Connect();
     FAIL() << "zlib taken for the client";

@@ -121,7 +121,7 @@ constexpr const char* kConvColumns[] = {"SI", "I",  "BI",  "N1", "N2", "N3", "N4
                                         "DBL", "FLT", "DT", "TS", "CH", "VC", "TXTDATE"};
 
 TEST_F(FirebirdConversion, EachColumnKindByEachConversion) {
-  Components c;
+  Components c{platform::Env::Default()};
   Connect(c);
   Query q(c.Connvelstrand, c.TransReadOnly);
   q.SetSQL("SELECT * FROM CONV ORDER BY ID");
@@ -204,7 +204,7 @@ TEST_F(FirebirdConversion, EachColumnKindByEachConversion) {
 }
 
 TEST_F(FirebirdConversion, RefusedConversionsNameFieldAndType) {
-  Components c;
+  Components c{platform::Env::Default()};
   Connect(c);
   Query q(c.Connvelstrand, c.TransReadOnly);
   q.SetSQL("SELECT I AS INICIOPROM, CH, TXTDATE FROM CONV ORDER BY ID");
@@ -237,7 +237,7 @@ TEST_F(FirebirdTest, PadraoCgcForTheRoleDecision) {
       {true, "", ""},
       {false, std::nullopt, ""},  // empty PADRAO
   };
-  Components c;
+  Components c{platform::Env::Default()};
   Connect(c);
   for (const Case& k : cases) {
     SCOPED_TRACE(k.stored.value_or("<null>"));
@@ -257,7 +257,7 @@ TEST_F(FirebirdTest, PadraoCgcForTheRoleDecision) {
 
 TEST_F(FirebirdTest, ProdutosInRowsetsReadTransactionEndsAtTheEnd) {
   db_->FillProdutos(120);
-  Components c;
+  Components c{platform::Env::Default()};
   Connect(c);
   c.TBProdutos.Open();
   EXPECT_EQ(c.TBProdutos.RecordCount(), 50u);
@@ -339,7 +339,7 @@ CREATE TABLE WIDE (ID INTEGER, VC VARCHAR(3000), CH CHAR(200), N NUMERIC(15,2), 
     if (i % 9 != 0) r.vs = std::to_string(i);
   }
 
-  Components c;
+  Components c{platform::Env::Default()};
   Connect(c);
   {
     Query insert(c.Connvelstrand, c.TRQExec);
@@ -418,7 +418,7 @@ CREATE TABLE WIDE (ID INTEGER, VC VARCHAR(3000), CH CHAR(200), N NUMERIC(15,2), 
 }
 
 TEST_F(FirebirdTest, FailedPrepareRollsBackTheReadTransaction) {
-  Components c;
+  Components c{platform::Env::Default()};
   Connect(c);
   Query q(c.Connvelstrand, c.TransReadOnly);
   q.SetSQL("SELECT NOPE FROM PADRAO");
@@ -437,7 +437,7 @@ TEST_F(FirebirdTest, FailedPrepareRollsBackTheReadTransaction) {
 
 TEST_F(FirebirdTest, Latin1TextRoundTrip) {
   db_->InsertProduto("1", {{"DESCRICAO", "'Ação çé ÀÿÑ'"}});
-  Components c;
+  Components c{platform::Env::Default()};
   Connect(c);
   Query q(c.Connvelstrand, c.TransReadOnly);
   q.SetSQL("SELECT DESCRICAO FROM PRODUTOS WHERE CODIGO = '1'");
@@ -448,9 +448,85 @@ TEST_F(FirebirdTest, Latin1TextRoundTrip) {
   c.TRQExec.StartTransaction();
   // Sent exactly as written: no parameter markers, macros or escapes.
   c.QExec.ExecSQL("UPDATE PRODUTOS SET DESCRICAO = 'Pão & Café :x ? !y {fn}' WHERE CODIGO = '1'");
-  EXPECT_THROW(c.QExec.ExecSQL("UPDATE PRODUTOS SET DESCRICAO = '€' WHERE CODIGO = '1'"), DbError);
+  EXPECT_THROW(c.QExec.ExecSQL("UPDATE PRODUTOS SET DESCRICAO = '\xE4\xB8\xAD' WHERE CODIGO = '1'"),
+               DbError);
   c.TRQExec.Commit();
   EXPECT_EQ(db_->Scalar("SELECT DESCRICAO FROM PRODUTOS WHERE CODIGO = '1'"), "Pão & Café :x ? !y {fn}");
+}
+
+// Windows ERPs store Windows-1252 in their ISO8859_1 columns ("€", "“ ”",
+// "–" as bytes 0x80-0x9F). Read as Latin-1 they became C1 controls, and "€"
+// written back was refused: every byte 0x01-0xFF now reads as its
+// Windows-1252 character and is written back as the same byte, through a
+// statement's text and through a parameter.
+TEST_F(FirebirdTest, ErpTextKeepsEveryByte) {
+  std::vector<std::string> chunks;  // DESCRICAO holds 60 bytes
+  for (int b = 0x01; b <= 0xFF; ++b) {
+    if (chunks.empty() || chunks.back().size() == 60) chunks.emplace_back();
+    chunks.back() += static_cast<char>(b);
+  }
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    db_->InsertProduto("R" + std::to_string(i), {{"DESCRICAO", FirebirdDb::RawText(chunks[i])}});
+    db_->InsertProduto("S" + std::to_string(i));
+    db_->InsertProduto("P" + std::to_string(i));
+  }
+  db_->InsertProduto("EURO", {{"DESCRICAO", FirebirdDb::RawText("\x80 \x93\xC7\x94 \x96 \x81")}});
+
+  Components c{platform::Env::Default()};
+  Connect(c);
+  Query q(c.Connvelstrand, c.TransReadOnly);
+  q.SetSQL("SELECT DESCRICAO FROM PRODUTOS WHERE CODIGO = 'EURO'");
+  q.Open();
+  EXPECT_EQ(q.FieldByName("DESCRICAO").AsString(),
+            "\xE2\x82\xAC \xE2\x80\x9C\xC3\x87\xE2\x80\x9D \xE2\x80\x93 \xC2\x81");
+  q.Close();
+
+  std::vector<std::string> texts;
+  q.SetSQL("SELECT DESCRICAO FROM PRODUTOS WHERE CODIGO STARTING WITH 'R' ORDER BY CODIGO");
+  q.Open();
+  for (; !q.Eof(); q.Next()) texts.push_back(q.FieldByName("DESCRICAO").AsString());
+  q.Close();
+  ASSERT_EQ(texts.size(), chunks.size());
+
+  Query bound(c.Connvelstrand, c.TRQExec);
+  bound.SetSQL("UPDATE PRODUTOS SET DESCRICAO = ? WHERE CODIGO = ?");
+  c.TRQExec.StartTransaction();
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(texts[i], platform::Windows1252ToUtf8(chunks[i]));
+    std::string quoted;
+    for (char ch : texts[i]) quoted += ch == '\'' ? std::string("''") : std::string(1, ch);
+    c.QExec.ExecSQL("UPDATE PRODUTOS SET DESCRICAO = '" + quoted + "' WHERE CODIGO = 'S" +
+                    std::to_string(i) + "'");
+    const Param params[] = {texts[i], "P" + std::to_string(i)};
+    bound.ExecSQL(params);
+  }
+  c.TRQExec.Commit();
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    SCOPED_TRACE(i);
+    // Compared by the server, byte for byte.
+    const std::string same = "SELECT COUNT(*) FROM PRODUTOS WHERE DESCRICAO = " +
+                             FirebirdDb::RawText(chunks[i]) + " AND CODIGO IN ('S" +
+                             std::to_string(i) + "', 'P" + std::to_string(i) + "')";
+    EXPECT_EQ(db_->Scalar(same), "2");
+  }
+
+  // A character Windows-1252 lacks is refused, never stored as '?'.
+  c.TRQExec.StartTransaction();
+  try {
+    c.QExec.ExecSQL("UPDATE PRODUTOS SET DESCRICAO = '\xC4\x80' WHERE CODIGO = 'EURO'");
+    ADD_FAILURE() << "a character outside Windows-1252 was sent";
+  } catch (const DbError& e) {
+    EXPECT_NE(std::string(e.what()).find("ISO8859_1 cannot represent"), std::string::npos);
+  }
+  const Param lacking[] = {std::string("\xC2\x85"), std::string("EURO")};
+  try {
+    bound.ExecSQL(lacking);
+    ADD_FAILURE() << "a character outside Windows-1252 was bound";
+  } catch (const DbError& e) {
+    EXPECT_EQ(std::string(e.what()), "Parameter 1 cannot be sent in ISO8859_1");
+  }
+  c.TRQExec.Rollback();
 }
 
 // The attach string travels in UTF-8 (client 3.0), so a folder with an
@@ -466,7 +542,7 @@ TEST_F(FirebirdTest, AccentedDatabasePathIsFound) {
                             server_.sysdba_password + "';\nDROP DATABASE;\n");
   ASSERT_EQ(std::system(("isql-fb -q -b -i '" + tmp.File("create.sql") + "'").c_str()), 0);
   {
-    Components c;
+    Components c{platform::Env::Default()};
     Configure(c);
     c.Connvelstrand.SetParam("Database", path);
     EXPECT_NO_THROW(c.Connvelstrand.Connect());
@@ -479,7 +555,7 @@ TEST_F(FirebirdTest, AccentedDatabasePathIsFound) {
 
 TEST_F(FirebirdTest, ImportStatementsRunInTheExplicitTransaction) {
   db_->InsertProduto("1", {{"PRECOVENDA", "1.00"}});
-  Components c;
+  Components c{platform::Env::Default()};
   Connect(c);
   EXPECT_THROW(c.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 2 WHERE CODIGO = '1'"), DbError);
   c.TRQExec.StartTransaction();
@@ -506,7 +582,7 @@ TEST_F(FirebirdTest, ImportStatementsRunInTheExplicitTransaction) {
 TEST_F(FirebirdTest, PreparedStatementWithParameters) {
   db_->InsertProduto("1");
   db_->InsertProduto("2");
-  Components c;
+  Components c{platform::Env::Default()};
   Connect(c);
   Query q(c.Connvelstrand, c.TRQExec);
   q.SetSQL("UPDATE PRODUTOS SET PRECOVENDA = ?, DESCRICAO = ?, INICIOPROM = ?, PROMLEVEPRAZO = ? WHERE CODIGO = ?");
@@ -530,12 +606,12 @@ TEST_F(FirebirdTest, PreparedStatementWithParameters) {
 
 TEST_F(FirebirdTest, LockedRowFailsAtOnce) {
   db_->InsertProduto("1", {{"PRECOVENDA", "1.00"}});
-  Components other;
+  Components other{platform::Env::Default()};
   Connect(other);
   other.TRQExec.StartTransaction();
   other.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 5 WHERE CODIGO = '1'");
 
-  Components c;
+  Components c{platform::Env::Default()};
   Connect(c);
   c.TRQExec.StartTransaction();
   const auto start = Clock::now();
@@ -565,7 +641,7 @@ class FirebirdConectarBanco : public FirebirdTest {
 
 TEST_F(FirebirdConectarBanco, ConnectsWithTolmarcIni) {
   db_->WriteTolmarcIni(dir_.path());
-  Components c;
+  Components c{platform::Env::Default()};
   sync::Log log(dir_.path(), platform::Env::Default());
   ASSERT_TRUE(ConectarBanco(c, dir_.path(), log));
   EXPECT_TRUE(c.Connvelstrand.Connected());
@@ -594,7 +670,7 @@ TEST_F(FirebirdConectarBanco, SettingsThatCannotAttachGiveOneAttemptAndOneLine) 
     SCOPED_TRACE(k.name);
     testing::TempDir dir;
     dir.Write("tolmarc.ini", k.ini);
-    Components c;
+    Components c{platform::Env::Default()};
     sync::Log log(dir.path(), platform::Env::Default());
     const auto start = Clock::now();
     EXPECT_FALSE(ConectarBanco(c, dir.path(), log));
@@ -612,7 +688,7 @@ TEST_F(FirebirdConectarBanco, SettingsThatCannotAttachGiveOneAttemptAndOneLine) 
 // attempt, and logs one line if it fails.
 TEST_F(FirebirdConectarBanco, EmptyServidorLeavesTheHostOut) {
   dir_.Write("tolmarc.ini", "[Tolmarc]\r\nServidor=\r\nCaminho=" + db_->path() + "\r\n");
-  Components c;
+  Components c{platform::Env::Default()};
   sync::Log log(dir_.path(), platform::Env::Default());
   const bool connected = ConectarBanco(c, dir_.path(), log);
   EXPECT_EQ(c.Connvelstrand.AttachString(), "/3050:" + db_->path());
@@ -622,7 +698,7 @@ TEST_F(FirebirdConectarBanco, EmptyServidorLeavesTheHostOut) {
 }
 
 TEST_F(FirebirdConectarBanco, NoIniUsesLocalhostAndTheExecutableFolder) {
-  Components c;
+  Components c{platform::Env::Default()};
   sync::Log log(dir_.path(), platform::Env::Default());
   EXPECT_FALSE(ConectarBanco(c, dir_.path(), log));
   EXPECT_EQ(c.Connvelstrand.AttachString(), "localhost/3050:" + dir_.path() + "TOLMARC.FDB");
@@ -632,7 +708,7 @@ TEST_F(FirebirdConectarBanco, NoIniUsesLocalhostAndTheExecutableFolder) {
 
 TEST_F(FirebirdConectarBanco, WrongPasswordIsNotRetried) {
   TcpProxy proxy(0, server_.host, std::stoi(server_.port));
-  Components c;
+  Components c{platform::Env::Default()};
   Configure(c, proxy.host(), proxy.port());
   c.Connvelstrand.SetParam("Password", "wrong");
   try {
@@ -648,7 +724,7 @@ TEST_F(FirebirdConectarBanco, WrongPasswordIsNotRetried) {
 TEST_F(FirebirdConectarBanco, ClientLibraryThatFailsToLoadIsTriedAgainNextTime) {
   db_->WriteTolmarcIni(dir_.path());
   sync::Log log(dir_.path(), platform::Env::Default());
-  Components c;
+  Components c{platform::Env::Default()};
   Database::UnloadClientLibraryForTesting();
   Database::SetClientLibraryNamesForTesting({"libquilvane-none.so.2", "libquilvane-none.so"});
   EXPECT_FALSE(ConectarBanco(c, dir_.path(), log));
@@ -666,7 +742,7 @@ TEST_F(FirebirdConectarBanco, ServerThatDropsEveryConnectionIsRetriedThreeTimes)
   TcpProxy proxy(3050, server_.host, std::stoi(server_.port));
   proxy.set_mode(TcpProxy::Mode::kDropSecondRequest);
   db_->WriteTolmarcIni(dir_.path(), proxy.host());
-  Components c;
+  Components c{platform::Env::Default()};
   sync::Log log(dir_.path(), platform::Env::Default());
   const auto start = Clock::now();
   EXPECT_FALSE(ConectarBanco(c, dir_.path(), log));
@@ -683,7 +759,7 @@ TEST_F(FirebirdConectarBanco, RefusedConnectionIsRetriedAndLoggedOnce) {
   // to 127.0.0.249, the server 127.0.0.1.
   const std::string host = "127.0.0.254";
   db_->WriteTolmarcIni(dir_.path(), host);
-  Components c;
+  Components c{platform::Env::Default()};
   c.Connvelstrand.set_retry_pause(std::chrono::milliseconds(100));
   sync::Log log(dir_.path(), platform::Env::Default());
   const auto start = Clock::now();
@@ -715,7 +791,7 @@ class FirebirdReconnect : public FirebirdTest {
 };
 
 TEST_F(FirebirdReconnect, DroppedConnectionIsReattachedAndTheQueryRepeated) {
-  Components c;
+  Components c{platform::Env::Default()};
   ConnectThroughProxy(c);
   c.TBPadrao.Open();
   c.TBPadrao.Close();
@@ -729,7 +805,7 @@ TEST_F(FirebirdReconnect, DroppedConnectionIsReattachedAndTheQueryRepeated) {
 }
 
 TEST_F(FirebirdReconnect, FirstStatementOfABatchIsRepeated) {
-  Components c;
+  Components c{platform::Env::Default()};
   ConnectThroughProxy(c);
   c.TRQExec.StartTransaction();
   proxy_->DropAll();
@@ -741,7 +817,7 @@ TEST_F(FirebirdReconnect, FirstStatementOfABatchIsRepeated) {
 }
 
 TEST_F(FirebirdReconnect, TransactionStartIsRepeated) {
-  Components c;
+  Components c{platform::Env::Default()};
   ConnectThroughProxy(c);
   proxy_->DropAll();
   c.TRQExec.StartTransaction();
@@ -753,7 +829,7 @@ TEST_F(FirebirdReconnect, TransactionStartIsRepeated) {
 }
 
 TEST_F(FirebirdReconnect, ReadLosingABatchInProgressFailsToo) {
-  Components c;
+  Components c{platform::Env::Default()};
   ConnectThroughProxy(c);
   c.TRQExec.StartTransaction();
   c.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 2 WHERE CODIGO = '1'");
@@ -764,7 +840,7 @@ TEST_F(FirebirdReconnect, ReadLosingABatchInProgressFailsToo) {
 }
 
 TEST_F(FirebirdReconnect, LossWithUncommittedStatementsFailsTheStep) {
-  Components c;
+  Components c{platform::Env::Default()};
   ConnectThroughProxy(c);
   c.TRQExec.StartTransaction();
   c.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 2 WHERE CODIGO = '1'");
@@ -784,7 +860,7 @@ TEST_F(FirebirdReconnect, LossWithUncommittedStatementsFailsTheStep) {
 }
 
 TEST_F(FirebirdReconnect, LostCommitIsAnError) {
-  Components c;
+  Components c{platform::Env::Default()};
   ConnectThroughProxy(c);
   c.TRQExec.StartTransaction();
   c.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 2 WHERE CODIGO = '1'");
@@ -796,7 +872,7 @@ TEST_F(FirebirdReconnect, LostCommitIsAnError) {
 }
 
 TEST_F(FirebirdReconnect, LostCommitAtDisconnectEndsDisconnectedAndReports) {
-  Components c;
+  Components c{platform::Env::Default()};
   ConnectThroughProxy(c);
   c.TRQExec.StartTransaction();
   c.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 2 WHERE CODIGO = '1'");
@@ -809,7 +885,7 @@ TEST_F(FirebirdReconnect, LostCommitAtDisconnectEndsDisconnectedAndReports) {
 }
 
 TEST_F(FirebirdReconnect, DisconnectAfterALossWithNothingPendingIsQuiet) {
-  Components c;
+  Components c{platform::Env::Default()};
   ConnectThroughProxy(c);
   c.TBPadrao.Open();  // read whole, its transaction already committed
   c.TRQExec.StartTransaction();  // no statement yet
@@ -822,7 +898,7 @@ TEST_F(FirebirdReconnect, DisconnectAfterALossWithNothingPendingIsQuiet) {
 TEST_F(FirebirdReconnect, LostFetchIsAnErrorNotAShortResult) {
   db_->Execute("DELETE FROM PRODUTOS;");
   db_->FillProdutos(20000);
-  Components c;
+  Components c{platform::Env::Default()};
   ConnectThroughProxy(c);
   c.TBProdutos.Open();
   proxy_->DropAll();

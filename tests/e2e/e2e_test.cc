@@ -19,6 +19,7 @@
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/ini_file.h"
+#include "tests/support/firebird_db.h"
 #include "tests/support/temp_dir.h"
 
 namespace quilvane {
@@ -363,6 +364,70 @@ TEST_F(EndToEndTest, BranchLacksProductsDryRunThenCycle) {
             Log(branch_).find(" - 2 produto(s) da matriz não encontrado(s) nesta filial: NOVO-1, "
                               "NOVO-2\r\n"))
       << Log(branch_);
+}
+
+// Windows ERPs store Windows-1252 in their ISO8859_1 columns ("€", "“ ”",
+// "–" as bytes 0x80-0x9F). The head office wrote them as '?' and the branch
+// refused them, so the product was changed or the import stopped there every
+// day. Through a real archive, the branch now stores the bytes the head
+// office has, and those of a file another site's program wrote.
+TEST_F(EndToEndTest, ErpTextArrivesByteForByte) {
+  using testing::FirebirdDb;
+  struct Product {
+    std::string codigo, tipo, febrafar;
+  };
+  const Product products[] = {
+      {"789\x80\x93" "A\x96\x9F\xC7\xE3", "\x80", "\x93"},
+      {"\x96\x94\xC9\xFF", "\x9F", "\x96"},
+      {"\x81\x8D\x8F\x90\x9D", "\xC7", "\x81"},
+  };
+  auto literals = [](const Product& p) {
+    return FirebirdDb::RawText(p.codigo) + ", " + FirebirdDb::RawText(p.tipo) + ", " +
+           FirebirdDb::RawText(p.febrafar);
+  };
+  auto stored_at = [&](const Site& site, const Product& p, const std::string& price) {
+    const std::string count = Sql(site, "SELECT COUNT(*) FROM PRODUTOS WHERE CODIGO = " +
+                                            FirebirdDb::RawText(p.codigo) + " AND TIPOPROMOCAO = " +
+                                            FirebirdDb::RawText(p.tipo) + " AND PROMSOMENTEFEBRAFAR = " +
+                                            FirebirdDb::RawText(p.febrafar) +
+                                            " AND PRECOVENDA = " + price);
+    const size_t first = count.find_first_not_of(" \n");
+    const size_t last = count.find_last_not_of(" \n");
+    return first != std::string::npos && count.substr(first, last - first + 1) == "1";
+  };
+  for (const Product& p : products) {
+    Sql(head_, "INSERT INTO PRODUTOS (CODIGO, TIPOPROMOCAO, PROMSOMENTEFEBRAFAR, PRECOVENDA) "
+               "VALUES (" + literals(p) + ", 12.34);\nCOMMIT");
+    Sql(branch_, "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES (" +
+                     FirebirdDb::RawText(p.codigo) + ", 1);\nCOMMIT");
+    ASSERT_TRUE(stored_at(head_, p, "12.34")) << p.codigo;
+  }
+
+  ASSERT_EQ(0, Run(head_)) << Log(head_);
+  EXPECT_EQ("", Log(head_));
+  ASSERT_EQ(0, Run(branch_)) << Log(branch_);
+  EXPECT_EQ(Today(), LastSync(branch_));
+  for (const Product& p : products) EXPECT_TRUE(stored_at(branch_, p, "12.34")) << p.codigo;
+  EXPECT_EQ(Prices(head_), Prices(branch_));
+
+  // A file as another site's program writes it: the columns' raw bytes.
+  WriteSettings(branch_, "");
+  std::string file = Today() + "\r\n";
+  for (const Product& p : products) {
+    file += "UPDATE PRODUTOS SET PRECOCUSTO = NULL, LUCRO = NULL, PRECOVENDA = 56.78, "
+            "TIPOPROMOCAO = '" + p.tipo + "', INICIOPROM = NULL, FINALPROM = NULL, "
+            "DESCPROMVISTA = NULL, DESCPROMPRAZO = NULL, PRECOPROMVISTA = NULL, "
+            "PRECOPROMPRAZO = NULL, PROMQTDMINIMAVISTA = NULL, PROMQTDMINIMAPRAZO = NULL, "
+            "PROMPAGUEVISTA = NULL, PROMLEVEVISTA = NULL, PROMPAGUEPRAZO = NULL, "
+            "PROMLEVEPRAZO = NULL, PROMKITQTDVISTA = NULL, PROMKITVALORVISTA = NULL, "
+            "PROMKITQTDPRAZO = NULL, PROMKITVALORPRAZO = NULL, PROMSOMENTEFEBRAFAR = '" +
+            p.febrafar + "', PROMDESCRESIDUALVISTA = NULL, PROMDESCRESIDUALPRAZO = NULL "
+            "WHERE CODIGO = '" + p.codigo + "'\r\n";
+  }
+  Publish(file);
+  ASSERT_EQ(0, Run(branch_)) << Log(branch_);
+  for (const Product& p : products) EXPECT_TRUE(stored_at(branch_, p, "56.78")) << p.codigo;
+  ExpectNoExchangeFiles(branch_);
 }
 
 }  // namespace

@@ -5,8 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "exchange/export.h"
 #include "exchange/format.h"
+#include "exchange/import.h"
+#include "platform/env.h"
 #include "platform/error.h"
+#include "sync/site_database.h"
+#include "tests/exchange/product_db.h"
+#include "tests/support/fake_env.h"
+#include "tests/support/firebird_db.h"
 #include "tests/support/temp_dir.h"
 
 namespace quilvane::exchange {
@@ -26,7 +33,7 @@ std::vector<std::string> ReadAll(const std::string& path, std::size_t max = kMax
 }
 
 TEST(ExchangeFileTest, WriterEndsEveryLineWithCrLfInWindows1252) {
-  testing::TempDir dir;
+  quilvane::testing::TempDir dir;
   ExchangeFileWriter writer(dir.File("x.SQL"));
   writer.WriteLine("17/10/2023");
   writer.WriteLine("S\xc3\x83O JOS\xc3\x89 \xe2\x82\xac \xe4\xb8\xad");  // SÃO JOSÉ € 中
@@ -35,7 +42,7 @@ TEST(ExchangeFileTest, WriterEndsEveryLineWithCrLfInWindows1252) {
 }
 
 TEST(ExchangeFileTest, WriterFlushesLargeFilesWhole) {
-  testing::TempDir dir;
+  quilvane::testing::TempDir dir;
   std::string expected;
   {
     ExchangeFileWriter writer(dir.File("x.SQL"));
@@ -86,7 +93,7 @@ TEST(ExchangeFileTest, DateLineIsReadDayFirstWithAnySeparator) {
 }
 
 TEST(ExchangeFileTest, ReaderDropsCarriageReturnsAndReadsTheLastUnendedLine) {
-  testing::TempDir dir;
+  quilvane::testing::TempDir dir;
   dir.Write("a", "one\r\ntw\ro\n\nthree");
   EXPECT_EQ(ReadAll(dir.File("a")), (std::vector<std::string>{"one", "two", "", "three"}));
   dir.Write("b", "one\r\n");
@@ -98,7 +105,7 @@ TEST(ExchangeFileTest, ReaderDropsCarriageReturnsAndReadsTheLastUnendedLine) {
 }
 
 TEST(ExchangeFileTest, ReaderRefusesToHoldAnOverlongLine) {
-  testing::TempDir dir;
+  quilvane::testing::TempDir dir;
   const std::string big(600000, 'x');  // spans several buffers
   dir.Write("a", "short\r\n" + big + "\r\nafter\r\n" + std::string(10, 'y'));
   ExchangeFileReader reader(dir.File("a"));
@@ -116,12 +123,76 @@ TEST(ExchangeFileTest, ReaderRefusesToHoldAnOverlongLine) {
 }
 
 TEST(ExchangeFileTest, MissingFileIsFileNotFound) {
-  testing::TempDir dir;
+  quilvane::testing::TempDir dir;
   try {
     ExchangeFileReader reader(dir.File("missing.SQL"));
     FAIL() << "no error";
   } catch (const platform::Error& e) {
     EXPECT_STREQ(e.what(), "File not found");
+  }
+}
+
+// Windows ERPs store Windows-1252 in their ISO8859_1 columns ("€", "“ ”",
+// "–" as bytes 0x80-0x9F). The head office wrote those as '?' and a branch
+// refused them; now the file carries the column's bytes as they are stored,
+// as another site's program writes them, and the branch stores the same
+// bytes.
+TEST(ExchangeFileDbTest, ErpTextSurvivesExportAndImportByteForByte) {
+  using quilvane::testing::FirebirdDb;
+  quilvane::testing::FakeEnv env;
+  env.SetNow(2023, 10, 17, 10, 0, 0);
+  struct Row {
+    std::string codigo, tipo, febrafar;
+  };
+  const Row rows[] = {
+      {"A\x80\x93" "B\x96\x9F\xC7\xE3", "\x80", "\x93"},
+      {"\x96\xC9\xFF", "\x96", "\x9F"},
+      {"\x81\x8D\x8F\x90\x9D", "\x9F", "\xE7"},  // bytes Windows-1252 leaves undefined
+      {"S\xC3O JOS\xC9 \x93" "A\x94", "\xC7", "\x81"},
+  };
+  testing::ProductDb head, branch;
+  ASSERT_TRUE(head.ok());
+  ASSERT_TRUE(branch.ok());
+  for (const Row& r : rows) {
+    ASSERT_TRUE(head.Run("INSERT INTO PRODUTOS (CODIGO, TIPOPROMOCAO, PROMSOMENTEFEBRAFAR,"
+                         " PRECOVENDA) VALUES (" + FirebirdDb::RawText(r.codigo) + ", " +
+                         FirebirdDb::RawText(r.tipo) + ", " + FirebirdDb::RawText(r.febrafar) +
+                         ", 12.34);"));
+    ASSERT_TRUE(branch.Run("INSERT INTO PRODUTOS (CODIGO, TIPOPROMOCAO, PRECOVENDA) VALUES (" +
+                           FirebirdDb::RawText(r.codigo) + ", 'X', 1);"));
+  }
+  quilvane::testing::TempDir dir;
+  {
+    sync::SiteDatabase c{platform::Env::Default()};
+    head.Connect(c);
+    sync::ExportPrices(c, dir.File("1.SQL"), false, platform::Env::Default());
+  }
+  const std::string file = dir.Read("1.SQL");
+  EXPECT_EQ(file.find('?'), std::string::npos) << file;
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.codigo);
+    EXPECT_NE(file.find(", TIPOPROMOCAO = '" + r.tipo + "', "), std::string::npos) << file;
+    EXPECT_NE(file.find(", PROMSOMENTEFEBRAFAR = '" + r.febrafar + "', "), std::string::npos);
+    EXPECT_NE(file.find(" WHERE CODIGO = '" + r.codigo + "'\r\n"), std::string::npos);
+  }
+
+  {
+    sync::SiteDatabase c{platform::Env::Default()};
+    branch.Connect(c);
+    const ImportResult result =
+        sync::ImportPrices(c, dir.File("1.SQL"), *platform::TryEncodeDate(2023, 10, 1),
+                           dir.File("Quilvane.ini"), platform::Env::Default());
+    EXPECT_TRUE(result.applied);
+    EXPECT_EQ(result.statements, 4);
+  }
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.codigo);
+    // Compared by the server, byte for byte.
+    EXPECT_EQ(branch.Scalar("SELECT COUNT(*) FROM PRODUTOS WHERE CODIGO = " +
+                            FirebirdDb::RawText(r.codigo) + " AND TIPOPROMOCAO = " +
+                            FirebirdDb::RawText(r.tipo) + " AND PROMSOMENTEFEBRAFAR = " +
+                            FirebirdDb::RawText(r.febrafar) + " AND PRECOVENDA = 12.34"),
+              "1");
   }
 }
 

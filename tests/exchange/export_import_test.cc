@@ -107,7 +107,7 @@ TEST(ExportDbTest, WritesTheExpectedFileByteForByte) {
   ASSERT_TRUE(pdb.Run(kExportRows));
   quilvane::testing::TempDir dir;
 
-  Components c;
+  Components c{platform::Env::Default()};
   pdb.Connect(c);
   ExportPrices(c, dir.File("1.SQL"), false);
   EXPECT_EQ(dir.Read("1.SQL"), ExpectedFile("17/10/2023", false));
@@ -128,7 +128,7 @@ TEST(ExportDbTest, EmptyTableGivesTheDateLineOnly) {
   ProductDb pdb;
   ASSERT_TRUE(pdb.ok());
   quilvane::testing::TempDir dir;
-  Components c;
+  Components c{platform::Env::Default()};
   pdb.Connect(c);
   ExportPrices(c, dir.File("x.SQL"), true);
   EXPECT_EQ(dir.Read("x.SQL"), "17/10/2023\r\n");
@@ -139,7 +139,7 @@ TEST(ExportDbTest, FileThatCannotBeCreatedIsAnError) {
   ProductDb pdb;
   ASSERT_TRUE(pdb.ok());
   quilvane::testing::TempDir dir;
-  Components c;
+  Components c{platform::Env::Default()};
   pdb.Connect(c);
   EXPECT_THROW(ExportPrices(c, dir.File("no/such/folder/x.SQL"), false), platform::SystemError);
 }
@@ -150,7 +150,7 @@ TEST(ExportDbTest, MissingColumnFailsAndLeavesTheFileClosed) {
   ASSERT_TRUE(pdb.ok());
   ASSERT_TRUE(pdb.Run("ALTER TABLE PRODUTOS DROP PRECOFARMACIAPOPULAR;"));
   quilvane::testing::TempDir dir;
-  Components c;
+  Components c{platform::Env::Default()};
   pdb.Connect(c);
   EXPECT_THROW(ExportPrices(c, dir.File("x.SQL"), false), db::DbError);
   EXPECT_TRUE(platform::DeleteFile(dir.File("x.SQL")));
@@ -242,7 +242,7 @@ class ImportDbTest : public ::testing::Test {
   quilvane::testing::FakeEnv env_;
   quilvane::testing::TempDir dir_;
   ProductDb pdb_;
-  Components c_;
+  Components c_{platform::Env::Default()};
 };
 
 TEST_F(ImportDbTest, CommitsEvery250StatementsAndAfterTheLast) {
@@ -365,7 +365,7 @@ TEST_F(ImportDbTest, RejectedStatementMidBatchEndsTheImportThere) {
   const std::string failing = PriceLine(270, "'TOO LONG'");  // TIPOPROMOCAO is CHAR(1)
   std::string expected_message;
   {
-    Components other;
+    Components other{platform::Env::Default()};
     pdb_.Connect(other);
     other.TRQExec.StartTransaction();
     try {
@@ -388,7 +388,7 @@ TEST_F(ImportDbTest, RejectedStatementMidBatchEndsTheImportThere) {
   EXPECT_FALSE(platform::FileExists(Settings()));
   c_.Connvelstrand.Disconnect();  // the cycle's cleanup: commits the open batch
 
-  Components check;
+  Components check{platform::Env::Default()};
   pdb_.Connect(check);
   EXPECT_EQ(Transactions(check), (std::vector<int>{250, 19}));
   const auto prices = Prices(check);
@@ -457,13 +457,13 @@ TEST(ExportImportDbTest, ImportOfAnExportMakesTheSynchronisedColumnsEqual) {
         "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA, PRECOFARMACIAPOPULAR)"
         " VALUES ('A\xc7\xda" "CAR ', 5, 7);\n"));
     {
-      Components c;
+      Components c{platform::Env::Default()};
       head.Connect(c);
       ExportPrices(c, dir.File("x.SQL"), popular);
     }
     {
       env.SetNow(2023, 10, 18);
-      Components c;
+      Components c{platform::Env::Default()};
       branch.Connect(c);
       const ImportResult r = ImportPrices(c, dir.File("x.SQL"), Day(2023, 10, 1),
                                           dir.File("Quilvane.ini"));

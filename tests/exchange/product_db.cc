@@ -126,6 +126,27 @@ bool ProductDb::Run(const std::string& sql) {
   return ok;
 }
 
+std::string ProductDb::Scalar(const std::string& select) {
+  bool ok = false;
+  const std::string out = Isql("SET NAMES ISO8859_1;\nCONNECT '" + host_ + "/" + port_ + ":" +
+                                   path_ + "' USER 'SYSDBA' PASSWORD '" + password_ +
+                                   "';\nSET LIST ON;\n" + select + ";\n",
+                               ok);
+  if (!ok) {
+    ADD_FAILURE() << "isql: " << out;
+    return "";
+  }
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const std::size_t space = line.find(' ');
+    if (line.empty() || space == std::string::npos) continue;
+    const std::size_t value = line.find_first_not_of(' ', space);
+    return value == std::string::npos ? "" : line.substr(value);
+  }
+  return "";
+}
+
 void ProductDb::Connect(sync::SiteDatabase& c) const {
   c.Connvelstrand.SetParam("Server", host_);
   c.Connvelstrand.SetParam("Port", port_);
@@ -136,7 +157,7 @@ void ProductDb::Connect(sync::SiteDatabase& c) const {
 }
 
 std::vector<std::string> ProductDb::Dump() {
-  sync::SiteDatabase c;
+  sync::SiteDatabase c{platform::Env::Default()};
   Connect(c);
   db::Query q(c.Connvelstrand, c.TransReadOnly);
   q.SetSQL(sync::SqlProdutos() + "\nORDER BY P.CODIGO");

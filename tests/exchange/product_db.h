@@ -26,6 +26,11 @@ class ProductDb {
   // output recorded as a test failure, when isql reports an error.
   bool Run(const std::string& sql);
 
+  // The first column of the first row of a SELECT as isql lists it, its
+  // bytes as stored; "" when there is no row or isql fails (recorded as a
+  // test failure).
+  std::string Scalar(const std::string& select);
+
   // Sets the connection parameters of `c` for this database and connects.
   void Connect(sync::SiteDatabase& c) const;
 

@@ -59,7 +59,7 @@ class UpdateRunnerDbTest : public ::testing::Test {
   void SetUp() override {
     QUILVANE_REQUIRE_FIREBIRD(server);
     db_ = std::make_unique<testing::FirebirdDb>(server);
-    c_ = std::make_unique<sync::SiteDatabase>();
+    c_ = std::make_unique<sync::SiteDatabase>(platform::Env::Default());
     proxy_ = std::make_unique<testing::TcpProxy>(0, server.host, std::stoi(server.port));
     c_->Connvelstrand.SetParam("Port", std::to_string(proxy_->port()));
     c_->Connvelstrand.SetParam("User_Name", "USUARIO");

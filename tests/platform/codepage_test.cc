@@ -57,6 +57,44 @@ TEST(CodePage, ReportsWhatCannotBeHeld) {
   EXPECT_FALSE(lossless);
 }
 
+// The ERP's text travels as Windows-1252 on every system: a byte 0x80-0x9F
+// read as Latin-1 became a C1 control that the exchange file wrote as '?'.
+TEST(CodePage, Windows1252OnEverySystem) {
+  struct Case {
+    const char* bytes;
+    const char* utf8;
+  };
+  constexpr Case kWindows1252[] = {
+      {"\x80", "\xE2\x82\xAC"},  // euro sign
+      {"\x93\x94", "\xE2\x80\x9C\xE2\x80\x9D"},  // quotation marks
+      {"\x96", "\xE2\x80\x93"},  // en dash
+      {"\x9F", "\xC5\xB8"},       // Y with diaeresis
+      {"\x81\x8D\x8F\x90\x9D", "\xC2\x81\xC2\x8D\xC2\x8F\xC2\x90\xC2\x9D"},  // undefined
+      {"\xC7\xE3\xFF", "\xC3\x87\xC3\xA3\xC3\xBF"},
+  };
+  for (const Case& c : kWindows1252) {
+    SCOPED_TRACE(c.bytes);
+    EXPECT_EQ(c.utf8, Windows1252ToUtf8(c.bytes));
+    bool lossless = false;
+    EXPECT_EQ(c.bytes, Utf8ToWindows1252(c.utf8, &lossless));
+    EXPECT_TRUE(lossless);
+  }
+
+  std::string every;
+  for (int b = 0x01; b <= 0xFF; ++b) every += static_cast<char>(b);
+  bool lossless = false;
+  EXPECT_EQ(every, Utf8ToWindows1252(Windows1252ToUtf8(every), &lossless));
+  EXPECT_TRUE(lossless);
+
+  // Characters it lacks, the C1 controls it gives other bytes to included.
+  for (const char* lacking : {"\xC2\x80", "\xC2\x85", "\xC4\x80", "\xE4\xB8\xAD"}) {
+    SCOPED_TRACE(lacking);
+    lossless = true;
+    EXPECT_EQ("?", Utf8ToWindows1252(lacking, &lossless));
+    EXPECT_FALSE(lossless);
+  }
+}
+
 TEST(CodePage, InvalidUtf8BecomesReplacement) {
   EXPECT_FALSE(IsValidUtf8("\xC3"));
   EXPECT_FALSE(IsValidUtf8("\xC0\x80"));  // overlong

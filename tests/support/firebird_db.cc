@@ -176,6 +176,17 @@ std::string FirebirdDb::Scalar(const std::string& select) const {
   return "";
 }
 
+std::string FirebirdDb::RawText(std::string_view bytes) {
+  if (bytes.empty()) return "''";
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out = "_ISO8859_1 x'";
+  for (char c : bytes) {
+    out += kHex[static_cast<unsigned char>(c) >> 4];
+    out += kHex[static_cast<unsigned char>(c) & 0xF];
+  }
+  return out + "'";
+}
+
 void FirebirdDb::InsertPadrao(int codigo, const std::optional<std::string>& cgc) const {
   Execute("INSERT INTO PADRAO (CODIGO, CGC) VALUES (" + std::to_string(codigo) + ", " +
           (cgc ? Quote(*cgc) : "NULL") + ");");

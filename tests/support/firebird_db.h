@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -63,6 +64,11 @@ class FirebirdDb {
   // The first column of the first row of a SELECT as isql lists it
   // ("<null>" for NULL, "" when there is no row).
   std::string Scalar(const std::string& select) const;
+
+  // A text literal of exactly these bytes in ISO8859_1 (`_ISO8859_1 x'..'`),
+  // for bytes a UTF-8 script cannot carry as themselves (0x80-0x9F as a
+  // Windows program stores them). Empty bytes give ''.
+  static std::string RawText(std::string_view bytes);
 
   // One PADRAO row; nullopt stores NULL.
   void InsertPadrao(int codigo, const std::optional<std::string>& cgc) const;
