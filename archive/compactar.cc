@@ -39,7 +39,7 @@ std::string ArchivePathFor(const std::string& arquivo_origem) {
   return arquivo_origem.substr(0, dot) + ".ZIP";
 }
 
-void Pack(const std::string& arquivo_origem) {
+void Pack(const std::string& arquivo_origem, const std::function<std::string()>& comment) {
   const std::string archive_path = ArchivePathFor(arquivo_origem);
   DeleteQuietly(archive_path);
   try {
@@ -58,6 +58,7 @@ void Pack(const std::string& arquivo_origem) {
       throw EArchiveError(platform::CannotOpenFileText(arquivo_origem), kNativeCannotOpenSource,
                           kMsgCannotOpenFile);
     }
+    if (comment) archiver.SetComment(comment());
     archiver.CloseArchive();
   } catch (...) {
     DeleteQuietly(archive_path);
@@ -71,6 +72,7 @@ void Unpack(const std::string& arquivo, const std::string& destino,
   archiver.Password = kArchivePassword;
   archiver.FileName = arquivo;
   archiver.OpenArchive(OpenMode::kRead);
+  if (options.comment) *options.comment = archiver.comment();
   std::string folder = destino;
   if (folder.empty()) {
     const auto cut = arquivo.find_last_of("/\\:");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -9,14 +10,19 @@ namespace quilvane::archive {
 inline constexpr char kArchivePassword[] = "3620!#58-QZ&*+";
 
 // Packs `arquivo_origem` into the archive beside it (ArchivePathFor), replacing
-// an older one. On failure deletes the partial archive and throws (an
-// EArchiveError, or the platform::Error of the file that failed).
-void Pack(const std::string& arquivo_origem);
+// an older one. `comment`, when given, is called once the member is written
+// and its result becomes the archive comment (so the caller may compute it
+// while the file is deflated); without it the archive has none. On failure
+// (what `comment` throws included) deletes the partial archive and throws
+// (an EArchiveError, or the platform::Error of the file that failed).
+void Pack(const std::string& arquivo_origem, const std::function<std::string()>& comment = {});
 
 struct UnpackOptions {
   // When set, extract only the member with this name (ASCII case ignored, at the archive's root)
   // and fail naming it when it is missing; otherwise extract every member.
   std::optional<std::string> only_member;
+  // When set, receives the archive's comment (empty when it has none).
+  std::string* comment = nullptr;
 };
 // Extracts `arquivo` into folder `destino` (empty: the archive's own folder).
 // Throws on failure, leaving no partial output behind.

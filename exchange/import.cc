@@ -63,6 +63,7 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
     while (ReadStatement(script, comando)) {
     }
   }
+  if (options.before_first_statement) options.before_first_statement();
 
   ExchangeFileReader script(arquivo_script);
   ReadDateLine(script, current_year);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "db/database.h"
@@ -27,6 +28,11 @@ struct ImportOptions {
   // Everything the import would do, in one transaction rolled back at the
   // end; a statement the database refuses ends it, reported in the result.
   bool dry_run = false;
+  // Called once every line passed the check and before the first statement
+  // runs (not when the file is not newer): an exception it throws ends the
+  // import with nothing executed. The signature check waits here for its
+  // hash, which ran alongside the line check.
+  std::function<void()> before_first_statement;
 };
 
 struct ImportResult {
@@ -52,7 +58,8 @@ struct ImportResult {
 // one. Records nothing.
 //
 // Throws platform::Error: "File not found"; "'<line>' is not a valid date";
-// ForbiddenLineError (nothing executed); the database's error for a statement
+// ForbiddenLineError (nothing executed); what `before_first_statement`
+// throws (nothing executed); the database's error for a statement
 // or commit that fails (the earlier statements of the open batch stay in the
 // active `transaction`, which the disconnection commits).
 ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& transaction,

@@ -20,10 +20,14 @@ constexpr char kUsageTop[] =
 constexpr char kUsage[] =
     "  quilvane -ONCE             run one cycle now; exit 1 when it ended in an error\n"
     "  quilvane -EXPORT [FILE]    write the exchange file of the local database\n"
-    "  quilvane -IMPORT FILE      apply an exchange file brought by other means\n"
+    "  quilvane -IMPORT FILE      apply an exchange file brought by other means (FILE.SQL,\n"
+    "                             or the archive DIGITS.ZIP: unpacked and its signature checked)\n"
     "  quilvane -IMPORT FILE -DRYRUN  what the import would do, rolled back: nothing changes\n"
-    "  quilvane -PACK FILE        pack FILE into the exchange archive beside it\n"
+    "  quilvane -PACK FILE        pack FILE into the exchange archive beside it (signed when\n"
+    "                             Quilvane.key is beside the program)\n"
     "  quilvane -UNPACK ARCHIVE [FOLDER]  extract every member (default: beside the program)\n"
+    "  quilvane -KEYGEN           create the head office's signing key Quilvane.key beside\n"
+    "                             the program and print the ChavePublica= line for the branches\n"
     "  quilvane -HELP | -VERSION\n"
     "\n"
     "Switches start with - or /, in any letter case. Settings: Quilvane.ini and\n"
@@ -60,6 +64,7 @@ int main(int argc, char** argv) {
                    kUsage);
       return 2;
     }
+    if (cl.keygen) return KeygenCommand();
     if (cl.pack_args) return PackCommand(*cl.pack_args, env);
     if (cl.unpack_args) return UnpackCommand(*cl.unpack_args, env);
     if (cl.once) return RunOnce(env);

@@ -4,14 +4,18 @@
 #include <exception>
 
 #include "archive/compactar.h"
+#include "exchange/signature.h"
 #include "platform/file.h"
 #include "platform/path.h"
+#include "platform/private_file.h"
+#include "platform/text.h"
 #include "service/host.h"
 #include "sync/cycle.h"
 #include "sync/exchange_steps.h"
 #include "sync/log.h"
 #include "sync/module.h"
 #include "sync/settings.h"
+#include "sync/signed_exchange.h"
 #include "sync/site_operations.h"
 
 namespace quilvane::service {
@@ -92,29 +96,66 @@ void PrintUnmatched(const exchange::UnmatchedCodes& unmatched, const char* verb)
   std::printf("%s\n", unmatched.count > static_cast<int>(kShown) ? ", ..." : "");
 }
 
-int DryRun(const std::string& file, const sync::Settings& settings, platform::Env& env) {
+// The exchange file `arg` names: itself, or, for an archive (a name ending
+// in ".ZIP"), its exchange file unpacked beside the program. Empty when the
+// archive could not be unpacked (logged).
+class ImportSource {
+ public:
+  ImportSource(sync::Operations& ops, const std::string& dir, const std::string& arg) {
+    const auto cut = arg.find_last_of("/\\:");
+    const std::string name = cut == std::string::npos ? arg : arg.substr(cut + 1);
+    if (name.size() <= 4 || platform::AsciiUpper(name.substr(name.size() - 4)) != ".ZIP") {
+      path_ = arg;
+      return;
+    }
+    const std::string member = name.substr(0, name.size() - 4) + ".SQL";
+    if (ops.UnpackExchangeFile(arg, member)) path_ = unpacked_ = dir + member;
+  }
+  ~ImportSource() {
+    if (unpacked_.empty()) return;
+    try {
+      platform::DeleteFile(unpacked_);
+    } catch (const std::exception&) {
+    }
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::string unpacked_;
+};
+
+// Prints what the dry run of `file` found; the exit status.
+int ReportDryRun(const std::string& file, const exchange::ImportResult& r) {
+  std::printf("Dry run of %s: nothing was changed or recorded.\n", file.c_str());
+  if (!r.applied) {
+    std::printf("It would not be applied: not newer than the last synchronisation.\n");
+    return 0;
+  }
+  std::printf("%d statement(s) would apply.\n", r.statements);
+  PrintUnmatched(r.unmatched, "would match");
+  if (r.refused_line == 0) return 0;
+  constexpr std::size_t kShownText = 300;
+  std::printf("The database would refuse line %d: %s%s\n%s\n", r.refused_line,
+              r.refused_statement.substr(0, kShownText).c_str(),
+              r.refused_statement.size() > kShownText ? "..." : "", r.refused_error.c_str());
+  return 1;
+}
+
+int DryRun(const std::string& arg, const sync::Settings& settings, platform::Env& env) {
   ConsoleOnlyLogger logger;
-  const auto ops = sync::MakeSiteOperations(platform::ExecutableDir(), logger, env);
+  const std::string dir = platform::ExecutableDir();
+  const auto ops = sync::MakeSiteOperations(dir, logger, env);
   ops->Configure(settings);
   if (!ops->ConectarBanco()) return 1;
   int status = 1;
   try {
-    const exchange::ImportResult r =
-        ops->ImportPrices(file, settings.data_ultima_sincronizacao, {.dry_run = true});
-    std::printf("Dry run of %s: nothing was changed or recorded.\n", file.c_str());
-    if (!r.applied) {
-      std::printf("It would not be applied: not newer than the last synchronisation.\n");
-      status = 0;
-    } else {
-      std::printf("%d statement(s) would apply.\n", r.statements);
-      PrintUnmatched(r.unmatched, "would match");
-      if (r.refused_line > 0) {
-        constexpr std::size_t kShownText = 300;
-        std::printf("The database would refuse line %d: %s%s\n%s\n", r.refused_line,
-                    r.refused_statement.substr(0, kShownText).c_str(),
-                    r.refused_statement.size() > kShownText ? "..." : "", r.refused_error.c_str());
-      }
-      status = r.refused_line > 0 ? 1 : 0;
+    const ImportSource source(*ops, dir, arg);
+    // An archive that could not be unpacked is already reported.
+    if (!source.path().empty()) {
+      status = ReportDryRun(source.path(), ops->ImportPrices(source.path(),
+                                                             settings.data_ultima_sincronizacao,
+                                                             {.dry_run = true}));
     }
   } catch (const std::exception& e) {
     logger.DoSaveLog(e.what());
@@ -138,8 +179,10 @@ int ImportCommand(const std::vector<std::string>& args, bool dry_run, platform::
   if (dry_run) return DryRun(args[0], settings, env);
   Console console(env);
   return WithSite(console, settings, [&](sync::Operations& ops) {
+    const ImportSource source(ops, dir, args[0]);
+    if (source.path().empty()) return 1;
     const exchange::ImportResult r =
-        ops.ImportPrices(args[0], settings.data_ultima_sincronizacao, {});
+        ops.ImportPrices(source.path(), settings.data_ultima_sincronizacao, {});
     if (r.applied) {
       std::printf("Applied %d statements from %s\n", r.statements, args[0].c_str());
       PrintUnmatched(r.unmatched, "matched");
@@ -154,9 +197,25 @@ int ImportCommand(const std::vector<std::string>& args, bool dry_run, platform::
 int PackCommand(const std::vector<std::string>& args, platform::Env& env) {
   if (args.size() != 1) return Usage("-PACK FILE");
   Console console(env);
-  if (!sync::CompactarArquivo(args[0], console.log)) return 1;
+  if (!sync::CompactarArquivo(args[0], console.log, sync::KeyFilePath(console.dir))) return 1;
   std::fprintf(stderr, "Packed into %s\n", archive::ArchivePathFor(args[0]).c_str());
   return 0;
+}
+
+int KeygenCommand() {
+  const std::string path = sync::KeyFilePath(platform::ExecutableDir());
+  try {
+    const exchange::PrivateKey key = exchange::GenerateKeyFile(path);
+    std::fprintf(stderr, "Created %s: keep it private, and back it up.\n", path.c_str());
+    std::printf("ChavePublica=%s\n", exchange::EncodePublicKey(key.public_key()).c_str());
+    return 0;
+  } catch (const platform::FileExistsError&) {
+    std::fprintf(stderr,
+                 "%s already exists and was left as it is: delete it first to make a new key "
+                 "(every branch then needs the new ChavePublica).\n",
+                 path.c_str());
+    return 1;
+  }
 }
 
 int UnpackCommand(const std::vector<std::string>& args, platform::Env& env) {

@@ -16,10 +16,17 @@ namespace quilvane::service {
 // (default: the cycle's exchange-file path), whatever the site's role and date.
 int ExportCommand(const std::vector<std::string>& args, platform::Env& env);
 // -IMPORT FILE: applies FILE when it is newer than the site's last
-// synchronisation, and records its date as the cycle does.
+// synchronisation, and records its date as the cycle does. FILE may be the
+// exchange archive itself (a name ending in ".ZIP"): its exchange file (the
+// archive's name with ".SQL") is unpacked beside the program, its signature
+// checked as the cycle checks it, imported, then deleted.
 int ImportCommand(const std::vector<std::string>& args, bool dry_run, platform::Env& env);
-// -PACK FILE: the archive beside FILE (its name with ".ZIP").
+// -PACK FILE: the archive beside FILE (its name with ".ZIP"), signed when
+// the key file is beside the program.
 int PackCommand(const std::vector<std::string>& args, platform::Env& env);
+// -KEYGEN: creates the key file beside the program, never over an existing
+// one, and prints the "ChavePublica=" line for the branches' settings.
+int KeygenCommand();
 // -UNPACK ARCHIVE [FOLDER]: every member into FOLDER (default: the
 // executable's folder).
 int UnpackCommand(const std::vector<std::string>& args, platform::Env& env);

@@ -1,9 +1,11 @@
 #include "sync/exchange_steps.h"
 
 #include <exception>
+#include <optional>
 
 #include "platform/file.h"
 #include "platform/path.h"
+#include "sync/signed_exchange.h"
 #include "transfer/download.h"
 #include "transfer/upload.h"
 
@@ -19,9 +21,18 @@ void DeleteQuietly(const std::string& path) {
 
 }  // namespace
 
-bool CompactarArquivo(const std::string& arquivo_origem, platform::Logger& log) {
+bool CompactarArquivo(const std::string& arquivo_origem, platform::Logger& log,
+                      const std::string& key_file) {
   try {
-    archive::Pack(arquivo_origem);
+    std::optional<PendingSignature> signature;
+    // A folder in the key's place is a key that cannot be read, not no key.
+    if (!key_file.empty() &&
+        (platform::FileExists(key_file) || platform::DirectoryExists(key_file))) {
+      signature.emplace(key_file, arquivo_origem);
+    }
+    std::function<std::string()> comment;
+    if (signature) comment = [&signature] { return signature->Comment(); };
+    archive::Pack(arquivo_origem, comment);
   } catch (const std::exception& e) {
     log.DoSaveLog(std::string("Falha ao compactar o arquivo: ") + e.what());
     return false;

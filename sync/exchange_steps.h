@@ -17,11 +17,16 @@
 namespace quilvane::sync {
 
 // Packs `arquivo_origem` into the archive beside it (archive::ArchivePathFor).
-// Logs "Falha ao compactar o arquivo: " + message on failure, leaves no
-// archive and returns false.
-bool CompactarArquivo(const std::string& arquivo_origem, platform::Logger& log);
+// When the key file `key_file` (not empty) exists, the archive comment signs
+// the file, hashed while it is deflated; a key file that cannot be read
+// fails the pack: the day is never published unsigned. Logs "Falha ao
+// compactar o arquivo: " + message on failure, leaves no archive and
+// returns false.
+bool CompactarArquivo(const std::string& arquivo_origem, platform::Logger& log,
+                      const std::string& key_file = "");
 
-// Extracts `arquivo` into folder `destino`. Logs "Falha ao descompactar o
+// Extracts `arquivo` into folder `destino` (options.comment, when set,
+// receives the archive's comment). Logs "Falha ao descompactar o
 // arquivo: " + message on failure and returns false (no partial output left
 // behind).
 bool DescompactarArquivo(const std::string& arquivo, const std::string& destino,

@@ -46,8 +46,17 @@ class Operations {
   virtual bool DownloadFile(const std::string& source, const std::string& dest,
                             bool descompactar) = 0;
 
+  // Extracts the member `member` (the exchange file's name) of the archive
+  // `arquivo` into the site's folder and keeps the archive's comment for the
+  // signature check of the next ImportPrices of that file. true: extracted;
+  // false: logged.
+  virtual bool UnpackExchangeFile(const std::string& arquivo, const std::string& member) = 0;
+
   // Applies the exchange file when it is newer than `data_ultima` and
-  // records its date; throws on failure.
+  // records its date; throws on failure. With keys in `ChavePublica`, the
+  // file must come from UnpackExchangeFile (or the download) with a comment
+  // that signs it, checked before its first statement; otherwise throws
+  // InvalidSignatureError (sync/signed_exchange.h) with nothing applied.
   virtual exchange::ImportResult ImportPrices(const std::string& arquivo_script,
                                               platform::DateTime data_ultima,
                                               const exchange::ImportOptions& options) = 0;

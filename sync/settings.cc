@@ -42,6 +42,7 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
   s.servidor_ftp = ini.ReadString(kSection, "ServidorFTP", "");
   s.usuario_ftp = ini.ReadString(kSection, "UsuarioFTP", "");
   s.dominio_web = ini.ReadString(kSection, "DominioWeb", "");
+  s.chave_publica = ini.ReadString(kSection, "ChavePublica", "");
   return s;
 }
 

@@ -17,6 +17,10 @@ struct Settings {
   std::string servidor_ftp;  // `ServidorFTP`: host[:port]
   std::string usuario_ftp;   // `UsuarioFTP`
   std::string dominio_web;   // `DominioWeb`: domain[:port]
+  // `ChavePublica`: the head office's public keys a branch trusts, as
+  // written (exchange::ParsePublicKeys reads it). Blank: signatures are
+  // ignored; a value that does not parse refuses every file.
+  std::string chave_publica;
 };
 
 // "Quilvane.ini" in the site's folder `dir` (with its trailing separator).

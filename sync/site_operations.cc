@@ -1,6 +1,9 @@
 #include "sync/site_operations.h"
 
+#include <optional>
+
 #include "sync/exchange_steps.h"
+#include "sync/signed_exchange.h"
 #include "sync/site_database.h"
 #include "transfer/exchange_server.h"
 
@@ -14,7 +17,10 @@ class SiteOperations final : public Operations {
   SiteOperations(std::string dir, platform::Logger& log, platform::Env& env)
       : dir_(std::move(dir)), log_(log), env_(env) {}
 
-  void Configure(const Settings& settings) override { settings_ = settings; }
+  void Configure(const Settings& settings) override {
+    settings_ = settings;
+    unpacked_.reset();
+  }
 
   bool ConectarBanco() override { return sync::ConectarBanco(db_, dir_, log_); }
 
@@ -28,7 +34,7 @@ class SiteOperations final : public Operations {
   }
 
   bool CompactarArquivo(const std::string& arquivo_origem) override {
-    return sync::CompactarArquivo(arquivo_origem, log_);
+    return sync::CompactarArquivo(arquivo_origem, log_, KeyFilePath(dir_));
   }
 
   bool Upload(const std::string& arquivo) override {
@@ -43,20 +49,46 @@ class SiteOperations final : public Operations {
                     bool descompactar) override {
     // Only the exchange file comes out of a downloaded archive: nothing in
     // it may replace the settings or the program beside it.
-    archive::UnpackOptions only_exchange_file;
-    only_exchange_file.only_member = ExchangeFilePath("", settings_.cnpj_servidor);
+    const std::string member = ExchangeFilePath("", settings_.cnpj_servidor);
     return sync::DownloadFile(
         HTTP, source, dest, descompactar, dir_,
-        [&](const std::string& archive_path) {
-          return sync::DescompactarArquivo(archive_path, dir_, log_, only_exchange_file);
-        },
+        [&](const std::string& archive_path) { return UnpackExchangeFile(archive_path, member); },
         log_);
+  }
+
+  bool UnpackExchangeFile(const std::string& arquivo, const std::string& member) override {
+    unpacked_.reset();
+    std::string comment;
+    archive::UnpackOptions options;
+    options.only_member = member;
+    options.comment = &comment;
+    if (!sync::DescompactarArquivo(arquivo, dir_, log_, options)) return false;
+    unpacked_ = Unpacked{dir_ + member, member, std::move(comment)};
+    return true;
   }
 
   exchange::ImportResult ImportPrices(const std::string& arquivo_script,
                                       platform::DateTime data_ultima,
                                       const exchange::ImportOptions& options) override {
-    return sync::ImportPrices(db_, arquivo_script, data_ultima, SettingsPath(dir_), env_, options);
+    const std::vector<exchange::PublicKey> keys = TrustedKeys(settings_.chave_publica);
+    if (keys.empty()) {
+      return sync::ImportPrices(db_, arquivo_script, data_ultima, SettingsPath(dir_), env_,
+                                options);
+    }
+    // A bare exchange file carries no signature: refused before anything.
+    if (!unpacked_ || unpacked_->path != arquivo_script) {
+      throw InvalidSignatureError(exchange::VerdictReason(exchange::Verdict::kNoSignature));
+    }
+    // The signature is hashed while the import checks every line, and must
+    // hold before the first statement runs.
+    SignatureCheck check(arquivo_script, unpacked_->member, unpacked_->comment, keys);
+    exchange::ImportOptions checked = options;
+    checked.before_first_statement = [&] {
+      check.Require();
+      if (options.before_first_statement) options.before_first_statement();
+    };
+    return sync::ImportPrices(db_, arquivo_script, data_ultima, SettingsPath(dir_), env_,
+                              checked);
   }
 
   void CloseQueries() override {
@@ -72,10 +104,18 @@ class SiteOperations final : public Operations {
                                         settings_.dominio_web);
   }
 
+  // The exchange file last unpacked, with its archive's comment.
+  struct Unpacked {
+    std::string path;
+    std::string member;
+    std::string comment;
+  };
+
   std::string dir_;
   platform::Logger& log_;
   platform::Env& env_;
   Settings settings_;
+  std::optional<Unpacked> unpacked_;
   SiteDatabase db_{env_};
   transfer::FtpClient IdFTP1;
   transfer::HttpClient HTTP;

@@ -45,6 +45,9 @@ TEST(CommandLine, OperatorSwitchesTakeTheirArguments) {
     EXPECT_EQ((std::vector<std::string>{"x.SQL"}), *d.import_args);
   }
   EXPECT_FALSE(RunsTheService(ParseCommandLine({"-dryrun"})));
+  // -KEYGEN takes no argument; "/keygen" is a switch, not a path.
+  EXPECT_TRUE(ParseCommandLine({"/keygen"}).keygen);
+  EXPECT_FALSE(RunsTheService(ParseCommandLine({"-KeyGen"})));
 }
 
 TEST(CommandLine, UnknownSwitchesAreIgnoredOnlyWhenTheServiceManagerStartsTheService) {
@@ -60,6 +63,7 @@ TEST(CommandLine, UnknownSwitchesAreIgnoredOnlyWhenTheServiceManagerStartsTheSer
       {{"-bogus", "-once"}, true, true},    // an operator switch: the operator's mistake
       {{"-bogus", "-EXPORT"}, true, true},
       {{"-bogus", "-install"}, true, true},
+      {{"-bogus", "-KEYGEN"}, true, true},
       {{}, false, false},
       {{"plain"}, false, false},            // a plain argument is no switch
       {{"-once"}, false, false},

@@ -69,6 +69,10 @@ class ScriptedOperations : public Operations {
     if (download_ok) platform::WriteFileAtomically(dir_ + "12345678000190.SQL", "x");
     return download_ok;
   }
+  bool UnpackExchangeFile(const std::string& arquivo, const std::string& member) override {
+    calls.push_back("UnpackExchangeFile " + arquivo + " " + member);
+    return true;
+  }
   exchange::ImportResult ImportPrices(const std::string& path, platform::DateTime last,
                                       const exchange::ImportOptions&) override {
     calls.push_back("ImportPrices " + path);
