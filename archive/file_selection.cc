@@ -43,8 +43,8 @@ std::vector<std::string> FindFiles(const std::string& mask, const std::string& b
         (attrs & search_attr) != 0 || (attrs == 0 && (search_attr & 0x27) == 0x27);
     if (!selected) return false;
     if (EqualsIgnoreCase(path, archive_path)) return false;  // never add the archive to itself
-    return exclusion_mask.empty() || !(MatchesMask(path, exclusion_mask) ||
-                                       MatchesMask(BaseName(path), exclusion_mask));
+    return exclusion_mask.empty() ||
+           !(MatchesMask(path, exclusion_mask) || MatchesMask(BaseName(path), exclusion_mask));
   };
   std::vector<std::string> found;
   const std::string pattern = BaseName(full);

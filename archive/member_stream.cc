@@ -9,8 +9,8 @@ namespace quilvane::archive {
 
 size_t WindowSource::Read(std::span<std::uint8_t> out) {
   if (remaining_ <= 0) return 0;
-  const size_t want =
-      static_cast<size_t>(std::min<std::int64_t>(remaining_, static_cast<std::int64_t>(out.size())));
+  const size_t want = static_cast<size_t>(
+      std::min<std::int64_t>(remaining_, static_cast<std::int64_t>(out.size())));
   const size_t got = file_.ReadAt(pos_, out.first(want));
   pos_ += static_cast<std::int64_t>(got);
   remaining_ -= static_cast<std::int64_t>(got);

@@ -12,6 +12,14 @@ namespace quilvane::archive {
 
 using platform::File;
 
+namespace {
+
+// What an archiver without an open archive shows.
+const std::vector<DirItem> kNoItems;
+const std::string kNoComment;
+
+}  // namespace
+
 size_t TBaseArchiver::BlockSize() const {
   if (mode_ >= 1 && mode_ <= 3) return 524288;
   if (mode_ >= 7) return 1572864;
@@ -21,10 +29,18 @@ size_t TBaseArchiver::BlockSize() const {
 void TBaseArchiver::SetCompressionLevel(CompressionLevel level) {
   level_ = level;
   switch (level) {
-    case CompressionLevel::kNone: mode_ = 0; break;
-    case CompressionLevel::kFastest: mode_ = 1; break;
-    case CompressionLevel::kNormal: mode_ = 6; break;
-    case CompressionLevel::kMax: mode_ = 9; break;
+    case CompressionLevel::kNone:
+      mode_ = 0;
+      break;
+    case CompressionLevel::kFastest:
+      mode_ = 1;
+      break;
+    case CompressionLevel::kNormal:
+      mode_ = 6;
+      break;
+    case CompressionLevel::kMax:
+      mode_ = 9;
+      break;
   }
 }
 
@@ -40,9 +56,10 @@ void TBaseArchiver::SetCompressionMode(int mode) {
                        : CompressionLevel::kMax;
 }
 
-TZipArchiver::TZipArchiver(platform::Env& env) : env_(env) {}
+TZipArchiver::TZipArchiver(platform::Env& env) : env_(&env) {}
 
-TZipArchiver::TZipArchiver() : TZipArchiver(platform::Env::Default()) {}
+// Temporary until callers pass their Env.
+TZipArchiver::TZipArchiver() : env_(nullptr) {}
 
 TZipArchiver::~TZipArchiver() { CloseArchive(); }
 
@@ -59,7 +76,8 @@ void TZipArchiver::OpenArchive(OpenMode mode) {
   reader_.reset();
   writer_.reset();
   if (mode == OpenMode::kCreate) {
-    writer_ = std::make_unique<ZipWriter>(FileName, env_, random_);
+    writer_ =
+        std::make_unique<ZipWriter>(FileName, env_ ? *env_ : platform::Env::Default(), random_);
   } else {
     if (!platform::FileExists(FileName)) {
       throw EArchiveError("File " + Quoted(FileName) + " not found", kNativeFileNotFound,
@@ -79,13 +97,11 @@ void TZipArchiver::CloseArchive() noexcept {
 bool TZipArchiver::opened_as_damaged() const { return reader_ && reader_->damaged(); }
 
 const std::vector<DirItem>& TZipArchiver::items() const {
-  static const std::vector<DirItem> kNone;
-  return reader_ ? reader_->items() : writer_ ? writer_->items() : kNone;
+  return reader_ ? reader_->items() : writer_ ? writer_->items() : kNoItems;
 }
 
 const std::string& TZipArchiver::comment() const {
-  static const std::string kNone;
-  return reader_ ? reader_->comment() : writer_ ? writer_->comment() : kNone;
+  return reader_ ? reader_->comment() : writer_ ? writer_->comment() : kNoComment;
 }
 
 void TZipArchiver::SetComment(const std::string& comment) {
@@ -98,8 +114,8 @@ void TZipArchiver::AddFiles(const std::string& file_mask, std::uint32_t search_a
   if (!active_ || !writer_) ThrowNotOpen();
   const WriteSettings settings = Settings();
   std::vector<DirItem> added;
-  for (const std::string& path : FindFiles(file_mask, BaseDir, search_attr & ~platform::kAttrDirectory,
-                                           exclusion_mask, FileName)) {
+  for (const std::string& path : FindFiles(
+           file_mask, BaseDir, search_attr & ~platform::kAttrDirectory, exclusion_mask, FileName)) {
     added.push_back(writer_->ItemFor(path, BaseDir, settings));
   }
   writer_->Add(std::move(added), settings);

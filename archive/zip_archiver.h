@@ -120,7 +120,7 @@ class TZipArchiver : public TBaseArchiver {
  private:
   WriteSettings Settings() const;
 
-  platform::Env& env_;
+  platform::Env* env_;  // null: the process's default, looked up when needed
   std::unique_ptr<ZipReader> reader_;
   std::unique_ptr<ZipWriter> writer_;
   bool active_ = false;

@@ -60,11 +60,10 @@ constexpr size_t kSignature = 0, kVersionNeeded = 4, kFlags = 6, kMethod = 8, kT
 
 // Central directory file header field offsets.
 namespace central {
-constexpr size_t kSignature = 0, kVersionMadeBy = 4, kVersionNeeded = 6, kFlags = 8,
-                 kMethod = 10, kTime = 12, kDate = 14, kCrc = 16, kCompressedSize = 20,
-                 kUncompressedSize = 24, kNameLength = 28, kExtraLength = 30,
-                 kCommentLength = 32, kDiskStart = 34, kInternalAttributes = 36,
-                 kExternalAttributes = 38, kLocalHeaderOffset = 42;
+constexpr size_t kSignature = 0, kVersionMadeBy = 4, kVersionNeeded = 6, kFlags = 8, kMethod = 10,
+                 kTime = 12, kDate = 14, kCrc = 16, kCompressedSize = 20, kUncompressedSize = 24,
+                 kNameLength = 28, kExtraLength = 30, kCommentLength = 32, kDiskStart = 34,
+                 kInternalAttributes = 36, kExternalAttributes = 38, kLocalHeaderOffset = 42;
 }  // namespace central
 
 // End of central directory record field offsets.
@@ -83,7 +82,8 @@ inline std::uint32_t Get32(std::span<const std::uint8_t> b, size_t at) {
          (static_cast<std::uint32_t>(b[at + 3]) << 24);
 }
 inline std::uint64_t Get64(std::span<const std::uint8_t> b, size_t at) {
-  return static_cast<std::uint64_t>(Get32(b, at)) | (static_cast<std::uint64_t>(Get32(b, at + 4)) << 32);
+  return static_cast<std::uint64_t>(Get32(b, at)) |
+         (static_cast<std::uint64_t>(Get32(b, at + 4)) << 32);
 }
 inline void Put16(std::span<std::uint8_t> b, size_t at, std::uint16_t v) {
   b[at] = static_cast<std::uint8_t>(v);
@@ -101,8 +101,8 @@ inline std::span<const std::uint8_t> Bytes(const std::string& s) {
 // past the end is cut to what remains) with this id and at least
 // `min_size` bytes.
 inline std::optional<std::span<const std::uint8_t>> FindExtraBlock(const std::string& extra,
-                                                                 std::uint16_t id,
-                                                                 size_t min_size = 0) {
+                                                                   std::uint16_t id,
+                                                                   size_t min_size = 0) {
   const std::span<const std::uint8_t> x = Bytes(extra);
   size_t at = 0;
   while (x.size() - at >= 4) {

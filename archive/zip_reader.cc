@@ -4,6 +4,7 @@
 #include <array>
 
 #include "archive/archive_error.h"
+#include "archive/header_fields.h"
 #include "archive/member_stream.h"
 #include "archive/name_rules.h"
 #include "archive/zip_format.h"
@@ -53,8 +54,7 @@ File OpenForReading(const std::string& path) {
 
 }  // namespace
 
-ZipReader::ZipReader(const std::string& path, bool open_damaged)
-    : file_(OpenForReading(path)) {
+ZipReader::ZipReader(const std::string& path, bool open_damaged) : file_(OpenForReading(path)) {
   const auto end = FindEndRecord();
   if (end && LoadDirectory(*end)) return;
   items_.clear();
@@ -157,14 +157,7 @@ bool ZipReader::LoadDirectory(const EndRecord& end) {
     using namespace zip::central;
     DirItem item;
     item.version_made_by = zip::Get16(d, at + kVersionMadeBy);
-    item.version_needed = zip::Get16(d, at + kVersionNeeded);
-    item.flags = zip::Get16(d, at + kFlags);
-    item.method = zip::Get16(d, at + kMethod);
-    item.time = zip::Get16(d, at + kTime);
-    item.date = zip::Get16(d, at + kDate);
-    item.crc = zip::Get32(d, at + kCrc);
-    item.compressed_size = zip::Get32(d, at + kCompressedSize);
-    item.uncompressed_size = zip::Get32(d, at + kUncompressedSize);
+    GetSharedFields(d, at + kVersionNeeded, item);
     const size_t name_len = zip::Get16(d, at + kNameLength);
     const size_t extra_len = zip::Get16(d, at + kExtraLength);
     const size_t comment_len = zip::Get16(d, at + kCommentLength);

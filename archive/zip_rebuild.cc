@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "archive/header_fields.h"
 #include "archive/name_rules.h"
 #include "archive/zip_format.h"
 
@@ -88,19 +89,6 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> LocalZip64Sizes(const std
   return std::make_pair(zip::Get64(*block, 0), zip::Get64(*block, 8));
 }
 
-// The fields a central header and a local header share, from the local one.
-void ReadLocalFields(std::span<const std::uint8_t> h, DirItem& item) {
-  using namespace zip::local;
-  item.version_needed = zip::Get16(h, kVersionNeeded);
-  item.flags = zip::Get16(h, kFlags);
-  item.method = zip::Get16(h, kMethod);
-  item.time = zip::Get16(h, kTime);
-  item.date = zip::Get16(h, kDate);
-  item.crc = zip::Get32(h, kCrc);
-  item.compressed_size = zip::Get32(h, kCompressedSize);
-  item.uncompressed_size = zip::Get32(h, kUncompressedSize);
-}
-
 }  // namespace
 
 void ResolvePrefix(ArchiveFile& file, std::vector<DirItem>& items, std::int64_t directory_start) {
@@ -122,7 +110,7 @@ void ResolvePrefix(ArchiveFile& file, std::vector<DirItem>& items, std::int64_t 
       }
       if (file.ReadAt(pos, h) != h.size()) continue;
       DirItem local;
-      ReadLocalFields(h, local);
+      GetSharedFields(h, zip::local::kVersionNeeded, local);
       if (local.version_needed == first.version_needed && local.method == first.method &&
           local.time == first.time && local.date == first.date && local.crc == first.crc &&
           local.compressed_size == first.compressed_size &&
@@ -172,7 +160,7 @@ std::vector<DirItem> RebuildDirectory(ArchiveFile& file) {
       if (compressed >= static_cast<std::uint64_t>(file_size)) continue;
       DirItem item;
       item.version_made_by = 20;
-      ReadLocalFields(h, item);
+      GetSharedFields(h, zip::local::kVersionNeeded, item);
       item.compressed_size = static_cast<std::uint32_t>(compressed);
       if (item.uncompressed_size == zip::kMaxSize32 && zip64 && zip64->first < zip::kMaxSize32) {
         item.uncompressed_size = static_cast<std::uint32_t>(zip64->first);

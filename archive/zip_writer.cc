@@ -5,6 +5,7 @@
 
 #include "archive/archive_error.h"
 #include "archive/dos_time.h"
+#include "archive/header_fields.h"
 #include "archive/member_stream.h"
 #include "archive/name_rules.h"
 #include "archive/zip_format.h"
@@ -18,14 +19,7 @@ std::array<std::uint8_t, zip::kLocalHeaderSize> LocalHeader(const DirItem& item)
   std::array<std::uint8_t, zip::kLocalHeaderSize> h{};
   using namespace zip::local;
   zip::Put32(h, kSignature, zip::kLocalHeaderSignature);
-  zip::Put16(h, kVersionNeeded, item.version_needed);
-  zip::Put16(h, kFlags, item.flags);
-  zip::Put16(h, kMethod, item.method);
-  zip::Put16(h, kTime, item.time);
-  zip::Put16(h, kDate, item.date);
-  zip::Put32(h, kCrc, item.crc);
-  zip::Put32(h, kCompressedSize, item.compressed_size);
-  zip::Put32(h, kUncompressedSize, item.uncompressed_size);
+  PutSharedFields(h, kVersionNeeded, item);
   zip::Put16(h, kNameLength, static_cast<std::uint16_t>(item.stored_name.size()));
   zip::Put16(h, kExtraLength, 0);
   return h;
@@ -36,14 +30,7 @@ void AppendCentralHeader(std::vector<std::uint8_t>& out, const DirItem& item) {
   using namespace zip::central;
   zip::Put32(h, kSignature, zip::kCentralHeaderSignature);
   zip::Put16(h, kVersionMadeBy, item.version_made_by);
-  zip::Put16(h, kVersionNeeded, item.version_needed);
-  zip::Put16(h, kFlags, item.flags);
-  zip::Put16(h, kMethod, item.method);
-  zip::Put16(h, kTime, item.time);
-  zip::Put16(h, kDate, item.date);
-  zip::Put32(h, kCrc, item.crc);
-  zip::Put32(h, kCompressedSize, item.compressed_size);
-  zip::Put32(h, kUncompressedSize, item.uncompressed_size);
+  PutSharedFields(h, kVersionNeeded, item);
   zip::Put16(h, kNameLength, static_cast<std::uint16_t>(item.stored_name.size()));
   zip::Put16(h, kExtraLength, 0);
   zip::Put16(h, kCommentLength, 0);
@@ -84,9 +71,9 @@ ZipWriter::ZipWriter(const std::string& path, platform::Env& env, HeaderRandom& 
 
 void ZipWriter::SetComment(const std::string& comment, bool flush) {
   if (comment.size() > zip::kMaxCommentSize) {
-    throw EArchiveError("Archive comment too long: " + std::to_string(comment.size()) +
-                            " bytes, at most 65535",
-                        kNativeCommentRefused, kMsgCommentRefused);
+    throw EArchiveError(
+        "Archive comment too long: " + std::to_string(comment.size()) + " bytes, at most 65535",
+        kNativeCommentRefused, kMsgCommentRefused);
   }
   if (comment.find("PK\x05\x06") != std::string::npos) {
     throw EArchiveError("Archive comment holds the end record signature", kNativeCommentRefused,
@@ -251,8 +238,7 @@ void ZipWriter::WriteDirectory(std::int64_t at) {
   file_size_ = at + static_cast<std::int64_t>(dir.size() + end.size());
 }
 
-void ZipWriter::Rollback(const std::vector<DirItem>& items, std::int64_t end,
-                         bool flush) noexcept {
+void ZipWriter::Rollback(const std::vector<DirItem>& items, std::int64_t end, bool flush) noexcept {
   items_ = items;
   try {
     file_.Truncate(end);

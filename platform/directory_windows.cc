@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "platform/wide_windows.h"  // first: it undefines clashing macros
+
 #include "platform/directory.h"
 #include "platform/error.h"
 
