@@ -28,6 +28,7 @@ enum Native : int {
   kNativeWrongPassword = 91,
   kNativeMemberMissing = 92,
   kNativeBadCompressionMode = 93,
+  kNativeCommentRefused = 94,
 };
 
 // Index of the message text (ErrorCode), one per distinct message.
@@ -50,6 +51,7 @@ enum Message : int {
   kMsgWrongPassword,
   kMsgMemberMissing,
   kMsgBadCompressionMode,
+  kMsgCommentRefused,
 };
 
 // A failure raised by the archiver itself. what() is the message followed by
@@ -68,5 +70,14 @@ class EArchiveError : public platform::Error {
   int native_error_;
   int error_code_;
 };
+
+// The failures raised from more than one place, each with its one text.
+std::string Quoted(const std::string& s);
+[[noreturn]] void ThrowCorruptMember();
+[[noreturn]] void ThrowDiskFull();
+[[noreturn]] void ThrowNotOpen();
+[[noreturn]] void ThrowInvalidArchive();
+// A member that would need zip64 fields, which this archiver never writes.
+[[noreturn]] void ThrowZip64Disabled(const std::string& source_path);
 
 }  // namespace quilvane::archive

@@ -1,12 +1,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "archive/archive_error.h"
+#include "archive/dir_item.h"
 #include "archive/pkware.h"
+#include "platform/env.h"
 #include "platform/file.h"
 
 namespace quilvane::archive {
@@ -22,33 +25,6 @@ enum class OpenMode : std::uint32_t {
 // The attribute mask that selects every file, hidden and system ones and
 // folders included.
 constexpr std::uint32_t kSearchAttrAll = 10431;
-
-// One member of the archive: the fields of its central directory header,
-// its stored and decoded names, and for a member being added its source.
-struct DirItem {
-  std::uint16_t version_made_by = 20;
-  std::uint16_t version_needed = 20;
-  std::uint16_t flags = 0;
-  std::uint16_t method = 0;
-  std::uint16_t time = 0;
-  std::uint16_t date = 0;
-  std::uint32_t crc = 0;
-  std::uint32_t compressed_size = 0;
-  std::uint32_t uncompressed_size = 0;
-  std::uint16_t disk_start = 0;
-  std::uint16_t internal_attributes = 0;
-  std::uint32_t external_attributes = 0;
-  std::int64_t local_header_offset = 0;
-  std::string stored_name;  // bytes as in the archive
-  std::string name;         // decoded, UTF-8, "/" between folders
-  std::string extra;
-  std::string comment;
-  std::string source_path;  // members being added
-  bool needs_zip64 = false;
-
-  bool encrypted() const { return flags & 0x0001; }
-  bool is_folder() const;
-};
 
 // Settings and their defaults, shared by every archiver kind.
 class TBaseArchiver {
@@ -82,16 +58,24 @@ class TBaseArchiver {
   int mode_ = 1;
 };
 
+class ZipReader;
+class ZipWriter;
+struct WriteSettings;
+
 // A ZIP archive on disk, written with traditional PKWARE encryption when
-// Password is set. One object serves one archive at a time and is not
-// thread-safe. Every failure throws: EArchiveError for the archiver's own
-// checks, platform::Error for the file system. A failure while adding
-// leaves the archive as it was before the call (the 22-byte empty archive
-// for a new one); a failure while extracting a member leaves no output
-// file for it.
+// Password is set: the settings, and the operations that pick the files and
+// the members. ZipWriter writes the archive and ZipReader reads it. One
+// object serves one archive at a time and is not thread-safe. Every failure
+// throws: EArchiveError for the archiver's own checks, platform::Error for
+// the file system. A failure while adding leaves the archive as it was
+// before the call (the 22-byte empty archive for a new one); a failure while
+// extracting a member leaves no output file for it.
 class TZipArchiver : public TBaseArchiver {
  public:
-  TZipArchiver() = default;
+  // `env` gives the clock (time of a member whose file has none) and the
+  // counter that seeds the encryption headers.
+  explicit TZipArchiver(platform::Env& env);
+  TZipArchiver();  // Temporary until callers pass their Env.
   ~TZipArchiver();
   TZipArchiver(const TZipArchiver&) = delete;
   TZipArchiver& operator=(const TZipArchiver&) = delete;
@@ -108,70 +92,38 @@ class TZipArchiver : public TBaseArchiver {
                     const std::string& exclusion_mask = "");
   // Extracts one member into BaseDir.
   void ExtractItem(size_t index);
+  // Extracts one member into BaseDir under `as_name` instead of its stored
+  // name (checked as a stored name is): a member FindRootItem matched in
+  // another letter case lands where the caller will look for it.
+  void ExtractItem(size_t index, const std::string& as_name);
   // Writes the end record of an archive still empty and closes the file.
   // Never throws.
   void CloseArchive() noexcept;
 
   bool active() const { return active_; }
   // Whether the directory had to be rebuilt from the local headers.
-  bool opened_as_damaged() const { return damaged_; }
-  const std::vector<DirItem>& items() const { return items_; }
-  const std::string& comment() const { return comment_; }
+  bool opened_as_damaged() const;
+  const std::vector<DirItem>& items() const;
+  // The archive comment: the one read from the end record of an archive
+  // opened for reading, or the one set for an archive being created.
+  const std::string& comment() const;
+  // Sets the comment of the archive open for writing, none by default: at
+  // most 65,535 bytes, without the end record's signature ("PK\5\6").
+  // Written at once when the archive already holds members, else with the
+  // next AddFiles or at CloseArchive. Throws EArchiveError when no archive
+  // is open for writing or the comment is refused.
+  void SetComment(const std::string& comment);
   // The index of the file (not folder) member at the archive's root named
   // `name`, ASCII letter case ignored.
   std::optional<size_t> FindRootItem(const std::string& name) const;
 
  private:
-  struct EndRecord {
-    std::int64_t position = 0;
-    std::uint16_t disk = 0;
-    std::uint16_t directory_disk = 0;
-    std::uint16_t entries_on_disk = 0;
-    std::uint16_t total_entries = 0;
-    std::uint32_t directory_size = 0;
-    std::uint32_t directory_offset = 0;
-    std::uint16_t comment_length = 0;
-    // Where the directory ends: the record itself, or the zip64 end record
-    // in front of it; and the directory's size and entry count, from the
-    // zip64 record when the 32-bit fields are saturated.
-    std::int64_t directory_end = 0;
-    std::uint64_t directory_size64 = 0;
-    std::uint64_t entries64 = 0;
-  };
-  void ApplyZip64EndRecord(EndRecord& end);
+  WriteSettings Settings() const;
 
-  // Write path.
-  std::vector<std::string> FindFiles(const std::string& mask, std::uint32_t search_attr,
-                                     const std::string& exclusion_mask) const;
-  DirItem MakeItem(const std::string& path) const;
-  void WriteUpdate(size_t first_new);
-  void WriteMember(DirItem& item);
-  void CompressMember(DirItem& item, platform::File& source, std::int64_t source_size,
-                      std::int64_t& read_total);
-  void WriteDirectory(std::int64_t at);
-  void Rollback(const std::vector<DirItem>& items, std::int64_t end) noexcept;
-  void WriteBytes(std::span<const std::uint8_t> bytes);
-
-  // Read path.
-  std::optional<EndRecord> FindEndRecord();
-  bool LoadDirectory(const EndRecord& end);
-  void ResolvePrefix();
-  void RebuildDirectory();
-  bool FindDataDescriptor(std::int64_t data_start, DirItem& item, bool zip64);
-  void ReadMemberData(const DirItem& item, platform::File& out);
-  size_t ReadAt(std::int64_t offset, std::span<std::uint8_t> out);
-
-  platform::File file_;
+  platform::Env* env_;  // null: the process's default, looked up when needed
+  std::unique_ptr<ZipReader> reader_;
+  std::unique_ptr<ZipWriter> writer_;
   bool active_ = false;
-  bool writing_ = false;
-  bool damaged_ = false;
-  std::int64_t file_size_ = 0;
-  // Where the central directory starts (reading) or will be written
-  // (writing): the end of the members' data.
-  std::int64_t directory_start_ = 0;
-  std::vector<DirItem> items_;
-  std::string comment_;
-  std::int64_t descriptor_scan_budget_ = 0;  // bytes the rebuild may still scan
   HeaderRandom random_;
 };
 

@@ -126,13 +126,6 @@ std::string Utf8ToDbText(std::string_view utf8, bool* lossless) {
   return platform::Utf8ToWindows1252(utf8, lossless);
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 std::string_view TrimTrailingBlanks(std::string_view text) {
   size_t end = text.size();

@@ -61,8 +61,7 @@ std::optional<IscTimestamp> ToIscTimestamp(platform::DateTime value);
 std::string DbTextToUtf8(std::string_view bytes);
 std::string Utf8ToDbText(std::string_view utf8, bool* lossless);
 
-// Whether the texts are equal, ASCII letters compared without regard to case.
-bool EqualsNoCase(std::string_view a, std::string_view b);
+
 
 // Text without its trailing blanks.
 std::string_view TrimTrailingBlanks(std::string_view text);

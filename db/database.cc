@@ -11,6 +11,7 @@
 #include "db/reconnection.h"
 #include "platform/codepage.h"
 #include "platform/library.h"
+#include "platform/text.h"
 
 namespace quilvane::db {
 namespace {
@@ -57,7 +58,7 @@ Database::~Database() {
 
 void Database::SetParam(std::string_view name, std::string_view value) {
   auto it = std::find_if(params_.begin(), params_.end(),
-                         [&](const auto& p) { return convert::EqualsNoCase(p.first, name); });
+                         [&](const auto& p) { return platform::EqualsIgnoreAsciiCase(p.first, name); });
   if (value.empty()) {
     if (it != params_.end()) params_.erase(it);
   } else if (it != params_.end()) {
@@ -69,7 +70,7 @@ void Database::SetParam(std::string_view name, std::string_view value) {
 
 std::optional<std::string> Database::Param(std::string_view name) const {
   for (const auto& [n, v] : params_) {
-    if (convert::EqualsNoCase(n, name)) return v;
+    if (platform::EqualsIgnoreAsciiCase(n, name)) return v;
   }
   return std::nullopt;
 }

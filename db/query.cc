@@ -12,6 +12,7 @@
 #include "db/row_store.h"
 #include "db/transaction.h"
 #include "platform/env.h"
+#include "platform/text.h"
 
 namespace quilvane::db {
 namespace {
@@ -75,7 +76,7 @@ int Query::FieldCount() const { return static_cast<int>(state_->columns.size());
 
 Field Query::FieldByName(std::string_view name) const {
   for (size_t i = 0; i < state_->columns.size(); ++i) {
-    if (convert::EqualsNoCase(state_->columns[i].name, name)) {
+    if (platform::EqualsIgnoreAsciiCase(state_->columns[i].name, name)) {
       return Field(this, static_cast<int>(i));
     }
   }

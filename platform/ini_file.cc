@@ -6,6 +6,8 @@
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/text.h"
+
 
 namespace quilvane::platform {
 namespace {
@@ -26,16 +28,7 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
+
 
 std::optional<Content> Load(const std::string& path) {
   if (!FileExists(path)) return std::nullopt;
@@ -113,11 +106,11 @@ std::string IniSnapshot::ReadString(std::string_view section, std::string_view k
   bool in_section = false;
   for (const std::string& line : lines_) {
     if (auto name = SectionOf(line)) {
-      in_section = EqualsNoCase(*name, section);
+      in_section = EqualsIgnoreAsciiCase(*name, section);
       continue;
     }
     if (!in_section) continue;
-    if (auto kv = KeyOf(line); kv && EqualsNoCase(kv->first, key)) {
+    if (auto kv = KeyOf(line); kv && EqualsIgnoreAsciiCase(kv->first, key)) {
       std::string value(StripQuotes(kv->second));
       if (value.size() > kMaxValue) value.resize(kMaxValue);
       return value;
@@ -205,13 +198,13 @@ void IniFile::WriteString(std::string_view section, std::string_view key,
   std::optional<size_t> section_end;  // index after the section's last key line
   for (size_t i = 0; i < c.lines.size() && !written; ++i) {
     if (auto name = SectionOf(c.lines[i])) {
-      in_section = EqualsNoCase(*name, section);
+      in_section = EqualsIgnoreAsciiCase(*name, section);
       if (in_section) section_end = i + 1;
       continue;
     }
     if (!in_section) continue;
     if (auto kv = KeyOf(c.lines[i])) {
-      if (EqualsNoCase(kv->first, key)) {
+      if (EqualsIgnoreAsciiCase(kv->first, key)) {
         c.lines[i] = entry;
         written = true;
       } else {

@@ -4,6 +4,7 @@
 
 #include "platform/codepage.h"
 #include "transfer/otp.h"
+#include "platform/path.h"
 
 namespace quilvane::transfer {
 namespace {
@@ -366,8 +367,7 @@ void FtpClient::Put(const std::string& local_path, const std::string& remote_nam
   try {
     file = platform::File(local_path, platform::File::Mode::kRead);
   } catch (const platform::SystemError& e) {
-    throw platform::Error("Cannot open file \"" + local_path + "\". " +
-                          platform::SystemMessage(e.code()));
+    throw platform::Error(platform::CannotOpenFileText(local_path, e.code()));
   }
   PassiveSend("STOR " + remote, file);
 }

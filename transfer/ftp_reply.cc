@@ -1,4 +1,5 @@
 #include "transfer/ftp_reply.h"
+#include "platform/text.h"
 
 #include <cctype>
 #include <climits>
@@ -30,19 +31,10 @@ bool ThreeDigits(std::string_view s) {
          std::isdigit(static_cast<unsigned char>(s[2]));
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
+using platform::EqualsIgnoreAsciiCase;
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && EqualsNoCase(s.substr(0, prefix.size()), prefix);
+  return s.size() >= prefix.size() && EqualsIgnoreAsciiCase(s.substr(0, prefix.size()), prefix);
 }
 
 std::string FirstWord(const std::string& line) {
@@ -164,7 +156,7 @@ std::string ChoosePassiveHost(const std::string& pasv_host, const std::string& c
 
 bool HasFeature(const std::vector<std::string>& features, std::string_view word) {
   for (const auto& line : features) {
-    if (EqualsNoCase(FirstWord(line), word)) return true;
+    if (EqualsIgnoreAsciiCase(FirstWord(line), word)) return true;
   }
   return false;
 }
@@ -175,9 +167,9 @@ bool ServerTakesSiteZone(const FtpReply& greeting, const std::vector<std::string
     if (StartsWithNoCase(first, name)) return true;
   }
   for (const auto& line : features) {
-    if (!EqualsNoCase(FirstWord(line), "SITE")) continue;
+    if (!EqualsIgnoreAsciiCase(FirstWord(line), "SITE")) continue;
     for (const auto& fact : Split(TrimBlanks(line).substr(4), ';', SIZE_MAX)) {
-      if (EqualsNoCase(TrimBlanks(fact), "ZONE")) return true;
+      if (EqualsIgnoreAsciiCase(TrimBlanks(fact), "ZONE")) return true;
     }
   }
   return false;

@@ -1,4 +1,5 @@
 #include "transfer/http_client.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -22,13 +23,9 @@ std::string Trim(std::string_view s) {
   return std::string(s);
 }
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
+std::string Lower(std::string_view s) { return platform::AsciiLower(std::string(s)); }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) { return Lower(a) == Lower(b); }
+using platform::EqualsIgnoreAsciiCase;
 
 // An endless or oversized reply fails like a stall.
 [[noreturn]] void ThrowTooLong() { throw platform::SocketTimeoutError(); }
@@ -109,7 +106,7 @@ std::string HttpClient::HeaderValue(std::string_view name) const {
   std::string value;
   bool found = false;
   for (const auto& h : headers_) {
-    if (EqualsNoCase(h.name, name)) {
+    if (EqualsIgnoreAsciiCase(h.name, name)) {
       value = found ? value + ", " + h.value : h.value;
       found = true;
     }
@@ -136,16 +133,16 @@ void HttpClient::StoreCookie(const std::string& text, const ResolvedUrl& url) {
       cookie.name = key;
       cookie.value = value;
       first = false;
-    } else if (EqualsNoCase(key, "domain") && !value.empty()) {
+    } else if (EqualsIgnoreAsciiCase(key, "domain") && !value.empty()) {
       std::string domain = Lower(value.starts_with(".") ? value.substr(1) : value);
       // A server may set cookies for itself or a parent domain only.
       if (cookie.domain == domain || cookie.domain.ends_with("." + domain))
         cookie.domain = domain;
       else
         return;
-    } else if (EqualsNoCase(key, "path") && value.starts_with("/")) {
+    } else if (EqualsIgnoreAsciiCase(key, "path") && value.starts_with("/")) {
       cookie.path = value;
-    } else if (EqualsNoCase(key, "max-age")) {
+    } else if (EqualsIgnoreAsciiCase(key, "max-age")) {
       if (value.starts_with("-") || value == "0") expire = true;
     }
     if (semi == std::string::npos) break;
@@ -209,7 +206,7 @@ void HttpClient::Get(const std::string& url, const std::function<void(std::strin
   if (target.scheme != "http") throw platform::Error("Unknown Protocol");
 
   if (connection_.is_open() &&
-      (!EqualsNoCase(connected_host_, target.host) || connected_port_ != target.port)) {
+      (!EqualsIgnoreAsciiCase(connected_host_, target.host) || connected_port_ != target.port)) {
     connection_.Close();
   }
   if (!keep_alive_) connection_.Close();
@@ -252,7 +249,7 @@ void HttpClient::Get(const std::string& url, const std::function<void(std::strin
       ReadHeaderBlock(status_line, header_bytes);
       response_code_ = ParseStatusCode(status_line);
       for (const auto& h : headers_) {
-        if (EqualsNoCase(h.name, "Set-Cookie")) StoreCookie(h.value, target);
+        if (EqualsIgnoreAsciiCase(h.name, "Set-Cookie")) StoreCookie(h.value, target);
       }
       if (response_code_ < 100 || response_code_ > 199) break;
       if (++interim > kMaxInterimResponses) ThrowTooLong();
@@ -266,8 +263,8 @@ void HttpClient::Get(const std::string& url, const std::function<void(std::strin
       // and dropped.
       ReadBody(response_code_, [](std::string_view) {});
     }
-    bool close_requested = EqualsNoCase(Trim(HeaderValue("Connection")), "close") ||
-                           EqualsNoCase(Trim(HeaderValue("Proxy-Connection")), "close");
+    bool close_requested = EqualsIgnoreAsciiCase(Trim(HeaderValue("Connection")), "close") ||
+                           EqualsIgnoreAsciiCase(Trim(HeaderValue("Proxy-Connection")), "close");
     keep_alive_ = connection_.is_open() && !close_requested;
     if (!keep_alive_) connection_.Close();
     if (!success) throw HttpStatusError(status_line, response_code_);
@@ -285,7 +282,7 @@ void HttpClient::ReadBody(int status, const std::function<void(std::string_view)
   bool chunked = Lower(HeaderValue("Transfer-Encoding")).find("chunked") != std::string::npos;
   std::int64_t length = -1;
   for (const auto& h : headers_) {
-    if (EqualsNoCase(h.name, "Content-Length")) length = ParseContentLength(h.value);
+    if (EqualsIgnoreAsciiCase(h.name, "Content-Length")) length = ParseContentLength(h.value);
   }
   if (!chunked && length == 0) return;
   if (status >= 300 && status <= 399 && connection_.buffered() == 0 &&

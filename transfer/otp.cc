@@ -1,4 +1,5 @@
 #include "transfer/otp.h"
+#include "platform/text.h"
 
 #include <array>
 #include <cctype>
@@ -173,7 +174,7 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::optional<OtpChallenge> FindOtpChallenge(std::string_view text) {
   std::string lower(text);
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  lower = platform::AsciiLower(std::move(lower));
   for (size_t at = lower.find("otp-"); at != std::string::npos; at = lower.find("otp-", at + 1)) {
     OtpChallenge ch;
     size_t i = at + 4;
@@ -213,7 +214,7 @@ std::optional<OtpChallenge> FindOtpChallenge(std::string_view text) {
 
 std::uint64_t OtpValue(const OtpChallenge& challenge, std::string_view password) {
   std::string seed = challenge.seed;
-  for (char& c : seed) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  seed = platform::AsciiLower(std::move(seed));
   std::string s = HashFold(challenge.hash, seed + std::string(password));
   for (int i = 0; i < challenge.sequence; ++i) s = HashFold(challenge.hash, s);
   std::uint64_t value = 0;

@@ -4,14 +4,12 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/text.h"
 
 namespace quilvane::transfer {
 namespace {
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
+using platform::AsciiLower;
 
 // Cuts "?query" and "#fragment" off `rest`.
 void CutQueryAndFragment(std::string& rest, ParsedUrl& out) {
@@ -130,11 +128,11 @@ ResolvedUrl ResolveUrl(const ParsedUrl& url, CurrentAddress& current) {
     next.host = url.host;
     next.ipv6 = url.ipv6;
   }
-  std::string parsed_scheme = Lower(url.scheme);
+  std::string parsed_scheme = AsciiLower(url.scheme);
   if (!parsed_scheme.empty()) {
     next.scheme = parsed_scheme;
   } else {
-    next.scheme = Lower(current.scheme) == "https" ? "https" : "http";
+    next.scheme = AsciiLower(current.scheme) == "https" ? "https" : "http";
   }
   if (!url.port.empty()) {
     next.port = url.port;
