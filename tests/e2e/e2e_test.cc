@@ -524,7 +524,7 @@ TEST_F(SignedExchangeTest, InfoZipRemadeArchivesAreRefused) {
   ASSERT_EQ(0u, comment.rfind("QVSIG1 ", 0)) << comment;
 
   // One price changed, the signature comment kept.
-  const std::string sql = ExtractWithInfoZip(root_.path() + "remade");
+  const std::string sql = ExtractWithInfoZip(root_.path() + "remade/");
   std::string text = platform::ReadFileToString(sql);
   size_t at = 0;
   while ((at = text.find("PRECOVENDA = ", at)) != std::string::npos) {

@@ -17,6 +17,7 @@ TEST(Settings, DefaultsWithoutFile) {
   EXPECT_EQ(*platform::TryEncodeDate(2023, 7, 19), s.data_ultima_sincronizacao);
   EXPECT_FALSE(s.sincronizar_preco_farmacia_popular);
   EXPECT_EQ("", s.servidor_ftp);
+  EXPECT_EQ("", s.chave_publica);
 }
 
 TEST(Settings, ReadsEveryKey) {
@@ -25,7 +26,7 @@ TEST(Settings, ReadsEveryKey) {
   dir.Write("Quilvane.ini",
             "[Quilvane]\r\nCNPJServidor=12.345.678/0001-90\r\nDataUltimaSincronizacao=1/2/23\r\n"
             "SincronizarPrecoFarmaciaPopular=-1\r\nServidorFTP=127.0.0.1:2121\r\n"
-            "UsuarioFTP=quilvane\r\nDominioWeb=localhost:8080\r\n");
+            "UsuarioFTP=quilvane\r\nDominioWeb=localhost:8080\r\nChavePublica=a, b\r\n");
   const Settings s = ReadSettings(SettingsPath(dir.path()), env);
   EXPECT_EQ("12.345.678/0001-90", s.cnpj_servidor);
   EXPECT_EQ(*platform::TryEncodeDate(2023, 2, 1), s.data_ultima_sincronizacao);
@@ -33,6 +34,7 @@ TEST(Settings, ReadsEveryKey) {
   EXPECT_EQ("127.0.0.1:2121", s.servidor_ftp);
   EXPECT_EQ("quilvane", s.usuario_ftp);
   EXPECT_EQ("localhost:8080", s.dominio_web);
+  EXPECT_EQ("a, b", s.chave_publica);
 }
 
 TEST(Settings, DateFollowsTheRegionalOrder) {
