@@ -85,7 +85,7 @@ void Unpack(const std::string& arquivo, const std::string& destino,
       throw EArchiveError("File \"" + *options.only_member + "\" is not in the archive",
                           kNativeMemberMissing, kMsgMemberMissing);
     }
-    archiver.ExtractItem(*index);
+    archiver.ExtractItem(*index, *options.only_member);
   } else {
     archiver.ExtractFiles("*.*", kSearchAttrAll, "");
   }

@@ -1,7 +1,10 @@
 // Export and import of the price exchange on the test Firebird server.
 //
 //   exchange_bench export <database> <file> [popular]
-//   exchange_bench import <database> <file>
+//   exchange_bench import <database> <file>       ImportPrices (prepared blocks)
+//   exchange_bench textblocks <database> <file>   the earlier import path: the
+//       same validated lines as literal text, up to 50 in one EXECUTE BLOCK,
+//       a commit every 250
 //
 // Connects as SYSDBA to $QUILVANE_FB_HOST:$QUILVANE_FB_PORT (the endpoint
 // that scripts/servers prints), runs the step once and prints its wall time,
@@ -16,12 +19,16 @@
 #include <cstring>
 #include <string>
 
-#include "platform/env.h"
-#include "sync/site_database.h"
+#include <vector>
+
+#include "exchange/exchange_file.h"
 #include "exchange/export.h"
+#include "exchange/format.h"
 #include "exchange/import.h"
+#include "platform/codepage.h"
 #include "platform/datetime.h"
 #include "platform/env.h"
+#include "sync/site_database.h"
 
 namespace {
 
@@ -40,12 +47,44 @@ std::string EnvVar(const char* name) {
   return v;
 }
 
+long TextBlocks(quilvane::sync::SiteDatabase& c, const std::string& file) {
+  using namespace quilvane;
+  exchange::ExchangeFileReader reader(file);
+  std::string line;
+  reader.ReadLine(line, exchange::kMaxDateLineLength);
+  std::vector<std::string> pending;
+  long in_batch = 0, total = 0;
+  const auto flush = [&] {
+    if (pending.empty()) return;
+    if (!c.TRQExec.InTransaction()) c.TRQExec.StartTransaction();
+    std::string block = "EXECUTE BLOCK AS BEGIN\n";
+    for (const std::string& s : pending) block += s + ";\n";
+    block += "END";
+    c.QExec.ExecSQL(std::move(block));
+    in_batch += static_cast<long>(pending.size());
+    total += static_cast<long>(pending.size());
+    pending.clear();
+    if (in_batch >= exchange::kBatchSize) {
+      c.TRQExec.Commit();
+      in_batch = 0;
+    }
+  };
+  while (reader.ReadLine(line, exchange::kMaxLineLength) ==
+         exchange::ExchangeFileReader::Status::kLine) {
+    pending.push_back(platform::AnsiToUtf8(line));
+    if (pending.size() == 50 || in_batch + static_cast<long>(pending.size()) == 250) flush();
+  }
+  flush();
+  if (c.TRQExec.InTransaction()) c.TRQExec.Commit();
+  return total;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace quilvane;
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s export|import <database> <file> [popular]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s export|import|textblocks <database> <file> [popular]\n", argv[0]);
     return 2;
   }
   const std::string mode = argv[1];
@@ -70,6 +109,9 @@ int main(int argc, char** argv) {
       const auto r = sync::ImportPrices(c, argv[3], 0, settings, platform::Env::Default());
       std::remove(settings.c_str());
       rows = r.statements;
+      std::printf("import: %d statement(s) matched no row\n", r.unmatched.count);
+    } else if (mode == "textblocks") {
+      rows = TextBlocks(c, argv[3]);
     } else {
       std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
       return 2;

@@ -12,7 +12,6 @@
 #include "archive/zip_format.h"
 #include "platform/directory.h"
 #include "platform/file.h"
-#include "sync/log.h"
 #include "tests/archive/archive_test_util.h"
 #include "tests/support/fake_env.h"
 #include "tests/support/temp_dir.h"
@@ -104,8 +103,7 @@ TEST_F(ArchiverTest, OtherToolsAcceptAnArchiveWithAComment) {
   const auto out = RunTool({Tool("7z"), "x", std::string("-p") + kArchivePassword, "-so", zip});
   EXPECT_TRUE(content_ == out.out);
   // And our own unpacking.
-  sync::Log log(dir_.path());
-  ASSERT_TRUE(DescompactarArquivo(zip, dir_.File("out/"), log));
+  Unpack(zip, dir_.File("out/"));
   EXPECT_TRUE(content_ == ReadFile(dir_.File("out/") + kMember));
 }
 
