@@ -233,9 +233,9 @@ int main(int argc, char** argv) {
   const double verify_added = wall(kUnpackCheckVerified) / wall(kUnpackCheck) - 1;
   std::printf("wall: signing adds    %5.1f %% to packing\n", 100 * sign_added);
   std::printf("wall: verifying adds  %5.1f %% to unpacking and checking\n", 100 * verify_added);
-  std::printf("(in sequence, as before: sign %5.1f %% of pack, verify %5.1f %% of unpack + check)\n",
-              100 * wall(kSign) / wall(kPack),
-              100 * wall(kVerify) / (wall(kUnpack) + wall(kCheck)));
+  std::printf(
+      "(in sequence, as before: sign %5.1f %% of pack, verify %5.1f %% of unpack + check)\n",
+      100 * wall(kSign) / wall(kPack), 100 * wall(kVerify) / (wall(kUnpack) + wall(kCheck)));
   std::printf("best of %d rounds; comment: %s\n", rounds, comment.c_str());
   return sign_added <= 0.05 && verify_added <= 0.05 ? 0 : 1;
 }
