@@ -97,18 +97,23 @@ void PrintUnmatched(const exchange::UnmatchedCodes& unmatched, const char* verb)
 }
 
 // The exchange file `arg` names: itself, or, for an archive (a name ending
-// in ".ZIP"), its exchange file unpacked beside the program. Empty when the
-// archive could not be unpacked (logged).
+// in ".ZIP"), its exchange file unpacked beside the program, as the cycle
+// unpacks it: the member named after `cnpj_servidor`'s digits (after the
+// archive's own name when that setting is empty). Empty when the archive
+// could not be unpacked (logged).
 class ImportSource {
  public:
-  ImportSource(sync::Operations& ops, const std::string& dir, const std::string& arg) {
+  ImportSource(sync::Operations& ops, const std::string& dir, const std::string& arg,
+               const std::string& cnpj_servidor) {
     const auto cut = arg.find_last_of("/\\:");
     const std::string name = cut == std::string::npos ? arg : arg.substr(cut + 1);
     if (name.size() <= 4 || platform::AsciiUpper(name.substr(name.size() - 4)) != ".ZIP") {
       path_ = arg;
       return;
     }
-    const std::string member = name.substr(0, name.size() - 4) + ".SQL";
+    const std::string member = cnpj_servidor.empty()
+                                   ? name.substr(0, name.size() - 4) + ".SQL"
+                                   : sync::ExchangeFilePath("", cnpj_servidor);
     if (ops.UnpackExchangeFile(arg, member)) path_ = unpacked_ = dir + member;
   }
   ~ImportSource() {
@@ -150,7 +155,7 @@ int DryRun(const std::string& arg, const sync::Settings& settings, platform::Env
   if (!ops->ConectarBanco()) return 1;
   int status = 1;
   try {
-    const ImportSource source(*ops, dir, arg);
+    const ImportSource source(*ops, dir, arg, settings.cnpj_servidor);
     // An archive that could not be unpacked is already reported.
     if (!source.path().empty()) {
       status = ReportDryRun(source.path(), ops->ImportPrices(source.path(),
@@ -179,7 +184,7 @@ int ImportCommand(const std::vector<std::string>& args, bool dry_run, platform::
   if (dry_run) return DryRun(args[0], settings, env);
   Console console(env);
   return WithSite(console, settings, [&](sync::Operations& ops) {
-    const ImportSource source(ops, dir, args[0]);
+    const ImportSource source(ops, dir, args[0], settings.cnpj_servidor);
     if (source.path().empty()) return 1;
     const exchange::ImportResult r =
         ops.ImportPrices(source.path(), settings.data_ultima_sincronizacao, {});

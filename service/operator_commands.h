@@ -18,8 +18,8 @@ int ExportCommand(const std::vector<std::string>& args, platform::Env& env);
 // -IMPORT FILE: applies FILE when it is newer than the site's last
 // synchronisation, and records its date as the cycle does. FILE may be the
 // exchange archive itself (a name ending in ".ZIP"): its exchange file (the
-// archive's name with ".SQL") is unpacked beside the program, its signature
-// checked as the cycle checks it, imported, then deleted.
+// one the cycle takes out of it) is unpacked beside the program, its
+// signature checked as the cycle checks it, imported, then deleted.
 int ImportCommand(const std::vector<std::string>& args, bool dry_run, platform::Env& env);
 // -PACK FILE: the archive beside FILE (its name with ".ZIP"), signed when
 // the key file is beside the program.
