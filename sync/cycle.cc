@@ -74,6 +74,7 @@ void Cycle::Work(std::string& arquivo_script) {
   }
   if (platform::DayOf(settings.data_ultima_sincronizacao) >= platform::DayOf(env_.Now())) return;
 
+  run_.past_gate = true;
   if (!ops_.ConectarBanco()) return;
   const std::string cgc = ops_.PadraoCgc();
   const std::string digits = exchange::ExtraiNumero(settings.cnpj_servidor);
@@ -117,6 +118,15 @@ void Cycle::Fleet(platform::DateTime started, std::int64_t duration_ms,
       const StoreReceiptFn store = [&](const std::string& local, const std::string& name) {
         ops_.StoreReceipt(local, name);
       };
+      if (run_.branch) {
+        last_cgc_ = run_.cgc;
+      } else if (run_.past_gate && !last_cgc_.empty() &&
+                 last_cgc_ != run_.settings->cnpj_servidor) {
+        // The database was out of reach: the branch is the one it was.
+        run_.branch = true;
+        run_.cgc = last_cgc_;
+        run_.import.reset();
+      }
       if (run_.branch) {
         CycleFacts facts;
         facts.cgc = run_.cgc;

@@ -41,6 +41,7 @@ class Cycle {
   // What one run learnt, for the fleet view after it.
   struct Run {
     std::optional<Settings> settings;
+    bool past_gate = false;
     bool branch = false;  // past the daily gate at a branch, its CGC read
     std::string cgc;
     std::optional<exchange::ImportResult> import;
@@ -59,6 +60,9 @@ class Cycle {
   platform::Timer& timer_;
   platform::Env& env_;
   Run run_;
+  // The CGC of the last run that read it: a branch whose database is down
+  // still names its receipt by it.
+  std::string last_cgc_;
   bool status_failure_logged_ = false;
 };
 

@@ -556,5 +556,25 @@ TEST_F(FleetCycleTest, HeadOfficePublishesAtEveryTickAndLogsAFailureOnce) {
   ExpectRearmed();
 }
 
+// A branch whose database is down: the first run of the process has no CGC
+// to name a receipt by; once one run read it, a later failure to connect
+// still leaves its receipt.
+TEST_F(FleetCycleTest, DatabaseDownUsesTheCgcOfAnEarlierRun) {
+  Branch("");
+  ops_->connect_ok = false;
+  module_->RunOnce();
+  EXPECT_FALSE(Ran("StoreReceipt"));
+  ops_->connect_ok = true;
+  ops_->download_ok = false;
+  module_->RunOnce();
+  ops_->stored.clear();
+  ops_->connect_ok = false;
+  module_->RunOnce();
+  const Receipt r = Stored();
+  EXPECT_EQ(Outcome::kFalhou, r.outcome);
+  ASSERT_FALSE(r.failure.empty());
+  EXPECT_NE(std::string::npos, r.failure.back().find("Falha na conex")) << r.failure.back();
+}
+
 }  // namespace
 }  // namespace quilvane::sync
