@@ -501,9 +501,10 @@ TEST_F(FleetEndToEndTest, ThreeBranchesLeaveReceiptsAndTheHeadOfficePublishes) {
       "[Quilvane]\r\nCNPJServidor=" + cnpj_ + "\r\nServidorFTP=127.0.0.1:" + ftp_port_ +
           "\r\nUsuarioFTP=" + ftp_user_ + "\r\nDominioWeb=localhost:1\r\nEnviarRecibo=1\r\n");
   WriteSettings(head_, "PublicarStatus=1\r\n");
-  const std::string extra = "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-1', 5); "
-                            "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-2', 6); "
-                            "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-3', 7); COMMIT";
+  const std::string extra =
+      "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-1', 5); "
+      "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-2', 6); "
+      "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-3', 7); COMMIT";
   ASSERT_EQ("", Sql(head_, extra));
   ASSERT_EQ("", Sql(branch_, extra));
 
