@@ -447,6 +447,7 @@ class FleetEndToEndTest : public EndToEndTest {
       if (!s->db.empty()) std::filesystem::remove(s->db);
     }
     std::filesystem::remove_all(recibos_);
+    std::filesystem::remove(exchange_dir_ + "/status.html");
     EndToEndTest::TearDown();
   }
 
