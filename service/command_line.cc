@@ -6,7 +6,8 @@ namespace quilvane::service {
 namespace {
 
 constexpr const char* kNames[] = {"INSTALL", "UNINSTALL", "SILENT", "ONCE",   "HELP", "?",
-                                  "VERSION", "EXPORT",    "IMPORT", "PACK",   "UNPACK", "DRYRUN"};
+                                  "VERSION", "EXPORT",    "IMPORT", "PACK",   "UNPACK", "DRYRUN",
+                                  "STATUS"};
 
 // "-" starts a switch; "/" only when a switch's name follows, since on
 // POSIX an absolute path starts with "/" too.
@@ -44,6 +45,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     else if (name == "IMPORT") collecting = &cl.import_args.emplace();
     else if (name == "PACK") collecting = &cl.pack_args.emplace();
     else if (name == "UNPACK") collecting = &cl.unpack_args.emplace();
+    else if (name == "STATUS") collecting = &cl.status_args.emplace();
     else cl.unknown.push_back(arg);
   }
   return cl;
@@ -51,7 +53,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
 bool RunsTheService(const CommandLine& cl) {
   return !cl.install && !cl.uninstall && !cl.help && !cl.version && !cl.once && !cl.dry_run &&
-         !cl.export_args && !cl.import_args && !cl.pack_args && !cl.unpack_args;
+         !cl.export_args && !cl.import_args && !cl.pack_args && !cl.unpack_args && !cl.status_args;
 }
 
 bool RefusesUnknownSwitches(const CommandLine& cl, bool started_by_service_manager) {

@@ -10,6 +10,7 @@
 #include "service/console.h"
 #include "service/host.h"
 #include "service/operator_commands.h"
+#include "service/status_command.h"
 
 namespace {
 
@@ -24,6 +25,8 @@ constexpr char kUsage[] =
     "  quilvane -IMPORT FILE -DRYRUN  what the import would do, rolled back: nothing changes\n"
     "  quilvane -PACK FILE        pack FILE into the exchange archive beside it\n"
     "  quilvane -UNPACK ARCHIVE [FOLDER]  extract every member (default: beside the program)\n"
+    "  quilvane -STATUS           read every branch's receipt, print the table and publish\n"
+    "                             status.html (beside the program and on the exchange server)\n"
     "  quilvane -HELP | -VERSION\n"
     "\n"
     "Switches start with - or /, in any letter case. Settings: Quilvane.ini and\n"
@@ -62,6 +65,7 @@ int main(int argc, char** argv) {
     }
     if (cl.pack_args) return PackCommand(*cl.pack_args, env);
     if (cl.unpack_args) return UnpackCommand(*cl.unpack_args, env);
+    if (cl.status_args) return StatusCommand(*cl.status_args, env);
     if (cl.once) return RunOnce(env);
     return RunService(env);
   } catch (const std::exception& e) {

@@ -42,6 +42,8 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
   s.servidor_ftp = ini.ReadString(kSection, "ServidorFTP", "");
   s.usuario_ftp = ini.ReadString(kSection, "UsuarioFTP", "");
   s.dominio_web = ini.ReadString(kSection, "DominioWeb", "");
+  s.enviar_recibo = ini.ReadBool(kSection, "EnviarRecibo", false);
+  s.publicar_status = ini.ReadBool(kSection, "PublicarStatus", false);
   return s;
 }
 

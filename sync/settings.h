@@ -17,6 +17,10 @@ struct Settings {
   std::string servidor_ftp;  // `ServidorFTP`: host[:port]
   std::string usuario_ftp;   // `UsuarioFTP`
   std::string dominio_web;   // `DominioWeb`: domain[:port]
+  // The fleet view, both off unless set to 1: a branch stores its receipt
+  // after each cycle; the head office's service refreshes the status page.
+  bool enviar_recibo = false;    // `EnviarRecibo`
+  bool publicar_status = false;  // `PublicarStatus`
 };
 
 // "Quilvane.ini" in the site's folder `dir` (with its trailing separator).
