@@ -17,6 +17,7 @@ struct CommandLine {
   bool help = false;
   bool version = false;
   bool dry_run = false;  // -DRYRUN, with -IMPORT
+  bool check = false;    // -CHECK
   // Operator switches with their arguments (empty optional: not given).
   std::optional<std::vector<std::string>> export_args;  // -EXPORT [FILE]
   std::optional<std::vector<std::string>> import_args;  // -IMPORT FILE
