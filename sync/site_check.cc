@@ -450,48 +450,44 @@ class SiteChecker {
     const std::string addresses[] = {source, transfer::SecondAttemptAddress(source),
                                      transfer::ThirdAttemptAddress(source)};
     WebProbe probes[3];
-    for (int i = 0; i < 3; ++i) probes[i] = ProbeAddress(http, addresses[i]);
-
-    // The cycle takes the first address that answers; the ones before it
-    // cost only time, the ones after it are spares.
+    std::vector<AddressProbe> seen;
+    for (int i = 0; i < 3; ++i) {
+      probes[i] = ProbeAddress(http, addresses[i]);
+      seen.push_back({probes[i].answered, probes[i].zip});
+    }
+    const std::vector<CheckStatus> rating = RateDownloadAddresses(seen);
     int used = -1;
     for (int i = 0; i < 3 && used < 0; ++i) {
       if (probes[i].answered) used = i;
     }
-    const bool served = used >= 0 && probes[used].zip;
+    const std::string use = std::to_string(used + 1);
     for (int i = 0; i < 3; ++i) {
       const std::string item = "Download " + std::to_string(i + 1);
       const WebProbe& p = probes[i];
       const std::string& a = addresses[i];
+      std::string detail;
       if (p.answered && p.zip) {
-        std::string detail = a + ": arquivo";
+        detail = a + ": arquivo";
         if (p.last_modified) detail += " de " + LocalText(*p.last_modified);
         if (p.length >= 0) {
           detail += ", " + FormatBytes(static_cast<std::uint64_t>(p.length),
                                        env_.Regional().decimal_separator);
         }
-        if (i == used) {
-          Ok(item, detail);
-        } else {
-          Ok(item, detail + " (reserva)");
-        }
-        continue;
-      }
-      const std::string found =
-          p.answered ? a + ": responde, mas não com um arquivo ZIP" : a + ": " + p.error;
-      if (served && i > used) {
-        // A spare the cycle never reaches while the address it uses serves.
-        Ok(item, found + "; o ciclo não chega a ele: baixa do endereço " +
-                     std::to_string(used + 1));
-      } else if (served) {
-        Aviso(item, found + "; o ciclo perde tempo aqui e passa ao endereço " +
-                        std::to_string(used + 1));
-      } else if (i == used) {
-        Falha(item, found + "; o ciclo baixaria isto e falharia: confira DominioWeb");
+        if (i != used) detail += " (reserva)";
       } else {
-        Falha(item, found + "; confira DominioWeb e se a matriz já enviou o arquivo " +
-                        "(rode -CHECK na matriz)");
+        detail = p.answered ? a + ": responde, mas não com um arquivo ZIP" : a + ": " + p.error;
+        if (rating[i] == CheckStatus::kOk) {
+          detail += "; o ciclo não chega a ele: baixa do endereço " + use;
+        } else if (rating[i] == CheckStatus::kAviso) {
+          detail += "; o ciclo perde tempo aqui e passa ao endereço " + use;
+        } else if (i == used) {
+          detail += "; o ciclo baixaria isto e falharia ao descompactar: confira DominioWeb";
+        } else {
+          detail += "; confira DominioWeb e se a matriz já enviou o arquivo (rode -CHECK na "
+                    "matriz)";
+        }
       }
+      Add(rating[i], item, detail);
     }
   }
 
@@ -593,6 +589,28 @@ const char* CheckStatusText(CheckStatus status) {
 std::vector<CheckResult> CheckSite(const std::string& dir, platform::Env& env,
                                    const SiteCheckOptions& options) {
   return SiteChecker(dir, env, options).Run();
+}
+
+std::vector<CheckStatus> RateDownloadAddresses(const std::vector<AddressProbe>& probes) {
+  // The cycle downloads from the first address that answers and stops.
+  size_t used = probes.size();
+  for (size_t i = 0; i < probes.size() && used == probes.size(); ++i) {
+    if (probes[i].answered) used = i;
+  }
+  const bool served = used < probes.size() && probes[used].zip;
+  std::vector<CheckStatus> rating;
+  for (size_t i = 0; i < probes.size(); ++i) {
+    if (probes[i].answered && probes[i].zip) {
+      rating.push_back(CheckStatus::kOk);
+    } else if (served && i > used) {
+      rating.push_back(CheckStatus::kOk);  // a spare never reached
+    } else if (served) {
+      rating.push_back(CheckStatus::kAviso);  // passed over, at the cost of time
+    } else {
+      rating.push_back(CheckStatus::kFalha);
+    }
+  }
+  return rating;
 }
 
 bool SiteReady(const std::vector<CheckResult>& results) {

@@ -58,6 +58,20 @@ struct SiteCheckOptions {
 std::vector<CheckResult> CheckSite(const std::string& dir, platform::Env& env,
                                    const SiteCheckOptions& options = {});
 
+// What one download address gave.
+struct AddressProbe {
+  bool answered = false;  // a 2xx response: the cycle downloads from it and stops
+  bool zip = false;       // whose body starts as an archive does
+};
+
+// How each download address counts, given in the order the cycle tries them.
+// The cycle uses the first that answers. When that one serves the archive,
+// it and every address that serves one are OK, a failing address before it
+// is an AVISO (the cycle only loses time there) and one after it is OK (a
+// spare the cycle never reaches). Otherwise every address that does not
+// serve the archive is a FALHA.
+std::vector<CheckStatus> RateDownloadAddresses(const std::vector<AddressProbe>& probes);
+
 // Whether no item failed: the next cycle can do its work.
 bool SiteReady(const std::vector<CheckResult>& results);
 
