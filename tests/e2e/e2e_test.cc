@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "exchange/signature.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/ini_file.h"
@@ -475,6 +476,7 @@ std::vector<std::string> Entries(const std::string& dir) {
 }
 
 TEST_F(EndToEndTest, CheckPassesAtWorkingSitesAndChangesNothing) {
+  const exchange::PrivateKey key = exchange::GenerateKeyFile(head_.dir + exchange::kKeyFileName);
   const std::vector<std::string> head_files = Entries(head_.dir);
   const std::vector<std::string> exchange_files = Entries(exchange_dir_);
   const CheckRun head = RunCheck(head_.dir);
@@ -487,6 +489,10 @@ TEST_F(EndToEndTest, CheckPassesAtWorkingSitesAndChangesNothing) {
         "OK     Log: ", "OK     Relógio: ", "\nResultado: "}) {
     EXPECT_NE(std::string::npos, head.output.find(line)) << line << "\n" << head.output;
   }
+  EXPECT_NE(std::string::npos,
+            head.output.find("OK     Chave de assinatura: Quilvane.key (id " +
+                             exchange::KeyId(key.public_key()) + ")\n"))
+      << head.output;
   // Nothing a cycle would not change: no log, no recorded day, no probe
   // left here or on the exchange server.
   EXPECT_EQ(head_files, Entries(head_.dir));
@@ -533,6 +539,10 @@ TEST_F(EndToEndTest, CheckNamesTheFailingItem) {
        [&] { WriteSettings(head_, ""); }, "FALHA  FTP: 127.0.0.1:1 "},
       {"web side answering 404", &branch_, [&] { std::filesystem::remove(Archive()); }, [] {},
        "FALHA  Download "},
+      {"damaged signing key", &head_,
+       [&] { platform::WriteFileAtomically(head_.dir + exchange::kKeyFileName, "garbage\n"); },
+       [&] { std::filesystem::remove(head_.dir + exchange::kKeyFileName); },
+       "FALHA  Chave de assinatura: "},
       {"unreadable log", &head_, [&] { std::filesystem::create_directory(log_path); },
        [&] { std::filesystem::remove(log_path); }, "FALHA  Log: "},
   };
