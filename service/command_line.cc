@@ -52,8 +52,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 bool RunsTheService(const CommandLine& cl) {
-  return !cl.install && !cl.uninstall && !cl.help && !cl.version && !cl.once && !cl.dry_run && !cl.check &&
-         !cl.export_args && !cl.import_args && !cl.pack_args && !cl.unpack_args;
+  return !cl.install && !cl.uninstall && !cl.help && !cl.version && !cl.once && !cl.dry_run &&
+         !cl.check && !cl.export_args && !cl.import_args && !cl.pack_args && !cl.unpack_args;
 }
 
 bool RefusesUnknownSwitches(const CommandLine& cl, bool started_by_service_manager) {

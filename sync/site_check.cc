@@ -493,24 +493,25 @@ class SiteChecker {
 
   void CheckProgramFolder() {
     const char* item = "Pasta do programa";
-    std::uint64_t free_bytes = 0;
-    try {
-      free_bytes = platform::FreeDiskSpace(dir_);
-    } catch (const std::exception& e) {
-      Aviso(item, dir_ + ": espaço livre desconhecido (" + e.what() + ")");
-      return;
-    }
-    const std::string space =
-        FormatBytes(free_bytes, env_.Regional().decimal_separator) + " livres";
     const std::string probe = dir_ + CheckProbeName();
     try {
       platform::WriteFileAtomically(probe, "quilvane -CHECK\r\n");
       platform::DeleteFile(probe);
+      folder_writable_ = true;
     } catch (const std::exception& e) {
-      Falha(item, dir_ + ", " + space + ", não gravável: " + e.what() +
-                      "; dê ao serviço permissão de escrita nessa pasta");
+      Falha(item, dir_ + ": não gravável (" + e.what() +
+                      "); dê ao serviço permissão de escrita nessa pasta");
       return;
     }
+    std::uint64_t free_bytes = 0;
+    try {
+      free_bytes = platform::FreeDiskSpace(dir_);
+    } catch (const std::exception& e) {
+      Aviso(item, dir_ + ": gravável, espaço livre desconhecido (" + e.what() + ")");
+      return;
+    }
+    const std::string space =
+        FormatBytes(free_bytes, env_.Regional().decimal_separator) + " livres";
     if (free_bytes < options_.min_free_bytes) {
       Falha(item, dir_ + ": só " + space + "; libere espaço para os arquivos do dia");
     } else if (free_bytes < options_.low_free_bytes) {
@@ -522,16 +523,24 @@ class SiteChecker {
 
   void CheckLog() {
     const std::string path = dir_ + "Quilvane.log";
-    const bool existed = platform::FileExists(path);
+    if (!platform::FileExists(path) && !platform::DirectoryExists(path)) {
+      // Not made here to be deleted again: the running service may create
+      // it meanwhile, and its first entries would go with it.
+      if (folder_writable_) {
+        Ok("Log", path + ": será criado");
+      } else {
+        Falha("Log", path + ": não existe e a pasta não é gravável");
+      }
+      return;
+    }
     try {
       // Opened for append and closed: nothing is written to it.
       platform::File(path, platform::File::Mode::kAppend).Close();
-      if (!existed) platform::DeleteFile(path);
     } catch (const std::exception& e) {
       Falha("Log", std::string(e.what()) + "; o serviço precisa gravar " + path);
       return;
     }
-    Ok("Log", path + (existed ? ": gravável" : ": será criado"));
+    Ok("Log", path + ": gravável");
   }
 
   void CheckClock() {
@@ -571,6 +580,7 @@ class SiteChecker {
   transfer::ExchangeServer server_;
   bool server_ok_ = false;
   Role role_ = Role::kUnknown;
+  bool folder_writable_ = false;
   std::optional<std::int64_t> server_date_;
   std::int64_t local_at_date_ = 0;
 };

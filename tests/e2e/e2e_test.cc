@@ -506,7 +506,8 @@ TEST_F(EndToEndTest, CheckPassesAtWorkingSitesAndChangesNothing) {
   EXPECT_EQ(0, branch.status) << branch.output;
   EXPECT_TRUE(LinesWith(branch.output, "AVISO  ").empty()) << branch.output;
   EXPECT_TRUE(LinesWith(branch.output, "FALHA  ").empty()) << branch.output;
-  for (const char* line : {"OK     Função do site: filial", "OK     Download 1: http://www.localhost:",
+  for (const char* line : {"OK     Função do site: filial",
+                           "OK     Download 1: http://www.localhost:",
                            "OK     Download 3: http://localhost:"}) {
     EXPECT_NE(std::string::npos, branch.output.find(line)) << line << "\n" << branch.output;
   }

@@ -194,13 +194,23 @@ TEST(SiteCheck, ClockUncheckedWhenTheWebSideIsDown) {
   EXPECT_EQ(CheckStatus::kAviso, r->status);
 }
 
-TEST(SiteCheck, UnwritableLogFails) {
+TEST(SiteCheck, LogIsOpenedButNeverWritten) {
   testing::FakeEnv env;
   env.SetNow(2026, 12, 10);
   const Site site(std::string("CNPJServidor=12.345.678/0001-90\r\n") + kServers);
-  std::filesystem::create_directory(site.dir.path() + "Quilvane.log");
-  const std::vector<CheckResult> results = CheckSite(site.dir.path(), env);
+  const std::string log = "09/12/2026 03:00:00 - Não baixou o arquivo!!!\r\n";
+  site.dir.Write("Quilvane.log", log);
+  std::vector<CheckResult> results = CheckSite(site.dir.path(), env);
   const CheckResult* r = Find(results, "Log");
+  ASSERT_NE(nullptr, r) << Dump(results);
+  EXPECT_EQ(CheckStatus::kOk, r->status) << r->detail;
+  EXPECT_EQ(log, site.dir.Read("Quilvane.log"));
+
+  // A folder where the log should be: the service could not write it.
+  std::filesystem::remove(site.dir.File("Quilvane.log"));
+  std::filesystem::create_directory(site.dir.File("Quilvane.log"));
+  results = CheckSite(site.dir.path(), env);
+  r = Find(results, "Log");
   ASSERT_NE(nullptr, r) << Dump(results);
   EXPECT_EQ(CheckStatus::kFalha, r->status);
   EXPECT_NE(std::string::npos, r->detail.find("Quilvane.log")) << r->detail;
