@@ -7,7 +7,7 @@ namespace {
 
 constexpr const char* kNames[] = {"INSTALL", "UNINSTALL", "SILENT", "ONCE",   "HELP", "?",
                                   "VERSION", "EXPORT",    "IMPORT", "PACK",   "UNPACK", "DRYRUN",
-                                  "STATUS"};
+                                  "STATUS", "CHECK"};
 
 // "-" starts a switch; "/" only when a switch's name follows, since on
 // POSIX an absolute path starts with "/" too.
@@ -41,6 +41,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     else if (name == "HELP" || name == "?") cl.help = true;
     else if (name == "VERSION") cl.version = true;
     else if (name == "DRYRUN") cl.dry_run = true;
+    else if (name == "CHECK") cl.check = true;
     else if (name == "EXPORT") collecting = &cl.export_args.emplace();
     else if (name == "IMPORT") collecting = &cl.import_args.emplace();
     else if (name == "PACK") collecting = &cl.pack_args.emplace();
@@ -53,7 +54,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
 bool RunsTheService(const CommandLine& cl) {
   return !cl.install && !cl.uninstall && !cl.help && !cl.version && !cl.once && !cl.dry_run &&
-         !cl.export_args && !cl.import_args && !cl.pack_args && !cl.unpack_args && !cl.status_args;
+         !cl.check && !cl.export_args && !cl.import_args && !cl.pack_args && !cl.unpack_args &&
+         !cl.status_args;
 }
 
 bool RefusesUnknownSwitches(const CommandLine& cl, bool started_by_service_manager) {

@@ -17,6 +17,7 @@ struct CommandLine {
   bool help = false;
   bool version = false;
   bool dry_run = false;  // -DRYRUN, with -IMPORT
+  bool check = false;    // -CHECK
   // -STATUS with any plain arguments that follow it (it takes none).
   std::optional<std::vector<std::string>> status_args;
   // Operator switches with their arguments (empty optional: not given).

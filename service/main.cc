@@ -19,6 +19,8 @@ constexpr char kUsageTop[] =
     "Quilvane - Sincronizador de Preço de Produtos\n"
     "\n";
 constexpr char kUsage[] =
+    "  quilvane -CHECK            check what the next cycle needs, without changing\n"
+    "                             anything; exit 1 when an item fails\n"
     "  quilvane -ONCE             run one cycle now; exit 1 when it ended in an error\n"
     "  quilvane -EXPORT [FILE]    write the exchange file of the local database\n"
     "  quilvane -IMPORT FILE      apply an exchange file brought by other means\n"
@@ -56,6 +58,7 @@ int main(int argc, char** argv) {
                    HostUsage(), kUsage);
       return 2;
     }
+    if (cl.check) return CheckCommand(env);
     if (cl.export_args) return ExportCommand(*cl.export_args, env);
     if (cl.import_args) return ImportCommand(*cl.import_args, cl.dry_run, env);
     if (cl.dry_run) {

@@ -45,6 +45,8 @@ TEST(CommandLine, OperatorSwitchesTakeTheirArguments) {
     EXPECT_EQ((std::vector<std::string>{"x.SQL"}), *d.import_args);
   }
   EXPECT_FALSE(RunsTheService(ParseCommandLine({"-dryrun"})));
+  EXPECT_TRUE(ParseCommandLine({"/check"}).check);
+  EXPECT_FALSE(RunsTheService(ParseCommandLine({"-CHECK"})));
 }
 
 TEST(CommandLine, UnknownSwitchesAreIgnoredOnlyWhenTheServiceManagerStartsTheService) {
@@ -60,6 +62,7 @@ TEST(CommandLine, UnknownSwitchesAreIgnoredOnlyWhenTheServiceManagerStartsTheSer
       {{"-bogus", "-once"}, true, true},    // an operator switch: the operator's mistake
       {{"-bogus", "-EXPORT"}, true, true},
       {{"-bogus", "-install"}, true, true},
+      {{"-bogus", "/Check"}, true, true},
       {{}, false, false},
       {{"plain"}, false, false},            // a plain argument is no switch
       {{"-once"}, false, false},
