@@ -1,25 +1,5 @@
-# Cross-builds the Windows program (64-bit) with MinGW-w64, posix thread
-# model (std::thread), linked statically so quilvane.exe needs no DLL beyond
-# the system's.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-builds a 64-bit (x64) Windows program: an extra, for sites whose
+# Firebird client is 64-bit. The sites' default is mingw-w64-i686.cmake.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(_mingw x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${_mingw}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${_mingw}-g++-posix)
-set(CMAKE_RC_COMPILER ${_mingw}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${_mingw})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Static zlib, not libz.dll.a.
-set(ZLIB_LIBRARY /usr/${_mingw}/lib/libz.a CACHE FILEPATH "static zlib")
-set(ZLIB_INCLUDE_DIR /usr/${_mingw}/include CACHE PATH "zlib headers")
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-# Windows 7 and later (GetLocaleInfoEx, CancelIoEx).
-add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE _UNICODE NOMINMAX
-                        WIN32_LEAN_AND_MEAN)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

@@ -31,6 +31,9 @@ class DynamicLibrary {
   bool loaded() const { return handle_ != nullptr; }
   // The address of an exported symbol, or nullptr when there is none.
   void* Symbol(const char* name) const;
+  // The file the system loaded for this library (the search may pick one of
+  // several of that name); empty when not loaded or the system cannot say.
+  std::string FilePath() const;
   // Forgets the library without unloading it: it stays loaded until the
   // process ends (a library with threads of its own cannot be unloaded
   // safely).

@@ -1,6 +1,7 @@
 #include <dlfcn.h>
 #include <elf.h>
 #include <langinfo.h>
+#include <link.h>
 
 #include <clocale>
 #include <strings.h>
@@ -50,6 +51,15 @@ DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
     handle_ = std::exchange(other.handle_, nullptr);
   }
   return *this;
+}
+
+std::string DynamicLibrary::FilePath() const {
+  if (handle_ == nullptr) return {};
+  link_map* map = nullptr;
+  if (dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr) {
+    return {};
+  }
+  return map->l_name;
 }
 
 DynamicLibrary DynamicLibrary::Load(const std::string& name, LibraryLoadFailure* failure) {

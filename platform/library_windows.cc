@@ -54,6 +54,16 @@ DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
   return *this;
 }
 
+std::string DynamicLibrary::FilePath() const {
+  if (handle_ == nullptr) return {};
+  std::wstring path(32768, L'\0');
+  const DWORD n = GetModuleFileNameW(static_cast<HMODULE>(handle_), path.data(),
+                                     static_cast<DWORD>(path.size()));
+  if (n == 0 || n >= path.size()) return {};
+  path.resize(n);
+  return Narrow(path);
+}
+
 DynamicLibrary DynamicLibrary::Load(const std::string& name, LibraryLoadFailure* failure) {
   DynamicLibrary lib;
   // No "cannot find the DLL" box from the system: a service has no desktop.

@@ -8,4 +8,7 @@ namespace quilvane::platform {
 // no standard handles (call it after the console was joined).
 bool StartedByServiceManager();
 
+// The id the system knows this process by.
+unsigned long CurrentProcessId();
+
 }  // namespace quilvane::platform

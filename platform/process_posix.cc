@@ -13,4 +13,6 @@ bool StartedByServiceManager() {
   return id != nullptr && *id != '\0' && !::isatty(STDIN_FILENO);
 }
 
+unsigned long CurrentProcessId() { return static_cast<unsigned long>(::getpid()); }
+
 }  // namespace quilvane::platform

@@ -19,4 +19,6 @@ bool StartedByServiceManager() {
          !HasHandle(STD_OUTPUT_HANDLE) && !HasHandle(STD_ERROR_HANDLE);
 }
 
+unsigned long CurrentProcessId() { return GetCurrentProcessId(); }
+
 }  // namespace quilvane::platform

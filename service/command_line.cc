@@ -7,7 +7,7 @@ namespace {
 
 constexpr const char* kNames[] = {"INSTALL", "UNINSTALL", "SILENT", "ONCE",   "HELP", "?",
                                   "VERSION", "EXPORT",    "IMPORT", "PACK",   "UNPACK", "DRYRUN",
-                                  "KEYGEN"};
+                                  "STATUS", "CHECK",  "KEYGEN"};
 
 // "-" starts a switch; "/" only when a switch's name follows, since on
 // POSIX an absolute path starts with "/" too.
@@ -42,10 +42,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     else if (name == "VERSION") cl.version = true;
     else if (name == "DRYRUN") cl.dry_run = true;
     else if (name == "KEYGEN") cl.keygen = true;
+    else if (name == "CHECK") cl.check = true;
     else if (name == "EXPORT") collecting = &cl.export_args.emplace();
     else if (name == "IMPORT") collecting = &cl.import_args.emplace();
     else if (name == "PACK") collecting = &cl.pack_args.emplace();
     else if (name == "UNPACK") collecting = &cl.unpack_args.emplace();
+    else if (name == "STATUS") collecting = &cl.status_args.emplace();
     else cl.unknown.push_back(arg);
   }
   return cl;
@@ -53,8 +55,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
 bool RunsTheService(const CommandLine& cl) {
   return !cl.install && !cl.uninstall && !cl.help && !cl.version && !cl.once && !cl.dry_run &&
-         !cl.keygen &&
-         !cl.export_args && !cl.import_args && !cl.pack_args && !cl.unpack_args;
+         !cl.check && !cl.keygen && !cl.export_args && !cl.import_args && !cl.pack_args &&
+         !cl.unpack_args && !cl.status_args;
 }
 
 bool RefusesUnknownSwitches(const CommandLine& cl, bool started_by_service_manager) {

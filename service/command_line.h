@@ -17,7 +17,10 @@ struct CommandLine {
   bool help = false;
   bool version = false;
   bool dry_run = false;  // -DRYRUN, with -IMPORT
+  bool check = false;    // -CHECK
   bool keygen = false;   // -KEYGEN
+  // -STATUS with any plain arguments that follow it (it takes none).
+  std::optional<std::vector<std::string>> status_args;
   // Operator switches with their arguments (empty optional: not given).
   std::optional<std::vector<std::string>> export_args;  // -EXPORT [FILE]
   std::optional<std::vector<std::string>> import_args;  // -IMPORT FILE

@@ -10,6 +10,7 @@
 #include "service/console.h"
 #include "service/host.h"
 #include "service/operator_commands.h"
+#include "service/status_command.h"
 
 namespace {
 
@@ -18,6 +19,8 @@ constexpr char kUsageTop[] =
     "Quilvane - Sincronizador de Preço de Produtos\n"
     "\n";
 constexpr char kUsage[] =
+    "  quilvane -CHECK            check what the next cycle needs, without changing\n"
+    "                             anything; exit 1 when an item fails\n"
     "  quilvane -ONCE             run one cycle now; exit 1 when it ended in an error\n"
     "  quilvane -EXPORT [FILE]    write the exchange file of the local database\n"
     "  quilvane -IMPORT FILE      apply an exchange file brought by other means (FILE.SQL,\n"
@@ -28,6 +31,8 @@ constexpr char kUsage[] =
     "  quilvane -UNPACK ARCHIVE [FOLDER]  extract every member (default: beside the program)\n"
     "  quilvane -KEYGEN           create the head office's signing key Quilvane.key beside\n"
     "                             the program and print the ChavePublica= line for the branches\n"
+    "  quilvane -STATUS           read every branch's receipt, print the table and publish\n"
+    "                             status.html (beside the program and on the exchange server)\n"
     "  quilvane -HELP | -VERSION\n"
     "\n"
     "Switches start with - or /, in any letter case. Settings: Quilvane.ini and\n"
@@ -57,6 +62,7 @@ int main(int argc, char** argv) {
                    HostUsage(), kUsage);
       return 2;
     }
+    if (cl.check) return CheckCommand(env);
     if (cl.export_args) return ExportCommand(*cl.export_args, env);
     if (cl.import_args) return ImportCommand(*cl.import_args, cl.dry_run, env);
     if (cl.dry_run) {
@@ -67,6 +73,7 @@ int main(int argc, char** argv) {
     if (cl.keygen) return KeygenCommand();
     if (cl.pack_args) return PackCommand(*cl.pack_args, env);
     if (cl.unpack_args) return UnpackCommand(*cl.unpack_args, env);
+    if (cl.status_args) return StatusCommand(*cl.status_args, env);
     if (cl.once) return RunOnce(env);
     return RunService(env);
   } catch (const std::exception& e) {

@@ -16,6 +16,7 @@
 #include "sync/module.h"
 #include "sync/settings.h"
 #include "sync/signed_exchange.h"
+#include "sync/site_check.h"
 #include "sync/site_operations.h"
 
 namespace quilvane::service {
@@ -231,6 +232,27 @@ int UnpackCommand(const std::vector<std::string>& args, platform::Env& env) {
   if (!sync::DescompactarArquivo(args[0], folder, console.log)) return 1;
   std::fprintf(stderr, "Unpacked into %s\n", folder.c_str());
   return 0;
+}
+
+int CheckCommand(platform::Env& env) {
+  const std::string dir = platform::ExecutableDir();
+  std::printf("Verificando %s\n", dir.c_str());
+  std::fflush(stdout);
+  sync::SiteCheckOptions options;
+  options.on_result = [](const sync::CheckResult& r) {
+    // "OK     Banco de dados: ...": the status in a column of its own.
+    std::printf("%-6s %s: %s\n", sync::CheckStatusText(r.status), r.item.c_str(),
+                r.detail.c_str());
+    std::fflush(stdout);
+  };
+  const std::vector<sync::CheckResult> results = sync::CheckSite(dir, env, options);
+  int counts[3] = {0, 0, 0};
+  for (const sync::CheckResult& r : results) ++counts[static_cast<int>(r.status)];
+  const bool ready = sync::SiteReady(results);
+  std::printf("Resultado: %d OK, %d AVISO, %d FALHA: %s\n", counts[0], counts[1], counts[2],
+              ready ? "o próximo ciclo tem o que precisa"
+                    : "corrija os itens com FALHA e rode -CHECK de novo");
+  return ready ? 0 : 1;
 }
 
 int RunOnce(platform::Env& env) {

@@ -31,4 +31,10 @@ int KeygenCommand();
 // executable's folder).
 int UnpackCommand(const std::vector<std::string>& args, platform::Env& env);
 
+// -CHECK: whether the site's next cycle has what it needs. Prints one line
+// per item ("OK", "AVISO" or "FALHA", the item, what was found and what to
+// do) and a summary to standard output; writes nothing to the log. 0 when
+// no item failed, 1 otherwise.
+int CheckCommand(platform::Env& env);
+
 }  // namespace quilvane::service

@@ -1,5 +1,6 @@
 #include "sync/cycle.h"
 
+#include <chrono>
 #include <exception>
 
 #include "archive/compactar.h"
@@ -7,6 +8,9 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/regional.h"
+#include "sync/cycle_receipt.h"
+#include "sync/fleet_ftp.h"
+#include "sync/receipt_sender.h"
 
 namespace quilvane::sync {
 Cycle::Cycle(std::string dir, Operations& ops, Log& log, platform::Timer& timer,
@@ -18,6 +22,11 @@ void Cycle::Timer1Timer() {
   timer_.set_interval(kInterval);
   std::string arquivo_script;  // stays empty until the exchange file is named
   std::exception_ptr escaped;
+  const platform::DateTime started = env_.Now();
+  const auto clock_start = std::chrono::steady_clock::now();
+  run_ = Run{};
+  std::vector<std::string> lines;  // what this run logs, for its receipt
+  log_.set_capture(&lines);
   try {
     Work(arquivo_script);
   } catch (...) {
@@ -30,6 +39,10 @@ void Cycle::Timer1Timer() {
   } catch (...) {
     cleanup_error = std::current_exception();
   }
+  log_.set_capture(nullptr);
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - clock_start);
+  Fleet(started, elapsed.count(), std::move(lines), escaped ? escaped : cleanup_error);
   timer_.set_enabled(true);
   if (escaped && cleanup_error) {
     // Only one error leaves the cycle; the cleanup's own still gets its line.
@@ -51,6 +64,7 @@ void Cycle::Work(std::string& arquivo_script) {
   const std::string settings_path = SettingsPath(dir_);
   Settings settings = ReadSettings(settings_path, env_);
   ops_.Configure(settings);
+  run_.settings = settings;
   if (settings.cnpj_servidor.empty()) return;
 
   const platform::DateTime recorded = settings.data_ultima_sincronizacao;
@@ -60,6 +74,7 @@ void Cycle::Work(std::string& arquivo_script) {
   }
   if (platform::DayOf(settings.data_ultima_sincronizacao) >= platform::DayOf(env_.Now())) return;
 
+  run_.past_gate = true;
   if (!ops_.ConectarBanco()) return;
   const std::string cgc = ops_.PadraoCgc();
   const std::string digits = exchange::ExtraiNumero(settings.cnpj_servidor);
@@ -74,6 +89,8 @@ void Cycle::Work(std::string& arquivo_script) {
     return;
   }
 
+  run_.branch = true;
+  run_.cgc = cgc;
   const std::string dest = digits + ".ZIP";
   const std::string source = ops_.DownloadSource(digits);
   bool sucesso = false;
@@ -89,7 +106,72 @@ void Cycle::Work(std::string& arquivo_script) {
   }
   const exchange::ImportResult r =
       ops_.ImportPrices(arquivo_script, settings.data_ultima_sincronizacao, {});
+  run_.import = r;
   if (r.unmatched.count > 0) log_.DoSaveLog(UnmatchedCodesLine(r.unmatched));
+}
+
+void Cycle::Fleet(platform::DateTime started, std::int64_t duration_ms,
+                  std::vector<std::string> lines, const std::exception_ptr& escaped) {
+  if (!run_.settings) return;
+  try {
+    if (run_.settings->enviar_recibo) {
+      const StoreReceiptFn store = [&](const std::string& local, const std::string& name) {
+        ops_.StoreReceipt(local, name);
+      };
+      if (run_.branch) {
+        last_cgc_ = run_.cgc;
+      } else if (run_.past_gate && !last_cgc_.empty() &&
+                 last_cgc_ != run_.settings->cnpj_servidor) {
+        // The database was out of reach: the branch is the one it was.
+        run_.branch = true;
+        run_.cgc = last_cgc_;
+        run_.import.reset();
+      }
+      if (run_.branch) {
+        CycleFacts facts;
+        facts.cgc = run_.cgc;
+        facts.started = started;
+        facts.utc_offset_minutes = UtcOffsetMinutes(env_);
+        facts.duration_ms = duration_ms;
+        // An error that left the cycle is logged after it by the module;
+        // the receipt says it too.
+        if (escaped) {
+          try {
+            std::rethrow_exception(escaped);
+          } catch (const std::exception& e) {
+            lines.push_back(platform::FormatLogStamp(env_.Now(), env_.Regional()) + " - " +
+                            e.what());
+          } catch (...) {
+          }
+        } else {
+          facts.import = run_.import;
+        }
+        facts.log_lines = std::move(lines);
+        facts.recorded_day = RecordedDay(SettingsPath(dir_), env_);
+        const std::string name = ReceiptFileName(facts.cgc, MachineName());
+        SendReceipt(dir_, name, WriteReceipt(MakeCycleReceipt(facts)), store, log_);
+      } else {
+        // A receipt the server did not take is stored at the next tick,
+        // also once the day is done.
+        SendPendingReceipt(dir_, store, log_);
+      }
+    }
+    if (run_.settings->publicar_status) PublishStatus();
+  } catch (const std::exception&) {
+    // Only the log could fail here; the day's outcome stands.
+  }
+}
+
+void Cycle::PublishStatus() {
+  try {
+    ops_.PublishStatus();
+    status_failure_logged_ = false;
+  } catch (const std::exception& e) {
+    // Logged once until it works again, not at every tick.
+    if (status_failure_logged_) return;
+    status_failure_logged_ = true;
+    log_.DoSaveLog(std::string("Falha ao publicar a página de situação: ") + e.what());
+  }
 }
 
 std::string UnmatchedCodesLine(const exchange::UnmatchedCodes& unmatched) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/env.h"
 #include "platform/main_loop.h"
@@ -36,13 +38,32 @@ class Cycle {
   void Timer1Timer();
 
  private:
+  // What one run learnt, for the fleet view after it.
+  struct Run {
+    std::optional<Settings> settings;
+    bool past_gate = false;
+    bool branch = false;  // past the daily gate at a branch, its CGC read
+    std::string cgc;
+    std::optional<exchange::ImportResult> import;
+  };
+
   void Work(std::string& arquivo_script);
+  // The receipt of a branch's run (or the pending one) and the status page.
+  // Never throws: nothing here changes the day's outcome.
+  void PublishStatus();
+  void Fleet(platform::DateTime started, std::int64_t duration_ms,
+             std::vector<std::string> lines, const std::exception_ptr& escaped);
 
   std::string dir_;
   Operations& ops_;
   Log& log_;
   platform::Timer& timer_;
   platform::Env& env_;
+  Run run_;
+  // The CGC of the last run that read it: a branch whose database is down
+  // still names its receipt by it.
+  std::string last_cgc_;
+  bool status_failure_logged_ = false;
 };
 
 }  // namespace quilvane::sync

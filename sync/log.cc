@@ -106,6 +106,7 @@ void Log::DoSaveLog(std::string_view msg) {
   }
   const std::string stamp = platform::FormatLogStamp(env_.Now(), env_.Regional());
   const std::string entry = stamp + " - " + std::string(msg);
+  if (capture_) capture_->push_back(entry);
   std::string text = tail.missing_break + Lines(entry);
   if (unreadable) text += Lines(stamp + " - " + *unreadable);
   const std::string bytes = Encode(text, tail.encoding);

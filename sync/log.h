@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/env.h"
 #include "platform/logger.h"
@@ -25,6 +26,11 @@ class Log final : public platform::Logger {
   // Also copy each entry to standard error (the operator switches do).
   void set_echo(bool echo) { echo_ = echo; }
 
+  // While set, each entry's stamped line is also added to `lines`, even when
+  // the log cannot be written: the cycle keeps them for its receipt.
+  // nullptr stops it.
+  void set_capture(std::vector<std::string>* lines) { capture_ = lines; }
+
   // Appends one entry. A message of several lines is stamped once. When the
   // existing log cannot be read, the entry is still appended, followed by an
   // entry with that failure's message. Throws platform::Error when the log
@@ -35,6 +41,7 @@ class Log final : public platform::Logger {
   std::string path_;
   platform::Env& env_;
   bool echo_ = false;
+  std::vector<std::string>* capture_ = nullptr;
 };
 
 }  // namespace quilvane::sync

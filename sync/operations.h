@@ -61,6 +61,13 @@ class Operations {
                                               platform::DateTime data_ultima,
                                               const exchange::ImportOptions& options) = 0;
 
+  // The fleet view; a site without it does nothing here. Both throw on
+  // failure and connect and disconnect on their own.
+  // Stores the local file `local_path` as the receipt `name`.
+  virtual void StoreReceipt(const std::string& /*local_path*/, const std::string& /*name*/) {}
+  // Reads every branch's receipt and writes and stores the status page.
+  virtual void PublishStatus() {}
+
   // Cleanup steps; closing what is not open does nothing.
   virtual void CloseQueries() = 0;
   virtual void Disconnect() = 0;

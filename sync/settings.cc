@@ -43,6 +43,8 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
   s.usuario_ftp = ini.ReadString(kSection, "UsuarioFTP", "");
   s.dominio_web = ini.ReadString(kSection, "DominioWeb", "");
   s.chave_publica = ini.ReadString(kSection, "ChavePublica", "");
+  s.enviar_recibo = ini.ReadBool(kSection, "EnviarRecibo", false);
+  s.publicar_status = ini.ReadBool(kSection, "PublicarStatus", false);
   return s;
 }
 

@@ -21,6 +21,10 @@ struct Settings {
   // written (exchange::ParsePublicKeys reads it). Blank: signatures are
   // ignored; a value that does not parse refuses every file.
   std::string chave_publica;
+  // The fleet view, both off unless set to 1: a branch stores its receipt
+  // after each cycle; the head office's service refreshes the status page.
+  bool enviar_recibo = false;    // `EnviarRecibo`
+  bool publicar_status = false;  // `PublicarStatus`
 };
 
 // "Quilvane.ini" in the site's folder `dir` (with its trailing separator).

@@ -52,11 +52,17 @@ SiteDatabase::~SiteDatabase() {
   }
 }
 
-bool ConectarBanco(SiteDatabase& c, const std::string& dir, platform::Logger& log) {
+DatabaseLocation ReadDatabaseLocation(const std::string& dir) {
   const std::string folder = platform::WithTrailingSeparator(dir);
   const platform::IniFile ini(folder + "tolmarc.ini");
-  const std::string servidor = ini.ReadString("Tolmarc", "Servidor", "localhost");
-  const std::string caminho = ini.ReadString("Tolmarc", "Caminho", folder + "TOLMARC.FDB");
+  return {ini.ReadString("Tolmarc", "Servidor", "localhost"),
+          ini.ReadString("Tolmarc", "Caminho", folder + "TOLMARC.FDB")};
+}
+
+bool ConectarBanco(SiteDatabase& c, const std::string& dir, platform::Logger& log) {
+  const DatabaseLocation where = ReadDatabaseLocation(dir);
+  const std::string& servidor = where.servidor;
+  const std::string& caminho = where.caminho;
 
   c.Connvelstrand.Disconnect();
   c.Connvelstrand.SetParam("Port", "3050");

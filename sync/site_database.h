@@ -73,6 +73,14 @@ struct SiteDatabase {
   db::Query QExec;
 };
 
+// Where the site's database is, from "tolmarc.ini" in `dir` as ConectarBanco
+// reads it.
+struct DatabaseLocation {
+  std::string servidor;
+  std::string caminho;
+};
+DatabaseLocation ReadDatabaseLocation(const std::string& dir);
+
 // Reads "tolmarc.ini" in `dir` (the executable's folder; section "Tolmarc",
 // keys Servidor, default "localhost", and Caminho, default dir +
 // "TOLMARC.FDB"), disconnects, sets Port, User_Name, Server, Database and

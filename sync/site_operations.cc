@@ -3,6 +3,8 @@
 #include <optional>
 
 #include "sync/exchange_steps.h"
+#include "sync/fleet_ftp.h"
+#include "sync/fleet_status.h"
 #include "sync/signed_exchange.h"
 #include "sync/site_database.h"
 #include "transfer/exchange_server.h"
@@ -90,6 +92,12 @@ class SiteOperations final : public Operations {
     return sync::ImportPrices(db_, arquivo_script, data_ultima, SettingsPath(dir_), env_,
                               checked);
   }
+
+  void StoreReceipt(const std::string& local_path, const std::string& name) override {
+    StoreReceiptFile(IdFTP1, Server(), local_path, name);
+  }
+
+  void PublishStatus() override { RefreshStatusPage(IdFTP1, settings_, dir_, env_); }
 
   void CloseQueries() override {
     db_.TBPadrao.Close();

@@ -277,6 +277,27 @@ void FtpClient::Delete(const std::string& name) {
   SendCmd("DELE " + name, {200, 250, 257});
 }
 
+void FtpClient::MakeDir(const std::string& folder) {
+  StartStep();
+  SendCmd("MKD " + folder, {250, 257});
+}
+
+std::string FtpClient::Get(const std::string& name, size_t max_bytes, bool* truncated) {
+  StartStep();
+  bool cut = false;
+  std::string bytes = PassiveReceiveBounded("RETR " + name, max_bytes, &cut);
+  if (truncated) *truncated = cut;
+  return bytes;
+}
+
+std::string FtpClient::ModifiedTime(const std::string& name) {
+  StartStep();
+  FtpReply reply = SendCmd("MDTM " + name, {213});
+  std::string text = reply.text.empty() ? std::string() : reply.text.front();
+  const size_t start = text.find_first_not_of(' ');
+  return start == std::string::npos ? std::string() : text.substr(start);
+}
+
 void FtpClient::List(std::vector<std::string>& dest) {
   StartStep();
   AsciiListing ascii(*this);
@@ -335,6 +356,27 @@ std::string FtpClient::PassiveReceive(const std::string& command) {
         throw ListingTooLongError(kMaxListingBytes);
       }
       received.append(bytes);
+    }
+  });
+  return received;
+}
+
+// A file's bytes kept up to `max_bytes`; the rest is drained, so the
+// transfer still ends with the server's own final reply.
+std::string FtpClient::PassiveReceiveBounded(const std::string& command, size_t max_bytes,
+                                             bool* truncated) {
+  SendPret(command);
+  BufferedSocket data = ConnectData(RequestPassive());
+  SendCmd(command, {125, 150, 154});
+  std::string received;
+  *truncated = false;
+  Transfer(data, [&] {
+    for (;;) {
+      std::string_view bytes = data.ReadSome(kReceiveChunk, deadline_);
+      if (bytes.empty()) break;
+      const size_t room = max_bytes - std::min(max_bytes, received.size());
+      if (bytes.size() > room) *truncated = true;
+      received.append(bytes.substr(0, std::min(room, bytes.size())));
     }
   });
   return received;

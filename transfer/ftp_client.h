@@ -72,6 +72,14 @@ class FtpClient {
   // The names of the current folder ("NLST"), one per entry.
   void List(std::vector<std::string>& dest);
   void Delete(const std::string& name);
+  // Creates a folder ("MKD") in the current one.
+  void MakeDir(const std::string& folder);
+  // The file's bytes ("RETR"), at most `max_bytes` of them: the rest is read
+  // and dropped, and `truncated` says so. A missing file is FtpReplyError.
+  std::string Get(const std::string& name, size_t max_bytes, bool* truncated = nullptr);
+  // The file's modification time as the server states it ("MDTM", UTC):
+  // "YYYYMMDDHHMMSS" with any fraction; FtpReplyError when refused.
+  std::string ModifiedTime(const std::string& name);
   // Stores the whole local file; an empty remote name takes the local one.
   void Put(const std::string& local_path, const std::string& remote_name);
   // "QUIT" and close when connected; harmless otherwise.
@@ -110,6 +118,7 @@ class FtpClient {
   // transfer's final reply, also after `flow` failed.
   void Transfer(BufferedSocket& data, const std::function<void()>& flow);
   std::string PassiveReceive(const std::string& command);
+  std::string PassiveReceiveBounded(const std::string& command, size_t max_bytes, bool* truncated);
   void PassiveSend(const std::string& command, platform::File& file);
   std::string Encode(const std::string& text) const;
   std::string Decode(const std::string& bytes) const;

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "platform/datetime.h"
+
 namespace quilvane::transfer {
 namespace {
 
@@ -336,6 +338,42 @@ void HttpClient::CopyBody(std::uint64_t count, const std::function<void(std::str
     sink(bytes);
     count -= bytes.size();
   }
+}
+
+std::optional<std::int64_t> ParseHttpDate(std::string_view text) {
+  // "Www, DD Mon YYYY HH:MM:SS GMT": fixed width, so every field is read
+  // from its place and checked.
+  const std::string t = Trim(text);
+  if (t.size() != 29 || t[3] != ',' || t[4] != ' ' || t[7] != ' ' || t[11] != ' ' ||
+      t[16] != ' ' || t[19] != ':' || t[22] != ':' || t[25] != ' ' || t.substr(26) != "GMT") {
+    return std::nullopt;
+  }
+  auto number = [&t](size_t at, size_t width) -> int {
+    int value = 0;
+    for (size_t i = at; i < at + width; ++i) {
+      if (t[i] < '0' || t[i] > '9') return -1;
+      value = value * 10 + (t[i] - '0');
+    }
+    return value;
+  };
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  int month = 0;
+  for (int m = 0; m < 12; ++m) {
+    if (t.compare(8, 3, kMonths[m]) == 0) month = m + 1;
+  }
+  const int day = number(5, 2), year = number(12, 4);
+  const int hour = number(17, 2), minute = number(20, 2), second = number(23, 2);
+  if (month == 0 || day < 0 || year < 1970 || hour < 0 || hour > 23 || minute < 0 ||
+      minute > 59 || second < 0 || second > 60) {
+    return std::nullopt;
+  }
+  const std::optional<platform::DateTime> date = platform::TryEncodeDate(year, month, day);
+  if (!date) return std::nullopt;
+  // DateTime counts days from 30 December 1899; 1 January 1970 is day 25569.
+  constexpr std::int64_t kUnixEpochDay = 25569;
+  const std::int64_t days = platform::DayOf(*date) - kUnixEpochDay;
+  return days * 86400 + hour * 3600 + minute * 60 + second;
 }
 
 }  // namespace quilvane::transfer

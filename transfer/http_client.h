@@ -112,4 +112,8 @@ class HttpClient {
   std::vector<Cookie> cookies_;
 };
 
+// An HTTP date in the form servers send ("Sun, 06 Nov 1994 08:49:37 GMT"):
+// seconds since 1 January 1970 UTC. nullopt for any other text.
+std::optional<std::int64_t> ParseHttpDate(std::string_view text);
+
 }  // namespace quilvane::transfer

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/disk_space.h"
 #include "platform/error.h"
 #include "tests/support/temp_dir.h"
 
@@ -164,6 +165,12 @@ TEST(RenameFileTest, ReplacesAReadOnlyTarget) {
   SetFileAttributes(dir.File("12345678000190.SQL"), kAttrReadOnly);
   RenameFile(dir.File("12345678000190.SQL.part"), dir.File("12345678000190.SQL"));
   EXPECT_EQ("new", dir.Read("12345678000190.SQL"));
+}
+
+TEST(FreeDiskSpaceTest, AnExistingFolderHasSomeAndAMissingOneThrows) {
+  testing::TempDir dir;
+  EXPECT_GT(FreeDiskSpace(dir.path()), 0u);
+  EXPECT_THROW(FreeDiskSpace(dir.File("missing/")), SystemError);
 }
 
 }  // namespace

@@ -48,6 +48,8 @@ TEST(CommandLine, OperatorSwitchesTakeTheirArguments) {
   // -KEYGEN takes no argument; "/keygen" is a switch, not a path.
   EXPECT_TRUE(ParseCommandLine({"/keygen"}).keygen);
   EXPECT_FALSE(RunsTheService(ParseCommandLine({"-KeyGen"})));
+  EXPECT_TRUE(ParseCommandLine({"/check"}).check);
+  EXPECT_FALSE(RunsTheService(ParseCommandLine({"-CHECK"})));
 }
 
 TEST(CommandLine, UnknownSwitchesAreIgnoredOnlyWhenTheServiceManagerStartsTheService) {
@@ -64,6 +66,7 @@ TEST(CommandLine, UnknownSwitchesAreIgnoredOnlyWhenTheServiceManagerStartsTheSer
       {{"-bogus", "-EXPORT"}, true, true},
       {{"-bogus", "-install"}, true, true},
       {{"-bogus", "-KEYGEN"}, true, true},
+      {{"-bogus", "/Check"}, true, true},
       {{}, false, false},
       {{"plain"}, false, false},            // a plain argument is no switch
       {{"-once"}, false, false},

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -15,6 +17,8 @@
 #include "platform/ini_file.h"
 #include "platform/file.h"
 #include "sync/module.h"
+#include "sync/receipt.h"
+#include "sync/receipt_sender.h"
 #include "sync/settings.h"
 #include "tests/support/fake_env.h"
 #include "tests/support/log_reader.h"
@@ -80,6 +84,15 @@ class ScriptedOperations : public Operations {
     if (import_throws) throw platform::Error("File not found");
     return import_result;
   }
+  void StoreReceipt(const std::string& local_path, const std::string& name) override {
+    calls.push_back("StoreReceipt " + name);
+    if (!store_ok) throw platform::Error("Socket Error # 10061");
+    stored[name] = platform::ReadFileToString(local_path);
+  }
+  void PublishStatus() override {
+    calls.push_back("PublishStatus");
+    if (!publish_ok) throw platform::Error("Socket Error # 10061");
+  }
   void CloseQueries() override { calls.push_back("CloseQueries"); }
   void Disconnect() override {
     calls.push_back("Disconnect");
@@ -93,6 +106,8 @@ class ScriptedOperations : public Operations {
   exchange::ImportResult import_result;
   bool disconnect_throws = false;
   platform::DateTime imported_against = 0;
+  bool store_ok = true, publish_ok = true;
+  std::map<std::string, std::string> stored;  // receipts by name
 
  private:
   std::string dir_;
@@ -378,6 +393,191 @@ TEST_F(CycleTest, StaleExchangeFilesOfEarlierRunsAreRemoved) {
   dir_.Write("12345678000190.ZIP", "stale");
   EXPECT_TRUE(module_->RunOnce());
   ExpectNoExchangeFiles();
+}
+
+// The fleet view around the cycle: the branch's receipt and the head
+// office's status page.
+class FleetCycleTest : public CycleTest {
+ protected:
+  void Branch(const std::string& last_sync, const std::string& extra = "EnviarRecibo=1\r\n") {
+    std::string body = std::string("[Quilvane]\r\nCNPJServidor=") + kCnpj + "\r\n" + extra;
+    if (!last_sync.empty()) body += "DataUltimaSincronizacao=" + last_sync + "\r\n";
+    WriteSettings(body);
+    ops_->cgc = "12.345.678/0002-71";
+  }
+  Receipt Stored() {
+    const auto it = ops_->stored.find("12345678000271.txt");
+    if (it == ops_->stored.end()) {
+      ADD_FAILURE() << "no receipt stored";
+      return {};
+    }
+    const ParsedReceipt parsed = ParseReceipt(it->second);
+    EXPECT_EQ("", parsed.error);
+    return parsed.receipt.value_or(Receipt{});
+  }
+  std::string Text() { return platform::AnsiToUtf8(LogText()); }
+  size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  }
+};
+
+TEST_F(FleetCycleTest, WithoutTheKeysNothingChanges) {
+  Branch("", "");
+  EXPECT_TRUE(module_->RunOnce());
+  EXPECT_FALSE(Ran("StoreReceipt"));
+  EXPECT_FALSE(Ran("PublishStatus"));
+  EXPECT_FALSE(platform::FileExists(PendingReceiptPath(dir_.path())));
+  WriteSettings(std::string("[Quilvane]\r\nCNPJServidor=") + kCnpj + "\r\n");
+  ops_->cgc = kCnpj;
+  ops_->calls.clear();
+  EXPECT_TRUE(module_->RunOnce());
+  EXPECT_FALSE(Ran("PublishStatus"));
+}
+
+TEST_F(FleetCycleTest, ReceiptOfEachOutcome) {
+  exchange::ImportResult applied;
+  applied.applied = true;
+  applied.statements = 297;
+  applied.day = *platform::TryEncodeDate(2023, 10, 17);
+  applied.unmatched.count = 3;
+  applied.unmatched.codes = {"NOVO-1", "NOVO-2", "NOVO-3"};
+  struct Case {
+    const char* name;
+    bool download_ok;
+    bool import_throws;
+    exchange::ImportResult result;
+    Outcome outcome;
+    const char* failure;  // a failure line holds it
+  };
+  const Case cases[] = {
+      {"applied", true, false, applied, Outcome::kAplicado, nullptr},
+      {"not newer", true, false, {}, Outcome::kSemNovidade, nullptr},
+      {"no download", false, false, {}, Outcome::kFalhou, "Não baixou o arquivo!!!"},
+      {"import error", true, true, {}, Outcome::kFalhou, "File not found"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Branch("16/10/2023");
+    *ops_ = ScriptedOperations(dir_.path(), module_->log());
+    Branch("16/10/2023");
+    ops_->download_ok = c.download_ok;
+    ops_->import_throws = c.import_throws;
+    ops_->import_result = c.result;
+    module_->RunOnce();
+    const Receipt r = Stored();
+    EXPECT_EQ(c.outcome, r.outcome);
+    EXPECT_EQ("12.345.678/0002-71", r.cgc);
+    EXPECT_EQ(LocalMomentOf(*platform::TryEncodeDate(2023, 10, 17) + 14 / 24.0 + 5 / 1440.0 +
+                                9 / 86400.0,
+                            0),
+              r.start);
+    EXPECT_EQ((Day{2023, 10, 16}), r.recorded_day.value_or(Day{}));
+    if (c.outcome == Outcome::kAplicado) {
+      EXPECT_EQ((Day{2023, 10, 17}), r.file_day.value_or(Day{}));
+      EXPECT_EQ(297, r.statements_applied);
+      EXPECT_EQ(3, r.unmatched_count);
+      EXPECT_EQ((std::vector<std::string>{"NOVO-1", "NOVO-2", "NOVO-3"}), r.unmatched_codes);
+    }
+    if (c.failure) {
+      ASSERT_FALSE(r.failure.empty());
+      EXPECT_NE(std::string::npos, r.failure.back().find(c.failure))
+          << r.failure.back();
+      EXPECT_EQ(0u, r.failure.back().rfind("17/10/2023 14:05:09 - ", 0)) << r.failure.back();
+    } else {
+      EXPECT_TRUE(r.failure.empty());
+    }
+    EXPECT_FALSE(platform::FileExists(PendingReceiptPath(dir_.path())));
+  }
+}
+
+TEST_F(FleetCycleTest, HeadOfficeLeavesNoReceipt) {
+  WriteSettings(std::string("[Quilvane]\r\nCNPJServidor=") + kCnpj + "\r\nEnviarRecibo=1\r\n");
+  EXPECT_TRUE(module_->RunOnce());
+  EXPECT_FALSE(Ran("StoreReceipt"));
+}
+
+// The FTP side down: the receipt waits beside the program, the failure is
+// logged once however many ticks pass, a later receipt replaces it, and it
+// is stored at the first tick that reaches the server, after the day is done.
+TEST_F(FleetCycleTest, ReceiptNotStoredWaitsAndIsLoggedOnce) {
+  Branch("");
+  ops_->download_ok = false;
+  ops_->store_ok = false;
+  module_->RunOnce();
+  const std::string pending = PendingReceiptPath(dir_.path());
+  ASSERT_TRUE(platform::FileExists(pending));
+  EXPECT_EQ(1u, Count(Text(), "Falha ao enviar o recibo: Socket Error # 10061"));
+  for (int tick = 0; tick < 3; ++tick) module_->RunOnce();
+  EXPECT_EQ(1u, Count(Text(), "Falha ao enviar o recibo"));
+
+  exchange::ImportResult applied;
+  applied.applied = true;
+  applied.day = *platform::TryEncodeDate(2023, 10, 17);
+  ops_->import_result = applied;
+  ops_->download_ok = true;
+  module_->RunOnce();  // applied, but the receipt still cannot go
+  EXPECT_EQ(1u, Count(Text(), "Falha ao enviar o recibo"));
+  Branch("17/10/2023");  // the day is done: the gate stops the next ticks
+
+  ops_->calls.clear();
+  module_->RunOnce();
+  EXPECT_FALSE(Ran("ConectarBanco"));
+  EXPECT_TRUE(Ran("StoreReceipt 12345678000271.txt"));
+  ops_->store_ok = true;
+  module_->RunOnce();
+  EXPECT_EQ(Outcome::kAplicado, Stored().outcome);  // the later receipt replaced the first
+  EXPECT_FALSE(platform::FileExists(pending));
+  EXPECT_EQ(1u, Count(Text(), "Recibo pendente enviado."));
+  ops_->calls.clear();
+  module_->RunOnce();
+  EXPECT_FALSE(Ran("StoreReceipt"));
+}
+
+TEST_F(FleetCycleTest, DamagedPendingReceiptIsDroppedWithALine) {
+  Branch("17/10/2023");
+  dir_.Write("Quilvane.recibo", "destino=../../etc/passwd\r\nfalha_registrada=0\r\n\r\nx");
+  module_->RunOnce();
+  EXPECT_FALSE(Ran("StoreReceipt"));
+  EXPECT_FALSE(platform::FileExists(PendingReceiptPath(dir_.path())));
+  EXPECT_NE(std::string::npos, Text().find("Recibo pendente ilegível descartado"));
+}
+
+TEST_F(FleetCycleTest, HeadOfficePublishesAtEveryTickAndLogsAFailureOnce) {
+  WriteSettings(std::string("[Quilvane]\r\nCNPJServidor=") + kCnpj +
+                "\r\nPublicarStatus=1\r\nDataUltimaSincronizacao=17/10/2023\r\n");
+  ops_->publish_ok = false;
+  for (int tick = 0; tick < 3; ++tick) EXPECT_TRUE(module_->RunOnce());
+  EXPECT_FALSE(Ran("ConectarBanco"));  // the day is done; the page is still refreshed
+  EXPECT_EQ(3, std::count(ops_->calls.begin(), ops_->calls.end(), "PublishStatus"));
+  EXPECT_EQ(1u, Count(Text(), "Falha ao publicar a página de situação: Socket Error"));
+  ops_->publish_ok = true;
+  EXPECT_TRUE(module_->RunOnce());
+  ops_->publish_ok = false;
+  EXPECT_TRUE(module_->RunOnce());
+  EXPECT_EQ(2u, Count(Text(), "Falha ao publicar a página de situação"));
+  ExpectRearmed();
+}
+
+// A branch whose database is down: the first run of the process has no CGC
+// to name a receipt by; once one run read it, a later failure to connect
+// still leaves its receipt.
+TEST_F(FleetCycleTest, DatabaseDownUsesTheCgcOfAnEarlierRun) {
+  Branch("");
+  ops_->connect_ok = false;
+  module_->RunOnce();
+  EXPECT_FALSE(Ran("StoreReceipt"));
+  ops_->connect_ok = true;
+  ops_->download_ok = false;
+  module_->RunOnce();
+  ops_->stored.clear();
+  ops_->connect_ok = false;
+  module_->RunOnce();
+  const Receipt r = Stored();
+  EXPECT_EQ(Outcome::kFalhou, r.outcome);
+  ASSERT_FALSE(r.failure.empty());
+  EXPECT_NE(std::string::npos, r.failure.back().find("Falha na conex")) << r.failure.back();
 }
 
 }  // namespace

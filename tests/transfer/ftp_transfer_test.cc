@@ -407,5 +407,84 @@ TEST(FtpPutTest, SteadyUploadPassesAndADrainingServerBreaksTheRule) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
 }
 
+// The server side of a RETR that sends `data` on a passive connection.
+void ServeRetr(PeerConnection& c, const std::string& name, const std::string& data) {
+  PassivePort port;
+  FtpScript{{"PASV", port.Reply() + "."}}.Play(c);
+  auto data_conn = port.Accept();
+  FtpScript{{"RETR " + name, "150 Opening data connection"}}.Play(c);
+  data_conn.WriteAll(data);
+  data_conn.Close();
+  FtpScript{{"", "226 Transfer complete"}}.Play(c);
+}
+
+TEST(FtpGetTest, KeepsAtMostTheBoundAndDrainsTheRest) {
+  struct Case {
+    const char* name;
+    std::string data;
+    size_t bound;
+    std::string want;
+    bool truncated;
+  };
+  const Case cases[] = {
+      {"whole", "cgc=1\r\n", 100, "cgc=1\r\n", false},
+      {"exactly the bound", "abcd", 4, "abcd", false},
+      {"cut", std::string(300000, 'x'), 1000, std::string(1000, 'x'), true},
+      {"empty", "", 10, "", false},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    ScriptedPeer peer([&](PeerConnection& c, int) {
+      Login().Play(c);
+      ServeRetr(c, "1.txt", tc.data);
+    });
+    FtpClient ftp;
+    Configure(ftp, peer.port());
+    ftp.Connect();
+    bool truncated = !tc.truncated;
+    EXPECT_EQ(ftp.Get("1.txt", tc.bound, &truncated), tc.want);
+    EXPECT_EQ(truncated, tc.truncated);
+    peer.Join();
+    EXPECT_TRUE(peer.failures().empty()) << peer.failures().front();
+  }
+}
+
+TEST(FtpGetTest, MissingFileIsTheServersRefusal) {
+  ScriptedPeer peer([](PeerConnection& c, int) {
+    Login().Play(c);
+    PassivePort port;
+    FtpScript{{"PASV", port.Reply() + "."}, {"RETR nada.txt", "550 No such file."}}.Play(c);
+  });
+  FtpClient ftp;
+  Configure(ftp, peer.port());
+  ftp.Connect();
+  try {
+    ftp.Get("nada.txt", 100);
+    ADD_FAILURE() << "no error";
+  } catch (const FtpReplyError& e) {
+    EXPECT_NE(std::string(e.what()).find("No such file"), std::string::npos) << e.what();
+  }
+}
+
+TEST(FtpFolderTest, MakeDirAndModifiedTime) {
+  ScriptedPeer peer([](PeerConnection& c, int) {
+    Login().Play(c);
+    FtpScript{{"MKD recibos", "257 \"/quilvane/recibos\" directory created."},
+              {"MKD recibos", "550 File exists."},
+              {"MDTM A.ZIP", "213 20231017083005"},
+              {"MDTM B.ZIP", "550 No such file."}}
+        .Play(c);
+  });
+  FtpClient ftp;
+  Configure(ftp, peer.port());
+  ftp.Connect();
+  ftp.MakeDir("recibos");
+  EXPECT_THROW(ftp.MakeDir("recibos"), FtpReplyError);
+  EXPECT_EQ(ftp.ModifiedTime("A.ZIP"), "20231017083005");
+  EXPECT_THROW(ftp.ModifiedTime("B.ZIP"), FtpReplyError);
+  peer.Join();
+  EXPECT_TRUE(peer.failures().empty()) << peer.failures().front();
+}
+
 }  // namespace
 }  // namespace quilvane::transfer

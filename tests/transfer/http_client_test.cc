@@ -382,5 +382,28 @@ TEST(HttpCookieTest, KeptInMemoryAndSentBackOnMatchingRequests) {
   EXPECT_EQ(t[2], Head(peer.port(), "/a/z", "www.web.test", "a=1"));
 }
 
+TEST(HttpDateTest, OnlyTheFormServersSendIsRead) {
+  struct Case {
+    const char* text;
+    std::optional<std::int64_t> seconds;
+  };
+  const Case cases[] = {
+      {"Thu, 01 Jan 1970 00:00:00 GMT", 0},
+      {"Sun, 06 Nov 1994 08:49:37 GMT", 784111777},
+      {"  Thu, 10 Dec 2026 14:15:09 GMT ", 1796912109},
+      {"Mon, 29 Feb 2038 03:14:08 GMT", std::nullopt},  // no such day
+      {"Sun, 06 Nov 1994 24:00:00 GMT", std::nullopt},
+      {"Sun, 06 Foo 1994 08:49:37 GMT", std::nullopt},
+      {"Sun, 06 Nov 1994 08:49:37 UTC", std::nullopt},
+      {"Sun, 6 Nov 1994 08:49:37 GMT", std::nullopt},
+      {"Sunday, 06-Nov-94 08:49:37 GMT", std::nullopt},
+      {"Sun, 06 Nov 1994 08:4a:37 GMT", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.seconds, ParseHttpDate(c.text)) << c.text;
+  }
+}
+
 }  // namespace
 }  // namespace quilvane::transfer

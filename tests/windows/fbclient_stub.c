@@ -11,9 +11,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <stdint.h>
 #include <ibase.h>
 
 #define EXPORT __declspec(dllexport)
+/* Handles are pointers in the 32-bit client, integers in the 64-bit one. */
+#define HANDLE_NUM(h) ((uintptr_t)(h))
+#define MAKE_HANDLE(type, n) ((type)(uintptr_t)(n))
 #define MAX_STMT 64
 
 enum Kind { kFree = 0, kPadrao, kOtherSelect, kExec };
@@ -66,8 +70,8 @@ static ISC_STATUS Ok(ISC_STATUS* status) {
 }
 
 static Stmt* Get(isc_stmt_handle* h) {
-  if (!h || *h == 0 || *h > MAX_STMT) return NULL;
-  return &g_stmt[*h - 1];
+  if (!h || HANDLE_NUM(*h) == 0 || HANDLE_NUM(*h) > MAX_STMT) return NULL;
+  return &g_stmt[HANDLE_NUM(*h) - 1];
 }
 
 static void SetVar(XSQLVAR* v, short type, short len, const char* name) {
@@ -103,7 +107,7 @@ EXPORT ISC_STATUS ISC_EXPORT isc_attach_database(ISC_STATUS* status, short len, 
   Record("ATTACH", path);
   Setting("attach_delay_ms", delay, sizeof delay);
   if (delay[0]) Sleep((DWORD)atoi(delay));
-  *db = 1;
+  *db = MAKE_HANDLE(isc_db_handle, 1);
   return Ok(status);
 }
 
@@ -116,7 +120,7 @@ EXPORT ISC_STATUS ISC_EXPORT isc_detach_database(ISC_STATUS* status, isc_db_hand
 EXPORT ISC_STATUS ISC_EXPORT isc_start_multiple(ISC_STATUS* status, isc_tr_handle* tr, short count, void* teb) {
   (void)count;
   (void)teb;
-  *tr = 1;
+  *tr = MAKE_HANDLE(isc_tr_handle, 1);
   return Ok(status);
 }
 
@@ -140,7 +144,7 @@ EXPORT ISC_STATUS ISC_EXPORT isc_dsql_allocate_statement(ISC_STATUS* status, isc
     if (g_stmt[i].kind == kFree) {
       g_stmt[i].kind = kExec;
       g_stmt[i].text[0] = '\0';
-      *stmt = (isc_stmt_handle)(i + 1);
+      *stmt = MAKE_HANDLE(isc_stmt_handle, i + 1);
       return Ok(status);
     }
   }

@@ -273,14 +273,16 @@ TEST(WindowsLibrary, LoadsByNameAndNamesTheFailure) {
   EXPECT_FALSE(none.loaded());
   EXPECT_FALSE(failure.message.empty());
   EXPECT_TRUE(failure.foreign_architecture.empty());
-  EXPECT_EQ("x64", ProcessArchitecture());
+  // The sites' build is 32-bit; a 64-bit one is an extra.
+  const std::string built = sizeof(void*) == 4 ? "x86" : "x64";
+  EXPECT_EQ(built, ProcessArchitecture());
   wchar_t exe[MAX_PATH];
   GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  EXPECT_EQ("x64", LibraryFileArchitecture(Narrow(exe)));
+  EXPECT_EQ(built, LibraryFileArchitecture(Narrow(exe)));
 }
 
-TEST(WindowsLibrary, ArchitectureOfA32BitImage) {
-  // The smallest PE header for an x86 image: MZ, e_lfanew, "PE\0\0", machine.
+TEST(WindowsLibrary, ArchitectureOfAnImageHeader) {
+  // The smallest PE header for an x86, then an x64 image: MZ, e_lfanew, "PE\0\0", machine.
   TempFolder dir;
   std::string image(0x80, '\0');
   image[0] = 'M';
@@ -289,6 +291,9 @@ TEST(WindowsLibrary, ArchitectureOfA32BitImage) {
   image.replace(0x40, 6, std::string("PE\0\0\x4c\x01", 6));
   WriteFileAtomically(dir("fbclient.dll"), image);
   EXPECT_EQ("x86", LibraryFileArchitecture(dir("fbclient.dll")));
+  image.replace(0x44, 2, std::string("\x64\x86", 2));
+  WriteFileAtomically(dir("fbclient.dll"), image);
+  EXPECT_EQ("x64", LibraryFileArchitecture(dir("fbclient.dll")));
   WriteFileAtomically(dir("junk.dll"), "MZ");
   EXPECT_EQ("", LibraryFileArchitecture(dir("junk.dll")));
 }

@@ -1,0 +1,50 @@
+#include "service/status_command.h"
+
+#include <cstdio>
+#include <exception>
+
+#include "platform/file.h"
+#include "sync/fleet_ftp.h"
+#include "sync/fleet_status.h"
+#include "sync/log.h"
+#include "sync/settings.h"
+#include "transfer/exchange_server.h"
+
+namespace quilvane::service {
+
+int StatusCommand(const std::vector<std::string>& args, platform::Env& env) {
+  if (!args.empty()) {
+    std::fprintf(stderr, "usage: quilvane -STATUS\n");
+    return 2;
+  }
+  const std::string dir = platform::ExecutableDir();
+  sync::Log log(dir, env);
+  log.set_echo(true);
+  const sync::Settings settings = sync::ReadSettings(sync::SettingsPath(dir), env);
+  transfer::FtpClient ftp;
+  sync::FleetStatus status;
+  try {
+    status = sync::ReadFleetStatus(ftp, settings, env);
+  } catch (const std::exception& e) {
+    log.DoSaveLog(std::string("Falha ao ler os recibos das filiais: ") + e.what());
+    return 1;
+  }
+  const std::string table = sync::StatusTable(status);
+  std::fwrite(table.data(), 1, table.size(), stdout);
+  std::fflush(stdout);
+  std::string page;
+  try {
+    page = sync::WriteStatusPage(status, dir);
+    std::fprintf(stderr, "Página escrita em %s\n", page.c_str());
+    const transfer::ExchangeServer server = transfer::MakeExchangeServer(
+        settings.servidor_ftp, settings.usuario_ftp, settings.dominio_web);
+    sync::StoreStatusPage(ftp, server, page);
+    std::fprintf(stderr, "Página publicada em %s%s%s\n", transfer::WebBaseAddress(server).c_str(),
+                 transfer::kWebPath, sync::kStatusPageName);
+  } catch (const std::exception& e) {
+    log.DoSaveLog(std::string("Falha ao publicar a página de situação: ") + e.what());
+  }
+  return 0;
+}
+
+}  // namespace quilvane::service

@@ -1,0 +1,66 @@
+#include "sync/cycle_receipt.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "platform/file.h"
+
+#include "platform/ini_file.h"
+#include "platform/regional.h"
+
+namespace quilvane::sync {
+
+std::string MachineName() {
+  if (const char* name = std::getenv("COMPUTERNAME"); name != nullptr && *name != '\0') {
+    return name;
+  }
+  try {
+    if (platform::FileExists("/etc/hostname")) {
+      std::string name = platform::ReadFileToString("/etc/hostname");
+      return name.substr(0, name.find_first_of("\r\n"));
+    }
+  } catch (const std::exception&) {
+  }
+  return "";
+}
+
+Day DayOfDate(platform::DateTime date) {
+  const platform::CivilDate c = platform::DecodeDate(date);
+  return Day{c.year, c.month, c.day};
+}
+
+Receipt MakeCycleReceipt(const CycleFacts& facts) {
+  Receipt r;
+  r.cgc = facts.cgc;
+  r.version = QUILVANE_VERSION;
+  r.start = LocalMomentOf(facts.started, facts.utc_offset_minutes);
+  r.duration_ms = std::max<std::int64_t>(0, facts.duration_ms);
+  if (facts.recorded_day) r.recorded_day = DayOfDate(*facts.recorded_day);
+  if (!facts.import) {
+    r.outcome = Outcome::kFalhou;
+    r.failure = facts.log_lines;
+    if (r.failure.empty()) r.failure.push_back("O ciclo parou sem registrar o motivo.");
+    return r;
+  }
+  const exchange::ImportResult& im = *facts.import;
+  r.outcome = im.applied ? Outcome::kAplicado : Outcome::kSemNovidade;
+  if (im.applied) r.file_day = DayOfDate(im.day);
+  r.statements_applied = im.statements;
+  r.unmatched_count = im.unmatched.count;
+  for (const std::string& code : im.unmatched.codes) {
+    if (r.unmatched_codes.size() >= kMaxUnmatchedCodes) break;
+    r.unmatched_codes.push_back(code);
+  }
+  return r;
+}
+
+std::optional<platform::DateTime> RecordedDay(const std::string& settings_path,
+                                              platform::Env& env) {
+  const platform::IniSnapshot ini(settings_path);
+  const std::string text = ini.ReadString("Quilvane", "DataUltimaSincronizacao", "");
+  if (text.empty()) return std::nullopt;
+  const int current_year = platform::DecodeDate(env.Now()).year;
+  return platform::ParseShortDate(text, env.Regional(), current_year);
+}
+
+}  // namespace quilvane::sync

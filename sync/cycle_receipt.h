@@ -1,0 +1,41 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "exchange/import.h"
+#include "platform/datetime.h"
+#include "sync/receipt.h"
+
+namespace quilvane::sync {
+
+// What a branch's cycle saw, for its receipt.
+struct CycleFacts {
+  std::string cgc;  // the branch's own PADRAO.CGC
+  platform::DateTime started = 0;  // local
+  int utc_offset_minutes = 0;
+  std::int64_t duration_ms = 0;
+  // Set when the import ran to its end; none when the cycle stopped before
+  // (the download failed) or an error left it.
+  std::optional<exchange::ImportResult> import;
+  std::vector<std::string> log_lines;  // what the cycle logged, stamped
+  std::optional<platform::DateTime> recorded_day;  // after the cycle
+};
+
+// The receipt of the cycle: `aplicado` or `sem_novidade` when the import ran
+// to its end, else `falhou` with the cycle's log lines.
+Receipt MakeCycleReceipt(const CycleFacts& facts);
+
+// The machine's name, for the receipt of a branch without a CGC; empty when
+// unknown.
+std::string MachineName();
+
+Day DayOfDate(platform::DateTime date);
+
+// The day recorded in the settings file, none when the key is missing or
+// unreadable.
+std::optional<platform::DateTime> RecordedDay(const std::string& settings_path,
+                                              platform::Env& env);
+
+}  // namespace quilvane::sync

@@ -1,0 +1,40 @@
+#include "sync/fleet_status.h"
+
+#include "exchange/literal.h"
+#include "platform/file.h"
+#include "sync/fleet_ftp.h"
+#include "transfer/exchange_server.h"
+
+namespace quilvane::sync {
+namespace {
+
+transfer::ExchangeServer ServerOf(const Settings& s) {
+  return transfer::MakeExchangeServer(s.servidor_ftp, s.usuario_ftp, s.dominio_web);
+}
+
+}  // namespace
+
+FleetStatus ReadFleetStatus(transfer::FtpClient& ftp, const Settings& settings,
+                            platform::Env& env) {
+  const std::string archive = exchange::ExtraiNumero(settings.cnpj_servidor) + ".ZIP";
+  FleetRead read = ReadFleet(ftp, ServerOf(settings), archive, env);
+  FleetStatus status;
+  status.reports = std::move(read.reports);
+  status.published_day = read.published_day;
+  status.now = LocalMomentOf(env.Now(), UtcOffsetMinutes(env));
+  return status;
+}
+
+std::string WriteStatusPage(const FleetStatus& status, const std::string& dir) {
+  const std::string path = dir + kStatusPageName;
+  platform::WriteFileAtomically(path, StatusHtml(status));
+  return path;
+}
+
+void RefreshStatusPage(transfer::FtpClient& ftp, const Settings& settings, const std::string& dir,
+                       platform::Env& env) {
+  const std::string page = WriteStatusPage(ReadFleetStatus(ftp, settings, env), dir);
+  StoreStatusPage(ftp, ServerOf(settings), page);
+}
+
+}  // namespace quilvane::sync

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+#include "platform/env.h"
+#include "sync/settings.h"
+#include "sync/status_page.h"
+#include "transfer/ftp_client.h"
+
+namespace quilvane::sync {
+
+// Every receipt on the exchange server of `settings`, and the day the head
+// office named by CNPJServidor last published. Throws platform::Error when
+// the server cannot be reached or read.
+FleetStatus ReadFleetStatus(transfer::FtpClient& ftp, const Settings& settings,
+                            platform::Env& env);
+
+// Writes "status.html" into the folder `dir` (with its trailing separator)
+// and returns its path.
+std::string WriteStatusPage(const FleetStatus& status, const std::string& dir);
+
+// The head office's tick with PublicarStatus: reads, writes the page beside
+// the program and stores it. Throws on any failure.
+void RefreshStatusPage(transfer::FtpClient& ftp, const Settings& settings, const std::string& dir,
+                       platform::Env& env);
+
+}  // namespace quilvane::sync
