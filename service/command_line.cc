@@ -5,9 +5,9 @@
 namespace quilvane::service {
 namespace {
 
-constexpr const char* kNames[] = {"INSTALL", "UNINSTALL", "SILENT", "ONCE",   "HELP", "?",
-                                  "VERSION", "EXPORT",    "IMPORT", "PACK",   "UNPACK", "DRYRUN",
-                                  "STATUS", "CHECK",  "KEYGEN"};
+constexpr const char* kNames[] = {"INSTALL", "UNINSTALL", "SILENT", "ONCE",   "HELP",
+                                  "?",       "VERSION",   "EXPORT", "IMPORT", "PACK",
+                                  "UNPACK",  "DRYRUN",    "STATUS", "CHECK",  "KEYGEN"};
 
 // "-" starts a switch; "/" only when a switch's name follows, since on
 // POSIX an absolute path starts with "/" too.

@@ -112,9 +112,8 @@ class ImportSource {
       path_ = arg;
       return;
     }
-    const std::string member = cnpj_servidor.empty()
-                                   ? name.substr(0, name.size() - 4) + ".SQL"
-                                   : sync::ExchangeFilePath("", cnpj_servidor);
+    const std::string member = cnpj_servidor.empty() ? name.substr(0, name.size() - 4) + ".SQL"
+                                                     : sync::ExchangeFilePath("", cnpj_servidor);
     if (ops.UnpackExchangeFile(arg, member)) path_ = unpacked_ = dir + member;
   }
   ~ImportSource() {
@@ -159,9 +158,9 @@ int DryRun(const std::string& arg, const sync::Settings& settings, platform::Env
     const ImportSource source(*ops, dir, arg, settings.cnpj_servidor);
     // An archive that could not be unpacked is already reported.
     if (!source.path().empty()) {
-      status = ReportDryRun(source.path(), ops->ImportPrices(source.path(),
-                                                             settings.data_ultima_sincronizacao,
-                                                             {.dry_run = true}));
+      status = ReportDryRun(
+          source.path(),
+          ops->ImportPrices(source.path(), settings.data_ultima_sincronizacao, {.dry_run = true}));
     }
   } catch (const std::exception& e) {
     logger.DoSaveLog(e.what());

@@ -89,8 +89,7 @@ class SiteOperations final : public Operations {
       check.Require();
       if (options.before_first_statement) options.before_first_statement();
     };
-    return sync::ImportPrices(db_, arquivo_script, data_ultima, SettingsPath(dir_), env_,
-                              checked);
+    return sync::ImportPrices(db_, arquivo_script, data_ultima, SettingsPath(dir_), env_, checked);
   }
 
   void StoreReceipt(const std::string& local_path, const std::string& name) override {

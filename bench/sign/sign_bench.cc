@@ -29,8 +29,8 @@
 #include "exchange/format.h"
 #include "exchange/signature.h"
 #include "exchange/statement.h"
-#include "platform/file.h"
 #include "platform/env.h"
+#include "platform/file.h"
 #include "sync/exchange_steps.h"
 #include "sync/log.h"
 #include "sync/signed_exchange.h"
@@ -63,8 +63,10 @@ std::string Literal(Lcg& r, ex::LiteralKind kind, std::string_view column) {
     case ex::LiteralKind::kValor3:
       std::snprintf(b, sizeof b, "%u.000", 1 + r.Below(12));
       return b;
-    case ex::LiteralKind::kData: return r.Below(3) == 0 ? "'01/10/2023'" : "NULL";
-    case ex::LiteralKind::kTexto: return r.Below(2) == 0 ? "'S'" : "'N'";
+    case ex::LiteralKind::kData:
+      return r.Below(3) == 0 ? "'01/10/2023'" : "NULL";
+    case ex::LiteralKind::kTexto:
+      return r.Below(2) == 0 ? "'S'" : "'N'";
   }
   return "NULL";
 }
@@ -166,9 +168,19 @@ int main(int argc, char** argv) {
   };
 
   enum {
-    kPack, kPackSigned, kUnpackCheck, kUnpackCheckVerified,
-    kSign, kVerify, kUnpack, kCheck,
-    kHashMemory, kSha512Memory, kHashArchive, kEd25519, kSteps
+    kPack,
+    kPackSigned,
+    kUnpackCheck,
+    kUnpackCheckVerified,
+    kSign,
+    kVerify,
+    kUnpack,
+    kCheck,
+    kHashMemory,
+    kSha512Memory,
+    kHashArchive,
+    kEd25519,
+    kSteps
   };
   const char* names[kSteps] = {
       "pack    CompactarArquivo, no key file",

@@ -60,9 +60,9 @@ class SignedExchangeTest : public EndToEndTest {
 
   void ExpectRefused(const Site& site, const std::string& before, const std::string& reason) {
     EXPECT_EQ(1, Run(site));
-    EXPECT_NE(std::string::npos,
-              Log(site).find(" - Arquivo de sincronização sem assinatura válida: " + reason +
-                             "\r\n"))
+    EXPECT_NE(
+        std::string::npos,
+        Log(site).find(" - Arquivo de sincronização sem assinatura válida: " + reason + "\r\n"))
         << Log(site);
     EXPECT_EQ(before, Prices(site));
     EXPECT_EQ("", LastSync(site));
@@ -185,11 +185,14 @@ TEST_F(SignedExchangeTest, SignedArchiveExtractsWithOtherTools) {
   ASSERT_EQ(0u, ArchiveComment(zip).rfind("QVSIG1 ", 0));
   const std::string original = platform::ReadFileToString(sql);
   const std::string password = archive::kArchivePassword;
-  EXPECT_EQ(0, std::system(("unzip -q -P '" + password + "' '" + zip + "' -d '" + root_.path() +
-                            "unzip'").c_str()));
+  EXPECT_EQ(
+      0,
+      std::system(
+          ("unzip -q -P '" + password + "' '" + zip + "' -d '" + root_.path() + "unzip'").c_str()));
   EXPECT_EQ(original, platform::ReadFileToString(root_.path() + "unzip/" + digits_ + ".SQL"));
   EXPECT_EQ(0, std::system(("7z x -y -bd '-p" + password + "' '-o" + root_.path() + "7z' '" + zip +
-                            "' > /dev/null").c_str()));
+                            "' > /dev/null")
+                               .c_str()));
   EXPECT_EQ(original, platform::ReadFileToString(root_.path() + "7z/" + digits_ + ".SQL"));
   EXPECT_EQ(0, std::system(("unzip -tqq -P '" + password + "' '" + zip + "'").c_str()));
 }

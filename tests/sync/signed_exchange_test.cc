@@ -39,8 +39,8 @@ class SignedExchangeSteps : public ::testing::Test {
     archive::UnpackOptions options;
     options.only_member = kName;
     options.comment = &comment;
-    EXPECT_TRUE(DescompactarArquivo(dir_.File("12345678000190.ZIP"), dir_.File("out/"), log_,
-                                    options));
+    EXPECT_TRUE(
+        DescompactarArquivo(dir_.File("12345678000190.ZIP"), dir_.File("out/"), log_, options));
     return comment;
   }
 
@@ -107,9 +107,10 @@ TEST(TrustedKeys, AValueThatDoesNotParseRefusesInsteadOfTurningTheCheckOff) {
     TrustedKeys("abc");
     ADD_FAILURE() << "no error";
   } catch (const InvalidSignatureError& e) {
-    EXPECT_STREQ("Arquivo de sincronização sem assinatura válida: ChavePublica: key 1 'abc' is "
-                 "not base64",
-                 e.what());
+    EXPECT_STREQ(
+        "Arquivo de sincronização sem assinatura válida: ChavePublica: key 1 'abc' is "
+        "not base64",
+        e.what());
   }
 }
 
