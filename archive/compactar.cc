@@ -39,11 +39,12 @@ std::string ArchivePathFor(const std::string& arquivo_origem) {
   return arquivo_origem.substr(0, dot) + ".ZIP";
 }
 
-void Pack(const std::string& arquivo_origem, const std::function<std::string()>& comment) {
+void Pack(const std::string& arquivo_origem, platform::Env& env,
+          const std::function<std::string()>& comment) {
   const std::string archive_path = ArchivePathFor(arquivo_origem);
   DeleteQuietly(archive_path);
   try {
-    TZipArchiver archiver;
+    TZipArchiver archiver(env);
     archiver.Password = kArchivePassword;
     archiver.FileName = archive_path;
     archiver.OpenArchive(OpenMode::kCreate);

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/env.h"
+
 namespace quilvane::archive {
 
 // The password of the exchange archive, the same at every site.
@@ -15,7 +17,10 @@ inline constexpr char kArchivePassword[] = "3620!#58-QZ&*+";
 // while the file is deflated); without it the archive has none. On failure
 // (what `comment` throws included) deletes the partial archive and throws
 // (an EArchiveError, or the platform::Error of the file that failed).
-void Pack(const std::string& arquivo_origem, const std::function<std::string()>& comment = {});
+// `env` gives the time of a member whose file has none and seeds the
+// encryption header.
+void Pack(const std::string& arquivo_origem, platform::Env& env,
+          const std::function<std::string()>& comment = {});
 
 struct UnpackOptions {
   // When set, extract only the member with this name (ASCII case ignored, at the archive's root)

@@ -2,6 +2,8 @@
 // ZipWriter and read by ZipReader.
 #include "archive/zip_archiver.h"
 
+#include <stdexcept>
+
 #include "archive/dos_time.h"
 #include "archive/file_selection.h"
 #include "archive/name_rules.h"
@@ -58,7 +60,6 @@ void TBaseArchiver::SetCompressionMode(int mode) {
 
 TZipArchiver::TZipArchiver(platform::Env& env) : env_(&env) {}
 
-// Temporary until callers pass their Env.
 TZipArchiver::TZipArchiver() : env_(nullptr) {}
 
 TZipArchiver::~TZipArchiver() { CloseArchive(); }
@@ -76,8 +77,9 @@ void TZipArchiver::OpenArchive(OpenMode mode) {
   reader_.reset();
   writer_.reset();
   if (mode == OpenMode::kCreate) {
-    writer_ =
-        std::make_unique<ZipWriter>(FileName, env_ ? *env_ : platform::Env::Default(), random_);
+    // A programming error, not a condition of the archive.
+    if (!env_) throw std::logic_error("TZipArchiver made without an Env cannot create archives");
+    writer_ = std::make_unique<ZipWriter>(FileName, *env_, random_);
   } else {
     if (!platform::FileExists(FileName)) {
       throw EArchiveError("File " + Quoted(FileName) + " not found", kNativeFileNotFound,

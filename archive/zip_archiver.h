@@ -75,7 +75,8 @@ class TZipArchiver : public TBaseArchiver {
   // `env` gives the clock (time of a member whose file has none) and the
   // counter that seeds the encryption headers.
   explicit TZipArchiver(platform::Env& env);
-  TZipArchiver();  // Temporary until callers pass their Env.
+  // Only for reading: opening to create throws std::logic_error.
+  TZipArchiver();
   ~TZipArchiver();
   TZipArchiver(const TZipArchiver&) = delete;
   TZipArchiver& operator=(const TZipArchiver&) = delete;
@@ -120,7 +121,7 @@ class TZipArchiver : public TBaseArchiver {
  private:
   WriteSettings Settings() const;
 
-  platform::Env* env_;  // null: the process's default, looked up when needed
+  platform::Env* env_;  // null: a reader
   std::unique_ptr<ZipReader> reader_;
   std::unique_ptr<ZipWriter> writer_;
   bool active_ = false;

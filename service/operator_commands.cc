@@ -202,7 +202,7 @@ int ImportCommand(const std::vector<std::string>& args, bool dry_run, platform::
 int PackCommand(const std::vector<std::string>& args, platform::Env& env) {
   if (args.size() != 1) return Usage("-PACK FILE");
   Console console(env);
-  if (!sync::CompactarArquivo(args[0], console.log, sync::KeyFilePath(console.dir))) return 1;
+  if (!sync::CompactarArquivo(args[0], console.log, env, sync::KeyFilePath(console.dir))) return 1;
   std::fprintf(stderr, "Packed into %s\n", archive::ArchivePathFor(args[0]).c_str());
   return 0;
 }

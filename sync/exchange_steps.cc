@@ -21,7 +21,7 @@ void DeleteQuietly(const std::string& path) {
 
 }  // namespace
 
-bool CompactarArquivo(const std::string& arquivo_origem, platform::Logger& log,
+bool CompactarArquivo(const std::string& arquivo_origem, platform::Logger& log, platform::Env& env,
                       const std::string& key_file) {
   try {
     std::optional<PendingSignature> signature;
@@ -32,7 +32,7 @@ bool CompactarArquivo(const std::string& arquivo_origem, platform::Logger& log,
     }
     std::function<std::string()> comment;
     if (signature) comment = [&signature] { return signature->Comment(); };
-    archive::Pack(arquivo_origem, comment);
+    archive::Pack(arquivo_origem, env, comment);
   } catch (const std::exception& e) {
     log.DoSaveLog(std::string("Falha ao compactar o arquivo: ") + e.what());
     return false;

@@ -23,7 +23,7 @@ namespace quilvane::sync {
 // compactar o arquivo: " + message on failure, leaves no archive and
 // returns false.
 bool CompactarArquivo(const std::string& arquivo_origem, platform::Logger& log,
-                      const std::string& key_file = "");
+                      platform::Env& env, const std::string& key_file = "");
 
 // Extracts `arquivo` into folder `destino` (options.comment, when set,
 // receives the archive's comment). Logs "Falha ao descompactar o

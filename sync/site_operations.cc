@@ -36,7 +36,7 @@ class SiteOperations final : public Operations {
   }
 
   bool CompactarArquivo(const std::string& arquivo_origem) override {
-    return sync::CompactarArquivo(arquivo_origem, log_, KeyFilePath(dir_));
+    return sync::CompactarArquivo(arquivo_origem, log_, env_, KeyFilePath(dir_));
   }
 
   bool Upload(const std::string& arquivo) override {

@@ -175,7 +175,7 @@ int main(int argc, char** argv) {
 
   Report("pack   CompactarArquivo", no_zip, [&] {
     quilvane::sync::Log log(dir, quilvane::platform::Env::Default());
-    return quilvane::sync::CompactarArquivo(sql, log) ? 0 : 1;
+    return quilvane::sync::CompactarArquivo(sql, log, quilvane::platform::Env::Default()) ? 0 : 1;
   });
   std::printf("  archive: %ju bytes\n", static_cast<std::uintmax_t>(fs::file_size(zip)));
   const std::string ours = dir + "ours.zip";
@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
   WriteExchangeFile(small + "12345678000190.SQL", products / 10);
   Report("pack   CompactarArquivo (1/10)", [&] { fs::remove(small + "12345678000190.ZIP"); }, [&] {
     quilvane::sync::Log log(small, quilvane::platform::Env::Default());
-    return quilvane::sync::CompactarArquivo(small + "12345678000190.SQL", log) ? 0 : 1;
+    return quilvane::sync::CompactarArquivo(small + "12345678000190.SQL", log, quilvane::platform::Env::Default()) ? 0 : 1;
   });
   Report("unpack DescompactarArquivo (1/10)", clean_out, [&] {
     quilvane::sync::Log log(small, quilvane::platform::Env::Default());

@@ -44,7 +44,7 @@ bool Run(const std::string& step, const std::string& dir) {
     c.Connvelstrand.Disconnect();
     return true;
   }
-  if (step == "pack") return sync::CompactarArquivo(sql, log);
+  if (step == "pack") return sync::CompactarArquivo(sql, log, env);
   if (step == "unpack") return sync::DescompactarArquivo(zip, dir, log);
   if (step == "upload") {
     transfer::FtpClient ftp;

@@ -35,7 +35,7 @@ class CompactarTest : public ::testing::Test {
   // Packs `content` as the exchange file and returns the archive's path.
   std::string PackExchange(const std::string& content) {
     WriteFile(dir_.File("12345678000199.SQL"), content);
-    EXPECT_TRUE(CompactarArquivo(dir_.File("12345678000199.SQL"), log_));
+    EXPECT_TRUE(CompactarArquivo(dir_.File("12345678000199.SQL"), log_, platform::Env::Default()));
     return dir_.File("12345678000199.ZIP");
   }
 
@@ -61,7 +61,7 @@ TEST_F(CompactarTest, KeepsTheTimeAndReplacesAReadOnlyFile) {
   WriteFile(dir_.File("12345678000199.SQL"), "new content");
   const auto when = *platform::TryEncodeDate(2023, 10, 17) + platform::EncodeTime(14, 5, 10, 0);
   platform::SetFileTime(dir_.File("12345678000199.SQL"), when);
-  ASSERT_TRUE(CompactarArquivo(dir_.File("12345678000199.SQL"), log_));
+  ASSERT_TRUE(CompactarArquivo(dir_.File("12345678000199.SQL"), log_, platform::Env::Default()));
   const std::string target = out() + "12345678000199.SQL";
   WriteFile(target, "old content that is longer");
   platform::SetFileAttributes(target, platform::kAttrReadOnly);
@@ -177,7 +177,7 @@ TEST_F(CompactarTest, MissingArchiveIsLoggedWithItsPath) {
 TEST_F(CompactarTest, TheArchiveLayerThrowsAndLogsNothing) {
   // Pack and Unpack report by throwing; only the cycle's steps log.
   EXPECT_TRUE(quilvane::testing::ThrowsWithText<EArchiveError>(
-      [&] { Pack(dir_.File("missing.SQL")); },
+      [&] { Pack(dir_.File("missing.SQL"), platform::Env::Default()); },
       "File \"" + dir_.File("missing.SQL") + "\" not found - Native error: 00012"));
   EXPECT_FALSE(platform::FileExists(dir_.File("missing.ZIP")));
   EXPECT_TRUE(quilvane::testing::ThrowsWithText<EArchiveError>(

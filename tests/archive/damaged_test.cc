@@ -33,7 +33,7 @@ class ZipFixture : public ::testing::Test {
     platform::CreateDirectories(dir_.File("out"));
     content_ = testing::ExchangeText(3000);
     WriteFile(dir_.File("12345678000199.SQL"), content_);
-    EXPECT_TRUE(CompactarArquivo(dir_.File("12345678000199.SQL"), log_));
+    EXPECT_TRUE(CompactarArquivo(dir_.File("12345678000199.SQL"), log_, platform::Env::Default()));
     zip_ = ReadFile(dir_.File("12345678000199.ZIP"));
     data_end_ = zip_.size() - 22 - 46 - 18;
   }
@@ -123,7 +123,7 @@ TEST_F(ZipFixture, CorruptedCheckByteFailsThePassword) {
 }
 
 TEST_F(ZipFixture, WrongPasswordFailsAndLeavesNothing) {
-  TZipArchiver archiver;
+  TZipArchiver archiver(platform::Env::Default());
   archiver.Password = "not the password";
   archiver.FileName = dir_.File("other.zip");
   archiver.OpenArchive(OpenMode::kCreate);

@@ -37,7 +37,7 @@ class InteropTest : public ::testing::Test {
   }
 
   std::string PackOurs() {
-    EXPECT_TRUE(CompactarArquivo(dir_.File(kMember), log_));
+    EXPECT_TRUE(CompactarArquivo(dir_.File(kMember), log_, platform::Env::Default()));
     return dir_.File("12345678000199.ZIP");
   }
 

@@ -63,7 +63,7 @@ class WriterTest : public ::testing::Test {
     platform::SetFileTime(source_, *platform::TryEncodeDate(2023, 10, 17) +
                                        platform::EncodeTime(14, 5, 9, 0));
     sync::Log log(dir_.path(), platform::Env::Default());
-    EXPECT_TRUE(CompactarArquivo(source_, log));
+    EXPECT_TRUE(CompactarArquivo(source_, log, platform::Env::Default()));
     return ReadFile(dir_.File("12345678000199.ZIP"));
   }
 
@@ -212,7 +212,7 @@ TEST_F(WriterTest, NameCodePageAndUtf8Flag) {
     SCOPED_TRACE(c.name);
     const std::string path = dir_.File(c.name);
     WriteFile(path, "x");
-    TZipArchiver archiver;
+    TZipArchiver archiver(platform::Env::Default());
     archiver.Password = kArchivePassword;
     archiver.FileName = dir_.File("names.zip");
     archiver.OpenArchive(OpenMode::kCreate);
@@ -236,12 +236,12 @@ TEST_F(WriterTest, FailuresLeaveNoArchiveAndAreLogged) {
   // A missing source, and a folder where the archive should go: the head
   // office must never upload an empty archive.
   sync::Log log(dir_.path(), platform::Env::Default());
-  EXPECT_FALSE(CompactarArquivo(dir_.File("missing.SQL"), log));
+  EXPECT_FALSE(CompactarArquivo(dir_.File("missing.SQL"), log, platform::Env::Default()));
   EXPECT_FALSE(platform::FileExists(dir_.File("missing.ZIP")));
 
   WriteFile(dir_.File("blocked.SQL"), "data");
   platform::CreateDirectories(dir_.File("blocked.ZIP"));
-  EXPECT_FALSE(CompactarArquivo(dir_.File("blocked.SQL"), log));
+  EXPECT_FALSE(CompactarArquivo(dir_.File("blocked.SQL"), log, platform::Env::Default()));
 
   const auto lines = testing::LogLines(dir_.path());
   ASSERT_EQ(2u, lines.size());
@@ -261,7 +261,7 @@ TEST_F(WriterTest, FailureWhileAddingRollsBackToTheEmptyArchive) {
     platform::File f(big, platform::File::Mode::kCreate);
     f.Truncate(std::int64_t{0xFFFFFFFF} + 10);  // sparse: costs no disk
   }
-  TZipArchiver archiver;
+  TZipArchiver archiver(platform::Env::Default());
   archiver.Password = kArchivePassword;
   archiver.FileName = dir_.File("big.ZIP");
   archiver.OpenArchive(OpenMode::kCreate);
@@ -280,7 +280,7 @@ TEST_F(WriterTest, FailureWhileAddingRollsBackToTheEmptyArchive) {
 
   // The operation reports it and leaves no archive to upload.
   sync::Log log(dir_.path(), platform::Env::Default());
-  EXPECT_FALSE(CompactarArquivo(big, log));
+  EXPECT_FALSE(CompactarArquivo(big, log, platform::Env::Default()));
   EXPECT_FALSE(platform::FileExists(dir_.File("big.ZIP")));
   const auto lines = testing::LogLines(dir_.path());
   ASSERT_EQ(1u, lines.size());
@@ -296,7 +296,7 @@ TEST_F(WriterTest, ReplacesAnOlderArchive) {
 }
 
 TEST_F(WriterTest, EmptyArchiveIsTheEndRecordAlone) {
-  TZipArchiver archiver;
+  TZipArchiver archiver(platform::Env::Default());
   archiver.FileName = dir_.File("empty.zip");
   archiver.OpenArchive(OpenMode::kCreate);
   EXPECT_EQ(0, platform::GetFileInfo(dir_.File("empty.zip")).size);
@@ -322,7 +322,7 @@ TEST(CompressionSettingsTest, ModesMapToLevelsAndBlocks) {
       {6, CompressionLevel::kNormal, 1048576, 8}, {7, CompressionLevel::kMax, 1572864, 8},
       {9, CompressionLevel::kMax, 1572864, 8},
   };
-  TZipArchiver archiver;
+  TZipArchiver archiver(platform::Env::Default());
   EXPECT_EQ(1, archiver.CompressionMode());  // the default: fastest
   EXPECT_EQ(524288u, archiver.BlockSize());
   for (const Case& c : kCases) {
@@ -346,7 +346,7 @@ TEST(CompressionSettingsTest, ModesMapToLevelsAndBlocks) {
 TEST_F(WriterTest, StoredModeRoundTrips) {
   const std::string content = testing::ExchangeText(3000);
   WriteFile(dir_.File("s.SQL"), content);
-  TZipArchiver archiver;
+  TZipArchiver archiver(platform::Env::Default());
   archiver.Password = kArchivePassword;
   archiver.SetCompressionLevel(CompressionLevel::kNone);
   archiver.FileName = dir_.File("s.zip");
