@@ -67,8 +67,7 @@ void Pack(const std::string& arquivo_origem, platform::Env& env,
   }
 }
 
-void Unpack(const std::string& arquivo, const std::string& destino,
-            const UnpackOptions& options) {
+void Unpack(const std::string& arquivo, const std::string& destino, const UnpackOptions& options) {
   TZipArchiver archiver;
   archiver.Password = kArchivePassword;
   archiver.FileName = arquivo;

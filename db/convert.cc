@@ -66,7 +66,8 @@ std::string ScaledToText(std::int64_t value, int scale, char decimal_separator) 
   const bool negative = value < 0;
   // Digits of |value| without overflow for INT64_MIN.
   std::string digits;
-  std::uint64_t magnitude = negative ? ~static_cast<std::uint64_t>(value) + 1 : static_cast<std::uint64_t>(value);
+  std::uint64_t magnitude =
+      negative ? ~static_cast<std::uint64_t>(value) + 1 : static_cast<std::uint64_t>(value);
   do {
     digits.insert(digits.begin(), static_cast<char>('0' + magnitude % 10));
     magnitude /= 10;
@@ -115,8 +116,8 @@ std::optional<IscTimestamp> ToIscTimestamp(platform::DateTime value) {
   const double fraction = std::fabs(value - day);
   IscTimestamp out;
   out.date = static_cast<std::int32_t>(day) + kIscDateOffset;
-  out.time = static_cast<std::uint32_t>(
-      std::min(std::llround(fraction * 864000000.0), 863999999LL));
+  out.time =
+      static_cast<std::uint32_t>(std::min(std::llround(fraction * 864000000.0), 863999999LL));
   return out;
 }
 
@@ -125,7 +126,6 @@ std::string DbTextToUtf8(std::string_view bytes) { return platform::Windows1252T
 std::string Utf8ToDbText(std::string_view utf8, bool* lossless) {
   return platform::Utf8ToWindows1252(utf8, lossless);
 }
-
 
 std::string_view TrimTrailingBlanks(std::string_view text) {
   size_t end = text.size();

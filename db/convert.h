@@ -61,8 +61,6 @@ std::optional<IscTimestamp> ToIscTimestamp(platform::DateTime value);
 std::string DbTextToUtf8(std::string_view bytes);
 std::string Utf8ToDbText(std::string_view utf8, bool* lossless);
 
-
-
 // Text without its trailing blanks.
 std::string_view TrimTrailingBlanks(std::string_view text);
 

@@ -57,8 +57,9 @@ Database::~Database() {
 }
 
 void Database::SetParam(std::string_view name, std::string_view value) {
-  auto it = std::find_if(params_.begin(), params_.end(),
-                         [&](const auto& p) { return platform::EqualsIgnoreAsciiCase(p.first, name); });
+  auto it = std::find_if(params_.begin(), params_.end(), [&](const auto& p) {
+    return platform::EqualsIgnoreAsciiCase(p.first, name);
+  });
   if (value.empty()) {
     if (it != params_.end()) params_.erase(it);
   } else if (it != params_.end()) {

@@ -45,11 +45,12 @@ std::string LibraryLoadMessage(const std::vector<std::string>& names,
   const std::string required = platform::ProcessArchitecture();
   std::string details;
   for (const auto& [name, arch] : foreign) {
-    details += name + " has unsupported architecture [" + arch + "]. Required [" + required + "].\r\n";
+    details +=
+        name + " has unsupported architecture [" + arch + "]. Required [" + required + "].\r\n";
   }
   details += last_error;
-  if (last_error.empty() || (last_error.back() != '\r' && last_error.back() != '\n' &&
-                             last_error.back() != '.')) {
+  if (last_error.empty() ||
+      (last_error.back() != '\r' && last_error.back() != '\n' && last_error.back() != '.')) {
     details += "\r\n";
   }
   return "Cannot load vendor library [" + JoinLibraryNames(names) + "]. " + details +
@@ -66,7 +67,8 @@ void FbClient::Load(const std::vector<std::string>& names) {
     platform::LibraryLoadFailure failure;
     lib = platform::DynamicLibrary::Load(name, &failure);
     if (lib.loaded()) break;
-    if (!failure.foreign_architecture.empty()) foreign.emplace_back(name, failure.foreign_architecture);
+    if (!failure.foreign_architecture.empty())
+      foreign.emplace_back(name, failure.foreign_architecture);
     last_error = failure.message;
   }
   if (!lib.loaded()) throw DbError(LibraryLoadMessage(names, foreign, last_error));

@@ -98,8 +98,8 @@ ExchangeFileReader::Status ExchangeFileReader::ReadLine(std::string& line, std::
     const char* start = buffer_.data() + pos_;
     const std::size_t avail = end_ - pos_;
     const void* lf = std::memchr(start, '\n', avail);
-    const std::size_t take = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - start)
-                                : avail;
+    const std::size_t take =
+        lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - start) : avail;
     if (take > 0) any = true;
     for (std::size_t i = 0; i < take; ++i) {
       const char c = start[i];

@@ -200,9 +200,8 @@ std::vector<PublicKey> ParsePublicKeys(std::string_view value) {
   std::size_t start = 0;
   for (int n = 1;; ++n) {
     const std::size_t comma = value.find(',', start);
-    const std::string_view entry =
-        Trim(value.substr(start, comma == std::string_view::npos ? value.npos : comma - start),
-             kBlanks);
+    const std::string_view entry = Trim(
+        value.substr(start, comma == std::string_view::npos ? value.npos : comma - start), kBlanks);
     const std::string where = "ChavePublica: key " + std::to_string(n);
     if (entry.empty()) throw platform::Error(where + " is empty");
     std::vector<std::uint8_t> bytes;
@@ -505,9 +504,9 @@ std::string_view CommentVersion(std::string_view comment) {
 }
 
 bool IsKeyId(std::string_view s) {
-  return s.size() == 2 * kKeyIdBytes &&
-         std::all_of(s.begin(), s.end(),
-                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+  return s.size() == 2 * kKeyIdBytes && std::all_of(s.begin(), s.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
 }
 
 }  // namespace
@@ -518,12 +517,18 @@ bool IsSignatureComment(std::string_view comment) {
 
 const char* VerdictReason(Verdict verdict) {
   switch (verdict) {
-    case Verdict::kValid: return "válida";
-    case Verdict::kNoSignature: return "sem assinatura";
-    case Verdict::kDamagedSignature: return "assinatura danificada";
-    case Verdict::kOtherVersion: return "versão de assinatura desconhecida";
-    case Verdict::kUnknownKey: return "chave desconhecida";
-    case Verdict::kAlteredFile: return "arquivo alterado";
+    case Verdict::kValid:
+      return "válida";
+    case Verdict::kNoSignature:
+      return "sem assinatura";
+    case Verdict::kDamagedSignature:
+      return "assinatura danificada";
+    case Verdict::kOtherVersion:
+      return "versão de assinatura desconhecida";
+    case Verdict::kUnknownKey:
+      return "chave desconhecida";
+    case Verdict::kAlteredFile:
+      return "arquivo alterado";
   }
   return "?";
 }

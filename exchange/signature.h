@@ -157,12 +157,12 @@ std::string SignFile(const PrivateKey& key, const std::string& path, std::string
 bool IsSignatureComment(std::string_view comment);
 
 enum class Verdict {
-  kValid,            // a configured key signed this name and these bytes
-  kNoSignature,      // no comment, or a comment that is not ours
-  kDamagedSignature, // our comment, but not well formed (cut, bad base64, bad key id)
-  kOtherVersion,     // our comment, of a format version this program does not know
-  kUnknownKey,       // signed by a key that is not configured
-  kAlteredFile,      // a configured key's id, but the signature does not hold
+  kValid,             // a configured key signed this name and these bytes
+  kNoSignature,       // no comment, or a comment that is not ours
+  kDamagedSignature,  // our comment, but not well formed (cut, bad base64, bad key id)
+  kOtherVersion,      // our comment, of a format version this program does not know
+  kUnknownKey,        // signed by a key that is not configured
+  kAlteredFile,       // a configured key's id, but the signature does not hold
 };
 
 struct Verification {

@@ -72,8 +72,6 @@ std::optional<StatementLiterals> ParseExportedStatement(std::string_view line) {
   return literals;
 }
 
-bool IsExportedStatement(std::string_view line) {
-  return ParseExportedStatement(line).has_value();
-}
+bool IsExportedStatement(std::string_view line) { return ParseExportedStatement(line).has_value(); }
 
 }  // namespace quilvane::exchange

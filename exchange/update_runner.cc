@@ -45,7 +45,8 @@ std::optional<std::int64_t> ExactTenThousandths(std::string_view number) {
   if (fraction.size() > 4) return std::nullopt;
   std::int64_t value = 0;
   for (char c : whole) {
-    if (__builtin_mul_overflow(value, 10, &value) || __builtin_add_overflow(value, c - '0', &value)) {
+    if (__builtin_mul_overflow(value, 10, &value) ||
+        __builtin_add_overflow(value, c - '0', &value)) {
       return std::nullopt;
     }
   }
@@ -236,7 +237,8 @@ bool UpdateRunner::Preparable(const StatementLiterals& literals) {
     const auto value = ExactTenThousandths(literal.text);
     if (!value) return false;
     constexpr std::int64_t kExactInDouble = std::int64_t{1} << 53;
-    if (kind->second == ColumnKind::kFloat && (*value >= kExactInDouble || *value <= -kExactInDouble)) {
+    if (kind->second == ColumnKind::kFloat &&
+        (*value >= kExactInDouble || *value <= -kExactInDouble)) {
       return false;
     }
   }

@@ -38,9 +38,12 @@ char32_t NextCodePoint(std::string_view s, size_t& i) {
   }
   int len = 0;
   char32_t cp = 0;
-  if ((b0 & 0xE0) == 0xC0) len = 2, cp = b0 & 0x1F;
-  else if ((b0 & 0xF0) == 0xE0) len = 3, cp = b0 & 0x0F;
-  else if ((b0 & 0xF8) == 0xF0) len = 4, cp = b0 & 0x07;
+  if ((b0 & 0xE0) == 0xC0)
+    len = 2, cp = b0 & 0x1F;
+  else if ((b0 & 0xF0) == 0xE0)
+    len = 3, cp = b0 & 0x0F;
+  else if ((b0 & 0xF8) == 0xF0)
+    len = 4, cp = b0 & 0x07;
   else {
     ++i;
     return 0xFFFD;
@@ -167,7 +170,8 @@ bool IsValidUtf8(std::string_view bytes) {
 }
 
 std::string Utf16ToUtf8(std::string_view bytes, bool big_endian) {
-  if (bytes.size() % 2 != 0) throw Error("No mapping for the Unicode character exists in the target multi-byte code page");
+  if (bytes.size() % 2 != 0)
+    throw Error("No mapping for the Unicode character exists in the target multi-byte code page");
   std::string out;
   out.reserve(bytes.size());
   auto unit = [&](size_t k) -> char16_t {
@@ -178,9 +182,13 @@ std::string Utf16ToUtf8(std::string_view bytes, bool big_endian) {
   for (size_t k = 0; k < bytes.size(); k += 2) {
     char32_t u = unit(k);
     if (u >= 0xD800 && u <= 0xDBFF) {
-      if (k + 2 >= bytes.size()) throw Error("No mapping for the Unicode character exists in the target multi-byte code page");
+      if (k + 2 >= bytes.size())
+        throw Error(
+            "No mapping for the Unicode character exists in the target multi-byte code page");
       const char32_t lo = unit(k + 2);
-      if (lo < 0xDC00 || lo > 0xDFFF) throw Error("No mapping for the Unicode character exists in the target multi-byte code page");
+      if (lo < 0xDC00 || lo > 0xDFFF)
+        throw Error(
+            "No mapping for the Unicode character exists in the target multi-byte code page");
       u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
       k += 2;
     } else if (u >= 0xDC00 && u <= 0xDFFF) {
@@ -196,8 +204,10 @@ std::string Utf8ToUtf16(std::string_view utf8, bool big_endian) {
   out.reserve(utf8.size() * 2);
   auto put = [&](char16_t u) {
     const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
-    if (big_endian) out += hi, out += lo;
-    else out += lo, out += hi;
+    if (big_endian)
+      out += hi, out += lo;
+    else
+      out += lo, out += hi;
   };
   for (size_t i = 0; i < utf8.size();) {
     const char32_t cp = NextCodePoint(utf8, i);

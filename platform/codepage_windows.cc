@@ -14,9 +14,10 @@ namespace {
 
 std::wstring FromCodePage(UINT code_page, std::string_view bytes) {
   if (bytes.empty()) return {};
-  if (bytes.size() > static_cast<size_t>(std::numeric_limits<int>::max())) throw Error("text too long");
-  const int n = MultiByteToWideChar(code_page, 0, bytes.data(), static_cast<int>(bytes.size()),
-                                    nullptr, 0);
+  if (bytes.size() > static_cast<size_t>(std::numeric_limits<int>::max()))
+    throw Error("text too long");
+  const int n =
+      MultiByteToWideChar(code_page, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
   if (n <= 0) throw MakeSystemError("MultiByteToWideChar", static_cast<int>(GetLastError()));
   std::wstring out(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(code_page, 0, bytes.data(), static_cast<int>(bytes.size()), out.data(), n);

@@ -33,9 +33,7 @@ CivilDate CivilFromDays(std::int64_t z) {
 
 }  // namespace
 
-bool IsLeapYear(int year) {
-  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-}
+bool IsLeapYear(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
 
 int DaysInMonth(int year, int month) {
   static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -57,13 +55,9 @@ DateTime EncodeTime(int hour, int minute, int second, int millisecond) {
   return (((hour * 60.0 + minute) * 60.0 + second) * 1000.0 + millisecond) / 86400000.0;
 }
 
-std::int64_t DayOf(DateTime value) {
-  return static_cast<std::int64_t>(std::trunc(value));
-}
+std::int64_t DayOf(DateTime value) { return static_cast<std::int64_t>(std::trunc(value)); }
 
-CivilDate DecodeDate(DateTime value) {
-  return CivilFromDays(DayOf(value) + kEpochFrom1970);
-}
+CivilDate DecodeDate(DateTime value) { return CivilFromDays(DayOf(value) + kEpochFrom1970); }
 
 CivilTime DecodeTime(DateTime value) {
   double frac = std::fabs(value - std::trunc(value));

@@ -31,10 +31,10 @@ char PathSeparator();
 class File {
  public:
   enum class Mode {
-    kRead,        // existing file, shared for reading
-    kCreate,      // created or truncated, for writing
-    kReadWrite,   // existing file, for reading and writing
-    kAppend,      // created when missing, every write at the end
+    kRead,       // existing file, shared for reading
+    kCreate,     // created or truncated, for writing
+    kReadWrite,  // existing file, for reading and writing
+    kAppend,     // created when missing, every write at the end
   };
 
   File() = default;

@@ -32,10 +32,18 @@ std::string ExecutableDir() {
 File::File(const std::string& path, Mode mode) : path_(path) {
   int flags = O_CLOEXEC;
   switch (mode) {
-    case Mode::kRead: flags |= O_RDONLY; break;
-    case Mode::kCreate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
-    case Mode::kReadWrite: flags |= O_RDWR; break;
-    case Mode::kAppend: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
+    case Mode::kRead:
+      flags |= O_RDONLY;
+      break;
+    case Mode::kCreate:
+      flags |= O_WRONLY | O_CREAT | O_TRUNC;
+      break;
+    case Mode::kReadWrite:
+      flags |= O_RDWR;
+      break;
+    case Mode::kAppend:
+      flags |= O_WRONLY | O_CREAT | O_APPEND;
+      break;
   }
   do {
     fd_ = ::open(path.c_str(), flags, 0644);
@@ -142,9 +150,8 @@ FileInfo GetFileInfo(const std::string& path) {
   tm local{};
   const time_t t = st.st_mtim.tv_sec;
   localtime_r(&t, &local);
-  info.last_write =
-      *TryEncodeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) +
-      EncodeTime(local.tm_hour, local.tm_min, local.tm_sec, 0);
+  info.last_write = *TryEncodeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) +
+                    EncodeTime(local.tm_hour, local.tm_min, local.tm_sec, 0);
   if (S_ISDIR(st.st_mode)) {
     info.attributes = kAttrDirectory;
   } else {

@@ -36,8 +36,8 @@ std::wstring Widen(std::string_view utf8) {
   if (utf8.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
     throw Error("text too long");
   }
-  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                    nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring out(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
   return out;
@@ -91,7 +91,8 @@ std::string ExecutableDir() {
       std::wstring path(buf.data(), n);
       return Narrow(path.substr(0, path.find_last_of(L"\\/") + 1));
     }
-    if (buf.size() >= 32768) throw SystemError("GetModuleFileName: path too long", ERROR_INSUFFICIENT_BUFFER);
+    if (buf.size() >= 32768)
+      throw SystemError("GetModuleFileName: path too long", ERROR_INSUFFICIENT_BUFFER);
     buf.resize(buf.size() * 2);
   }
 }
@@ -106,8 +107,14 @@ File::File(const std::string& path, Mode mode) : path_(path) {
       disposition = OPEN_EXISTING;
       share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
       break;
-    case Mode::kCreate: access = GENERIC_WRITE; disposition = CREATE_ALWAYS; break;
-    case Mode::kReadWrite: access = GENERIC_READ | GENERIC_WRITE; disposition = OPEN_EXISTING; break;
+    case Mode::kCreate:
+      access = GENERIC_WRITE;
+      disposition = CREATE_ALWAYS;
+      break;
+    case Mode::kReadWrite:
+      access = GENERIC_READ | GENERIC_WRITE;
+      disposition = OPEN_EXISTING;
+      break;
     case Mode::kAppend:
       // Every write lands at the end, as with O_APPEND; others may read
       // (the operator's viewer) while the log is written.
@@ -173,7 +180,8 @@ void File::Write(std::span<const std::uint8_t> bytes) {
     if (!WriteFile(H(fd_), bytes.data() + done, want, &wrote, nullptr)) {
       throw MakeSystemError(path_, static_cast<int>(GetLastError()));
     }
-    if (wrote == 0) throw SystemError(path_ + ": " + SystemMessage(ERROR_WRITE_FAULT), ERROR_WRITE_FAULT);
+    if (wrote == 0)
+      throw SystemError(path_ + ": " + SystemMessage(ERROR_WRITE_FAULT), ERROR_WRITE_FAULT);
     done += wrote;
   }
 }
@@ -232,7 +240,8 @@ FileInfo GetFileInfo(const std::string& path) {
     throw MakeSystemError(path, static_cast<int>(GetLastError()));
   }
   FileInfo info;
-  info.size = static_cast<std::int64_t>((std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow);
+  info.size =
+      static_cast<std::int64_t>((std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow);
   info.last_write = FromFileTime(data.ftLastWriteTime);
   info.attributes = data.dwFileAttributes &
                     (kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrDirectory | kAttrArchive);
@@ -256,8 +265,7 @@ void RenameFile(const std::string& from, const std::string& to) {
   // (an exchange file left marked read-only) is replaced as on POSIX hosts.
   const DWORD attributes = GetFileAttributesW(wide_to.c_str());
   if (err == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-      (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
       SetFileAttributesW(wide_to.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
     if (MoveFileExW(wide_from.c_str(), wide_to.c_str(), flags)) return;
     err = GetLastError();
@@ -294,7 +302,8 @@ void SetFileTime(const std::string& path, DateTime local) {
 void SetFileAttributes(const std::string& path, std::uint32_t attributes) {
   const std::wstring wide = Widen(path);
   const DWORD current = GetFileAttributesW(wide.c_str());
-  if (current == INVALID_FILE_ATTRIBUTES) throw MakeSystemError(path, static_cast<int>(GetLastError()));
+  if (current == INVALID_FILE_ATTRIBUTES)
+    throw MakeSystemError(path, static_cast<int>(GetLastError()));
   // The bits a file may carry; the directory bit is the file system's.
   constexpr DWORD kSettable = kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrArchive;
   DWORD wanted = (current & ~kSettable) | (attributes & kSettable);
@@ -332,13 +341,13 @@ std::wstring FinalPath(const std::wstring& path) {
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
     return path;
   }
-  const HANDLE h = CreateFileW(path.c_str(), 0,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE h =
+      CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return path;
   std::wstring out(MAX_PATH, L'\0');
-  DWORD n = GetFinalPathNameByHandleW(h, out.data(), static_cast<DWORD>(out.size()),
-                                      VOLUME_NAME_DOS);
+  DWORD n =
+      GetFinalPathNameByHandleW(h, out.data(), static_cast<DWORD>(out.size()), VOLUME_NAME_DOS);
   if (n >= out.size() && n < 32768) {
     out.resize(n);
     n = GetFinalPathNameByHandleW(h, out.data(), static_cast<DWORD>(out.size()), VOLUME_NAME_DOS);
@@ -386,8 +395,8 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes) {
     // The attributes too (hidden, system, archive), which not every
     // implementation of ReplaceFileW carries over; the content is written
     // whatever this gives.
-    constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                            FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     const DWORD now = GetFileAttributesW(target.c_str());
     if (now != INVALID_FILE_ATTRIBUTES && (now & kKept) != (current & kKept)) {
       const DWORD wanted = (now & ~(kKept | FILE_ATTRIBUTE_NORMAL)) | (current & kKept);

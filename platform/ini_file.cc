@@ -8,7 +8,6 @@
 #include "platform/file.h"
 #include "platform/text.h"
 
-
 namespace quilvane::platform {
 namespace {
 
@@ -24,11 +23,10 @@ struct Content {
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
   return s;
 }
-
-
 
 std::optional<Content> Load(const std::string& path) {
   if (!FileExists(path)) return std::nullopt;
@@ -160,10 +158,14 @@ bool ParseIniInteger(std::string_view text, std::int32_t& out) {
   std::uint64_t value = 0;
   for (char c : t) {
     int d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else return false;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return false;
     value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(d);
     if (value > 0xFFFFFFFFull) return false;
   }
@@ -227,10 +229,18 @@ void IniFile::WriteString(std::string_view section, std::string_view key,
   }
   std::string bytes;
   switch (c.encoding) {
-    case Encoding::kAnsi: bytes = Utf8ToAnsi(text); break;
-    case Encoding::kUtf8Bom: bytes = "\xEF\xBB\xBF" + text; break;
-    case Encoding::kUtf16Le: bytes = "\xFF\xFE" + Utf8ToUtf16(text, false); break;
-    case Encoding::kUtf16Be: bytes = "\xFE\xFF" + Utf8ToUtf16(text, true); break;
+    case Encoding::kAnsi:
+      bytes = Utf8ToAnsi(text);
+      break;
+    case Encoding::kUtf8Bom:
+      bytes = "\xEF\xBB\xBF" + text;
+      break;
+    case Encoding::kUtf16Le:
+      bytes = "\xFF\xFE" + Utf8ToUtf16(text, false);
+      break;
+    case Encoding::kUtf16Be:
+      bytes = "\xFE\xFF" + Utf8ToUtf16(text, true);
+      break;
   }
   try {
     WriteFileAtomically(path_, bytes);

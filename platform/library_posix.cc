@@ -18,13 +18,20 @@ namespace {
 
 std::string MachineName(unsigned machine, bool is64) {
   switch (machine) {
-    case EM_X86_64: return "x64";
-    case EM_386: return "x86";
-    case EM_AARCH64: return "arm64";
-    case EM_ARM: return "arm";
-    case EM_PPC64: return "ppc64";
-    case EM_RISCV: return is64 ? "riscv64" : "riscv32";
-    default: return "machine " + std::to_string(machine) + (is64 ? " (64-bit)" : " (32-bit)");
+    case EM_X86_64:
+      return "x64";
+    case EM_386:
+      return "x86";
+    case EM_AARCH64:
+      return "arm64";
+    case EM_ARM:
+      return "arm";
+    case EM_PPC64:
+      return "ppc64";
+    case EM_RISCV:
+      return is64 ? "riscv64" : "riscv32";
+    default:
+      return "machine " + std::to_string(machine) + (is64 ? " (64-bit)" : " (32-bit)");
   }
 }
 
@@ -89,7 +96,8 @@ void* DynamicLibrary::Symbol(const char* name) const {
 bool EnsureUtf8CharacterType() {
   auto is_utf8 = [] {
     const char* codeset = nl_langinfo(CODESET);
-    return codeset != nullptr && (strcasecmp(codeset, "UTF-8") == 0 || strcasecmp(codeset, "utf8") == 0);
+    return codeset != nullptr &&
+           (strcasecmp(codeset, "UTF-8") == 0 || strcasecmp(codeset, "utf8") == 0);
   };
   if (is_utf8()) return true;
   const std::string previous = setlocale(LC_CTYPE, nullptr);

@@ -16,12 +16,18 @@ namespace {
 
 std::string MachineName(unsigned machine) {
   switch (machine) {
-    case 0x8664: return "x64";
-    case 0x014c: return "x86";
-    case 0xAA64: return "arm64";
-    case 0x01c4: return "arm";
-    case 0x0200: return "ia64";
-    default: return "machine " + std::to_string(machine);
+    case 0x8664:
+      return "x64";
+    case 0x014c:
+      return "x86";
+    case 0xAA64:
+      return "arm64";
+    case 0x01c4:
+      return "arm";
+    case 0x0200:
+      return "ia64";
+    default:
+      return "machine " + std::to_string(machine);
   }
 }
 
@@ -32,7 +38,8 @@ std::string FindLibraryFile(const std::string& name) {
   const std::wstring wide = Widen(name);
   const std::wstring exe_dir = Widen(ExecutableDir());
   DWORD n = SearchPathW(exe_dir.c_str(), wide.c_str(), nullptr, MAX_PATH, buf, nullptr);
-  if (n == 0 || n >= MAX_PATH) n = SearchPathW(nullptr, wide.c_str(), nullptr, MAX_PATH, buf, nullptr);
+  if (n == 0 || n >= MAX_PATH)
+    n = SearchPathW(nullptr, wide.c_str(), nullptr, MAX_PATH, buf, nullptr);
   if (n == 0 || n >= MAX_PATH) return {};
   return Narrow(std::wstring_view(buf, n));
 }
@@ -115,8 +122,10 @@ std::string LibraryFileArchitecture(const std::string& path) {
     f.ReadExact(dos);
     if (dos[0] != 'M' || dos[1] != 'Z') return {};
     const std::uint32_t offset = std::uint32_t{dos[0x3C]} | (std::uint32_t{dos[0x3D]} << 8) |
-                                 (std::uint32_t{dos[0x3E]} << 16) | (std::uint32_t{dos[0x3F]} << 24);
-    if (offset < sizeof dos || offset > (1u << 20) || offset + sizeof pe > static_cast<std::uint64_t>(f.Size())) {
+                                 (std::uint32_t{dos[0x3E]} << 16) |
+                                 (std::uint32_t{dos[0x3F]} << 24);
+    if (offset < sizeof dos || offset > (1u << 20) ||
+        offset + sizeof pe > static_cast<std::uint64_t>(f.Size())) {
       return {};
     }
     f.Seek(offset);

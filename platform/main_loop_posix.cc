@@ -56,8 +56,8 @@ void MainLoop::Run(Timer& timer, const std::function<void()>& on_timer,
     // Wake at least once a second so RequestStop() from another thread is seen.
     auto wait = std::chrono::milliseconds(1000);
     if (timer.enabled()) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          timer.due() - Timer::Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(timer.due() - Timer::Clock::now());
       if (left <= std::chrono::milliseconds::zero()) {
         try {
           on_timer();

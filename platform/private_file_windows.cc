@@ -34,8 +34,8 @@ class LocalMemory {
 
 void CreatePrivateFile(const std::string& path, std::string_view bytes) {
   LocalMemory sd;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPrivateDacl, SDDL_REVISION_1,
-                                                            sd.out(), nullptr)) {
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPrivateDacl, SDDL_REVISION_1, sd.out(),
+                                                            nullptr)) {
     throw MakeSystemError(path, static_cast<int>(GetLastError()));
   }
   SECURITY_ATTRIBUTES sa{};
@@ -43,8 +43,8 @@ void CreatePrivateFile(const std::string& path, std::string_view bytes) {
   sa.lpSecurityDescriptor = sd.get();
   sa.bInheritHandle = FALSE;
   const std::wstring wide = Widen(path);
-  HANDLE h = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, &sa, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileW(wide.c_str(), GENERIC_WRITE, 0, &sa, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) {

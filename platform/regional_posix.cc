@@ -23,16 +23,28 @@ bool FromStrftime(const char* f, FormatSettings& fs) {
       ++p;
       while (*p == 'E' || *p == 'O' || *p == '-' || *p == '_' || *p == '0') ++p;
       switch (*p) {
-        case 'd': case 'e': out += "dd"; break;
-        case 'm': out += "MM"; break;
-        case 'Y': out += "yyyy"; break;
-        case 'y': out += "yy"; break;
-        default: return false;
+        case 'd':
+        case 'e':
+          out += "dd";
+          break;
+        case 'm':
+          out += "MM";
+          break;
+        case 'Y':
+          out += "yyyy";
+          break;
+        case 'y':
+          out += "yy";
+          break;
+        default:
+          return false;
       }
     } else if (!out.empty()) {
       if (separator == 0) separator = *p;
-      if (*p == separator) out += '/';
-      else out += *p;
+      if (*p == separator)
+        out += '/';
+      else
+        out += *p;
     }
   }
   if (separator == 0 || out.find("dd") == std::string::npos) return false;

@@ -34,21 +34,36 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     }
     collecting = nullptr;
     const std::string name = platform::AsciiUpper(arg.substr(1));
-    if (name == "INSTALL") cl.install = true;
-    else if (name == "UNINSTALL") cl.uninstall = true;
-    else if (name == "SILENT") cl.silent = true;
-    else if (name == "ONCE") cl.once = true;
-    else if (name == "HELP" || name == "?") cl.help = true;
-    else if (name == "VERSION") cl.version = true;
-    else if (name == "DRYRUN") cl.dry_run = true;
-    else if (name == "KEYGEN") cl.keygen = true;
-    else if (name == "CHECK") cl.check = true;
-    else if (name == "EXPORT") collecting = &cl.export_args.emplace();
-    else if (name == "IMPORT") collecting = &cl.import_args.emplace();
-    else if (name == "PACK") collecting = &cl.pack_args.emplace();
-    else if (name == "UNPACK") collecting = &cl.unpack_args.emplace();
-    else if (name == "STATUS") collecting = &cl.status_args.emplace();
-    else cl.unknown.push_back(arg);
+    if (name == "INSTALL")
+      cl.install = true;
+    else if (name == "UNINSTALL")
+      cl.uninstall = true;
+    else if (name == "SILENT")
+      cl.silent = true;
+    else if (name == "ONCE")
+      cl.once = true;
+    else if (name == "HELP" || name == "?")
+      cl.help = true;
+    else if (name == "VERSION")
+      cl.version = true;
+    else if (name == "DRYRUN")
+      cl.dry_run = true;
+    else if (name == "KEYGEN")
+      cl.keygen = true;
+    else if (name == "CHECK")
+      cl.check = true;
+    else if (name == "EXPORT")
+      collecting = &cl.export_args.emplace();
+    else if (name == "IMPORT")
+      collecting = &cl.import_args.emplace();
+    else if (name == "PACK")
+      collecting = &cl.pack_args.emplace();
+    else if (name == "UNPACK")
+      collecting = &cl.unpack_args.emplace();
+    else if (name == "STATUS")
+      collecting = &cl.status_args.emplace();
+    else
+      cl.unknown.push_back(arg);
   }
   return cl;
 }

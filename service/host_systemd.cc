@@ -74,9 +74,8 @@ std::string UnitText(const std::string& exe) {
   const std::string dir = exe.substr(0, exe.rfind('/') + 1);
   const std::string exec = exe.find(' ') != std::string::npos ? "\"" + exe + "\"" : exe;
   return std::string("[Unit]\n") + "Description=" + kDisplayName + "\n" +
-         "After=network-online.target\n" + "Wants=network-online.target\n\n" +
-         "[Service]\n" + "ExecStart=" + exec + "\n" + "WorkingDirectory=" + dir + "\n" +
-         "Restart=on-failure\n" +
+         "After=network-online.target\n" + "Wants=network-online.target\n\n" + "[Service]\n" +
+         "ExecStart=" + exec + "\n" + "WorkingDirectory=" + dir + "\n" + "Restart=on-failure\n" +
          "# A stop waits for the running cycle, whose steps have their own time limits.\n" +
          "TimeoutStopSec=15min\n\n" + "[Install]\n" + "WantedBy=multi-user.target\n";
 }

@@ -45,7 +45,8 @@ std::wstring ExecutablePath() {
   std::wstring buf(MAX_PATH, L'\0');
   while (true) {
     const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-    if (n == 0) throw platform::MakeSystemError("GetModuleFileName", static_cast<int>(GetLastError()));
+    if (n == 0)
+      throw platform::MakeSystemError("GetModuleFileName", static_cast<int>(GetLastError()));
     if (n < buf.size()) return buf.substr(0, n);
     buf.resize(buf.size() * 2);
   }
@@ -198,12 +199,18 @@ void SetTimer1OnMainThread(bool enabled, DWORD pending) {
 
 const char* ControlName(DWORD code) {
   switch (code) {
-    case SERVICE_CONTROL_STOP: return "stop";
-    case SERVICE_CONTROL_PAUSE: return "pause";
-    case SERVICE_CONTROL_CONTINUE: return "continue";
-    case SERVICE_CONTROL_INTERROGATE: return "interrogate";
-    case SERVICE_CONTROL_SHUTDOWN: return "shutdown";
-    default: return "custom";
+    case SERVICE_CONTROL_STOP:
+      return "stop";
+    case SERVICE_CONTROL_PAUSE:
+      return "pause";
+    case SERVICE_CONTROL_CONTINUE:
+      return "continue";
+    case SERVICE_CONTROL_INTERROGATE:
+      return "interrogate";
+    case SERVICE_CONTROL_SHUTDOWN:
+      return "shutdown";
+    default:
+      return "custom";
   }
 }
 
@@ -321,10 +328,10 @@ int InstallService(bool silent) {
   if (scm.get() == nullptr) return 1;
   std::wstring command = ExecutablePath();
   if (command.find(L' ') != std::wstring::npos) command = L"\"" + command + L"\"";
-  const ScHandle service(CreateServiceW(
-      scm.get(), kServiceNameW, Widen(kDisplayName).c_str(), SERVICE_ALL_ACCESS,
-      SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
-      nullptr, nullptr, nullptr, nullptr, nullptr));
+  const ScHandle service(CreateServiceW(scm.get(), kServiceNameW, Widen(kDisplayName).c_str(),
+                                        SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
+                                        nullptr, nullptr, nullptr, nullptr, nullptr));
   if (service.get() == nullptr) {
     const DWORD err = GetLastError();
     ShowMessage(FailureText("install", err), true);
@@ -368,8 +375,7 @@ int RunService(platform::Env& env) {
     loop.RequestStop();
   });
   loop.Run(
-      module.Timer1(), [&] { module.Timer1Timer(); },
-      [](const char* what) { ProcessEvent(what); });
+      module.Timer1(), [&] { module.Timer1Timer(); }, [](const char* what) { ProcessEvent(what); });
   dispatcher.join();
   if (dispatcher_error != 0) {
     ProcessEvent(platform::SystemMessage(static_cast<int>(dispatcher_error)));

@@ -240,8 +240,7 @@ int CheckCommand(platform::Env& env) {
   sync::SiteCheckOptions options;
   options.on_result = [](const sync::CheckResult& r) {
     // "OK     Banco de dados: ...": the status in a column of its own.
-    std::printf("%-6s %s: %s\n", sync::CheckStatusText(r.status), r.item.c_str(),
-                r.detail.c_str());
+    std::printf("%-6s %s: %s\n", sync::CheckStatusText(r.status), r.item.c_str(), r.detail.c_str());
     std::fflush(stdout);
   };
   const std::vector<sync::CheckResult> results = sync::CheckSite(dir, env, options);

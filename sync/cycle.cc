@@ -13,8 +13,7 @@
 #include "sync/receipt_sender.h"
 
 namespace quilvane::sync {
-Cycle::Cycle(std::string dir, Operations& ops, Log& log, platform::Timer& timer,
-             platform::Env& env)
+Cycle::Cycle(std::string dir, Operations& ops, Log& log, platform::Timer& timer, platform::Env& env)
     : dir_(std::move(dir)), ops_(ops), log_(log), timer_(timer), env_(env) {}
 
 void Cycle::Timer1Timer() {
@@ -176,8 +175,8 @@ void Cycle::PublishStatus() {
 
 std::string UnmatchedCodesLine(const exchange::UnmatchedCodes& unmatched) {
   constexpr std::size_t kShown = 20;
-  std::string line = std::to_string(unmatched.count) +
-                     " produto(s) da matriz não encontrado(s) nesta filial: ";
+  std::string line =
+      std::to_string(unmatched.count) + " produto(s) da matriz não encontrado(s) nesta filial: ";
   for (std::size_t i = 0; i < unmatched.codes.size() && i < kShown; ++i) {
     if (i > 0) line += ", ";
     line += unmatched.codes[i];

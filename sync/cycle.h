@@ -51,8 +51,8 @@ class Cycle {
   // The receipt of a branch's run (or the pending one) and the status page.
   // Never throws: nothing here changes the day's outcome.
   void PublishStatus();
-  void Fleet(platform::DateTime started, std::int64_t duration_ms,
-             std::vector<std::string> lines, const std::exception_ptr& escaped);
+  void Fleet(platform::DateTime started, std::int64_t duration_ms, std::vector<std::string> lines,
+             const std::exception_ptr& escaped);
 
   std::string dir_;
   Operations& ops_;

@@ -12,14 +12,14 @@ namespace quilvane::sync {
 
 // What a branch's cycle saw, for its receipt.
 struct CycleFacts {
-  std::string cgc;  // the branch's own PADRAO.CGC
+  std::string cgc;                 // the branch's own PADRAO.CGC
   platform::DateTime started = 0;  // local
   int utc_offset_minutes = 0;
   std::int64_t duration_ms = 0;
   // Set when the import ran to its end; none when the cycle stopped before
   // (the download failed) or an error left it.
   std::optional<exchange::ImportResult> import;
-  std::vector<std::string> log_lines;  // what the cycle logged, stamped
+  std::vector<std::string> log_lines;              // what the cycle logged, stamped
   std::optional<platform::DateTime> recorded_day;  // after the cycle
 };
 
@@ -35,7 +35,6 @@ Day DayOfDate(platform::DateTime date);
 
 // The day recorded in the settings file, none when the key is missing or
 // unreadable.
-std::optional<platform::DateTime> RecordedDay(const std::string& settings_path,
-                                              platform::Env& env);
+std::optional<platform::DateTime> RecordedDay(const std::string& settings_path, platform::Env& env);
 
 }  // namespace quilvane::sync

@@ -22,8 +22,8 @@ namespace quilvane::sync {
 // fails the pack: the day is never published unsigned. Logs "Falha ao
 // compactar o arquivo: " + message on failure, leaves no archive and
 // returns false.
-bool CompactarArquivo(const std::string& arquivo_origem, platform::Logger& log,
-                      platform::Env& env, const std::string& key_file = "");
+bool CompactarArquivo(const std::string& arquivo_origem, platform::Logger& log, platform::Env& env,
+                      const std::string& key_file = "");
 
 // Extracts `arquivo` into folder `destino` (options.comment, when set,
 // receives the archive's comment). Logs "Falha ao descompactar o

@@ -12,8 +12,7 @@ namespace quilvane::sync {
 // Every receipt on the exchange server of `settings`, and the day the head
 // office named by CNPJServidor last published. Throws platform::Error when
 // the server cannot be reached or read.
-FleetStatus ReadFleetStatus(transfer::FtpClient& ftp, const Settings& settings,
-                            platform::Env& env);
+FleetStatus ReadFleetStatus(transfer::FtpClient& ftp, const Settings& settings, platform::Env& env);
 
 // Writes "status.html" into the folder `dir` (with its trailing separator)
 // and returns its path.

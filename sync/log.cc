@@ -80,10 +80,14 @@ std::string Lines(std::string_view text) {
 
 std::string Encode(std::string_view utf8, Encoding e) {
   switch (e) {
-    case Encoding::kAnsi: return platform::Utf8ToAnsi(utf8);
-    case Encoding::kUtf8: return std::string(utf8);
-    case Encoding::kUtf16Le: return platform::Utf8ToUtf16(utf8, false);
-    case Encoding::kUtf16Be: return platform::Utf8ToUtf16(utf8, true);
+    case Encoding::kAnsi:
+      return platform::Utf8ToAnsi(utf8);
+    case Encoding::kUtf8:
+      return std::string(utf8);
+    case Encoding::kUtf16Le:
+      return platform::Utf8ToUtf16(utf8, false);
+    case Encoding::kUtf16Be:
+      return platform::Utf8ToUtf16(utf8, true);
   }
   return std::string(utf8);
 }

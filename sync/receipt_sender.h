@@ -15,8 +15,7 @@ namespace quilvane::sync {
 std::string PendingReceiptPath(const std::string& dir);
 
 // Stores the local file as the receipt `name`; throws on failure.
-using StoreReceiptFn =
-    std::function<void(const std::string& local_path, const std::string& name)>;
+using StoreReceiptFn = std::function<void(const std::string& local_path, const std::string& name)>;
 
 // Keeps `bytes` as the pending receipt `name`, replacing any earlier one,
 // and tries to store it. Never throws: a failure is logged once, as
@@ -25,7 +24,6 @@ void SendReceipt(const std::string& dir, const std::string& name, const std::str
                  const StoreReceiptFn& store, platform::Logger& log);
 
 // Tries to store the pending receipt, when there is one. Never throws.
-void SendPendingReceipt(const std::string& dir, const StoreReceiptFn& store,
-                        platform::Logger& log);
+void SendPendingReceipt(const std::string& dir, const StoreReceiptFn& store, platform::Logger& log);
 
 }  // namespace quilvane::sync

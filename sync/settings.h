@@ -10,9 +10,9 @@ namespace quilvane::sync {
 // What one cycle reads from "Quilvane.ini", section "Quilvane". The file is
 // opened for each read and write and closed at once; nothing is cached.
 struct Settings {
-  std::string cnpj_servidor;                       // `CNPJServidor`
+  std::string cnpj_servidor;                         // `CNPJServidor`
   platform::DateTime data_ultima_sincronizacao = 0;  // `DataUltimaSincronizacao`
-  bool sincronizar_preco_farmacia_popular = false;  // `SincronizarPrecoFarmaciaPopular`
+  bool sincronizar_preco_farmacia_popular = false;   // `SincronizarPrecoFarmaciaPopular`
   // The exchange server; empty means the built-in address.
   std::string servidor_ftp;  // `ServidorFTP`: host[:port]
   std::string usuario_ftp;   // `UsuarioFTP`

@@ -171,8 +171,8 @@ class SiteChecker {
     cnpj_ = settings_.cnpj_servidor;
     digits_ = exchange::ExtraiNumero(cnpj_);
     if (cnpj_.empty()) {
-      Falha("CNPJServidor", "vazio em " + path +
-                                ": o ciclo não faz nada; informe o CNPJ da matriz");
+      Falha("CNPJServidor",
+            "vazio em " + path + ": o ciclo não faz nada; informe o CNPJ da matriz");
     } else if (digits_.size() != 14) {
       Aviso("CNPJServidor", Quoted(cnpj_) + " não tem os 14 números de um CNPJ: confira");
     } else {
@@ -183,9 +183,9 @@ class SiteChecker {
       server_ = transfer::MakeExchangeServer(settings_.servidor_ftp, settings_.usuario_ftp,
                                              settings_.dominio_web);
       server_ok_ = true;
-      Ok("Servidor de troca", "FTP " + server_.ftp_host + ":" +
-                                  std::to_string(server_.ftp_port) + " como " +
-                                  server_.ftp_user + ", web " + transfer::WebBaseAddress(server_));
+      Ok("Servidor de troca", "FTP " + server_.ftp_host + ":" + std::to_string(server_.ftp_port) +
+                                  " como " + server_.ftp_user + ", web " +
+                                  transfer::WebBaseAddress(server_));
     } catch (const std::exception& e) {
       Falha("Servidor de troca", std::string(e.what()) + ": corrija em Quilvane.ini");
     }
@@ -319,9 +319,8 @@ class SiteChecker {
     role_ = Role::kBranch;
     if (exchange::ExtraiNumero(cgc) == digits_) {
       Aviso("Função do site",
-            "filial, mas PADRAO.CGC " + shown + " tem os números de CNPJServidor " +
-                Quoted(cnpj_) + ": se este site é a matriz, escreva CNPJServidor como em " +
-                "PADRAO.CGC");
+            "filial, mas PADRAO.CGC " + shown + " tem os números de CNPJServidor " + Quoted(cnpj_) +
+                ": se este site é a matriz, escreva CNPJServidor como em " + "PADRAO.CGC");
       return;
     }
     Ok("Função do site", "filial (PADRAO.CGC " + shown + "): baixa e aplica os preços de " + cnpj_);
@@ -376,10 +375,9 @@ class SiteChecker {
              ") e gravável (" + probe + " enviado e apagado)");
     } catch (const std::exception& e) {
       ftp.Disconnect();
-      Falha("Pasta de troca",
-            folder + ": falhou ao " + step + ": " + e.what() +
-                "; confira as permissões da conta FTP nessa pasta" +
-                (stored ? " e apague " + probe + " dela" : ""));
+      Falha("Pasta de troca", folder + ": falhou ao " + step + ": " + e.what() +
+                                  "; confira as permissões da conta FTP nessa pasta" +
+                                  (stored ? " e apague " + probe + " dela" : ""));
     }
     try {
       platform::DeleteFile(local);
@@ -392,8 +390,8 @@ class SiteChecker {
     if (!platform::FileExists(path)) return;
     try {
       const exchange::PrivateKey key = exchange::LoadKeyFile(path);
-      Ok("Chave de assinatura", std::string(exchange::kKeyFileName) + " (id " +
-                                    exchange::KeyId(key.public_key()) + ")");
+      Ok("Chave de assinatura",
+         std::string(exchange::kKeyFileName) + " (id " + exchange::KeyId(key.public_key()) + ")");
     } catch (const std::exception& e) {
       Falha("Chave de assinatura",
             std::string(e.what()) + ": restaure a cópia de " + exchange::kKeyFileName);
@@ -483,8 +481,9 @@ class SiteChecker {
         } else if (i == used) {
           detail += "; o ciclo baixaria isto e falharia ao descompactar: confira DominioWeb";
         } else {
-          detail += "; confira DominioWeb e se a matriz já enviou o arquivo (rode -CHECK na "
-                    "matriz)";
+          detail +=
+              "; confira DominioWeb e se a matriz já enviou o arquivo (rode -CHECK na "
+              "matriz)";
         }
       }
       Add(rating[i], item, detail);
@@ -558,8 +557,8 @@ class SiteChecker {
     }
     const std::int64_t difference = *server_date_ - local_at_date_;
     const std::int64_t size = difference < 0 ? -difference : difference;
-    const std::string amount = size < 120 ? std::to_string(size) + " s"
-                                          : std::to_string(size / 60) + " min";
+    const std::string amount =
+        size < 120 ? std::to_string(size) + " s" : std::to_string(size / 60) + " min";
     if (size <= options_.clock_tolerance.count()) {
       Ok(item, "diferença de " + amount + " para o servidor de troca");
       return;
@@ -589,9 +588,12 @@ class SiteChecker {
 
 const char* CheckStatusText(CheckStatus status) {
   switch (status) {
-    case CheckStatus::kOk: return "OK";
-    case CheckStatus::kAviso: return "AVISO";
-    case CheckStatus::kFalha: return "FALHA";
+    case CheckStatus::kOk:
+      return "OK";
+    case CheckStatus::kAviso:
+      return "AVISO";
+    case CheckStatus::kFalha:
+      return "FALHA";
   }
   return "FALHA";
 }

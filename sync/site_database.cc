@@ -33,8 +33,7 @@ SiteDatabase::SiteDatabase(platform::Env& env)
                     db::Transaction::Mode::kAutomatic),
       TransReadWrite(Connvelstrand, db::Transaction::Access::kReadWrite,
                      db::Transaction::Mode::kExplicit),
-      TRQExec(Connvelstrand, db::Transaction::Access::kReadWrite,
-              db::Transaction::Mode::kExplicit),
+      TRQExec(Connvelstrand, db::Transaction::Access::kReadWrite, db::Transaction::Mode::kExplicit),
       TBPadrao(Connvelstrand, TransReadOnly),
       TBProdutos(Connvelstrand, TransReadOnly),
       QExec(Connvelstrand, TRQExec) {
@@ -97,8 +96,8 @@ exchange::ImportResult ImportPrices(SiteDatabase& c, const std::string& arquivo_
                                     platform::DateTime data_ultima,
                                     const std::string& settings_path, platform::Env& env,
                                     const exchange::ImportOptions& options) {
-  const exchange::ImportResult r = exchange::ImportPrices(c.Connvelstrand, c.QExec, c.TRQExec,
-                                                          arquivo_script, data_ultima, env, options);
+  const exchange::ImportResult r = exchange::ImportPrices(
+      c.Connvelstrand, c.QExec, c.TRQExec, arquivo_script, data_ultima, env, options);
   if (r.applied && !options.dry_run) {
     WriteLastSync(settings_path, ImportedDayToRecord(r.day, env), env);
   }

@@ -344,8 +344,8 @@ std::optional<std::int64_t> ParseHttpDate(std::string_view text) {
   // "Www, DD Mon YYYY HH:MM:SS GMT": fixed width, so every field is read
   // from its place and checked.
   const std::string t = Trim(text);
-  if (t.size() != 29 || t[3] != ',' || t[4] != ' ' || t[7] != ' ' || t[11] != ' ' ||
-      t[16] != ' ' || t[19] != ':' || t[22] != ':' || t[25] != ' ' || t.substr(26) != "GMT") {
+  if (t.size() != 29 || t[3] != ',' || t[4] != ' ' || t[7] != ' ' || t[11] != ' ' || t[16] != ' ' ||
+      t[19] != ':' || t[22] != ':' || t[25] != ' ' || t.substr(26) != "GMT") {
     return std::nullopt;
   }
   auto number = [&t](size_t at, size_t width) -> int {
@@ -364,8 +364,8 @@ std::optional<std::int64_t> ParseHttpDate(std::string_view text) {
   }
   const int day = number(5, 2), year = number(12, 4);
   const int hour = number(17, 2), minute = number(20, 2), second = number(23, 2);
-  if (month == 0 || day < 0 || year < 1970 || hour < 0 || hour > 23 || minute < 0 ||
-      minute > 59 || second < 0 || second > 60) {
+  if (month == 0 || day < 0 || year < 1970 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
+      second < 0 || second > 60) {
     return std::nullopt;
   }
   const std::optional<platform::DateTime> date = platform::TryEncodeDate(year, month, day);

@@ -87,8 +87,8 @@ std::string Md5(std::string_view message) {
     std::array<std::uint32_t, 64> t{};
     // K[i] = floor(abs(sin(i + 1)) * 2^32)
     for (int i = 0; i < 64; ++i) {
-      t[i] = static_cast<std::uint32_t>(
-          static_cast<std::uint64_t>(std::abs(std::sin(static_cast<double>(i + 1))) * 4294967296.0));
+      t[i] = static_cast<std::uint32_t>(static_cast<std::uint64_t>(
+          std::abs(std::sin(static_cast<double>(i + 1))) * 4294967296.0));
     }
     return t;
   }();
@@ -192,7 +192,8 @@ std::optional<OtpChallenge> FindOtpChallenge(std::string_view text) {
     if (i == blanks) continue;
     size_t digits = i;
     long sequence = 0;
-    while (i < lower.size() && std::isdigit(static_cast<unsigned char>(lower[i])) && i - digits < 5) {
+    while (i < lower.size() && std::isdigit(static_cast<unsigned char>(lower[i])) &&
+           i - digits < 5) {
       sequence = sequence * 10 + (lower[i++] - '0');
     }
     if (i == digits || sequence > 9999 ||

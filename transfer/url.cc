@@ -31,7 +31,8 @@ std::string NormalizePath(const std::string& path) {
   size_t start = 0;
   while (start <= path.size()) {
     size_t slash = path.find('/', start);
-    std::string seg = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    std::string seg =
+        path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
     if (slash == std::string::npos) {
       if (!seg.empty()) segments.push_back(seg);
       break;

@@ -63,30 +63,29 @@ void WriteExchangeFile(const std::string& path, int products) {
   std::string buf = "17/10/2023\r\n";
   for (int i = 0; i < products; ++i) {
     const bool promo = r.Below(3) == 0;
-    std::string line = "UPDATE PRODUTOS SET PRECOCUSTO = " + Money(r, 50000) +
-                       ", LUCRO = " + Money(r, 9000) + ", PRECOVENDA = " + Money(r, 80000) +
-                       ", TIPOPROMOCAO = '" + std::to_string(r.Below(4)) + "'" +
-                       ", INICIOPROM = " + (promo ? "'01/10/2023'" : "NULL") +
-                       ", FINALPROM = " + (promo ? "'31/10/2023'" : "NULL") +
-                       ", DESCPROMVISTA = " + MaybeNull(r, Money(r, 3000)) +
-                       ", DESCPROMPRAZO = " + MaybeNull(r, Money(r, 3000)) +
-                       ", PRECOPROMVISTA = " + MaybeNull(r, Money(r, 80000)) +
-                       ", PRECOPROMPRAZO = " + MaybeNull(r, Money(r, 80000)) +
-                       ", PROMQTDMINIMAVISTA = " + MaybeNull(r, Quantity(r)) +
-                       ", PROMQTDMINIMAPRAZO = " + MaybeNull(r, Quantity(r)) +
-                       ", PROMPAGUEVISTA = " + MaybeNull(r, Quantity(r)) +
-                       ", PROMLEVEVISTA = " + MaybeNull(r, Quantity(r)) +
-                       ", PROMPAGUEPRAZO = " + MaybeNull(r, Quantity(r)) +
-                       ", PROMLEVEPRAZO = " + MaybeNull(r, Quantity(r)) +
-                       ", PROMKITQTDVISTA = " + MaybeNull(r, Quantity(r)) +
-                       ", PROMKITVALORVISTA = " + MaybeNull(r, Money(r, 90000)) +
-                       ", PROMKITQTDPRAZO = " + MaybeNull(r, Quantity(r)) +
-                       ", PROMKITVALORPRAZO = " + MaybeNull(r, Money(r, 90000)) +
-                       ", PROMSOMENTEFEBRAFAR = '" + (r.Below(5) == 0 ? "S" : "N") + "'" +
-                       ", PROMDESCRESIDUALVISTA = " + MaybeNull(r, Money(r, 2000)) +
-                       ", PROMDESCRESIDUALPRAZO = " + MaybeNull(r, Money(r, 2000)) +
-                       " WHERE CODIGO = '" + std::to_string(7890000000000ull + r.Below(99999999)) +
-                       "'\r\n";
+    std::string line =
+        "UPDATE PRODUTOS SET PRECOCUSTO = " + Money(r, 50000) + ", LUCRO = " + Money(r, 9000) +
+        ", PRECOVENDA = " + Money(r, 80000) + ", TIPOPROMOCAO = '" + std::to_string(r.Below(4)) +
+        "'" + ", INICIOPROM = " + (promo ? "'01/10/2023'" : "NULL") +
+        ", FINALPROM = " + (promo ? "'31/10/2023'" : "NULL") +
+        ", DESCPROMVISTA = " + MaybeNull(r, Money(r, 3000)) +
+        ", DESCPROMPRAZO = " + MaybeNull(r, Money(r, 3000)) +
+        ", PRECOPROMVISTA = " + MaybeNull(r, Money(r, 80000)) +
+        ", PRECOPROMPRAZO = " + MaybeNull(r, Money(r, 80000)) +
+        ", PROMQTDMINIMAVISTA = " + MaybeNull(r, Quantity(r)) +
+        ", PROMQTDMINIMAPRAZO = " + MaybeNull(r, Quantity(r)) +
+        ", PROMPAGUEVISTA = " + MaybeNull(r, Quantity(r)) +
+        ", PROMLEVEVISTA = " + MaybeNull(r, Quantity(r)) +
+        ", PROMPAGUEPRAZO = " + MaybeNull(r, Quantity(r)) +
+        ", PROMLEVEPRAZO = " + MaybeNull(r, Quantity(r)) +
+        ", PROMKITQTDVISTA = " + MaybeNull(r, Quantity(r)) +
+        ", PROMKITVALORVISTA = " + MaybeNull(r, Money(r, 90000)) +
+        ", PROMKITQTDPRAZO = " + MaybeNull(r, Quantity(r)) +
+        ", PROMKITVALORPRAZO = " + MaybeNull(r, Money(r, 90000)) + ", PROMSOMENTEFEBRAFAR = '" +
+        (r.Below(5) == 0 ? "S" : "N") + "'" +
+        ", PROMDESCRESIDUALVISTA = " + MaybeNull(r, Money(r, 2000)) +
+        ", PROMDESCRESIDUALPRAZO = " + MaybeNull(r, Money(r, 2000)) + " WHERE CODIGO = '" +
+        std::to_string(7890000000000ull + r.Below(99999999)) + "'\r\n";
     buf += line;
     if (buf.size() > (1 << 20)) {
       f.Write(buf);
@@ -185,30 +184,40 @@ int main(int argc, char** argv) {
     return quilvane::sync::DescompactarArquivo(ours, dir + "out/", log) ? 0 : 1;
   });
   const std::string infozip = dir + "infozip.zip";
-  Report("pack   zip -1 -P", [&] { fs::remove(infozip); },
-         [&] { return Exec({"zip", "-q", "-j", "-1", "-P", pw, infozip, sql}); });
-  Report("unpack unzip -P (ours)", clean_out,
-         [&] { return Exec({"unzip", "-q", "-o", "-P", pw, ours, "-d", dir + "out"}); });
+  Report(
+      "pack   zip -1 -P", [&] { fs::remove(infozip); },
+      [&] {
+        return Exec({"zip", "-q", "-j", "-1", "-P", pw, infozip, sql});
+      });
+  Report("unpack unzip -P (ours)", clean_out, [&] {
+    return Exec({"unzip", "-q", "-o", "-P", pw, ours, "-d", dir + "out"});
+  });
   const std::string sevenzip = dir + "7z.zip";
-  Report("pack   7z a -tzip -mx1 ZipCrypto", [&] { fs::remove(sevenzip); },
-         [&] {
-           return Exec({"7z", "a", "-tzip", "-mx1", "-mem=ZipCrypto", "-p" + pw, sevenzip, sql});
-         });
-  Report("unpack 7z x (ours)", clean_out,
-         [&] { return Exec({"7z", "x", "-y", "-p" + pw, "-o" + dir + "out", ours}); });
+  Report(
+      "pack   7z a -tzip -mx1 ZipCrypto", [&] { fs::remove(sevenzip); },
+      [&] {
+        return Exec({"7z", "a", "-tzip", "-mx1", "-mem=ZipCrypto", "-p" + pw, sevenzip, sql});
+      });
+  Report("unpack 7z x (ours)", clean_out, [&] {
+    return Exec({"7z", "x", "-y", "-p" + pw, "-o" + dir + "out", ours});
+  });
   // Peak memory must not follow the file's size: the same steps on a tenth.
   const std::string small = dir + "small/";
   fs::create_directories(small);
   WriteExchangeFile(small + "12345678000190.SQL", products / 10);
-  Report("pack   CompactarArquivo (1/10)", [&] { fs::remove(small + "12345678000190.ZIP"); }, [&] {
-    quilvane::sync::Log log(small, quilvane::platform::Env::Default());
-    return quilvane::sync::CompactarArquivo(small + "12345678000190.SQL", log, quilvane::platform::Env::Default()) ? 0 : 1;
-  });
+  Report(
+      "pack   CompactarArquivo (1/10)", [&] { fs::remove(small + "12345678000190.ZIP"); },
+      [&] {
+        quilvane::sync::Log log(small, quilvane::platform::Env::Default());
+        return quilvane::sync::CompactarArquivo(small + "12345678000190.SQL", log,
+                                                quilvane::platform::Env::Default())
+                   ? 0
+                   : 1;
+      });
   Report("unpack DescompactarArquivo (1/10)", clean_out, [&] {
     quilvane::sync::Log log(small, quilvane::platform::Env::Default());
-    return quilvane::sync::DescompactarArquivo(small + "12345678000190.ZIP", dir + "out/", log)
-               ? 0
-               : 1;
+    return quilvane::sync::DescompactarArquivo(small + "12345678000190.ZIP", dir + "out/", log) ? 0
+                                                                                                : 1;
   });
   return 0;
 }

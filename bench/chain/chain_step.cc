@@ -36,8 +36,8 @@ bool Run(const std::string& step, const std::string& dir) {
     if (step == "export") {
       sync::ExportPrices(c, sql, s.sincronizar_preco_farmacia_popular, env);
     } else {
-      const auto r = sync::ImportPrices(c, sql, s.data_ultima_sincronizacao,
-                                        sync::SettingsPath(dir), env);
+      const auto r =
+          sync::ImportPrices(c, sql, s.data_ultima_sincronizacao, sync::SettingsPath(dir), env);
       std::fprintf(stderr, "applied %d statements\n", r.statements);
     }
     c.TBProdutos.Close();
@@ -52,8 +52,9 @@ bool Run(const std::string& step, const std::string& dir) {
   }
   if (step == "download") {
     transfer::HttpClient http;
-    return sync::DownloadFile(http, transfer::DownloadSource(server, digits), digits + ".ZIP",
-                              false, dir, [](const std::string&) { return true; }, log);
+    return sync::DownloadFile(
+        http, transfer::DownloadSource(server, digits), digits + ".ZIP", false, dir,
+        [](const std::string&) { return true; }, log);
   }
   std::fprintf(stderr, "unknown step %s\n", step.c_str());
   return false;

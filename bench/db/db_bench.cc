@@ -24,7 +24,9 @@ using quilvane::testing::FirebirdServer;
 namespace db = quilvane::db;
 namespace sync = quilvane::sync;
 
-double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+double Since(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
+}
 
 long PeakRssKb() {
   rusage u{};
@@ -72,7 +74,8 @@ int main(int argc, char** argv) {
   std::string missing;
   auto server = FirebirdServer::FromEnv(&missing);
   if (!server) {
-    std::fprintf(stderr, "db_bench: missing%s; run: eval \"$(scripts/servers start)\"\n", missing.c_str());
+    std::fprintf(stderr, "db_bench: missing%s; run: eval \"$(scripts/servers start)\"\n",
+                 missing.c_str());
     return 2;
   }
   FirebirdDb database(*server);
@@ -95,7 +98,8 @@ int main(int argc, char** argv) {
   {
     std::ofstream s(script, std::ios::trunc);
     s << "SET NAMES ISO8859_1;\nCONNECT '" << database.AttachString()
-      << "' USER 'USUARIO' PASSWORD 'mirvex';\nOUTPUT " << out << ";\n" << select << "OUTPUT;\n";
+      << "' USER 'USUARIO' PASSWORD 'mirvex';\nOUTPUT " << out << ";\n"
+      << select << "OUTPUT;\n";
   }
   const std::string command = "isql-fb -q -i " + script + " >/dev/null 2>&1";
 
@@ -120,10 +124,12 @@ int main(int argc, char** argv) {
   c.Connvelstrand.Disconnect();
   std::sort(ours.begin(), ours.end());
   std::sort(isql.begin(), isql.end());
-  std::printf("TBProdutos open+read all+convert 25 columns: median %.0f rows/s (min %.0f, max %.0f)\n",
-              ours[ours.size() / 2], ours.front(), ours.back());
-  std::printf("isql-fb same columns into a file:            median %.0f rows/s (min %.0f, max %.0f)\n",
-              isql[isql.size() / 2], isql.front(), isql.back());
+  std::printf(
+      "TBProdutos open+read all+convert 25 columns: median %.0f rows/s (min %.0f, max %.0f)\n",
+      ours[ours.size() / 2], ours.front(), ours.back());
+  std::printf(
+      "isql-fb same columns into a file:            median %.0f rows/s (min %.0f, max %.0f)\n",
+      isql[isql.size() / 2], isql.front(), isql.back());
   std::printf("peak RSS of this process: %ld KiB\n", PeakRssKb());
   return 0;
 }

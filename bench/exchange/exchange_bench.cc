@@ -84,7 +84,8 @@ long TextBlocks(quilvane::sync::SiteDatabase& c, const std::string& file) {
 int main(int argc, char** argv) {
   using namespace quilvane;
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s export|import|textblocks <database> <file> [popular]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s export|import|textblocks <database> <file> [popular]\n",
+                 argv[0]);
     return 2;
   }
   const std::string mode = argv[1];
@@ -116,14 +117,14 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
       return 2;
     }
-    const double s =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     c.Connvelstrand.Disconnect();
     const long rss_after = PeakRssKib();
-    std::printf("%s: %ld rows in %.3f s = %.0f rows/s; peak RSS %ld KiB (%ld KiB at start, "
-                "%.0f bytes per row above it)\n",
-                mode.c_str(), rows, s, rows / s, rss_after, rss_before,
-                rows ? (rss_after - rss_before) * 1024.0 / rows : 0.0);
+    std::printf(
+        "%s: %ld rows in %.3f s = %.0f rows/s; peak RSS %ld KiB (%ld KiB at start, "
+        "%.0f bytes per row above it)\n",
+        mode.c_str(), rows, s, rows / s, rss_after, rss_before,
+        rows ? (rss_after - rss_before) * 1024.0 / rows : 0.0);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s failed: %s\n", mode.c_str(), e.what());
     return 1;

@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
 
   // 200 MB of earlier lines.
   {
-    std::string line = "17/10/2023 14:05:09 - Falha na conex\xE3o do banco de dados: unavailable\r\n";
+    std::string line =
+        "17/10/2023 14:05:09 - Falha na conex\xE3o do banco de dados: unavailable\r\n";
     std::string block;
     while (block.size() < (1 << 20)) block += line;
     quilvane::platform::File f(log.path(), quilvane::platform::File::Mode::kCreate);
@@ -42,8 +43,9 @@ int main(int argc, char** argv) {
   }
   const auto size_mb = static_cast<double>(std::filesystem::file_size(log.path())) / 1e6;
   const double large = MicrosPerEntry(log, entries);
-  std::printf("log entry: %.1f us on a new log, %.1f us on a %.0f MB log (ratio %.2f), %d entries each\n",
-              empty, large, size_mb, large / empty, entries);
+  std::printf(
+      "log entry: %.1f us on a new log, %.1f us on a %.0f MB log (ratio %.2f), %d entries each\n",
+      empty, large, size_mb, large / empty, entries);
   std::filesystem::remove_all(dir);
   return large <= 2 * empty ? 0 : 1;
 }

@@ -200,8 +200,11 @@ int main(int argc, char** argv) {
   for (int round = 0; round < rounds; ++round) {
     fs::remove(unpacked);
     const Time t[kSteps] = {
-        Seconds([&] { ok &= sync::CompactarArquivo(sql, log, quilvane::platform::Env::Default()); }),
-        Seconds([&] { ok &= sync::CompactarArquivo(sql, log, quilvane::platform::Env::Default(), key_file); }),
+        Seconds(
+            [&] { ok &= sync::CompactarArquivo(sql, log, quilvane::platform::Env::Default()); }),
+        Seconds([&] {
+          ok &= sync::CompactarArquivo(sql, log, quilvane::platform::Env::Default(), key_file);
+        }),
         Seconds([&] { unpack_and_check(false); }),
         Seconds([&] { unpack_and_check(true); }),
         Seconds([&] { comment = ex::SignFile(key, sql, name); }),

@@ -232,8 +232,8 @@ std::string ExchangeText(int products) {
                   "MARGEM = %d.%02d, PROMOCAO = '%c', PRECOPROMOCAO = %d.%02d, "
                   "DATAINICIOPROMOCAO = '01.10.2023', DATAFIMPROMOCAO = '31.10.2023' "
                   "WHERE CODIGO = %d;\r\n",
-                  cents / 100, cents % 100, cents * 3 / 200, (cents * 3 / 2) % 100,
-                  30 + i % 40, i % 100, (i % 5 == 0) ? 'S' : 'N', cents / 110, i % 100, i);
+                  cents / 100, cents % 100, cents * 3 / 200, (cents * 3 / 2) % 100, 30 + i % 40,
+                  i % 100, (i % 5 == 0) ? 'S' : 'N', cents / 110, i % 100, i);
     s += line;
   }
   return s;

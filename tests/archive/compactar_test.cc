@@ -123,7 +123,8 @@ TEST_F(CompactarTest, RefusesNamesThatLeaveTheFolder) {
     EXPECT_FALSE(platform::FileExists("/tmp/escaped.txt"));
     const auto lines = LogLines(dir_.path());
     ASSERT_FALSE(lines.empty());
-    EXPECT_NE(std::string::npos, lines.back().find(" outside the destination folder - Native error: 00090"))
+    EXPECT_NE(std::string::npos,
+              lines.back().find(" outside the destination folder - Native error: 00090"))
         << lines.back();
   }
 }
@@ -147,9 +148,11 @@ TEST_F(CompactarTest, MethodsOtherThanStoredAndDeflateFail) {
     std::uint16_t method;
     const char* text;
   };
-  for (const Case c : {Case{9, "Deflate64 compression method is not supported - Native error: 00055"},
-                       Case{12, "Invalid size or check sum of file or unsupported compression "
-                                "format - Native error: 00008"}}) {
+  for (const Case c :
+       {Case{9, "Deflate64 compression method is not supported - Native error: 00055"},
+        Case{12,
+             "Invalid size or check sum of file or unsupported compression "
+             "format - Native error: 00008"}}) {
     auto member = testing::Stored("m.bin", "data");
     member.method = c.method;
     WriteFile(dir_.File("m.zip"), testing::BuildZip({member}));
@@ -168,10 +171,9 @@ TEST_F(CompactarTest, AnEmptyArchiveExtractsNothingWithoutError) {
 
 TEST_F(CompactarTest, MissingArchiveIsLoggedWithItsPath) {
   EXPECT_FALSE(DescompactarArquivo(dir_.File("none.zip"), out(), log_));
-  EXPECT_NE(std::string::npos,
-            LogLines(dir_.path())[0].find("Falha ao descompactar o arquivo: File \"" +
-                                          dir_.File("none.zip") +
-                                          "\" not found - Native error: 00012"));
+  EXPECT_NE(std::string::npos, LogLines(dir_.path())[0].find(
+                                   "Falha ao descompactar o arquivo: File \"" +
+                                   dir_.File("none.zip") + "\" not found - Native error: 00012"));
 }
 
 TEST_F(CompactarTest, TheArchiveLayerThrowsAndLogsNothing) {

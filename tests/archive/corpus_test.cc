@@ -82,7 +82,9 @@ constexpr CorpusCase kCases[] = {
     {"zip-go/inline/issue10956-malformed.zip", "", "open failed 35"},
     {"zip-go/inline/issue10957-short-length.zip", "", "open failed 35"},
     {"zip-go/inline/issue11146-truncated-datadesc.zip", "", "open failed 35"},
-    {"zip-go/inline/issue12449-not-zip64.zip", "", "\xe2\x95\xa9" "dU=b077881d/7"},
+    {"zip-go/inline/issue12449-not-zip64.zip", "",
+     "\xe2\x95\xa9"
+     "dU=b077881d/7"},
     // Traditional encryption from libzip and CPython.
     {"zip-crypto/libzip-encrypt.zip", "foo", "encrypted=7e3265a8/4 plain=7e3265a8/4"},
     {"zip-crypto/libzip-encrypt.zip", "notfoo", "encrypted!91 plain=7e3265a8/4"},
@@ -125,8 +127,8 @@ TEST(CorpusRebuildTest, FindsDataDescriptorsWithAndWithoutSignature) {
   // With the directory cut off, the sizes of streamed members come only from
   // their data descriptors.
   if (CorpusFile("zip-go/dd.zip").empty()) GTEST_SKIP() << kNoCorpus;
-  for (const char* file : {"zip-go/go-with-datadesc-sig.zip", "zip-go/go-no-datadesc-sig.zip",
-                           "zip-go/dd.zip"}) {
+  for (const char* file :
+       {"zip-go/go-with-datadesc-sig.zip", "zip-go/go-no-datadesc-sig.zip", "zip-go/dd.zip"}) {
     SCOPED_TRACE(file);
     const std::string bytes = testing::ReadFile(CorpusFile(file));
     const size_t cd = bytes.find(std::string("PK\x01\x02", 4));
@@ -142,8 +144,8 @@ TEST(CorpusRebuildTest, FindsDataDescriptorsWithAndWithoutSignature) {
 
 INSTANTIATE_TEST_SUITE_P(Corpus, CorpusTest, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<CorpusCase>& info) {
-                           std::string name = std::string(info.param.file) + "_" +
-                                              info.param.password;
+                           std::string name =
+                               std::string(info.param.file) + "_" + info.param.password;
                            for (char& ch : name) {
                              if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
                            }

@@ -63,7 +63,8 @@ TEST_F(ZipFixture, IntactArchiveExtracts) {
 }
 
 TEST_F(ZipFixture, ArchiveAfterAStubIsRead) {
-  ASSERT_TRUE(Unpack(std::string("MZ\x90\0 self-extractor stub ", 24) + std::string(300, 'x') + zip_));
+  ASSERT_TRUE(
+      Unpack(std::string("MZ\x90\0 self-extractor stub ", 24) + std::string(300, 'x') + zip_));
   EXPECT_TRUE(content_ == Extracted());
 }
 
@@ -90,10 +91,11 @@ TEST_F(ZipFixture, NotAnArchiveAtAll) {
   const std::string html =
       "<!DOCTYPE html><html><head><title>404 Not Found</title></head>"
       "<body><h1>Not Found</h1></body></html>\r\n";
-  for (const std::string& bytes : {std::string(), html, std::string(70000, '\0'),
-                                   std::string(70000, 'P')}) {
+  for (const std::string& bytes :
+       {std::string(), html, std::string(70000, '\0'), std::string(70000, 'P')}) {
     EXPECT_FALSE(Unpack(bytes));
-    EXPECT_NE(std::string::npos, LastLog().find(std::string("Falha ao descompactar o arquivo: ") + kInvalid))
+    EXPECT_NE(std::string::npos,
+              LastLog().find(std::string("Falha ao descompactar o arquivo: ") + kInvalid))
         << LastLog();
   }
   // Nothing but end-record signatures, none of them valid.

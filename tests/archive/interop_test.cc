@@ -90,8 +90,8 @@ TEST_F(InteropTest, WeReadInfoZipDeflatedAndStored) {
   for (const char* level : {"-1", "-9", "-0"}) {
     SCOPED_TRACE(level);
     const std::string zip = dir_.File(std::string("infozip") + level + ".zip");
-    const auto r = RunTool({Tool("zip"), "-q", "-j", level, "-P", kArchivePassword, zip,
-                            dir_.File(kMember)});
+    const auto r =
+        RunTool({Tool("zip"), "-q", "-j", level, "-P", kArchivePassword, zip, dir_.File(kMember)});
     ASSERT_EQ(0, r.status);
     ExpectWeExtract(zip);
   }
@@ -101,9 +101,8 @@ TEST_F(InteropTest, WeReadInfoZipStreamedFromStdin) {
   // Streaming sets flag bit 3: the password check uses the DOS time, and
   // the sizes come from the data descriptor and the directory.
   const std::string zip = dir_.File("streamed.zip");
-  const auto r = RunTool({"/bin/sh", "-c",
-                          std::string("\"$0\" -q -P \"$1\" - - < \"$2\" > \"$3\""), Tool("zip"),
-                          kArchivePassword, dir_.File(kMember), zip});
+  const auto r = RunTool({"/bin/sh", "-c", std::string("\"$0\" -q -P \"$1\" - - < \"$2\" > \"$3\""),
+                          Tool("zip"), kArchivePassword, dir_.File(kMember), zip});
   ASSERT_EQ(0, r.status);
   const std::string bytes = ReadFile(zip);
   ASSERT_GT(bytes.size(), 8u);

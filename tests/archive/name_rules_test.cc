@@ -47,7 +47,7 @@ TEST(NameRulesTest, SafeRelativePath) {
 }
 
 TEST(NameRulesTest, DecodesOemUtf8AndFlaggedNames) {
-  EXPECT_EQ("pre\xc3\xa7o", DecodeName("pre\x87o", false));       // CP850 c-cedilla
+  EXPECT_EQ("pre\xc3\xa7o", DecodeName("pre\x87o", false));  // CP850 c-cedilla
   EXPECT_EQ("\xe4\xb8\x96\xe7\x95\x8c", DecodeName("\xe4\xb8\x96\xe7\x95\x8c", false));
   EXPECT_EQ("\xe4\xb8\x96\xe7\x95\x8c", DecodeName("\xe4\xb8\x96\xe7\x95\x8c", true));
   EXPECT_EQ("plain", DecodeName("plain", true));

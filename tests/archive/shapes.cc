@@ -71,8 +71,8 @@ std::string Build(const std::vector<Member>& members, const Layout& layout) {
     Put16(body, m.date);
     std::string local_extra;
     if (zip64_local) {
-      local_extra = Zip64Extra(streamed ? 0 : m.content.size(), streamed ? 0 : payload.size(),
-                               std::nullopt);
+      local_extra =
+          Zip64Extra(streamed ? 0 : m.content.size(), streamed ? 0 : payload.size(), std::nullopt);
     }
     Put32(body, streamed ? 0 : m.local_crc.value_or(crc));
     Put32(body, zip64_local ? kSaturated : streamed ? 0 : payload.size());

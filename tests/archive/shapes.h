@@ -14,15 +14,15 @@ namespace quilvane::archive::shapes {
 
 // How a member's sizes and CRC reach the reader.
 enum class Descriptor {
-  kNone,           // in the local header
-  kSigned,         // flag bit 3, a descriptor after the data with "PK\7\10"
-  kUnsigned,       // flag bit 3, a descriptor without a signature
-  kSignedZip64,    // flag bit 3, 8-byte sizes (after a zip64 local header)
+  kNone,         // in the local header
+  kSigned,       // flag bit 3, a descriptor after the data with "PK\7\10"
+  kUnsigned,     // flag bit 3, a descriptor without a signature
+  kSignedZip64,  // flag bit 3, 8-byte sizes (after a zip64 local header)
 };
 
 struct Member {
   std::string name;
-  std::string content;  // plain bytes
+  std::string content;       // plain bytes
   std::uint16_t method = 0;  // 0 stored, 8 deflated, anything else as is
   Descriptor descriptor = Descriptor::kNone;
   // Traditional encryption when set.
@@ -45,15 +45,15 @@ struct Member {
 };
 
 struct Layout {
-  std::string prefix;            // bytes in front of the first member
+  std::string prefix;                   // bytes in front of the first member
   bool offsets_include_prefix = false;  // as "zip -A" adjusts them
   std::int64_t directory_size_delta = 0;
   std::int64_t directory_offset_delta = 0;
-  bool zip64_end = false;        // zip64 end record + locator, saturated fields
+  bool zip64_end = false;                      // zip64 end record + locator, saturated fields
   std::optional<std::uint64_t> zip64_entries;  // the count the zip64 record claims
-  std::optional<std::uint16_t> entries;  // the count the end record claims
+  std::optional<std::uint16_t> entries;        // the count the end record claims
   std::string comment;
-  bool directory = true;         // false: members only (cut download)
+  bool directory = true;  // false: members only (cut download)
 };
 
 std::string Build(const std::vector<Member>& members, const Layout& layout = {});

@@ -163,12 +163,12 @@ std::vector<ShapeCase> Cases() {
                                Plain("/etc/passwd", kText), Plain("..\\win.ini", kText),
                                Plain("ok.txt", kText)});
        },
-       "", "../test.txt!90 a/../../b.txt!90 /etc/passwd!90 ..\\win.ini!90 " +
-               Expect("ok.txt", kText)},
+       "",
+       "../test.txt!90 a/../../b.txt!90 /etc/passwd!90 ..\\win.ini!90 " + Expect("ok.txt", kText)},
       // Stored and deflated members whose CRC does not match their data.
       {"BadCrcStored", [wrong_crc] { return shapes::Build({wrong_crc}); }, "", "afile!8"},
-      {"BadCrcDeflated",
-       [wrong_crc_deflated] { return shapes::Build({wrong_crc_deflated}); }, "", "afile!8"},
+      {"BadCrcDeflated", [wrong_crc_deflated] { return shapes::Build({wrong_crc_deflated}); }, "",
+       "afile!8"},
       // The descriptor's CRC is wrong while the directory's is right.
       {"BadCrcInDescriptor",
        [bad_dd] {
@@ -220,8 +220,7 @@ std::vector<ShapeCase> Cases() {
        [] {
          Layout l;
          l.directory = false;
-         const std::string b =
-             shapes::Build({Streamed("A.SQL", kSql, Descriptor::kSigned)}, l);
+         const std::string b = shapes::Build({Streamed("A.SQL", kSql, Descriptor::kSigned)}, l);
          return b.substr(0, b.size() - 6);
        },
        "", "[rebuilt] A.SQL!8"},
@@ -263,7 +262,9 @@ std::vector<ShapeCase> Cases() {
        [] { return shapes::Build({Encrypted(Plain("0", "", 0), "1", false)}); }, "1",
        Expect("0", "")},
       {"ZipCryptoWrongPassword",
-       [time_checked] { return shapes::Build({time_checked, Plain("plain", "foo\n", 0)}); },
+       [time_checked] {
+         return shapes::Build({time_checked, Plain("plain", "foo\n", 0)});
+       },
        "notfoo", "A.SQL!91 " + Expect("plain", "foo\n")},
       // Flag bit 3 cleared while the check byte is still the time's.
       {"ZipCryptoTimeCheckWithoutBit3", [bit3_cleared] { return shapes::Build({bit3_cleared}); },
@@ -275,8 +276,10 @@ std::vector<ShapeCase> Cases() {
        PasswordPassingTheCrcCheck(time_checked), "A.SQL!91"},
       // An unknown method (99 is WinZip AES) is refused, never mis-read.
       {"UnknownMethod",
-       [aes] { return shapes::Build({Plain("plain", "plain\n", 0), aes}); }, "foofoofoo",
-       Expect("plain", "plain\n") + " aes!8"},
+       [aes] {
+         return shapes::Build({Plain("plain", "plain\n", 0), aes});
+       },
+       "foofoofoo", Expect("plain", "plain\n") + " aes!8"},
   };
   return cases;
 }
@@ -294,7 +297,6 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ShapeTest, ::testing::ValuesIn(Cases()),
                          [](const ::testing::TestParamInfo<ShapeCase>& info) {
                            return std::string(info.param.name);
                          });
-
 
 // The same shapes as the tools write them today. A missing tool fails the
 // test: scripts/packages.d lists them all.
@@ -325,8 +327,9 @@ class ToolShapeTest : public ::testing::Test {
 
 TEST_F(ToolShapeTest, InfoZipStubInFrontWithAndWithoutAdjustedOffsets) {
   const std::string zip = Tool("zip");
-  Sh(zip + " -q -9 a.zip A.SQL && printf 'MZ stub of a self-extractor' > sfx.zip"
-           " && cat a.zip >> sfx.zip && cp sfx.zip sfx-adjusted.zip && " +
+  Sh(zip +
+     " -q -9 a.zip A.SQL && printf 'MZ stub of a self-extractor' > sfx.zip"
+     " && cat a.zip >> sfx.zip && cp sfx.zip sfx-adjusted.zip && " +
      zip + " -q -A sfx-adjusted.zip");
   EXPECT_NE(Bytes("sfx.zip"), Bytes("sfx-adjusted.zip"));
   for (const char* name : {"sfx.zip", "sfx-adjusted.zip"}) {
@@ -357,8 +360,8 @@ TEST_F(ToolShapeTest, InfoZipForcedZip64) {
 TEST_F(ToolShapeTest, SevenZipZipCryptoFromFileAndFromStdin) {
   // From a file the check byte is the CRC's; from standard input 7-Zip
   // streams (flag bit 3, zip64 local sizes) and checks the time.
-  Sh(Tool("7z") + " a -bd -tzip -mem=ZipCrypto -psecret f.zip A.SQL >/dev/null && " +
-     Tool("7z") + " a -bd -tzip -mem=ZipCrypto -psecret -siA.SQL s.zip < A.SQL >/dev/null");
+  Sh(Tool("7z") + " a -bd -tzip -mem=ZipCrypto -psecret f.zip A.SQL >/dev/null && " + Tool("7z") +
+     " a -bd -tzip -mem=ZipCrypto -psecret -siA.SQL s.zip < A.SQL >/dev/null");
   EXPECT_EQ(0x01, Flags(Bytes("f.zip")) & 0x09);
   EXPECT_EQ(0x09, Flags(Bytes("s.zip")) & 0x09);
   for (const char* name : {"f.zip", "s.zip"}) {

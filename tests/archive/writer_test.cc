@@ -60,8 +60,8 @@ class WriterTest : public ::testing::Test {
   std::string Pack(const std::string& content) {
     source_ = dir_.File(kName);
     WriteFile(source_, content);
-    platform::SetFileTime(source_, *platform::TryEncodeDate(2023, 10, 17) +
-                                       platform::EncodeTime(14, 5, 9, 0));
+    platform::SetFileTime(
+        source_, *platform::TryEncodeDate(2023, 10, 17) + platform::EncodeTime(14, 5, 9, 0));
     sync::Log log(dir_.path(), platform::Env::Default());
     EXPECT_TRUE(CompactarArquivo(source_, log, platform::Env::Default()));
     return ReadFile(dir_.File("12345678000199.ZIP"));
@@ -131,7 +131,8 @@ TEST_F(WriterTest, LaysOutEveryFieldOfASmallArchive) {
 
 TEST_F(WriterTest, MatchesTheGoldenBytesOfATinyArchive) {
   // Any change of a field, of the generator or of the compressor shows here.
-  const std::string zip = Pack("17/10/2023\r\nUPDATE PRODUTOS SET PRECOCUSTO = 1.5 WHERE CODIGO = 7;\r\n");
+  const std::string zip =
+      Pack("17/10/2023\r\nUPDATE PRODUTOS SET PRECOCUSTO = 1.5 WHERE CODIGO = 7;\r\n");
   std::string hex;
   char b[3];
   for (unsigned char ch : zip) {
@@ -144,9 +145,9 @@ TEST_F(WriterTest, MatchesTheGoldenBytesOfATinyArchive) {
 TEST_F(WriterTest, EmptySourceIsStoredWithTheHeaderAlone) {
   const std::string zip = Pack("");
   ASSERT_EQ(110 + 2 * kN, zip.size());
-  EXPECT_EQ(0, U16(zip, 8));       // stored
-  EXPECT_EQ(0u, U32(zip, 14));     // CRC of nothing
-  EXPECT_EQ(12u, U32(zip, 18));    // the encryption header alone
+  EXPECT_EQ(0, U16(zip, 8));     // stored
+  EXPECT_EQ(0u, U32(zip, 14));   // CRC of nothing
+  EXPECT_EQ(12u, U32(zip, 18));  // the encryption header alone
   EXPECT_EQ(0u, U32(zip, 22));
   const auto [header, rest] = DecryptMember(zip.substr(30 + kN, 12));
   EXPECT_EQ(0, header[10]);
@@ -337,7 +338,8 @@ TEST(CompressionSettingsTest, ModesMapToLevelsAndBlocks) {
       archiver.SetCompressionMode(bad);
       ADD_FAILURE() << bad;
     } catch (const EArchiveError& e) {
-      EXPECT_EQ(std::string("Invalid compression mode. Mode must be in [0-9] range - Native error: 00093"),
+      EXPECT_EQ(std::string(
+                    "Invalid compression mode. Mode must be in [0-9] range - Native error: 00093"),
                 e.what());
     }
   }

@@ -93,8 +93,11 @@ TEST(Components, StatementTextsAndWiring) {
   const std::string& p = c.TBProdutos.sql();
   EXPECT_EQ(std::count(p.begin(), p.end(), '\n'), 25);
   EXPECT_EQ(p.substr(0, 36), "SELECT P.CODIGO\n     , P.PRECOCUSTO\n");
-  EXPECT_NE(p.find("\n     , P.PROMSOMENTEFEBRAFAR\n     , P.PROMDESCRESIDUALVISTA\n"), std::string::npos);
-  EXPECT_TRUE(p.ends_with("\n     , P.PROMDESCRESIDUALVISTA\n     , P.PROMDESCRESIDUALPRAZO\nFROM PRODUTOS P")) << p;
+  EXPECT_NE(p.find("\n     , P.PROMSOMENTEFEBRAFAR\n     , P.PROMDESCRESIDUALVISTA\n"),
+            std::string::npos);
+  EXPECT_TRUE(p.ends_with(
+      "\n     , P.PROMDESCRESIDUALVISTA\n     , P.PROMDESCRESIDUALPRAZO\nFROM PRODUTOS P"))
+      << p;
   EXPECT_EQ(c.Connvelstrand.Param("Protocol"), "TCPIP");
   EXPECT_EQ(c.Connvelstrand.Param("CharacterSet"), "ISO8859_1");
   EXPECT_EQ(c.TRQExec.mode(), Transaction::Mode::kExplicit);
@@ -122,35 +125,41 @@ TEST(ClientLibrary, NamesJoinedWithOrBeforeTheLast) {
 }
 
 TEST(ClientLibrary, LoadMessageEndsTheSystemTextOnce) {
-  const std::string hint = "Hint: check it is in the PATH or application EXE directories, and has " +
-                           platform::ProcessArchitecture() + " bitness.";
+  const std::string hint =
+      "Hint: check it is in the PATH or application EXE directories, and has " +
+      platform::ProcessArchitecture() + " bitness.";
   EXPECT_EQ(LibraryLoadMessage({"a", "b"}, {}, "not found"),
             "Cannot load vendor library [a or b]. not found\r\n" + hint);
   EXPECT_EQ(LibraryLoadMessage({"a", "b"}, {}, "not found."),
             "Cannot load vendor library [a or b]. not found." + hint);
-  EXPECT_EQ(LibraryLoadMessage({"a", "b"}, {{"a", "x86"}}, "bad\n"),
-            "Cannot load vendor library [a or b]. a has unsupported architecture [x86]. Required [" +
-                platform::ProcessArchitecture() + "].\r\nbad\n" + hint);
+  EXPECT_EQ(
+      LibraryLoadMessage({"a", "b"}, {{"a", "x86"}}, "bad\n"),
+      "Cannot load vendor library [a or b]. a has unsupported architecture [x86]. Required [" +
+          platform::ProcessArchitecture() + "].\r\nbad\n" + hint);
 }
 
 TEST(ClientLibrary, StatusTextIsOneLinePerMessageThenTheSqlCodeText) {
   FbClient fb;
   fb.Load(FbClient::DefaultLibraryNames());
   EXPECT_TRUE(fb.utf8_filenames());  // a 3.0 client
-  const ISC_STATUS conflict[] = {isc_arg_gds, isc_deadlock, isc_arg_gds, isc_update_conflict, isc_arg_end};
+  const ISC_STATUS conflict[] = {isc_arg_gds, isc_deadlock, isc_arg_gds, isc_update_conflict,
+                                 isc_arg_end};
   const DbError e = fb.ErrorFromStatus(conflict);
   EXPECT_EQ(e.status_code(), isc_deadlock);
   EXPECT_EQ(e.sqlcode(), -913);
   char sql_text[512] = {};
   fb.sql_interprete(-913, sql_text, sizeof sql_text);
-  EXPECT_EQ(std::string(e.what()), "deadlock\r\nupdate conflicts with concurrent update\r\n" + std::string(sql_text));
+  EXPECT_EQ(std::string(e.what()),
+            "deadlock\r\nupdate conflicts with concurrent update\r\n" + std::string(sql_text));
   EXPECT_FALSE(e.lost_connection());
 
   const ISC_STATUS lost[] = {isc_arg_gds, isc_network_error, isc_arg_string,
                              reinterpret_cast<ISC_STATUS>("127.0.0.9"), isc_arg_end};
   const DbError l = fb.ErrorFromStatus(lost);
   EXPECT_TRUE(l.lost_connection());
-  EXPECT_EQ(std::string(l.what()).rfind("Unable to complete network request to host \"127.0.0.9\".", 0), 0u)
+  EXPECT_EQ(
+      std::string(l.what()).rfind("Unable to complete network request to host \"127.0.0.9\".", 0),
+      0u)
       << l.what();
 }
 
@@ -171,9 +180,15 @@ TEST_F(ClientLibraryLoad, NeitherNameLoads) {
     FAIL() << "connected without a client library";
   } catch (const DbError& e) {
     const std::string m = e.what();
-    EXPECT_EQ(m.rfind("Cannot load vendor library [libquilvane-none-a.so.2 or libquilvane-none-b.so]. ", 0), 0u) << m;
-    EXPECT_NE(m.find("libquilvane-none-b.so: cannot open shared object file"), std::string::npos) << m;
-    EXPECT_NE(m.find("\r\nHint: check it is in the PATH or application EXE directories, and has x64 bitness."),
+    EXPECT_EQ(
+        m.rfind("Cannot load vendor library [libquilvane-none-a.so.2 or libquilvane-none-b.so]. ",
+                0),
+        0u)
+        << m;
+    EXPECT_NE(m.find("libquilvane-none-b.so: cannot open shared object file"), std::string::npos)
+        << m;
+    EXPECT_NE(m.find("\r\nHint: check it is in the PATH or application EXE directories, and has "
+                     "x64 bitness."),
               std::string::npos)
         << m;
   }
@@ -184,7 +199,9 @@ TEST_F(ClientLibraryLoad, LibraryOfAnotherArchitectureIsNamed) {
   testing::TempDir dir;
   // The header of a 32-bit x86 shared object: the loader rejects its class.
   std::string elf(52, '\0');
-  elf.replace(0, 4, "\x7f" "ELF");
+  elf.replace(0, 4,
+              "\x7f"
+              "ELF");
   elf[4] = 1;   // ELFCLASS32
   elf[5] = 1;   // little-endian
   elf[6] = 1;   // version
@@ -200,7 +217,8 @@ TEST_F(ClientLibraryLoad, LibraryOfAnotherArchitectureIsNamed) {
     db.Connect();
     FAIL() << "loaded a foreign library";
   } catch (const DbError& e) {
-    EXPECT_NE(std::string(e.what()).find(foreign + " has unsupported architecture [x86]. Required [x64].\r\n"),
+    EXPECT_NE(std::string(e.what()).find(
+                  foreign + " has unsupported architecture [x86]. Required [x64].\r\n"),
               std::string::npos)
         << e.what();
   }
@@ -215,7 +233,11 @@ TEST_F(ClientLibraryLoad, MissingEntryPointsAreListed) {
     FAIL() << "zlib taken for the client";
   } catch (const DbError& e) {
     const std::string m = e.what();
-    EXPECT_EQ(m.rfind("Cannot get vendor library entry point[s]. [isc_attach_database\r\nisc_detach_database\r\n", 0), 0u) << m;
+    EXPECT_EQ(m.rfind("Cannot get vendor library entry point[s]. "
+                      "[isc_attach_database\r\nisc_detach_database\r\n",
+                      0),
+              0u)
+        << m;
     EXPECT_TRUE(m.ends_with("\r\nisc_sql_interprete]")) << m;
   }
 }

@@ -16,17 +16,17 @@ TEST(ScaledToCurrency, ExactUpToFourDecimalsRoundedBeyond) {
   } cases[] = {
       {7, 0, 70000},
       {-7, 0, -70000},
-      {1250, -2, 125000},       // 12.50
-      {-1234, -3, -12340},      // -1.234
-      {31416, -4, 31416},       // 3.1416
-      {2123456, -6, 21235},     // 2.123456 -> 2.1235
+      {1250, -2, 125000},    // 12.50
+      {-1234, -3, -12340},   // -1.234
+      {31416, -4, 31416},    // 3.1416
+      {2123456, -6, 21235},  // 2.123456 -> 2.1235
       {-2123456, -6, -21235},
-      {200005, -5, 20000},      // 2.00005: half goes to the even 2.0000
-      {200015, -5, 20002},      // 2.00015: half goes to the even 2.0002
+      {200005, -5, 20000},  // 2.00005: half goes to the even 2.0000
+      {200015, -5, 20002},  // 2.00015: half goes to the even 2.0002
       {-200015, -5, -20002},
       {200016, -5, 20002},
-      {123, -8, 0},             // 0.00000123
-      {5, 2, 5000000},          // 5e2
+      {123, -8, 0},     // 0.00000123
+      {5, 2, 5000000},  // 5e2
       {922337203685477, 0, 9223372036854770000},
       {922337203685478, 0, std::nullopt},  // out of range, not wrapped
       {std::numeric_limits<std::int64_t>::min(), 0, std::nullopt},
@@ -62,9 +62,15 @@ TEST(ScaledToText, ShortestFormWithRegionalSeparator) {
     int scale;
     const char* want;
   } cases[] = {
-      {0, 0, "0"},          {-5, 0, "-5"},        {1250, -2, "12,5"},
-      {1200, -2, "12"},     {-1234, -3, "-1,234"}, {5, -4, "0,0005"},
-      {-5, -4, "-0,0005"},  {0, -2, "0"},         {std::numeric_limits<std::int64_t>::min(), 0, "-9223372036854775808"},
+      {0, 0, "0"},
+      {-5, 0, "-5"},
+      {1250, -2, "12,5"},
+      {1200, -2, "12"},
+      {-1234, -3, "-1,234"},
+      {5, -4, "0,0005"},
+      {-5, -4, "-0,0005"},
+      {0, -2, "0"},
+      {std::numeric_limits<std::int64_t>::min(), 0, "-9223372036854775808"},
   };
   for (const Case& c : cases) EXPECT_EQ(ScaledToText(c.value, c.scale, ','), c.want);
   EXPECT_EQ(ScaledToText(1250, -2, '.'), "12.5");
@@ -83,7 +89,8 @@ TEST(TextToDateTime, RegionalDateWithOptionalTime) {
   EXPECT_EQ(TextToDateTime("31/03/2026   ", fs, 2026), day);
   EXPECT_DOUBLE_EQ(*TextToDateTime("31/03/2026 12:00", fs, 2026), day + 0.5);
   EXPECT_DOUBLE_EQ(*TextToDateTime("31/03/2026 06:00:00", fs, 2026), day + 0.25);
-  for (const char* bad : {"", "   ", "31/02/2026", "abc", "31/03/2026 25:00", "31/03/2026 12:", "31/03/2026 1:2:3:4"}) {
+  for (const char* bad : {"", "   ", "31/02/2026", "abc", "31/03/2026 25:00",
+                          "31/03/2026 12:", "31/03/2026 1:2:3:4"}) {
     EXPECT_FALSE(TextToDateTime(bad, fs, 2026)) << bad;
   }
 }

@@ -35,9 +35,11 @@ TEST_F(FirebirdConectarBanco, SettingsThatCannotAttachGiveOneAttemptAndOneLine) 
     std::string ini;
     std::string attach;
   } cases[] = {
-      {"wrong path", "[Tolmarc]\r\nServidor=" + server_.host + "\r\nCaminho=" + server_.dir + "/nope.fdb\r\n",
+      {"wrong path",
+       "[Tolmarc]\r\nServidor=" + server_.host + "\r\nCaminho=" + server_.dir + "/nope.fdb\r\n",
        server_.host + "/3050:" + server_.dir + "/nope.fdb"},
-      {"empty Caminho", "[Tolmarc]\r\nServidor=" + server_.host + "\r\nCaminho=\r\n", server_.host + "/3050:"},
+      {"empty Caminho", "[Tolmarc]\r\nServidor=" + server_.host + "\r\nCaminho=\r\n",
+       server_.host + "/3050:"},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -158,7 +160,8 @@ class FirebirdReconnect : public FirebirdTest {
   }
   void ConnectThroughProxy(Components& c) { Connect(c, proxy_->host(), proxy_->port()); }
   std::string Price(const char* codigo) {
-    return db_->Scalar(std::string("SELECT PRECOVENDA FROM PRODUTOS WHERE CODIGO = '") + codigo + "'");
+    return db_->Scalar(std::string("SELECT PRECOVENDA FROM PRODUTOS WHERE CODIGO = '") + codigo +
+                       "'");
   }
   std::unique_ptr<TcpProxy> proxy_;
 };
@@ -260,7 +263,7 @@ TEST_F(FirebirdReconnect, LostCommitAtDisconnectEndsDisconnectedAndReports) {
 TEST_F(FirebirdReconnect, DisconnectAfterALossWithNothingPendingIsQuiet) {
   Components c{platform::Env::Default()};
   ConnectThroughProxy(c);
-  c.TBPadrao.Open();  // read whole, its transaction already committed
+  c.TBPadrao.Open();             // read whole, its transaction already committed
   c.TRQExec.StartTransaction();  // no statement yet
   proxy_->DropAll();
   EXPECT_NO_THROW(c.Connvelstrand.Disconnect());
@@ -297,7 +300,9 @@ TEST(FirebirdFixture, CreatesTheErpTablesAndDropsTheFile) {
     FirebirdDb db(server);
     path = db.path();
     EXPECT_TRUE(platform::FileExists(path));
-    EXPECT_EQ(db.Scalar("SELECT COUNT(*) FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = 'PRODUTOS'"), "26");
+    EXPECT_EQ(
+        db.Scalar("SELECT COUNT(*) FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = 'PRODUTOS'"),
+        "26");
     db.InsertPadrao(1, "12.345.678/0001-90");
     db.InsertProduto("A1", {{"PRECOVENDA", "12.5"}, {"TIPOPROMOCAO", "'Ç'"}});
     EXPECT_EQ(db.Scalar("SELECT PRECOVENDA || TIPOPROMOCAO FROM PRODUTOS"), "12.50Ç");

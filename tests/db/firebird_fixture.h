@@ -53,9 +53,10 @@ inline int LogEntries(const testing::TempDir& dir) {
   int n = 0;
   for (size_t start = 0; start < text.size();) {
     const size_t end = text.find("\r\n", start);
-    const std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (line.size() >= 22 && line[2] == '/' && line[5] == '/' && line[10] == ' ' && line[13] == ':' &&
-        line.compare(19, 3, " - ") == 0) {
+    const std::string line =
+        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (line.size() >= 22 && line[2] == '/' && line[5] == '/' && line[10] == ' ' &&
+        line[13] == ':' && line.compare(19, 3, " - ") == 0) {
       ++n;
     }
     if (end == std::string::npos) break;
@@ -96,6 +97,5 @@ class FirebirdTest : public ::testing::Test {
 };
 
 // ------------------------------------------------------------ conversions --
-
 
 }  // namespace quilvane::db

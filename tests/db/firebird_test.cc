@@ -26,7 +26,7 @@ INSERT INTO CONV VALUES (3, 0, -1, 0, -0.5, 0, 0, 0.0001, 2.000015,
   }
 };
 
-constexpr const char* kConvColumns[] = {"SI", "I",  "BI",  "N1", "N2", "N3", "N4", "N6",
+constexpr const char* kConvColumns[] = {"SI",  "I",   "BI", "N1", "N2", "N3", "N4",     "N6",
                                         "DBL", "FLT", "DT", "TS", "CH", "VC", "TXTDATE"};
 
 TEST_F(FirebirdConversion, EachColumnKindByEachConversion) {
@@ -41,7 +41,7 @@ TEST_F(FirebirdConversion, EachColumnKindByEachConversion) {
     const char* column;
     std::optional<std::int64_t> currency;  // nullopt: the conversion is refused
     std::string text;
-    std::optional<double> datetime;        // nullopt: the conversion is refused
+    std::optional<double> datetime;  // nullopt: the conversion is refused
     bool is_null;
   };
   // Row 1: values.
@@ -64,11 +64,11 @@ TEST_F(FirebirdConversion, EachColumnKindByEachConversion) {
   };
   // Row 2: every column NULL.
   const Want row2[] = {
-      {"SI", 0, "", {}, true},  {"I", 0, "", {}, true},   {"BI", 0, "", {}, true},
-      {"N1", 0, "", {}, true},  {"N2", 0, "", {}, true},  {"N3", 0, "", {}, true},
-      {"N4", 0, "", {}, true},  {"N6", 0, "", {}, true},  {"DBL", 0, "", {}, true},
+      {"SI", 0, "", {}, true},  {"I", 0, "", {}, true},    {"BI", 0, "", {}, true},
+      {"N1", 0, "", {}, true},  {"N2", 0, "", {}, true},   {"N3", 0, "", {}, true},
+      {"N4", 0, "", {}, true},  {"N6", 0, "", {}, true},   {"DBL", 0, "", {}, true},
       {"FLT", 0, "", {}, true}, {"DT", {}, "", 0.0, true}, {"TS", {}, "", 0.0, true},
-      {"CH", {}, "", {}, true}, {"VC", {}, "", {}, true}, {"TXTDATE", {}, "", {}, true},
+      {"CH", {}, "", {}, true}, {"VC", {}, "", {}, true},  {"TXTDATE", {}, "", {}, true},
   };
   // Row 3: zeros, halves, blanks and the first day of the date scale.
   const Want row3[] = {
@@ -180,7 +180,8 @@ TEST_F(FirebirdTest, ProdutosInRowsetsReadTransactionEndsAtTheEnd) {
   bool saw7 = false;
   for (c.TBProdutos.First(); !c.TBProdutos.Eof(); c.TBProdutos.Next(), ++rows) {
     Query& q = c.TBProdutos;
-    for (const char* name : {"CODIGO", "TIPOPROMOCAO", "PROMSOMENTEFEBRAFAR"}) q.FieldByName(name).AsString();
+    for (const char* name : {"CODIGO", "TIPOPROMOCAO", "PROMSOMENTEFEBRAFAR"})
+      q.FieldByName(name).AsString();
     for (const char* name : {"INICIOPROM", "FINALPROM"}) q.FieldByName(name).AsDateTime();
     for (int i = 0; i < q.FieldCount(); ++i) {
       const std::string& n = q.Fields(i).name();
@@ -196,7 +197,8 @@ TEST_F(FirebirdTest, ProdutosInRowsetsReadTransactionEndsAtTheEnd) {
       EXPECT_EQ(q.FieldByName("LUCRO").AsCurrency(), 8750);              // 0.875
       EXPECT_EQ(q.FieldByName("PROMLEVEPRAZO").AsCurrency(), 70000000);  // BIGINT 7000
       EXPECT_EQ(q.FieldByName("TIPOPROMOCAO").AsString(), "B");
-      EXPECT_DOUBLE_EQ(q.FieldByName("INICIOPROM").AsDateTime(), *platform::TryEncodeDate(2026, 1, 8));
+      EXPECT_DOUBLE_EQ(q.FieldByName("INICIOPROM").AsDateTime(),
+                       *platform::TryEncodeDate(2026, 1, 8));
     }
   }
   EXPECT_EQ(rows, 120);
@@ -275,7 +277,8 @@ CREATE TABLE WIDE (ID INTEGER, VC VARCHAR(3000), CH CHAR(200), N NUMERIC(15,2), 
     const Row& r = rows[i];
     const std::string at = "row " + std::to_string(i) + ": ";
     if (q.FieldByName("ID").AsInteger() != i) return at + "ID " + q.FieldByName("ID").AsString();
-    const std::pair<const char*, const std::optional<std::string>*> texts[] = {{"VC", &r.vc}, {"CH", &r.ch}};
+    const std::pair<const char*, const std::optional<std::string>*> texts[] = {{"VC", &r.vc},
+                                                                               {"CH", &r.ch}};
     for (const auto& [name, want] : texts) {
       const Field f = q.FieldByName(name);
       if (f.IsNull() != (!*want || (*want)->empty() || **want == " ")) return at + name + " null";
@@ -288,11 +291,13 @@ CREATE TABLE WIDE (ID INTEGER, VC VARCHAR(3000), CH CHAR(200), N NUMERIC(15,2), 
     if (q.FieldByName("N").IsNull() != !r.n || q.FieldByName("N").AsCurrency() != r.n.value_or(0)) {
       return at + "N " + q.FieldByName("N").AsString();
     }
-    if (q.FieldByName("SI").IsNull() != !r.si || q.FieldByName("SI").AsInteger() != r.si.value_or(0) ||
+    if (q.FieldByName("SI").IsNull() != !r.si ||
+        q.FieldByName("SI").AsInteger() != r.si.value_or(0) ||
         q.FieldByName("SI").AsString() != (r.si ? std::to_string(*r.si) : "")) {
       return at + "SI " + q.FieldByName("SI").AsString();
     }
-    if (q.FieldByName("DT").IsNull() != !r.dt || q.FieldByName("DT").AsDateTime() != r.dt.value_or(0)) {
+    if (q.FieldByName("DT").IsNull() != !r.dt ||
+        q.FieldByName("DT").AsDateTime() != r.dt.value_or(0)) {
       return at + "DT " + q.FieldByName("DT").AsString();
     }
     if (q.FieldByName("DBL").IsNull() != !r.dbl ||
@@ -360,7 +365,8 @@ TEST_F(FirebirdTest, Latin1TextRoundTrip) {
   EXPECT_THROW(c.QExec.ExecSQL("UPDATE PRODUTOS SET DESCRICAO = '\xE4\xB8\xAD' WHERE CODIGO = '1'"),
                DbError);
   c.TRQExec.Commit();
-  EXPECT_EQ(db_->Scalar("SELECT DESCRICAO FROM PRODUTOS WHERE CODIGO = '1'"), "Pão & Café :x ? !y {fn}");
+  EXPECT_EQ(db_->Scalar("SELECT DESCRICAO FROM PRODUTOS WHERE CODIGO = '1'"),
+            "Pão & Café :x ? !y {fn}");
 }
 
 // Windows ERPs store Windows-1252 in their ISO8859_1 columns ("€", "“ ”",
@@ -414,9 +420,9 @@ TEST_F(FirebirdTest, ErpTextKeepsEveryByte) {
   for (size_t i = 0; i < chunks.size(); ++i) {
     SCOPED_TRACE(i);
     // Compared by the server, byte for byte.
-    const std::string same = "SELECT COUNT(*) FROM PRODUTOS WHERE DESCRICAO = " +
-                             FirebirdDb::RawText(chunks[i]) + " AND CODIGO IN ('S" +
-                             std::to_string(i) + "', 'P" + std::to_string(i) + "')";
+    const std::string same =
+        "SELECT COUNT(*) FROM PRODUTOS WHERE DESCRICAO = " + FirebirdDb::RawText(chunks[i]) +
+        " AND CODIGO IN ('S" + std::to_string(i) + "', 'P" + std::to_string(i) + "')";
     EXPECT_EQ(db_->Scalar(same), "2");
   }
 
@@ -443,12 +449,16 @@ TEST_F(FirebirdTest, ErpTextKeepsEveryByte) {
 TEST_F(FirebirdTest, AccentedDatabasePathIsFound) {
   const std::string folder = server_.dir + "/Farmácia";
   const std::string path = folder + "/acentos-" + std::to_string(::getpid()) + ".fdb";
-  ASSERT_EQ(std::system(("mkdir -p '" + folder + "' && chown firebird:firebird '" + folder + "'").c_str()), 0);
+  ASSERT_EQ(std::system(
+                ("mkdir -p '" + folder + "' && chown firebird:firebird '" + folder + "'").c_str()),
+            0);
   testing::TempDir tmp;
   tmp.Write("create.sql", "CREATE DATABASE '" + server_.host + "/" + server_.port + ":" + path +
-                              "' USER 'SYSDBA' PASSWORD '" + server_.sysdba_password + "';\nCOMMIT;\n");
-  tmp.Write("drop.sql", "CONNECT '" + server_.host + "/" + server_.port + ":" + path + "' USER 'SYSDBA' PASSWORD '" +
-                            server_.sysdba_password + "';\nDROP DATABASE;\n");
+                              "' USER 'SYSDBA' PASSWORD '" + server_.sysdba_password +
+                              "';\nCOMMIT;\n");
+  tmp.Write("drop.sql", "CONNECT '" + server_.host + "/" + server_.port + ":" + path +
+                            "' USER 'SYSDBA' PASSWORD '" + server_.sysdba_password +
+                            "';\nDROP DATABASE;\n");
   ASSERT_EQ(std::system(("isql-fb -q -b -i '" + tmp.File("create.sql") + "'").c_str()), 0);
   {
     Components c{platform::Env::Default()};
@@ -494,23 +504,29 @@ TEST_F(FirebirdTest, PreparedStatementWithParameters) {
   Components c{platform::Env::Default()};
   Connect(c);
   Query q(c.Connvelstrand, c.TRQExec);
-  q.SetSQL("UPDATE PRODUTOS SET PRECOVENDA = ?, DESCRICAO = ?, INICIOPROM = ?, PROMLEVEPRAZO = ? WHERE CODIGO = ?");
+  q.SetSQL(
+      "UPDATE PRODUTOS SET PRECOVENDA = ?, DESCRICAO = ?, INICIOPROM = ?, PROMLEVEPRAZO = ? WHERE "
+      "CODIGO = ?");
   c.TRQExec.StartTransaction();
   const Param a[] = {Currency{123456}, std::string("Ação"), *platform::TryEncodeDate(2026, 2, 1),
                      std::int64_t{42}, std::string("1")};
   q.ExecSQL(a);
-  const Param b[] = {std::monostate{}, std::monostate{}, std::monostate{}, std::monostate{}, std::string("2")};
+  const Param b[] = {std::monostate{}, std::monostate{}, std::monostate{}, std::monostate{},
+                     std::string("2")};
   q.ExecSQL(b);
   const Param wrong[] = {std::string("1")};
   EXPECT_THROW(q.ExecSQL(wrong), DbError);
-  const Param far[] = {std::monostate{}, std::monostate{}, platform::DateTime{1e12}, std::monostate{},
-                       std::string("1")};
+  const Param far[] = {std::monostate{}, std::monostate{}, platform::DateTime{1e12},
+                       std::monostate{}, std::string("1")};
   EXPECT_THROW(q.ExecSQL(far), DbError);
   c.TRQExec.Commit();
-  EXPECT_EQ(db_->Scalar("SELECT PRECOVENDA || ' ' || DESCRICAO || ' ' || INICIOPROM || ' ' || PROMLEVEPRAZO "
-                        "FROM PRODUTOS WHERE CODIGO = '1'"),
-            "12.35 Ação 2026-02-01 42");
-  EXPECT_EQ(db_->Scalar("SELECT COALESCE(PRECOVENDA, -1) FROM PRODUTOS WHERE CODIGO = '2'"), "-1.00");
+  EXPECT_EQ(
+      db_->Scalar(
+          "SELECT PRECOVENDA || ' ' || DESCRICAO || ' ' || INICIOPROM || ' ' || PROMLEVEPRAZO "
+          "FROM PRODUTOS WHERE CODIGO = '1'"),
+      "12.35 Ação 2026-02-01 42");
+  EXPECT_EQ(db_->Scalar("SELECT COALESCE(PRECOVENDA, -1) FROM PRODUTOS WHERE CODIGO = '2'"),
+            "-1.00");
 }
 
 TEST_F(FirebirdTest, LockedRowFailsAtOnce) {
@@ -528,7 +544,8 @@ TEST_F(FirebirdTest, LockedRowFailsAtOnce) {
     c.QExec.ExecSQL("UPDATE PRODUTOS SET PRECOVENDA = 2 WHERE CODIGO = '1'");
     FAIL() << "updated a row another transaction holds";
   } catch (const DbError& e) {
-    EXPECT_NE(std::string(e.what()).find("update conflicts with concurrent update"), std::string::npos)
+    EXPECT_NE(std::string(e.what()).find("update conflicts with concurrent update"),
+              std::string::npos)
         << e.what();
     EXPECT_FALSE(e.lost_connection());
   }
@@ -542,7 +559,6 @@ TEST_F(FirebirdTest, LockedRowFailsAtOnce) {
 }
 
 // ------------------------------------------------------- ConectarBanco --
-
 
 }  // namespace
 }  // namespace quilvane::db

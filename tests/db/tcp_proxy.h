@@ -16,9 +16,9 @@ class TcpProxy {
  public:
   enum class Mode {
     kForward,
-    kCloseOnAccept,       // the client reads "connection rejected"
-    kCloseAfterRequest,   // reads the client's first packet, then closes
-    kDropSecondRequest,   // forwards the handshake, closes at the client's next packet
+    kCloseOnAccept,      // the client reads "connection rejected"
+    kCloseAfterRequest,  // reads the client's first packet, then closes
+    kDropSecondRequest,  // forwards the handshake, closes at the client's next packet
   };
 
   // Listens on the first free 127.0.0.N (N from 2) at `listen_port` (0: any

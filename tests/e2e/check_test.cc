@@ -60,9 +60,8 @@ TEST_F(EndToEndTest, CheckPassesAtWorkingSitesAndChangesNothing) {
         "OK     Log: ", "OK     Relógio: ", "\nResultado: "}) {
     EXPECT_NE(std::string::npos, head.output.find(line)) << line << "\n" << head.output;
   }
-  EXPECT_NE(std::string::npos,
-            head.output.find("OK     Chave de assinatura: Quilvane.key (id " +
-                             exchange::KeyId(key.public_key()) + ")\n"))
+  EXPECT_NE(std::string::npos, head.output.find("OK     Chave de assinatura: Quilvane.key (id " +
+                                                exchange::KeyId(key.public_key()) + ")\n"))
       << head.output;
   // Nothing a cycle would not change: no log, no recorded day, no probe
   // left here or on the exchange server.
@@ -77,9 +76,9 @@ TEST_F(EndToEndTest, CheckPassesAtWorkingSitesAndChangesNothing) {
   EXPECT_EQ(0, branch.status) << branch.output;
   EXPECT_TRUE(LinesWith(branch.output, "AVISO  ").empty()) << branch.output;
   EXPECT_TRUE(LinesWith(branch.output, "FALHA  ").empty()) << branch.output;
-  for (const char* line : {"OK     Função do site: filial",
-                           "OK     Download 1: http://www.localhost:",
-                           "OK     Download 3: http://localhost:"}) {
+  for (const char* line :
+       {"OK     Função do site: filial",
+        "OK     Download 1: http://www.localhost:", "OK     Download 3: http://localhost:"}) {
     EXPECT_NE(std::string::npos, branch.output.find(line)) << line << "\n" << branch.output;
   }
   EXPECT_NE(std::string::npos, branch.output.find(".ZIP: arquivo de " + Today())) << branch.output;
@@ -101,9 +100,9 @@ TEST_F(EndToEndTest, CheckNamesTheFailingItem) {
   const Case cases[] = {
       {"wrong database path", &head_,
        [&] {
-         platform::WriteFileAtomically(head_.dir + "tolmarc.ini",
-                                       "[Tolmarc]\r\nServidor=127.0.0.1\r\nCaminho=" + fb_dir_ +
-                                           "/missing.fdb\r\n");
+         platform::WriteFileAtomically(
+             head_.dir + "tolmarc.ini",
+             "[Tolmarc]\r\nServidor=127.0.0.1\r\nCaminho=" + fb_dir_ + "/missing.fdb\r\n");
        },
        [&] { platform::WriteFileAtomically(head_.dir + "tolmarc.ini", tolmarc); },
        "FALHA  Banco de dados: 127.0.0.1:"},

@@ -126,27 +126,29 @@ class EndToEndTest : public ::testing::Test {
   }
 
   int Run(const Site& site, const std::string& args = "-ONCE") {
-    const int rc = std::system(("cd / && '" + site.dir + "quilvane' " + args + " 2>/dev/null").c_str());
+    const int rc =
+        std::system(("cd / && '" + site.dir + "quilvane' " + args + " 2>/dev/null").c_str());
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   }
 
   std::string Sql(const Site& site, const std::string& query) {
     const std::string script = root_.path() + "query.sql";
-    platform::WriteFileAtomically(script, "CONNECT '127.0.0.1/3050:" + site.db +
-                                              "' USER 'USUARIO' PASSWORD 'mirvex';\nSET HEADING OFF;\n" +
-                                              query + ";\n");
+    platform::WriteFileAtomically(
+        script, "CONNECT '127.0.0.1/3050:" + site.db +
+                    "' USER 'USUARIO' PASSWORD 'mirvex';\nSET HEADING OFF;\n" + query + ";\n");
     return Capture("isql-fb -q -b -i '" + script + "' 2>&1");
   }
 
   // Every column the exchange carries, for every product.
   std::string Prices(const Site& site) {
-    return Sql(site,
-               "SELECT CODIGO, PRECOCUSTO, LUCRO, PRECOFARMACIAPOPULAR, PRECOVENDA, TIPOPROMOCAO, "
-               "INICIOPROM, FINALPROM, DESCPROMVISTA, DESCPROMPRAZO, PRECOPROMVISTA, PRECOPROMPRAZO, "
-               "PROMQTDMINIMAVISTA, PROMQTDMINIMAPRAZO, PROMPAGUEVISTA, PROMLEVEVISTA, "
-               "PROMPAGUEPRAZO, PROMLEVEPRAZO, PROMKITQTDVISTA, PROMKITVALORVISTA, PROMKITQTDPRAZO, "
-               "PROMKITVALORPRAZO, PROMSOMENTEFEBRAFAR, PROMDESCRESIDUALVISTA, "
-               "PROMDESCRESIDUALPRAZO FROM PRODUTOS ORDER BY CODIGO");
+    return Sql(
+        site,
+        "SELECT CODIGO, PRECOCUSTO, LUCRO, PRECOFARMACIAPOPULAR, PRECOVENDA, TIPOPROMOCAO, "
+        "INICIOPROM, FINALPROM, DESCPROMVISTA, DESCPROMPRAZO, PRECOPROMVISTA, PRECOPROMPRAZO, "
+        "PROMQTDMINIMAVISTA, PROMQTDMINIMAPRAZO, PROMPAGUEVISTA, PROMLEVEVISTA, "
+        "PROMPAGUEPRAZO, PROMLEVEPRAZO, PROMKITQTDVISTA, PROMKITVALORVISTA, PROMKITQTDPRAZO, "
+        "PROMKITVALORPRAZO, PROMSOMENTEFEBRAFAR, PROMDESCRESIDUALVISTA, "
+        "PROMDESCRESIDUALPRAZO FROM PRODUTOS ORDER BY CODIGO");
   }
 
   std::string LastSync(const Site& site) {
@@ -180,6 +182,5 @@ class EndToEndTest : public ::testing::Test {
   std::string digits_, cnpj_, tag_;
   Site head_, branch_;
 };
-
 
 }  // namespace quilvane::e2e

@@ -59,13 +59,17 @@ TEST_F(EndToEndTest, WebSideAnswering404) {
 TEST_F(EndToEndTest, FileNotNewerChangesNothing) {
   WriteSettings(branch_, "DataUltimaSincronizacao=01/03/2020\r\n");
   const std::string before = Prices(branch_);
-  Publish("01/03/2020\r\nUPDATE PRODUTOS SET PRECOCUSTO = 1.00, LUCRO = NULL, PRECOVENDA = NULL, "
-          "TIPOPROMOCAO = NULL, INICIOPROM = NULL, FINALPROM = NULL, DESCPROMVISTA = NULL, "
-          "DESCPROMPRAZO = NULL, PRECOPROMVISTA = NULL, PRECOPROMPRAZO = NULL, PROMQTDMINIMAVISTA = NULL, "
-          "PROMQTDMINIMAPRAZO = NULL, PROMPAGUEVISTA = NULL, PROMLEVEVISTA = NULL, PROMPAGUEPRAZO = NULL, "
-          "PROMLEVEPRAZO = NULL, PROMKITQTDVISTA = NULL, PROMKITVALORVISTA = NULL, PROMKITQTDPRAZO = NULL, "
-          "PROMKITVALORPRAZO = NULL, PROMSOMENTEFEBRAFAR = NULL, PROMDESCRESIDUALVISTA = NULL, "
-          "PROMDESCRESIDUALPRAZO = NULL WHERE CODIGO = '7891000000000'\r\n");
+  Publish(
+      "01/03/2020\r\nUPDATE PRODUTOS SET PRECOCUSTO = 1.00, LUCRO = NULL, PRECOVENDA = NULL, "
+      "TIPOPROMOCAO = NULL, INICIOPROM = NULL, FINALPROM = NULL, DESCPROMVISTA = NULL, "
+      "DESCPROMPRAZO = NULL, PRECOPROMVISTA = NULL, PRECOPROMPRAZO = NULL, PROMQTDMINIMAVISTA = "
+      "NULL, "
+      "PROMQTDMINIMAPRAZO = NULL, PROMPAGUEVISTA = NULL, PROMLEVEVISTA = NULL, PROMPAGUEPRAZO = "
+      "NULL, "
+      "PROMLEVEPRAZO = NULL, PROMKITQTDVISTA = NULL, PROMKITVALORVISTA = NULL, PROMKITQTDPRAZO = "
+      "NULL, "
+      "PROMKITVALORPRAZO = NULL, PROMSOMENTEFEBRAFAR = NULL, PROMDESCRESIDUALVISTA = NULL, "
+      "PROMDESCRESIDUALPRAZO = NULL WHERE CODIGO = '7891000000000'\r\n");
   EXPECT_EQ(0, Run(branch_)) << Log(branch_);
   EXPECT_EQ(before, Prices(branch_));
   EXPECT_EQ("01/03/2020", LastSync(branch_));
@@ -92,17 +96,22 @@ TEST_F(EndToEndTest, ArchiveAlteredInTransit) {
 
 TEST_F(EndToEndTest, ForbiddenLineIsRefusedWhole) {
   const std::string before = Prices(branch_);
-  Publish(Today() + "\r\nUPDATE PRODUTOS SET PRECOCUSTO = 1.00, LUCRO = NULL, PRECOVENDA = NULL, "
+  Publish(Today() +
+          "\r\nUPDATE PRODUTOS SET PRECOCUSTO = 1.00, LUCRO = NULL, PRECOVENDA = NULL, "
           "TIPOPROMOCAO = NULL, INICIOPROM = NULL, FINALPROM = NULL, DESCPROMVISTA = NULL, "
-          "DESCPROMPRAZO = NULL, PRECOPROMVISTA = NULL, PRECOPROMPRAZO = NULL, PROMQTDMINIMAVISTA = NULL, "
-          "PROMQTDMINIMAPRAZO = NULL, PROMPAGUEVISTA = NULL, PROMLEVEVISTA = NULL, PROMPAGUEPRAZO = NULL, "
-          "PROMLEVEPRAZO = NULL, PROMKITQTDVISTA = NULL, PROMKITVALORVISTA = NULL, PROMKITQTDPRAZO = NULL, "
+          "DESCPROMPRAZO = NULL, PRECOPROMVISTA = NULL, PRECOPROMPRAZO = NULL, PROMQTDMINIMAVISTA "
+          "= NULL, "
+          "PROMQTDMINIMAPRAZO = NULL, PROMPAGUEVISTA = NULL, PROMLEVEVISTA = NULL, PROMPAGUEPRAZO "
+          "= NULL, "
+          "PROMLEVEPRAZO = NULL, PROMKITQTDVISTA = NULL, PROMKITVALORVISTA = NULL, PROMKITQTDPRAZO "
+          "= NULL, "
           "PROMKITVALORPRAZO = NULL, PROMSOMENTEFEBRAFAR = NULL, PROMDESCRESIDUALVISTA = NULL, "
           "PROMDESCRESIDUALPRAZO = NULL WHERE CODIGO = '7891000000000'\r\n"
           "DELETE FROM PRODUTOS\r\n");
   EXPECT_EQ(1, Run(branch_));
-  EXPECT_NE(std::string::npos,
-            Log(branch_).find(" - Comando não permitido na linha 3 do arquivo de sincronização\r\n"))
+  EXPECT_NE(
+      std::string::npos,
+      Log(branch_).find(" - Comando não permitido na linha 3 do arquivo de sincronização\r\n"))
       << Log(branch_);
   EXPECT_EQ(before, Prices(branch_));
   EXPECT_EQ("", LastSync(branch_));
@@ -170,8 +179,9 @@ TEST_F(EndToEndTest, DaemonRunsTheFirstCycleAfterTenSecondsAndStopsOnSigterm) {
 // reports them and changes nothing, not even the log; the cycle's import
 // applies the rest and logs one line with the count and the codes.
 TEST_F(EndToEndTest, BranchLacksProductsDryRunThenCycle) {
-  ASSERT_EQ("", Sql(head_, "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-1', 5); "
-                           "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-2', 6); COMMIT"));
+  ASSERT_EQ("", Sql(head_,
+                    "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-1', 5); "
+                    "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-2', 6); COMMIT"));
   const std::string file = root_.path() + "prices.SQL";
   ASSERT_EQ(0, Run(head_, "-EXPORT '" + file + "'")) << Log(head_);
   const std::string before = Prices(branch_);
@@ -204,7 +214,9 @@ TEST_F(EndToEndTest, ErpTextArrivesByteForByte) {
     std::string codigo, tipo, febrafar;
   };
   const Product products[] = {
-      {"789\x80\x93" "A\x96\x9F\xC7\xE3", "\x80", "\x93"},
+      {"789\x80\x93"
+       "A\x96\x9F\xC7\xE3",
+       "\x80", "\x93"},
       {"\x96\x94\xC9\xFF", "\x9F", "\x96"},
       {"\x81\x8D\x8F\x90\x9D", "\xC7", "\x81"},
   };
@@ -213,18 +225,20 @@ TEST_F(EndToEndTest, ErpTextArrivesByteForByte) {
            FirebirdDb::RawText(p.febrafar);
   };
   auto stored_at = [&](const Site& site, const Product& p, const std::string& price) {
-    const std::string count = Sql(site, "SELECT COUNT(*) FROM PRODUTOS WHERE CODIGO = " +
-                                            FirebirdDb::RawText(p.codigo) + " AND TIPOPROMOCAO = " +
-                                            FirebirdDb::RawText(p.tipo) + " AND PROMSOMENTEFEBRAFAR = " +
-                                            FirebirdDb::RawText(p.febrafar) +
-                                            " AND PRECOVENDA = " + price);
+    const std::string count =
+        Sql(site, "SELECT COUNT(*) FROM PRODUTOS WHERE CODIGO = " + FirebirdDb::RawText(p.codigo) +
+                      " AND TIPOPROMOCAO = " + FirebirdDb::RawText(p.tipo) +
+                      " AND PROMSOMENTEFEBRAFAR = " + FirebirdDb::RawText(p.febrafar) +
+                      " AND PRECOVENDA = " + price);
     const size_t first = count.find_first_not_of(" \n");
     const size_t last = count.find_last_not_of(" \n");
     return first != std::string::npos && count.substr(first, last - first + 1) == "1";
   };
   for (const Product& p : products) {
-    Sql(head_, "INSERT INTO PRODUTOS (CODIGO, TIPOPROMOCAO, PROMSOMENTEFEBRAFAR, PRECOVENDA) "
-               "VALUES (" + literals(p) + ", 12.34);\nCOMMIT");
+    Sql(head_,
+        "INSERT INTO PRODUTOS (CODIGO, TIPOPROMOCAO, PROMSOMENTEFEBRAFAR, PRECOVENDA) "
+        "VALUES (" +
+            literals(p) + ", 12.34);\nCOMMIT");
     Sql(branch_, "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES (" +
                      FirebirdDb::RawText(p.codigo) + ", 1);\nCOMMIT");
     ASSERT_TRUE(stored_at(head_, p, "12.34")) << p.codigo;
@@ -241,15 +255,20 @@ TEST_F(EndToEndTest, ErpTextArrivesByteForByte) {
   WriteSettings(branch_, "");
   std::string file = Today() + "\r\n";
   for (const Product& p : products) {
-    file += "UPDATE PRODUTOS SET PRECOCUSTO = NULL, LUCRO = NULL, PRECOVENDA = 56.78, "
-            "TIPOPROMOCAO = '" + p.tipo + "', INICIOPROM = NULL, FINALPROM = NULL, "
-            "DESCPROMVISTA = NULL, DESCPROMPRAZO = NULL, PRECOPROMVISTA = NULL, "
-            "PRECOPROMPRAZO = NULL, PROMQTDMINIMAVISTA = NULL, PROMQTDMINIMAPRAZO = NULL, "
-            "PROMPAGUEVISTA = NULL, PROMLEVEVISTA = NULL, PROMPAGUEPRAZO = NULL, "
-            "PROMLEVEPRAZO = NULL, PROMKITQTDVISTA = NULL, PROMKITVALORVISTA = NULL, "
-            "PROMKITQTDPRAZO = NULL, PROMKITVALORPRAZO = NULL, PROMSOMENTEFEBRAFAR = '" +
-            p.febrafar + "', PROMDESCRESIDUALVISTA = NULL, PROMDESCRESIDUALPRAZO = NULL "
-            "WHERE CODIGO = '" + p.codigo + "'\r\n";
+    file +=
+        "UPDATE PRODUTOS SET PRECOCUSTO = NULL, LUCRO = NULL, PRECOVENDA = 56.78, "
+        "TIPOPROMOCAO = '" +
+        p.tipo +
+        "', INICIOPROM = NULL, FINALPROM = NULL, "
+        "DESCPROMVISTA = NULL, DESCPROMPRAZO = NULL, PRECOPROMVISTA = NULL, "
+        "PRECOPROMPRAZO = NULL, PROMQTDMINIMAVISTA = NULL, PROMQTDMINIMAPRAZO = NULL, "
+        "PROMPAGUEVISTA = NULL, PROMLEVEVISTA = NULL, PROMPAGUEPRAZO = NULL, "
+        "PROMLEVEPRAZO = NULL, PROMKITQTDVISTA = NULL, PROMKITVALORVISTA = NULL, "
+        "PROMKITQTDPRAZO = NULL, PROMKITVALORPRAZO = NULL, PROMSOMENTEFEBRAFAR = '" +
+        p.febrafar +
+        "', PROMDESCRESIDUALVISTA = NULL, PROMDESCRESIDUALPRAZO = NULL "
+        "WHERE CODIGO = '" +
+        p.codigo + "'\r\n";
   }
   Publish(file);
   ASSERT_EQ(0, Run(branch_)) << Log(branch_);

@@ -46,12 +46,14 @@ class FleetEndToEndTest : public EndToEndTest {
         std::string("timeout 120 ") + chromium +
         " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
         " --disable-background-networking --disable-component-update --disable-sync"
-        " --disable-extensions --hide-scrollbars --user-data-dir='" + profile.path() + "' ";
+        " --disable-extensions --hide-scrollbars --user-data-dir='" +
+        profile.path() + "' ";
     const std::string shot = std::string(QUILVANE_BUILD_DIR) + "/status-page/e2e-status.png";
     std::filesystem::create_directories(std::string(QUILVANE_BUILD_DIR) + "/status-page");
     std::filesystem::remove(shot);
     EXPECT_EQ(0, std::system((flags + "--screenshot='" + shot + "' --window-size=1280,900 " +
-                              "'file://" + page + "' >/dev/null 2>&1").c_str()));
+                              "'file://" + page + "' >/dev/null 2>&1")
+                                 .c_str()));
     EXPECT_TRUE(platform::FileExists(shot)) << shot;
     if (platform::FileExists(shot)) {
       EXPECT_EQ(std::string("\x89PNG", 4), platform::ReadFileToString(shot).substr(0, 4));

@@ -145,19 +145,24 @@ TEST(ExchangeFileDbTest, ErpTextSurvivesExportAndImportByteForByte) {
     std::string codigo, tipo, febrafar;
   };
   const Row rows[] = {
-      {"A\x80\x93" "B\x96\x9F\xC7\xE3", "\x80", "\x93"},
+      {"A\x80\x93"
+       "B\x96\x9F\xC7\xE3",
+       "\x80", "\x93"},
       {"\x96\xC9\xFF", "\x96", "\x9F"},
       {"\x81\x8D\x8F\x90\x9D", "\x9F", "\xE7"},  // bytes Windows-1252 leaves undefined
-      {"S\xC3O JOS\xC9 \x93" "A\x94", "\xC7", "\x81"},
+      {"S\xC3O JOS\xC9 \x93"
+       "A\x94",
+       "\xC7", "\x81"},
   };
   testing::ProductDb head, branch;
   ASSERT_TRUE(head.ok());
   ASSERT_TRUE(branch.ok());
   for (const Row& r : rows) {
-    ASSERT_TRUE(head.Run("INSERT INTO PRODUTOS (CODIGO, TIPOPROMOCAO, PROMSOMENTEFEBRAFAR,"
-                         " PRECOVENDA) VALUES (" + FirebirdDb::RawText(r.codigo) + ", " +
-                         FirebirdDb::RawText(r.tipo) + ", " + FirebirdDb::RawText(r.febrafar) +
-                         ", 12.34);"));
+    ASSERT_TRUE(
+        head.Run("INSERT INTO PRODUTOS (CODIGO, TIPOPROMOCAO, PROMSOMENTEFEBRAFAR,"
+                 " PRECOVENDA) VALUES (" +
+                 FirebirdDb::RawText(r.codigo) + ", " + FirebirdDb::RawText(r.tipo) + ", " +
+                 FirebirdDb::RawText(r.febrafar) + ", 12.34);"));
     ASSERT_TRUE(branch.Run("INSERT INTO PRODUTOS (CODIGO, TIPOPROMOCAO, PRECOVENDA) VALUES (" +
                            FirebirdDb::RawText(r.codigo) + ", 'X', 1);"));
   }
@@ -188,10 +193,11 @@ TEST(ExchangeFileDbTest, ErpTextSurvivesExportAndImportByteForByte) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.codigo);
     // Compared by the server, byte for byte.
-    EXPECT_EQ(branch.Scalar("SELECT COUNT(*) FROM PRODUTOS WHERE CODIGO = " +
-                            FirebirdDb::RawText(r.codigo) + " AND TIPOPROMOCAO = " +
-                            FirebirdDb::RawText(r.tipo) + " AND PROMSOMENTEFEBRAFAR = " +
-                            FirebirdDb::RawText(r.febrafar) + " AND PRECOVENDA = 12.34"),
+    EXPECT_EQ(branch.Scalar(
+                  "SELECT COUNT(*) FROM PRODUTOS WHERE CODIGO = " + FirebirdDb::RawText(r.codigo) +
+                  " AND TIPOPROMOCAO = " + FirebirdDb::RawText(r.tipo) +
+                  " AND PROMSOMENTEFEBRAFAR = " + FirebirdDb::RawText(r.febrafar) +
+                  " AND PRECOVENDA = 12.34"),
               "1");
   }
 }

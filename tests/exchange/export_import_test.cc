@@ -72,20 +72,69 @@ const char kExportRows[] =
     " '1899-12-30 08:00:00', 1.2345, 2, -1, 1.2355, '''', -0.004);\n"
     "INSERT INTO PRODUTOS (CODIGO, LUCRO, PRECOVENDA, TIPOPROMOCAO, INICIOPROM,"
     " PROMSOMENTEFEBRAFAR, PROMDESCRESIDUALPRAZO)"
-    " VALUES ('A\xc7\xda" "CAR ', 1.2351, 1234567.891, '\xc9', '2024-03-05', '\xe3', 0.005);\n"
+    " VALUES ('A\xc7\xda"
+    "CAR ', 1.2351, 1234567.891, '\xc9', '2024-03-05', '\xe3', 0.005);\n"
     // No CODIGO; a negative price that rounds to zero.
     "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES (NULL, -0.004);\n";
 
 std::vector<std::vector<std::string>> ExpectedLiterals() {
   const std::string N = "NULL";
   return {
-      {"10.50", "35.00", "9.99", "14.18", "'1'", "'10/1/2023'", "'10/31/2023'", "5.00", N,
-       "13.47", N, N, N, N, N, N, N, "3.000", "39.90", N, N, "'N'", N, N, "'7891234'"},
+      {"10.50",
+       "35.00",
+       "9.99",
+       "14.18",
+       "'1'",
+       "'10/1/2023'",
+       "'10/31/2023'",
+       "5.00",
+       N,
+       "13.47",
+       N,
+       N,
+       N,
+       N,
+       N,
+       N,
+       N,
+       "3.000",
+       "39.90",
+       N,
+       N,
+       "'N'",
+       N,
+       N,
+       "'7891234'"},
       {N, N, N, N, N, N, N, N, N, N, N, N, N, N, N, N, N, N, N, N, N, N, N, N, "'ZERO'"},
-      {"-3.00", "1.24", "-0.01", "0.12", "''''", N, "'12/30/1899'", N, N, N, N, "1.235", N,
-       "2.000", "-1.000", "1.236", N, N, N, N, N, "''''", N, N, "'D''AVILA'"},
-      {N, "1.24", N, "1234567.89", "'\xc3\x89'", "'3/5/2024'", N, N, N, N, N, N, N, N, N, N, N,
-       N, N, N, N, "'\xc3\xa3'", N, "0.01", "'A\xc3\x87\xc3\x9a" "CAR '"},
+      {"-3.00", "1.24", "-0.01", "0.12", "''''",  N,        "'12/30/1899'", N, N,
+       N,       N,      "1.235", N,      "2.000", "-1.000", "1.236",        N, N,
+       N,       N,      N,       "''''", N,       N,        "'D''AVILA'"},
+      {N,
+       "1.24",
+       N,
+       "1234567.89",
+       "'\xc3\x89'",
+       "'3/5/2024'",
+       N,
+       N,
+       N,
+       N,
+       N,
+       N,
+       N,
+       N,
+       N,
+       N,
+       N,
+       N,
+       N,
+       N,
+       N,
+       "'\xc3\xa3'",
+       N,
+       "0.01",
+       "'A\xc3\x87\xc3\x9a"
+       "CAR '"},
       {N, N, N, "0.00", N, N, N, N, N, N, N, N, N, N, N, N, N, N, N, N, N, N, N, N, N},
   };
 }
@@ -257,8 +306,9 @@ TEST_F(ImportDbTest, CommitsEvery250StatementsAndAfterTheLast) {
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.statements);
-    ASSERT_TRUE(pdb_.Run("DELETE FROM TRLOG; UPDATE PRODUTOS SET PRECOVENDA = 1;"
-                         " DELETE FROM TRLOG;"));
+    ASSERT_TRUE(
+        pdb_.Run("DELETE FROM TRLOG; UPDATE PRODUTOS SET PRECOVENDA = 1;"
+                 " DELETE FROM TRLOG;"));
     platform::DeleteFile(Settings());
     const ImportResult r = Import(ScriptOf("16/10/2023", k.statements), Day(2023, 10, 15));
     EXPECT_TRUE(r.applied);
@@ -267,8 +317,7 @@ TEST_F(ImportDbTest, CommitsEvery250StatementsAndAfterTheLast) {
     EXPECT_EQ(Transactions(c_), k.transactions);
     const auto prices = Prices(c_);
     for (int i = 1; i <= 600; ++i) {
-      ASSERT_EQ(prices.at(Code(i).substr(1, 5)), i <= k.statements ? i * 10000 + 5000 : 10000)
-          << i;
+      ASSERT_EQ(prices.at(Code(i).substr(1, 5)), i <= k.statements ? i * 10000 + 5000 : 10000) << i;
     }
     EXPECT_EQ(Recorded(), "16/10/2023");
   }
@@ -302,9 +351,8 @@ TEST_F(ImportDbTest, TheImportReturnsTheFilesDayAndRecordsNothingItself) {
   // Recording is the cycle's: the exchange layer only says which day.
   env_.SetNow(2023, 10, 17);
   dir_.Write("1.SQL", ScriptOf("20/12/2023", 2));
-  const ImportResult r =
-      exchange::ImportPrices(c_.Connvelstrand, c_.QExec, c_.TRQExec, dir_.File("1.SQL"),
-                             Day(2023, 10, 1), env_);
+  const ImportResult r = exchange::ImportPrices(c_.Connvelstrand, c_.QExec, c_.TRQExec,
+                                                dir_.File("1.SQL"), Day(2023, 10, 1), env_);
   EXPECT_TRUE(r.applied);
   EXPECT_EQ(r.statements, 2);
   EXPECT_EQ(r.day, Day(2023, 12, 20));
@@ -335,7 +383,7 @@ TEST_F(ImportDbTest, ForbiddenLineRefusesTheWholeFile) {
       "UPDATE PRODUTOS SET PRECOVENDA = 0",
       PriceLine(8) + "; DELETE FROM PRODUTOS",
       PriceLine(8, "'B'' OR ''1''=''1'") + " OR 1=1",
-      PriceLine(8, "'B") ,
+      PriceLine(8, "'B"),
       PriceLine(8) + " -- x",
       "DELETE FROM PRODUTOS",
       "",
@@ -455,7 +503,8 @@ TEST(ExportImportDbTest, ImportOfAnExportMakesTheSynchronisedColumnsEqual) {
         "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA, PRECOFARMACIAPOPULAR, LUCRO)"
         " VALUES ('D''AVILA', 4, 7, 99);\n"
         "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA, PRECOFARMACIAPOPULAR)"
-        " VALUES ('A\xc7\xda" "CAR ', 5, 7);\n"));
+        " VALUES ('A\xc7\xda"
+        "CAR ', 5, 7);\n"));
     {
       Components c{platform::Env::Default()};
       head.Connect(c);
@@ -465,8 +514,8 @@ TEST(ExportImportDbTest, ImportOfAnExportMakesTheSynchronisedColumnsEqual) {
       env.SetNow(2023, 10, 18);
       Components c{platform::Env::Default()};
       branch.Connect(c);
-      const ImportResult r = ImportPrices(c, dir.File("x.SQL"), Day(2023, 10, 1),
-                                          dir.File("Quilvane.ini"));
+      const ImportResult r =
+          ImportPrices(c, dir.File("x.SQL"), Day(2023, 10, 1), dir.File("Quilvane.ini"));
       EXPECT_EQ(r.statements, 5);
     }
     auto head_rows = head.Dump();

@@ -29,8 +29,8 @@ TEST(FormataValorTest, RoundsTheScaledIntegerHalfToEven) {
       {-12350, 2, "-1.24"},
       {-12450, 2, "-1.24"},
       {40, 2, "0.00"},
-      {-40, 2, "0.00"},   // a rounded zero carries no sign
-      {-50, 2, "0.00"},   // half to the even zero
+      {-40, 2, "0.00"},  // a rounded zero carries no sign
+      {-50, 2, "0.00"},  // half to the even zero
       {-51, 2, "-0.01"},
       {50, 2, "0.00"},
       {150, 2, "0.02"},
@@ -86,14 +86,8 @@ TEST(FormataTextoTest, QuotesAndDoublesApostrophes) {
     std::string_view texto;
     const char* expected;
   } cases[] = {
-      {"", "NULL"},
-      {"P", "'P'"},
-      {"7891234", "'7891234'"},
-      {"D'AVILA", "'D''AVILA'"},
-      {"'", "''''"},
-      {" ", "' '"},
-      {"A\r\nB", "'A\r\nB'"},
-      {"JOS\xc3\x89", "'JOS\xc3\x89'"},
+      {"", "NULL"},  {"P", "'P'"}, {"7891234", "'7891234'"}, {"D'AVILA", "'D''AVILA'"},
+      {"'", "''''"}, {" ", "' '"}, {"A\r\nB", "'A\r\nB'"},   {"JOS\xc3\x89", "'JOS\xc3\x89'"},
   };
   for (const auto& c : cases) EXPECT_EQ(FormataTexto(c.texto), c.expected) << c.texto;
 }
@@ -103,7 +97,10 @@ TEST(ExtraiNumeroTest, KeepsAsciiDigitsOnly) {
   EXPECT_EQ(ExtraiNumero("sem digitos"), "");
   EXPECT_EQ(ExtraiNumero(""), "");
   // Arabic-Indic and full-width digits are not ASCII digits.
-  EXPECT_EQ(ExtraiNumero("1\xd9\xa3" "2\xef\xbc\x95" "3"), "123");
+  EXPECT_EQ(ExtraiNumero("1\xd9\xa3"
+                         "2\xef\xbc\x95"
+                         "3"),
+            "123");
 }
 
 }  // namespace

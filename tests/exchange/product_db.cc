@@ -66,15 +66,15 @@ ProductDb::ProductDb() {
     return;
   }
   static std::atomic<int> counter{0};
-  path_ = dir + "/exchange-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) +
-          ".fdb";
+  path_ =
+      dir + "/exchange-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".fdb";
   std::remove(path_.c_str());
   bool ok = false;
-  const std::string out = Isql("SET NAMES ISO8859_1;\nCREATE DATABASE '" + host_ + "/" + port_ +
-                                   ":" + path_ + "' USER 'SYSDBA' PASSWORD '" + password_ +
-                                   "' DEFAULT CHARACTER SET ISO8859_1;\n" + kProdutosDdl +
-                                   "COMMIT;\n",
-                               ok);
+  const std::string out =
+      Isql("SET NAMES ISO8859_1;\nCREATE DATABASE '" + host_ + "/" + port_ + ":" + path_ +
+               "' USER 'SYSDBA' PASSWORD '" + password_ + "' DEFAULT CHARACTER SET ISO8859_1;\n" +
+               kProdutosDdl + "COMMIT;\n",
+           ok);
   if (!ok) {
     ADD_FAILURE() << "cannot create " << path_ << ": " << out;
     return;
@@ -118,20 +118,20 @@ std::string ProductDb::Isql(const std::string& sql, bool& ok) {
 
 bool ProductDb::Run(const std::string& sql) {
   bool ok = false;
-  const std::string out = Isql("SET NAMES ISO8859_1;\nCONNECT '" + host_ + "/" + port_ + ":" +
-                                   path_ + "' USER 'SYSDBA' PASSWORD '" + password_ + "';\n" +
-                                   sql + "\nCOMMIT;\n",
-                               ok);
+  const std::string out =
+      Isql("SET NAMES ISO8859_1;\nCONNECT '" + host_ + "/" + port_ + ":" + path_ +
+               "' USER 'SYSDBA' PASSWORD '" + password_ + "';\n" + sql + "\nCOMMIT;\n",
+           ok);
   if (!ok) ADD_FAILURE() << "isql: " << out;
   return ok;
 }
 
 std::string ProductDb::Scalar(const std::string& select) {
   bool ok = false;
-  const std::string out = Isql("SET NAMES ISO8859_1;\nCONNECT '" + host_ + "/" + port_ + ":" +
-                                   path_ + "' USER 'SYSDBA' PASSWORD '" + password_ +
-                                   "';\nSET LIST ON;\n" + select + ";\n",
-                               ok);
+  const std::string out =
+      Isql("SET NAMES ISO8859_1;\nCONNECT '" + host_ + "/" + port_ + ":" + path_ +
+               "' USER 'SYSDBA' PASSWORD '" + password_ + "';\nSET LIST ON;\n" + select + ";\n",
+           ok);
   if (!ok) {
     ADD_FAILURE() << "isql: " << out;
     return "";
@@ -170,10 +170,18 @@ std::vector<std::string> ProductDb::Dump() {
       if (!row.empty()) row += '|';
       const db::Field f = q.FieldByName(part.column);
       switch (part.kind) {
-        case LiteralKind::kValor2: row += FormataValor(f.AsCurrency(), 2); break;
-        case LiteralKind::kValor3: row += FormataValor(f.AsCurrency(), 3); break;
-        case LiteralKind::kData: row += FormataData(f.AsDateTime()); break;
-        case LiteralKind::kTexto: row += FormataTexto(f.AsString()); break;
+        case LiteralKind::kValor2:
+          row += FormataValor(f.AsCurrency(), 2);
+          break;
+        case LiteralKind::kValor3:
+          row += FormataValor(f.AsCurrency(), 3);
+          break;
+        case LiteralKind::kData:
+          row += FormataData(f.AsDateTime());
+          break;
+        case LiteralKind::kTexto:
+          row += FormataTexto(f.AsString());
+          break;
       }
     }
     rows.push_back(row);

@@ -74,8 +74,14 @@ TEST(SignatureTest, Rfc8032TestVectors) {
 TEST(SignatureTest, Base64RoundTripsAndRefusesAnythingNotCanonical) {
   // RFC 4648, section 10.
   const std::pair<const char*, const char*> good[] = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},          {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"\xff\xfe", "//4="},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
+      {"\xff\xfe", "//4="},
   };
   for (const auto& [plain, text] : good) {
     const std::string s(plain);
@@ -85,9 +91,9 @@ TEST(SignatureTest, Base64RoundTripsAndRefusesAnythingNotCanonical) {
     ASSERT_TRUE(DecodeBase64(text, out)) << text;
     EXPECT_EQ(Bytes(out), s);
   }
-  const char* bad[] = {"Zg",   "Zg=",      "Z===",     "====",     "Zh==",      "Zm9=",
-                       " Zm9v", "Zm9v\n",  "Zm=v",     "Zm9v====", "Zg==Zg==",  "Zm9*",
-                       "Zm-_", "Zm9v\r\n", "=Zm9"};
+  const char* bad[] = {
+      "Zg",   "Zg=",      "Z===",     "====", "Zh==", "Zm9=",     " Zm9v", "Zm9v\n",
+      "Zm=v", "Zm9v====", "Zg==Zg==", "Zm9*", "Zm-_", "Zm9v\r\n", "=Zm9"};
   for (const char* text : bad) {
     std::vector<std::uint8_t> out;
     EXPECT_FALSE(DecodeBase64(text, out)) << text;
@@ -184,8 +190,9 @@ TEST_F(SignedFileTest, AnyChangeToTheBytesOrTheNameIsAnAlteredFile) {
 }
 
 TEST_F(SignedFileTest, CommentsThatAreNotOursReadAsNoSignature) {
-  const char* foreign[] = {"", "\r\n", "Criado pelo WinZip", "QVSIG", "QVSIG x",
-                           "QVSIGNATURE x y", "qvsig1 abc", " QVSIG1 abc"};
+  const char* foreign[] = {"",           "\r\n",       "Criado pelo WinZip",
+                           "QVSIG",      "QVSIG x",    "QVSIGNATURE x y",
+                           "qvsig1 abc", " QVSIG1 abc"};
   for (const char* comment : foreign) {
     EXPECT_FALSE(IsSignatureComment(comment)) << comment;
     EXPECT_EQ(Check(comment), Verdict::kNoSignature) << comment;

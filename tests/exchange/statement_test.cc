@@ -68,8 +68,8 @@ TEST(IsExportedStatementTest, RefusesEveryOtherLine) {
       kPlain + "'",
       " " + kPlain,
       Replace(kPlain, "'7891234'", "'7891234' OR CODIGO <> ''"),
-      Replace(kPlain, "'7891234'", "'7891234"),       // unbalanced quote
-      Replace(kPlain, "'7891234'", "'78''91234"),     // the closing quote is doubled
+      Replace(kPlain, "'7891234'", "'7891234"),    // unbalanced quote
+      Replace(kPlain, "'7891234'", "'78''91234"),  // the closing quote is doubled
       Replace(kPlain, "'7891234'", "7891234 OR 1=1"),
       Replace(kPlain, "'7891234'", "(SELECT MIN(CODIGO) FROM PRODUTOS)"),
       Replace(kPlain, "10.50", "10.50; DROP TABLE PRODUTOS; --"),
@@ -129,8 +129,8 @@ bool OnlyLiteralsOutsideQuotes(const std::string& line) {
   }
   if (in_quote) return false;
   for (char c : outside) {
-    if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ' || c == ',' ||
-          c == '=' || c == '-' || c == '.')) {
+    if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ' || c == ',' || c == '=' ||
+          c == '-' || c == '.')) {
       return false;
     }
   }
@@ -150,9 +150,15 @@ TEST(IsExportedStatementTest, MutatedLinesAreRefusedOrStillOnlyLiterals) {
       const std::size_t at = rng() % (line.size() + 1);
       const char c = alphabet[rng() % alphabet.size()];
       switch (rng() % 3) {
-        case 0: line.insert(at, 1, c); break;
-        case 1: if (at < line.size()) line.erase(at, 1); break;
-        default: if (at < line.size()) line[at] = c; break;
+        case 0:
+          line.insert(at, 1, c);
+          break;
+        case 1:
+          if (at < line.size()) line.erase(at, 1);
+          break;
+        default:
+          if (at < line.size()) line[at] = c;
+          break;
       }
     }
     if (IsExportedStatement(line)) {

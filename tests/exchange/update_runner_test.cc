@@ -42,10 +42,18 @@ std::string Line(const std::string& code, const Overrides& overrides, bool popul
       literal = o->second;
     } else {
       switch (kStatementParts[i].kind) {
-        case LiteralKind::kValor2: literal = "1.25"; break;
-        case LiteralKind::kValor3: literal = "2.000"; break;
-        case LiteralKind::kData: literal = "'10/31/2023'"; break;
-        case LiteralKind::kTexto: literal = "'N'"; break;
+        case LiteralKind::kValor2:
+          literal = "1.25";
+          break;
+        case LiteralKind::kValor3:
+          literal = "2.000";
+          break;
+        case LiteralKind::kData:
+          literal = "'10/31/2023'";
+          break;
+        case LiteralKind::kTexto:
+          literal = "'N'";
+          break;
       }
     }
     s += kStatementParts[i].fixed_text;
@@ -106,12 +114,14 @@ class UpdateRunnerDbTest : public ::testing::Test {
     for (const StatementPart& part : kStatementParts) {
       if (part.column == "CODIGO") continue;
       if (!differs.empty()) differs += " OR ";
-      differs += "P." + std::string(part.column) + " IS DISTINCT FROM W." +
-                 std::string(part.column);
+      differs +=
+          "P." + std::string(part.column) + " IS DISTINCT FROM W." + std::string(part.column);
     }
     return db_->Scalar(
-        "SELECT CAST(COALESCE(LIST(P.CODIGO), '') AS VARCHAR(8000)) FROM PRODUTOS P JOIN PRODUTOS W ON W.CODIGO = 'W' || "
-        "SUBSTRING(P.CODIGO FROM 2) WHERE P.CODIGO STARTING WITH 'P' AND (" + differs + ")");
+        "SELECT CAST(COALESCE(LIST(P.CODIGO), '') AS VARCHAR(8000)) FROM PRODUTOS P JOIN PRODUTOS "
+        "W ON W.CODIGO = 'W' || "
+        "SUBSTRING(P.CODIGO FROM 2) WHERE P.CODIGO STARTING WITH 'P' AND (" +
+        differs + ")");
   }
 
   // Runs `cases` both ways on fresh products; returns the statements that
@@ -144,16 +154,32 @@ TEST_F(UpdateRunnerDbTest, PreparedPathLeavesTheRowsTheLiteralPathLeaves) {
   const std::vector<Overrides> prepared_cases = {
       {},
       // Halves at every scale up to the fourth decimal, both signs.
-      {{"PRECOCUSTO", "1.0005"}, {"LUCRO", "1.0005"}, {"PRECOVENDA", "0.125"},
-       {"DESCPROMVISTA", "10.005"}, {"PROMQTDMINIMAVISTA", "2.5"}, {"PROMLEVEPRAZO", "7.5"}},
-      {{"PRECOCUSTO", "-1.0005"}, {"LUCRO", "-1.0005"}, {"PRECOVENDA", "-0.125"},
-       {"DESCPROMVISTA", "-10.005"}, {"PROMQTDMINIMAVISTA", "-2.5"}, {"PROMLEVEPRAZO", "-7.5"}},
-      {{"LUCRO", "2.0015"}, {"PRECOVENDA", "0.135"}, {"PROMQTDMINIMAPRAZO", "3.5"},
-       {"PROMPAGUEVISTA", "0.5"}, {"PRECOPROMVISTA", "1.2345"}, {"DESCPROMPRAZO", "0.1"}},
+      {{"PRECOCUSTO", "1.0005"},
+       {"LUCRO", "1.0005"},
+       {"PRECOVENDA", "0.125"},
+       {"DESCPROMVISTA", "10.005"},
+       {"PROMQTDMINIMAVISTA", "2.5"},
+       {"PROMLEVEPRAZO", "7.5"}},
+      {{"PRECOCUSTO", "-1.0005"},
+       {"LUCRO", "-1.0005"},
+       {"PRECOVENDA", "-0.125"},
+       {"DESCPROMVISTA", "-10.005"},
+       {"PROMQTDMINIMAVISTA", "-2.5"},
+       {"PROMLEVEPRAZO", "-7.5"}},
+      {{"LUCRO", "2.0015"},
+       {"PRECOVENDA", "0.135"},
+       {"PROMQTDMINIMAPRAZO", "3.5"},
+       {"PROMPAGUEVISTA", "0.5"},
+       {"PRECOPROMVISTA", "1.2345"},
+       {"DESCPROMPRAZO", "0.1"}},
       // Negative zero, trailing zeros, the longest exact numbers.
-      {{"PRECOCUSTO", "-0"}, {"LUCRO", "-0.00"}, {"PRECOVENDA", "-0.0000"},
-       {"PROMQTDMINIMAVISTA", "-0.000"}, {"PRECOPROMVISTA", "12.3450000000"},
-       {"PRECOPROMPRAZO", "99999999999999.9999"}, {"PROMDESCRESIDUALPRAZO", "1.005"}},
+      {{"PRECOCUSTO", "-0"},
+       {"LUCRO", "-0.00"},
+       {"PRECOVENDA", "-0.0000"},
+       {"PROMQTDMINIMAVISTA", "-0.000"},
+       {"PRECOPROMVISTA", "12.3450000000"},
+       {"PRECOPROMPRAZO", "99999999999999.9999"},
+       {"PROMDESCRESIDUALPRAZO", "1.005"}},
       // Dates, the zero date, a leap day, into DATE and TIMESTAMP.
       {{"INICIOPROM", "'12/30/1899'"}, {"FINALPROM", "'12/30/1899'"}},
       {{"INICIOPROM", "'2/29/2024'"}, {"FINALPROM", "'1/1/2000'"}},
@@ -198,8 +224,8 @@ TEST_F(UpdateRunnerDbTest, NumbersIntoFloatingColumnsGetTheLiteralsBits) {
     const int decimals = 1 + i % 4;
     std::string digits = std::to_string(next() % 100000000000ULL);
     while (digits.size() <= static_cast<std::size_t>(decimals)) digits.insert(0, "0");
-    std::string number = digits.substr(0, digits.size() - decimals) + "." +
-                         digits.substr(digits.size() - decimals);
+    std::string number =
+        digits.substr(0, digits.size() - decimals) + "." + digits.substr(digits.size() - decimals);
     if (i % 3 == 0) number.insert(0, "-");
     cases.push_back({{"DESCPROMPRAZO", number}, {"PROMDESCRESIDUALPRAZO", number + "0"}});
   }

@@ -51,7 +51,9 @@ TEST(CodePage, ReportsWhatCannotBeHeld) {
   bool lossless = true;
   EXPECT_EQ("?", Utf8ToAnsi("\xE4\xB8\xAD", &lossless));  // a CJK letter
   EXPECT_FALSE(lossless);
-  EXPECT_TRUE(AnsiCanHold("Farm\xC3\xA1" "cia"));
+  EXPECT_TRUE(
+      AnsiCanHold("Farm\xC3\xA1"
+                  "cia"));
   EXPECT_FALSE(AnsiCanHold("\xCE\xA9"));  // Greek omega
   EXPECT_EQ("?", Utf8ToLatin1("\xE2\x82\xAC", &lossless));
   EXPECT_FALSE(lossless);
@@ -65,10 +67,10 @@ TEST(CodePage, Windows1252OnEverySystem) {
     const char* utf8;
   };
   constexpr Case kWindows1252[] = {
-      {"\x80", "\xE2\x82\xAC"},  // euro sign
-      {"\x93\x94", "\xE2\x80\x9C\xE2\x80\x9D"},  // quotation marks
-      {"\x96", "\xE2\x80\x93"},  // en dash
-      {"\x9F", "\xC5\xB8"},       // Y with diaeresis
+      {"\x80", "\xE2\x82\xAC"},                                              // euro sign
+      {"\x93\x94", "\xE2\x80\x9C\xE2\x80\x9D"},                              // quotation marks
+      {"\x96", "\xE2\x80\x93"},                                              // en dash
+      {"\x9F", "\xC5\xB8"},                                                  // Y with diaeresis
       {"\x81\x8D\x8F\x90\x9D", "\xC2\x81\xC2\x8D\xC2\x8F\xC2\x90\xC2\x9D"},  // undefined
       {"\xC7\xE3\xFF", "\xC3\x87\xC3\xA3\xC3\xBF"},
   };
@@ -99,7 +101,8 @@ TEST(CodePage, InvalidUtf8BecomesReplacement) {
   EXPECT_FALSE(IsValidUtf8("\xC3"));
   EXPECT_FALSE(IsValidUtf8("\xC0\x80"));  // overlong
   EXPECT_TRUE(IsValidUtf8("N\xC3\xA3o \xEF\xBF\xBD"));
-  EXPECT_EQ("?a", Utf8ToAnsi("\xFF" "a"));
+  EXPECT_EQ("?a", Utf8ToAnsi("\xFF"
+                             "a"));
 }
 
 TEST(CodePage, Utf16BothOrders) {

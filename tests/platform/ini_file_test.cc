@@ -39,9 +39,13 @@ TEST_F(IniFileTest, LongValuesAreCut) {
 }
 
 TEST_F(IniFileTest, AnsiValuesReachMemoryAsUtf8) {
-  dir_.Write("tolmarc.ini", "[Tolmarc]\nCaminho=C:\\Farm\xE1" "cia\\DADOS.FDB\n");
-  EXPECT_EQ("C:\\Farm\xC3\xA1" "cia\\DADOS.FDB",
-            IniFile(dir_.File("tolmarc.ini")).ReadString("Tolmarc", "Caminho", ""));
+  dir_.Write("tolmarc.ini",
+             "[Tolmarc]\nCaminho=C:\\Farm\xE1"
+             "cia\\DADOS.FDB\n");
+  EXPECT_EQ(
+      "C:\\Farm\xC3\xA1"
+      "cia\\DADOS.FDB",
+      IniFile(dir_.File("tolmarc.ini")).ReadString("Tolmarc", "Caminho", ""));
 }
 
 TEST_F(IniFileTest, OnePairOfSurroundingQuotesIsDropped) {
@@ -53,16 +57,16 @@ TEST_F(IniFileTest, OnePairOfSurroundingQuotesIsDropped) {
       {"Caminho=\"C:\\ERP\\DADOS.FDB\"", "C:\\ERP\\DADOS.FDB"},
       {"Caminho='C:\\ERP\\DADOS.FDB'", "C:\\ERP\\DADOS.FDB"},
       {"Caminho =  \"C:\\ERP\\DADOS.FDB\"  ", "C:\\ERP\\DADOS.FDB"},  // blanks first
-      {"Caminho=\" C:\\A B \"", " C:\\A B "},   // blanks inside the quotes stay
+      {"Caminho=\" C:\\A B \"", " C:\\A B "},  // blanks inside the quotes stay
       {"Caminho=\"\"", ""},
       {"Caminho=''", ""},
-      {"Caminho=\"\"x\"\"", "\"x\""},          // only the outer pair
-      {"Caminho=\"abc'", "\"abc'"},             // unmatched
-      {"Caminho=\"abc", "\"abc"},               // lone
+      {"Caminho=\"\"x\"\"", "\"x\""},  // only the outer pair
+      {"Caminho=\"abc'", "\"abc'"},    // unmatched
+      {"Caminho=\"abc", "\"abc"},      // lone
       {"Caminho=\"", "\""},
       {"Caminho=abc\"", "abc\""},
-      {"Caminho=a\"b\"c", "a\"b\"c"},             // inside
-      {"Caminho=`abc`", "`abc`"},               // not a quote
+      {"Caminho=a\"b\"c", "a\"b\"c"},  // inside
+      {"Caminho=`abc`", "`abc`"},      // not a quote
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
@@ -92,14 +96,27 @@ TEST(IniInteger, ReadsDecimalAndHex) {
     std::int32_t value;
   };
   const Case cases[] = {
-      {"1", true, 1},          {"-1", true, -1},           {"0x1", true, 1},
-      {"0X1f", true, 31},      {"$10", true, 16},          {"0", true, 0},
-      {"+7", true, 7},         {"$FFFFFFFF", true, -1},    {"2147483647", true, 2147483647},
+      {"1", true, 1},
+      {"-1", true, -1},
+      {"0x1", true, 1},
+      {"0X1f", true, 31},
+      {"$10", true, 16},
+      {"0", true, 0},
+      {"+7", true, 7},
+      {"$FFFFFFFF", true, -1},
+      {"2147483647", true, 2147483647},
       {"-2147483648", true, -2147483647 - 1},
-      {"2147483648", false, 0}, {"99999999999999999999", false, 0},
-      {"", false, 0},          {"True", false, 0},         {"yes", false, 0},
-      {"S", false, 0},         {"1.0", false, 0},          {"0x", false, 0},
-      {"$", false, 0},         {"0x1FFFFFFFF", false, 0},  {" 1", false, 0},
+      {"2147483648", false, 0},
+      {"99999999999999999999", false, 0},
+      {"", false, 0},
+      {"True", false, 0},
+      {"yes", false, 0},
+      {"S", false, 0},
+      {"1.0", false, 0},
+      {"0x", false, 0},
+      {"$", false, 0},
+      {"0x1FFFFFFFF", false, 0},
+      {" 1", false, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -116,13 +133,14 @@ TEST_F(IniFileTest, FlagIsAnyNonZeroInteger) {
     const char* value;
     bool flag;
   };
-  const Case cases[] = {{"1", true},      {"-1", true},  {"0x1", true}, {"0", false},
-                        {"", false},      {"True", false}, {"yes", false}, {"S", false}};
+  const Case cases[] = {{"1", true}, {"-1", true},    {"0x1", true},  {"0", false},
+                        {"", false}, {"True", false}, {"yes", false}, {"S", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);
-    dir_.Write("Quilvane.ini", std::string("[Quilvane]\nSincronizarPrecoFarmaciaPopular=") +
-                                   c.value + "\n");
-    EXPECT_EQ(c.flag, IniFile(path_).ReadBool("Quilvane", "SincronizarPrecoFarmaciaPopular", false));
+    dir_.Write("Quilvane.ini",
+               std::string("[Quilvane]\nSincronizarPrecoFarmaciaPopular=") + c.value + "\n");
+    EXPECT_EQ(c.flag,
+              IniFile(path_).ReadBool("Quilvane", "SincronizarPrecoFarmaciaPopular", false));
   }
 }
 
@@ -173,12 +191,19 @@ TEST_F(IniFileTest, FailedWriteLeavesOldFileWhole) {
 }
 
 TEST_F(IniFileTest, Utf8FileKeepsItsMark) {
-  dir_.Write("Quilvane.ini", "\xEF\xBB\xBF[Quilvane]\r\nNome=Farm\xC3\xA1" "cia\r\n");
+  dir_.Write("Quilvane.ini",
+             "\xEF\xBB\xBF[Quilvane]\r\nNome=Farm\xC3\xA1"
+             "cia\r\n");
   IniFile ini(path_);
-  EXPECT_EQ("Farm\xC3\xA1" "cia", ini.ReadString("Quilvane", "Nome", ""));
+  EXPECT_EQ(
+      "Farm\xC3\xA1"
+      "cia",
+      ini.ReadString("Quilvane", "Nome", ""));
   ini.WriteString("Quilvane", "DataUltimaSincronizacao", "17/10/2023");
-  EXPECT_EQ("\xEF\xBB\xBF[Quilvane]\r\nNome=Farm\xC3\xA1" "cia\r\nDataUltimaSincronizacao=17/10/2023\r\n",
-            dir_.Read("Quilvane.ini"));
+  EXPECT_EQ(
+      "\xEF\xBB\xBF[Quilvane]\r\nNome=Farm\xC3\xA1"
+      "cia\r\nDataUltimaSincronizacao=17/10/2023\r\n",
+      dir_.Read("Quilvane.ini"));
 }
 
 }  // namespace

@@ -38,10 +38,10 @@ struct ParseCase {
 TEST(Regional, ParsesDates) {
   const ParseCase cases[] = {
       {"17/10/2023", &kBrazil, Day(2023, 10, 17)},
-      {"1/2/23", &kBrazil, Day(2023, 2, 1)},     // two-digit year in the window
-      {"1/2/72", &kBrazil, Day(2072, 2, 1)},     // current year 2023: the window is 1973..2072
+      {"1/2/23", &kBrazil, Day(2023, 2, 1)},  // two-digit year in the window
+      {"1/2/72", &kBrazil, Day(2072, 2, 1)},  // current year 2023: the window is 1973..2072
       {"1/2/73", &kBrazil, Day(1973, 2, 1)},
-      {"17/10", &kBrazil, Day(2023, 10, 17)},    // the current year
+      {"17/10", &kBrazil, Day(2023, 10, 17)},  // the current year
       {" 17 / 10 / 2023 ", &kBrazil, Day(2023, 10, 17)},
       {"17/10/2023/", &kBrazil, Day(2023, 10, 17)},
       {"2/7/2023", &kUs, Day(2023, 2, 7)},
@@ -55,8 +55,8 @@ TEST(Regional, ParsesDates) {
 }
 
 TEST(Regional, RefusesWhatIsNoDate) {
-  const char* bad[] = {"",           "17",          "32/10/2023", "29/02/2023",
-                       "17/13/2023", "17.10.2023",  "17/10/2023x", "17//10/2023",
+  const char* bad[] = {"",           "17",           "32/10/2023",        "29/02/2023",
+                       "17/13/2023", "17.10.2023",   "17/10/2023x",       "17//10/2023",
                        "1/2/3/4",    "\t17/10/2023", "17/10/99999999999", "-1/10/2023"};
   for (const char* text : bad) {
     SCOPED_TRACE(text);

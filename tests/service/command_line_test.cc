@@ -59,16 +59,16 @@ TEST(CommandLine, UnknownSwitchesAreIgnoredOnlyWhenTheServiceManagerStartsTheSer
     bool refuses;
   };
   const Case cases[] = {
-      {{"-bogus"}, false, true},            // at a terminal: the usage, exit 2
-      {{"-bogus"}, true, false},            // ExecStart/ImagePath edited by hand: runs
+      {{"-bogus"}, false, true},  // at a terminal: the usage, exit 2
+      {{"-bogus"}, true, false},  // ExecStart/ImagePath edited by hand: runs
       {{"-bogus", "/x"}, true, false},
-      {{"-bogus", "-once"}, true, true},    // an operator switch: the operator's mistake
+      {{"-bogus", "-once"}, true, true},  // an operator switch: the operator's mistake
       {{"-bogus", "-EXPORT"}, true, true},
       {{"-bogus", "-install"}, true, true},
       {{"-bogus", "-KEYGEN"}, true, true},
       {{"-bogus", "/Check"}, true, true},
       {{}, false, false},
-      {{"plain"}, false, false},            // a plain argument is no switch
+      {{"plain"}, false, false},  // a plain argument is no switch
       {{"-once"}, false, false},
   };
   for (const Case& c : cases) {

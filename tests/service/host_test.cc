@@ -145,7 +145,8 @@ TEST_F(ProgramTest, InstallAndUninstallTheUnit) {
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ("Service installed successfully\n", r.out);
   const std::string text = units.Read("SrvQuilvane.service");
-  EXPECT_NE(std::string::npos, text.find("Description=Quilvane - Sincronizador de Pre\xC3\xA7o de Produtos\n"));
+  EXPECT_NE(std::string::npos,
+            text.find("Description=Quilvane - Sincronizador de Pre\xC3\xA7o de Produtos\n"));
   EXPECT_NE(std::string::npos, text.find("ExecStart=" + exe_ + "\n"));
   EXPECT_NE(std::string::npos, text.find("WorkingDirectory=" + site_.path() + "\n"));
   EXPECT_NE(std::string::npos, text.find("Restart=on-failure\n"));
@@ -154,9 +155,11 @@ TEST_F(ProgramTest, InstallAndUninstallTheUnit) {
   r = Run("/INSTALL /silent", env);
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("", r.out);
-  EXPECT_EQ("Service \"Quilvane - Sincronizador de Pre\xC3\xA7o de Produtos\" failed to install with error: "
-            "\"System Error.  Code: 1073.\nThe specified service already exists.\"\n",
-            r.err);
+  EXPECT_EQ(
+      "Service \"Quilvane - Sincronizador de Pre\xC3\xA7o de Produtos\" failed to install with "
+      "error: "
+      "\"System Error.  Code: 1073.\nThe specified service already exists.\"\n",
+      r.err);
 
   r = Run("-uninstall -silent", env);
   EXPECT_EQ(0, r.status) << r.err;
@@ -165,7 +168,8 @@ TEST_F(ProgramTest, InstallAndUninstallTheUnit) {
 
   r = Run("-uninstall", env);
   EXPECT_EQ(1, r.status);
-  EXPECT_NE(std::string::npos, r.err.find("failed to uninstall with error: \"System Error.  Code: 1060.\n"));
+  EXPECT_NE(std::string::npos,
+            r.err.find("failed to uninstall with error: \"System Error.  Code: 1060.\n"));
 }
 
 TEST_F(ProgramTest, ExecStartIsQuotedWhenThePathHasASpace) {

@@ -84,7 +84,8 @@ std::optional<FirebirdServer> FirebirdServer::FromEnv(std::string* missing) {
 }
 
 FirebirdDb::FirebirdDb(const FirebirdServer& server, bool with_erp_tables) : server_(server) {
-  path_ = server_.dir + "/t" + std::to_string(getpid()) + "-" + std::to_string(g_counter++) + ".fdb";
+  path_ =
+      server_.dir + "/t" + std::to_string(getpid()) + "-" + std::to_string(g_counter++) + ".fdb";
   std::error_code ec;
   std::filesystem::remove(path_, ec);  // a leftover of a crashed run
   RunIsql("CREATE DATABASE " + Quote(AttachString()) + " USER 'SYSDBA' PASSWORD " +
@@ -122,8 +123,8 @@ std::string FirebirdDb::RunIsql(const std::string& body, bool connect) const {
               Quote(server_.sysdba_password) + ";\n";
   }
   script += body;
-  const std::string local = "/tmp/quilvane-isql-" + std::to_string(getpid()) + "-" +
-                            std::to_string(g_counter++) + ".sql";
+  const std::string local =
+      "/tmp/quilvane-isql-" + std::to_string(getpid()) + "-" + std::to_string(g_counter++) + ".sql";
   {
     std::ofstream out(local, std::ios::binary | std::ios::trunc);
     out << platform::Utf8ToLatin1(script);
@@ -192,8 +193,9 @@ void FirebirdDb::InsertPadrao(int codigo, const std::optional<std::string>& cgc)
           (cgc ? Quote(*cgc) : "NULL") + ");");
 }
 
-void FirebirdDb::InsertProduto(const std::string& codigo,
-                               const std::vector<std::pair<std::string, std::string>>& literals) const {
+void FirebirdDb::InsertProduto(
+    const std::string& codigo,
+    const std::vector<std::pair<std::string, std::string>>& literals) const {
   std::string columns = "CODIGO";
   std::string values = Quote(codigo);
   for (const auto& [column, literal] : literals) {
@@ -209,7 +211,9 @@ void FirebirdDb::FillProdutos(int count) const {
       "EXECUTE BLOCK AS\n"
       "  DECLARE I INTEGER = 1;\n"
       "BEGIN\n"
-      "  WHILE (I <= " + std::to_string(count) + ") DO\n"
+      "  WHILE (I <= " +
+      std::to_string(count) +
+      ") DO\n"
       "  BEGIN\n"
       "    INSERT INTO PRODUTOS (CODIGO, DESCRICAO, PRECOCUSTO, LUCRO, PRECOFARMACIAPOPULAR,\n"
       "      PRECOVENDA, TIPOPROMOCAO, INICIOPROM, FINALPROM, DESCPROMVISTA, DESCPROMPRAZO,\n"

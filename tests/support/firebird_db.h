@@ -24,13 +24,13 @@ struct FirebirdServer {
 
 // In a test body or fixture SetUp: fails the test with a clear message
 // (never skips) when the server's variables are missing.
-#define QUILVANE_REQUIRE_FIREBIRD(server_var)                                       \
-  std::string quilvane_fb_missing_;                                                 \
+#define QUILVANE_REQUIRE_FIREBIRD(server_var)                                                  \
+  std::string quilvane_fb_missing_;                                                            \
   auto server_var##_opt = ::quilvane::testing::FirebirdServer::FromEnv(&quilvane_fb_missing_); \
-  if (!server_var##_opt) {                                                          \
-    GTEST_FAIL() << "Firebird server not configured (missing " << quilvane_fb_missing_ \
-                 << "); run: eval \"$(scripts/servers start)\"";                    \
-  }                                                                                 \
+  if (!server_var##_opt) {                                                                     \
+    GTEST_FAIL() << "Firebird server not configured (missing " << quilvane_fb_missing_         \
+                 << "); run: eval \"$(scripts/servers start)\"";                               \
+  }                                                                                            \
   const ::quilvane::testing::FirebirdServer& server_var = *server_var##_opt
 
 // A fresh database on the test server in ISO8859_1, created by SYSDBA
@@ -59,7 +59,8 @@ class FirebirdDb {
   void WriteTolmarcIni(const std::string& dir, const std::string& servidor = "") const;
 
   // Runs statements ended by ";" (SET TERM allowed) as SYSDBA and commits;
-  // tables it creates are granted to USUARIO. Throws std::runtime_error with isql's output when one fails.
+  // tables it creates are granted to USUARIO. Throws std::runtime_error with isql's output when one
+  // fails.
   void Execute(const std::string& sql) const;
   // The first column of the first row of a SELECT as isql lists it
   // ("<null>" for NULL, "" when there is no row).

@@ -137,7 +137,8 @@ class CycleTest : public ::testing::Test {
   }
   std::string LogText() { return testing::LogText(dir_.path()); }
   std::string LastSync() {
-    return platform::IniFile(dir_.File("Quilvane.ini")).ReadString("Quilvane", "DataUltimaSincronizacao", "");
+    return platform::IniFile(dir_.File("Quilvane.ini"))
+        .ReadString("Quilvane", "DataUltimaSincronizacao", "");
   }
   bool Ran(const std::string& prefix) {
     for (const auto& c : ops_->calls) {
@@ -227,10 +228,13 @@ TEST_F(CycleTest, HeadOfficeFailures) {
     bool escapes;
   };
   const Case cases[] = {
-      {"connection", [](auto& o) { o.connect_ok = false; }, "Falha na conexão do banco de dados: recusada", false},
-      {"packing", [](auto& o) { o.pack_ok = false; }, "Falha ao compactar o arquivo: disco cheio", false},
+      {"connection", [](auto& o) { o.connect_ok = false; },
+       "Falha na conexão do banco de dados: recusada", false},
+      {"packing", [](auto& o) { o.pack_ok = false; }, "Falha ao compactar o arquivo: disco cheio",
+       false},
       {"upload", [](auto& o) { o.upload_ok = false; }, "Falha ao conectar no FTP: recusada", false},
-      {"upload_raised", [](auto& o) { o.upload_throws = true; }, "Connection Closed Gracefully.", true},
+      {"upload_raised", [](auto& o) { o.upload_throws = true; }, "Connection Closed Gracefully.",
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -240,7 +244,8 @@ TEST_F(CycleTest, HeadOfficeFailures) {
     *ops_ = ScriptedOperations(dir_.path(), module_->log());
     c.arrange(*ops_);
     EXPECT_EQ(!c.escapes, module_->RunOnce());
-    EXPECT_EQ(std::string("17/10/2023 14:05:09 - ") + c.line + "\r\n", platform::AnsiToUtf8(LogText()));
+    EXPECT_EQ(std::string("17/10/2023 14:05:09 - ") + c.line + "\r\n",
+              platform::AnsiToUtf8(LogText()));
     EXPECT_EQ("16/10/2023", LastSync());
     ExpectNoExchangeFiles();
     EXPECT_EQ("Disconnect", ops_->calls.back());
@@ -252,7 +257,9 @@ TEST_F(CycleTest, RoleComparesRawText) {
   Configure("");
   ops_->cgc = "12345678000190";  // the same digits, unpunctuated: a branch
   EXPECT_TRUE(module_->RunOnce());
-  EXPECT_TRUE(Ran("DownloadFile http://quilvane.example/halvoraquin/quilvane/12345678000190.ZIP 12345678000190.ZIP"));
+  EXPECT_TRUE(
+      Ran("DownloadFile http://quilvane.example/halvoraquin/quilvane/12345678000190.ZIP "
+          "12345678000190.ZIP"));
   EXPECT_FALSE(Ran("ExportPrices"));
 }
 
@@ -371,9 +378,10 @@ TEST_F(CycleTest, FailingCleanupAfterEscapedErrorLogsBoth) {
   ops_->import_throws = true;
   ops_->disconnect_throws = true;
   EXPECT_FALSE(module_->RunOnce());
-  EXPECT_EQ("17/10/2023 14:05:09 - connection lost at disconnect\r\n"
-            "17/10/2023 14:05:09 - File not found\r\n",
-            LogText());
+  EXPECT_EQ(
+      "17/10/2023 14:05:09 - connection lost at disconnect\r\n"
+      "17/10/2023 14:05:09 - File not found\r\n",
+      LogText());
   ExpectRearmed();
 }
 
@@ -381,7 +389,8 @@ TEST_F(CycleTest, SettingsWriteFailureEscapes) {
   Configure("16/10/2023");
   platform::SetFileAttributes(dir_.File("Quilvane.ini"), platform::kAttrReadOnly);
   EXPECT_FALSE(module_->RunOnce());
-  EXPECT_EQ("17/10/2023 14:05:09 - Unable to write to " + dir_.File("Quilvane.ini") + "\r\n", LogText());
+  EXPECT_EQ("17/10/2023 14:05:09 - Unable to write to " + dir_.File("Quilvane.ini") + "\r\n",
+            LogText());
   EXPECT_EQ("16/10/2023", LastSync());
   ExpectNoExchangeFiles();
 }
@@ -469,9 +478,8 @@ TEST_F(FleetCycleTest, ReceiptOfEachOutcome) {
     const Receipt r = Stored();
     EXPECT_EQ(c.outcome, r.outcome);
     EXPECT_EQ("12.345.678/0002-71", r.cgc);
-    EXPECT_EQ(LocalMomentOf(*platform::TryEncodeDate(2023, 10, 17) + 14 / 24.0 + 5 / 1440.0 +
-                                9 / 86400.0,
-                            0),
+    EXPECT_EQ(LocalMomentOf(
+                  *platform::TryEncodeDate(2023, 10, 17) + 14 / 24.0 + 5 / 1440.0 + 9 / 86400.0, 0),
               r.start);
     EXPECT_EQ((Day{2023, 10, 16}), r.recorded_day.value_or(Day{}));
     if (c.outcome == Outcome::kAplicado) {
@@ -482,8 +490,7 @@ TEST_F(FleetCycleTest, ReceiptOfEachOutcome) {
     }
     if (c.failure) {
       ASSERT_FALSE(r.failure.empty());
-      EXPECT_NE(std::string::npos, r.failure.back().find(c.failure))
-          << r.failure.back();
+      EXPECT_NE(std::string::npos, r.failure.back().find(c.failure)) << r.failure.back();
       EXPECT_EQ(0u, r.failure.back().rfind("17/10/2023 14:05:09 - ", 0)) << r.failure.back();
     } else {
       EXPECT_TRUE(r.failure.empty());

@@ -75,16 +75,24 @@ TEST_F(LogTest, CompletesALastLineWithoutBreak) {
 }
 
 TEST_F(LogTest, KeepsAUtf8Mark) {
-  dir_.Write("Quilvane.log", "\xEF\xBB\xBF" "antes\r\n");
+  dir_.Write("Quilvane.log",
+             "\xEF\xBB\xBF"
+             "antes\r\n");
   log_.DoSaveLog("Falha na conex\xC3\xA3o do banco de dados: x");
-  EXPECT_EQ("\xEF\xBB\xBF" "antes\r\n17/10/2023 14:05:09 - Falha na conex\xC3\xA3o do banco de dados: x\r\n",
-            Content());
+  EXPECT_EQ(
+      "\xEF\xBB\xBF"
+      "antes\r\n17/10/2023 14:05:09 - Falha na conex\xC3\xA3o do banco de dados: x\r\n",
+      Content());
 }
 
 TEST_F(LogTest, KeepsUtf16InBothOrders) {
-  dir_.Write("Quilvane.log", std::string("\xFF\xFE" "a\0", 4));
+  dir_.Write("Quilvane.log", std::string("\xFF\xFE"
+                                         "a\0",
+                                         4));
   log_.DoSaveLog("\xC3\xA3");
-  EXPECT_EQ(std::string("\xFF\xFE" "a\0\r\0\n\0", 8) +
+  EXPECT_EQ(std::string("\xFF\xFE"
+                        "a\0\r\0\n\0",
+                        8) +
                 platform::Utf8ToUtf16("17/10/2023 14:05:09 - \xC3\xA3\r\n", false),
             Content());
   dir_.Write("Quilvane.log", std::string("\xFE\xFF\0a\0\r\0\n", 8));
@@ -96,7 +104,9 @@ TEST_F(LogTest, KeepsUtf16InBothOrders) {
 
 TEST_F(LogTest, BytesThatDoNotDecodeAreKept) {
   // Earlier lines that are not valid in the log's encoding stay untouched.
-  const std::string before = "\xEF\xBB\xBF" "ok\r\n\xFF\xFE\xC3 bad\r\n";
+  const std::string before =
+      "\xEF\xBB\xBF"
+      "ok\r\n\xFF\xFE\xC3 bad\r\n";
   dir_.Write("Quilvane.log", before);
   log_.DoSaveLog("x");
   EXPECT_EQ(before + "17/10/2023 14:05:09 - x\r\n", Content());

@@ -44,10 +44,12 @@ TEST(Settings, DateFollowsTheRegionalOrder) {
   WriteLastSync(path, *platform::TryEncodeDate(2023, 2, 7), env);
   EXPECT_EQ("[Quilvane]\r\nDataUltimaSincronizacao=07/02/2023\r\n", dir.Read("Quilvane.ini"));
   env.set_regional({'/', ':', '.', "M/d/yyyy"});
-  EXPECT_EQ(*platform::TryEncodeDate(2023, 7, 2), ReadSettings(path, env).data_ultima_sincronizacao);
+  EXPECT_EQ(*platform::TryEncodeDate(2023, 7, 2),
+            ReadSettings(path, env).data_ultima_sincronizacao);
   env.set_regional({'-', ':', ',', "dd/MM/yyyy"});
   // "07/02/2023" does not convert with "-": the default.
-  EXPECT_EQ(*platform::TryEncodeDate(2023, 7, 19), ReadSettings(path, env).data_ultima_sincronizacao);
+  EXPECT_EQ(*platform::TryEncodeDate(2023, 7, 19),
+            ReadSettings(path, env).data_ultima_sincronizacao);
 }
 
 TEST(Settings, FutureDaysNeverShutTheGate) {

@@ -34,7 +34,8 @@ class SignedExchangeSteps : public ::testing::Test {
 
   // Packs with the key file, unpacks into "out/": the archive's comment.
   std::string PackAndUnpack() {
-    EXPECT_TRUE(CompactarArquivo(dir_.File(kName), log_, platform::Env::Default(), KeyFilePath(dir_.path())));
+    EXPECT_TRUE(CompactarArquivo(dir_.File(kName), log_, platform::Env::Default(),
+                                 KeyFilePath(dir_.path())));
     std::string comment = "untouched";
     archive::UnpackOptions options;
     options.only_member = kName;
@@ -93,7 +94,8 @@ TEST_F(SignedExchangeSteps, AKeyThatCannotBeReadPublishesNothing) {
   for (const std::string bad : {"garbage\n", ""}) {
     dir_.Write("Quilvane.key", bad);
     log_.lines.clear();
-    EXPECT_FALSE(CompactarArquivo(dir_.File(kName), log_, platform::Env::Default(), KeyFilePath(dir_.path())));
+    EXPECT_FALSE(CompactarArquivo(dir_.File(kName), log_, platform::Env::Default(),
+                                  KeyFilePath(dir_.path())));
     ASSERT_EQ(1u, log_.lines.size());
     EXPECT_EQ(0u, log_.lines[0].rfind("Falha ao compactar o arquivo: ", 0)) << log_.lines[0];
     EXPECT_FALSE(platform::FileExists(dir_.File("12345678000190.ZIP")));

@@ -72,8 +72,8 @@ TEST(SiteCheck, SettingsItems) {
        "FTP 127.0.0.1:1 como sincronizador@quilvane.example, web http://www.localhost:1"},
       {cnpj + kServers + "SincronizarPrecoFarmaciaPopular=talvez\r\n",
        "SincronizarPrecoFarmaciaPopular", CheckStatus::kAviso, "\"talvez\" não é um número"},
-      {cnpj + kServers + "SincronizarPrecoFarmaciaPopular=1\r\n",
-       "SincronizarPrecoFarmaciaPopular", CheckStatus::kOk, "sim"},
+      {cnpj + kServers + "SincronizarPrecoFarmaciaPopular=1\r\n", "SincronizarPrecoFarmaciaPopular",
+       CheckStatus::kOk, "sim"},
       {cnpj + kServers + "ChavePublica=abc\r\n", "ChavePublica", CheckStatus::kFalha, "key 1"},
       {cnpj + kServers + "ChavePublica=" + key + ", " + key + "\r\n", "ChavePublica",
        CheckStatus::kOk, "2 chaves"},
@@ -168,9 +168,10 @@ TEST(SiteCheck, ClockAgainstTheExchangeServersDate) {
       },
       n);
   for (const Case& c : cases) {
-    const Site site("CNPJServidor=12.345.678/0001-90\r\nServidorFTP=127.0.0.1:1\r\n"
-                    "DominioWeb=localhost:" +
-                    std::to_string(web.port()) + "\r\n");
+    const Site site(
+        "CNPJServidor=12.345.678/0001-90\r\nServidorFTP=127.0.0.1:1\r\n"
+        "DominioWeb=localhost:" +
+        std::to_string(web.port()) + "\r\n");
     SiteCheckOptions options;
     options.utc_now = [&] { return server_time + c.local_minus_server; };
     const std::vector<CheckResult> results = CheckSite(site.dir.path(), env, options);

@@ -18,11 +18,11 @@
 namespace quilvane::transfer {
 namespace {
 
+using sync::DownloadFile;
 using testing::Count;
 using testing::LogText;
 using testing::PeerConnection;
 using testing::ScriptedPeer;
-using sync::DownloadFile;
 using namespace std::chrono_literals;
 
 class DownloadTest : public ::testing::Test {
@@ -72,9 +72,8 @@ ScriptedPeer::Script Serve(std::function<std::string(const std::string&)> respon
 
 TEST_F(DownloadTest, FirstAddressServesTheArchive) {
   Use({"www.web.test", "web.test"});
-  ScriptedPeer peer(Serve([](const std::string&) {
-    return "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nPK\x03\x04";
-  }));
+  ScriptedPeer peer(Serve(
+      [](const std::string&) { return "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nPK\x03\x04"; }));
   EXPECT_TRUE(Run(Source(peer.port())));
   http_.Disconnect();
   peer.Join();
@@ -90,16 +89,16 @@ TEST_F(DownloadTest, FirstAddressServesTheArchive) {
 
 TEST_F(DownloadTest, ThirdAddressWhenTheWwwNameDoesNotResolve) {
   Use({"web.test"});
-  ScriptedPeer peer(Serve([](const std::string&) {
-    return "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nzip";
-  }));
+  ScriptedPeer peer(
+      Serve([](const std::string&) { return "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nzip"; }));
   EXPECT_TRUE(Run(Source(peer.port())));
   http_.Disconnect();
   peer.Join();
   EXPECT_EQ(unpacked_bytes_, "zip");
   ASSERT_EQ(peer.transcript().size(), 1u);
   EXPECT_NE(peer.transcript()[0].find("GET /halvoraquin/quilvane/12345678000190.ZIP HTTP/1.1\r\n"
-                                      "Host: web.test:" + std::to_string(peer.port()) + "\r\n"),
+                                      "Host: web.test:" +
+                                      std::to_string(peer.port()) + "\r\n"),
             std::string::npos);
 }
 
@@ -116,14 +115,18 @@ TEST_F(DownloadTest, NotFoundEverywhereAsksTheThreeAddressesAndFails) {
   std::string port = std::to_string(peer.port());
   auto t = peer.transcript();
   ASSERT_EQ(t.size(), 3u);
-  EXPECT_TRUE(t[0].starts_with("GET /halvoraquin/quilvane/12345678000190.ZIP HTTP/1.1\r\nHost: www.web.test:" + port + "\r\n"));
-  EXPECT_TRUE(t[1].starts_with("GET /halvoraquin/quilvane/web.test:" + port +
-                               "/halvoraquin/quilvane/12345678000190.ZIP HTTP/1.1\r\nHost: www.web.test:" +
-                               port + "\r\n"));
-  EXPECT_TRUE(t[2].starts_with("GET /halvoraquin/quilvane/12345678000190.ZIP HTTP/1.1\r\nHost: web.test:" + port + "\r\n"));
+  EXPECT_TRUE(t[0].starts_with(
+      "GET /halvoraquin/quilvane/12345678000190.ZIP HTTP/1.1\r\nHost: www.web.test:" + port +
+      "\r\n"));
+  EXPECT_TRUE(t[1].starts_with(
+      "GET /halvoraquin/quilvane/web.test:" + port +
+      "/halvoraquin/quilvane/12345678000190.ZIP HTTP/1.1\r\nHost: www.web.test:" + port + "\r\n"));
+  EXPECT_TRUE(t[2].starts_with(
+      "GET /halvoraquin/quilvane/12345678000190.ZIP HTTP/1.1\r\nHost: web.test:" + port + "\r\n"));
   EXPECT_EQ(peer.accepted(), 2);  // attempts 1 and 2 share the keep-alive connection
   std::string log = LogText(dir_.path());
-  EXPECT_EQ(Count(log, " - Falha ao realizar o download do arquivo: HTTP/1.1 404 Not Found\r\n"), 1);
+  EXPECT_EQ(Count(log, " - Falha ao realizar o download do arquivo: HTTP/1.1 404 Not Found\r\n"),
+            1);
   EXPECT_EQ(Count(log, "existe"), 0);
   EXPECT_EQ(Count(log, "Descompactou"), 0);
   EXPECT_TRUE(unpacked_path_.empty());
@@ -153,9 +156,8 @@ TEST_F(DownloadTest, BrokenAttemptLeavesNoBytesForTheNextOne) {
 
 TEST_F(DownloadTest, FailedUnpackingIsAFailure) {
   Use({"www.web.test"});
-  ScriptedPeer peer(Serve([](const std::string&) {
-    return "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nbad";
-  }));
+  ScriptedPeer peer(
+      Serve([](const std::string&) { return "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nbad"; }));
   EXPECT_FALSE(Run(Source(peer.port()), /*unpack_ok=*/false));
   http_.Disconnect();
   std::string log = LogText(dir_.path());

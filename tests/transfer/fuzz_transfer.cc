@@ -198,8 +198,8 @@ void FuzzHttp(const std::string& bytes) {
   t.redirect_body = 1000ms;
   http.set_timeouts(t);
   const std::string base = "http://127.0.0.1:" + std::to_string(peer->port());
-  for (const std::string& url : {base + "/halvoraquin/quilvane/12345678000199.ZIP",
-                                 std::string("PRODUTOS.TXT")}) {
+  for (const std::string& url :
+       {base + "/halvoraquin/quilvane/12345678000199.ZIP", std::string("PRODUTOS.TXT")}) {
     try {
       http.Get(url, [](std::string_view) {});
     } catch (const platform::Error&) {
@@ -273,9 +273,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!peer) peer = new Peer();  // lives as long as the process
   std::string bytes(reinterpret_cast<const char*>(data + 1), size - 1);
   switch (data[0] % 3) {
-    case 0: FuzzHttp(bytes); break;
-    case 1: FuzzFtp(bytes); break;
-    default: FuzzParsers(bytes); break;
+    case 0:
+      FuzzHttp(bytes);
+      break;
+    case 1:
+      FuzzFtp(bytes);
+      break;
+    default:
+      FuzzParsers(bytes);
+      break;
   }
   return 0;
 }

@@ -18,17 +18,16 @@
 namespace quilvane::transfer {
 namespace {
 
-using testing::Count;
-using testing::LogText;
 using sync::DownloadFile;
 using sync::Upload;
+using testing::Count;
+using testing::LogText;
 using namespace std::chrono_literals;
 
 std::string Env(const char* name) {
   const char* v = std::getenv(name);
   return v ? v : "";
 }
-
 
 class IntegrationTest : public ::testing::Test {
  protected:
@@ -43,11 +42,13 @@ class IntegrationTest : public ::testing::Test {
     // Each test its own archive name: ctest runs them in parallel against
     // the one exchange folder.
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string digits = std::to_string(std::hash<std::string>()(info->name()) % 100000000000000ull);
+    std::string digits =
+        std::to_string(std::hash<std::string>()(info->name()) % 100000000000000ull);
     digits_ = std::string(14 - digits.size(), '0') + digits;
-    server_ = MakeExchangeServer("127.0.0.1:" + ftp_port_,
-                                 Env("QUILVANE_FTP_USER").empty() ? "quilvane" : Env("QUILVANE_FTP_USER"),
-                                 "localhost:" + web_port_);
+    server_ =
+        MakeExchangeServer("127.0.0.1:" + ftp_port_,
+                           Env("QUILVANE_FTP_USER").empty() ? "quilvane" : Env("QUILVANE_FTP_USER"),
+                           "localhost:" + web_port_);
     Clean();
   }
   void TearDown() override { Clean(); }
@@ -154,10 +155,12 @@ TEST_F(IntegrationTest, UnreachableServersAreLogged) {
       http, DownloadSource(down, digits_), "a.ZIP", true, dir_.path(),
       [](const std::string&) { return true; }, log_));
   std::string log = LogText(dir_.path());
-  EXPECT_EQ(Count(log, " - Falha ao conectar no FTP: Socket Error # 10061\r\nConnection refused.\r\n"), 1)
+  EXPECT_EQ(
+      Count(log, " - Falha ao conectar no FTP: Socket Error # 10061\r\nConnection refused.\r\n"), 1)
       << log;
-  EXPECT_EQ(Count(log, " - Falha ao realizar o download do arquivo: Socket Error # 10061\r\n"
-                       "Connection refused.\r\n"),
+  EXPECT_EQ(Count(log,
+                  " - Falha ao realizar o download do arquivo: Socket Error # 10061\r\n"
+                  "Connection refused.\r\n"),
             1)
       << log;
 }

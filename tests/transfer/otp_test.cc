@@ -37,9 +37,9 @@ TEST(OtpTest, FindsTheChallengeInAReply) {
   auto sha = FindOtpChallenge("331 otp-sha1 0 abc ext");
   ASSERT_TRUE(sha);
   EXPECT_EQ(sha->hash, OtpChallenge::Hash::kSha1);
-  for (const char* none : {"Password required", "otp-md6 1 x", "otp-md5 x seed", "otp-md5 10000 seed",
-                           "otp-md5 99999999999999999999 seed", "otp-md5 5", "otp-md5 5 ",
-                           "otp-md5 5 seedtoolongforthestandard"}) {
+  for (const char* none : {"Password required", "otp-md6 1 x", "otp-md5 x seed",
+                           "otp-md5 10000 seed", "otp-md5 99999999999999999999 seed", "otp-md5 5",
+                           "otp-md5 5 ", "otp-md5 5 seedtoolongforthestandard"}) {
     EXPECT_FALSE(FindOtpChallenge(none)) << none;
   }
 }

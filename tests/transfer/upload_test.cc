@@ -17,9 +17,9 @@
 namespace quilvane::transfer {
 namespace {
 
+using sync::Upload;
 using testing::PeerConnection;
 using testing::ScriptedPeer;
-using sync::Upload;
 using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
 
@@ -112,8 +112,8 @@ TEST_F(UploadTest, DeletesTheOldCopyUnderItsListedNameThenStores) {
       {"upper-case copy", "a.txt\r\n12345678000190.ZIP\r\n", "DELE 12345678000190.ZIP"},
       {"lower-case copy", "12345678000190.zip\r\n", "DELE 12345678000190.zip"},
       {"no final break", "x\r\n12345678000190.ZIP", "DELE 12345678000190.ZIP"},
-      {"near names only", "X12345678000190.ZIP\r\n12345678000190.ZIP.bak\r\n 12345678000190.ZIP\r\n",
-       ""},
+      {"near names only",
+       "X12345678000190.ZIP\r\n12345678000190.ZIP.bak\r\n 12345678000190.ZIP\r\n", ""},
       {"empty folder", "", ""},
   };
   for (const auto& tc : cases) {
@@ -158,8 +158,8 @@ TEST_F(UploadTest, CwdRefusedPassesToTheCallerAfterQuit) {
   });
   server_.ftp_port = peer.port();
   sync::Log log(dir_.path(), platform::Env::Default());
-  EXPECT_TRUE(testing::ThrowsWithText<FtpReplyError>(
-      [&] { Upload(ftp_, server_, archive_, log); }, "quilvane: No such file or directory\r\n"));
+  EXPECT_TRUE(testing::ThrowsWithText<FtpReplyError>([&] { Upload(ftp_, server_, archive_, log); },
+                                                     "quilvane: No such file or directory\r\n"));
   EXPECT_FALSE(ftp_.connected());
   peer.Join();
   EXPECT_TRUE(peer.failures().empty()) << peer.failures().front();
@@ -177,7 +177,9 @@ TEST_F(UploadTest, SilentServerIsLoggedWithinTheLimit) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(Upload(ftp_, server_, archive_, log));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-  EXPECT_EQ(testing::Count(testing::LogText(dir_.path()), " - Falha ao conectar no FTP: Read timed out.\r\n"), 1);
+  EXPECT_EQ(testing::Count(testing::LogText(dir_.path()),
+                           " - Falha ao conectar no FTP: Read timed out.\r\n"),
+            1);
 }
 
 TEST_F(UploadTest, UnreachableServerIsLoggedAndFalse) {

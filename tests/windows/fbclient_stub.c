@@ -35,8 +35,9 @@ static void Dir(void) {
   HMODULE self = NULL;
   char* slash;
   if (g_dir[0]) return;
-  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     (LPCSTR)&Dir, &self);
+  GetModuleHandleExA(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      (LPCSTR)&Dir, &self);
   GetModuleFileNameA(self, g_dir, MAX_PATH);
   slash = strrchr(g_dir, '\\');
   if (slash) slash[1] = '\0';
@@ -94,8 +95,9 @@ static void Describe(Stmt* s, XSQLDA* out) {
   }
 }
 
-EXPORT ISC_STATUS ISC_EXPORT isc_attach_database(ISC_STATUS* status, short len, const ISC_SCHAR* name,
-                                                 isc_db_handle* db, short dpb_len, const ISC_SCHAR* dpb) {
+EXPORT ISC_STATUS ISC_EXPORT isc_attach_database(ISC_STATUS* status, short len,
+                                                 const ISC_SCHAR* name, isc_db_handle* db,
+                                                 short dpb_len, const ISC_SCHAR* dpb) {
   char path[1024];
   char delay[32];
   size_t n = len > 0 ? (size_t)len : strlen(name);
@@ -117,7 +119,8 @@ EXPORT ISC_STATUS ISC_EXPORT isc_detach_database(ISC_STATUS* status, isc_db_hand
   return Ok(status);
 }
 
-EXPORT ISC_STATUS ISC_EXPORT isc_start_multiple(ISC_STATUS* status, isc_tr_handle* tr, short count, void* teb) {
+EXPORT ISC_STATUS ISC_EXPORT isc_start_multiple(ISC_STATUS* status, isc_tr_handle* tr, short count,
+                                                void* teb) {
   (void)count;
   (void)teb;
   *tr = MAKE_HANDLE(isc_tr_handle, 1);
@@ -154,9 +157,10 @@ EXPORT ISC_STATUS ISC_EXPORT isc_dsql_allocate_statement(ISC_STATUS* status, isc
   return status[1];
 }
 
-EXPORT ISC_STATUS ISC_EXPORT isc_dsql_prepare(ISC_STATUS* status, isc_tr_handle* tr, isc_stmt_handle* stmt,
-                                              unsigned short len, const ISC_SCHAR* text,
-                                              unsigned short dialect, XSQLDA* out) {
+EXPORT ISC_STATUS ISC_EXPORT isc_dsql_prepare(ISC_STATUS* status, isc_tr_handle* tr,
+                                              isc_stmt_handle* stmt, unsigned short len,
+                                              const ISC_SCHAR* text, unsigned short dialect,
+                                              XSQLDA* out) {
   Stmt* s = Get(stmt);
   size_t n = len > 0 ? len : strlen(text);
   (void)tr;
@@ -188,8 +192,9 @@ EXPORT ISC_STATUS ISC_EXPORT isc_dsql_describe_bind(ISC_STATUS* status, isc_stmt
   return Ok(status);
 }
 
-EXPORT ISC_STATUS ISC_EXPORT isc_dsql_execute(ISC_STATUS* status, isc_tr_handle* tr, isc_stmt_handle* stmt,
-                                              unsigned short version, const XSQLDA* in) {
+EXPORT ISC_STATUS ISC_EXPORT isc_dsql_execute(ISC_STATUS* status, isc_tr_handle* tr,
+                                              isc_stmt_handle* stmt, unsigned short version,
+                                              const XSQLDA* in) {
   Stmt* s = Get(stmt);
   (void)tr;
   (void)version;
@@ -218,8 +223,9 @@ EXPORT ISC_STATUS ISC_EXPORT isc_dsql_fetch(ISC_STATUS* status, isc_stmt_handle*
   return 0;
 }
 
-EXPORT ISC_STATUS ISC_EXPORT isc_dsql_sql_info(ISC_STATUS* status, isc_stmt_handle* stmt, short item_len,
-                                               const ISC_SCHAR* items, short buf_len, ISC_SCHAR* buf) {
+EXPORT ISC_STATUS ISC_EXPORT isc_dsql_sql_info(ISC_STATUS* status, isc_stmt_handle* stmt,
+                                               short item_len, const ISC_SCHAR* items,
+                                               short buf_len, ISC_SCHAR* buf) {
   Stmt* s = Get(stmt);
   const int type = s->kind == kExec ? isc_info_sql_stmt_update : isc_info_sql_stmt_select;
   (void)item_len;
@@ -245,7 +251,8 @@ EXPORT ISC_STATUS ISC_EXPORT isc_dsql_free_statement(ISC_STATUS* status, isc_stm
   return Ok(status);
 }
 
-EXPORT ISC_LONG ISC_EXPORT fb_interpret(ISC_SCHAR* buf, unsigned int size, const ISC_STATUS** vector) {
+EXPORT ISC_LONG ISC_EXPORT fb_interpret(ISC_SCHAR* buf, unsigned int size,
+                                        const ISC_STATUS** vector) {
   (void)vector;
   if (size > 0) buf[0] = '\0';
   return 0;

@@ -168,8 +168,7 @@ TEST(WindowsFile, RenameReplacesReadOnlyTargetAndRewriteKeepsAttributes) {
   // attributes; Windows always does.
   const bool held = (GetFileInfo(dir("Quilvane.ini")).attributes & kAttrHidden) != 0;
   WriteFileAtomically(dir("Quilvane.ini"), "[Quilvane]\r\nDataUltimaSincronizacao=1\r\n");
-  EXPECT_EQ("[Quilvane]\r\nDataUltimaSincronizacao=1\r\n",
-            ReadFileToString(dir("Quilvane.ini")));
+  EXPECT_EQ("[Quilvane]\r\nDataUltimaSincronizacao=1\r\n", ReadFileToString(dir("Quilvane.ini")));
   if (held) {
     EXPECT_EQ(kAttrHidden, GetFileInfo(dir("Quilvane.ini")).attributes & kAttrHidden);
   }
@@ -193,7 +192,9 @@ TEST(WindowsCodePage, AnsiAndOemFollowTheSystem) {
   EXPECT_TRUE(lossless);
   EXPECT_EQ("Preço €", AnsiToUtf8("Pre\xE7o \x80"));
   // No best-fit look-alike: a character the page lacks is a visible '?'.
-  EXPECT_EQ("a?b", Utf8ToAnsi("a\xE2\x88\x9E" "b", &lossless));  // U+221E infinity
+  EXPECT_EQ("a?b", Utf8ToAnsi("a\xE2\x88\x9E"
+                              "b",
+                              &lossless));  // U+221E infinity
   EXPECT_FALSE(lossless);
   EXPECT_FALSE(AnsiCanHold("中"));
   const UINT oem = GetOEMCP();
@@ -360,7 +361,8 @@ TEST(WindowsMainLoop, StopRequestedFromAnotherThreadEndsTheLoop) {
     Sleep(100);
     loop.RequestStop();
   });
-  loop.Run(timer, [] {}, [](const char*) {});
+  loop.Run(
+      timer, [] {}, [](const char*) {});
   stopper.join();
   SUCCEED();
 }

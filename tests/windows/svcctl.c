@@ -29,8 +29,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "OpenSCManager: %lu\n", GetLastError());
     return 1;
   }
-  SC_HANDLE svc = OpenServiceA(scm, argv[2], SERVICE_QUERY_STATUS | SERVICE_PAUSE_CONTINUE |
-                                                 SERVICE_INTERROGATE | SERVICE_STOP);
+  SC_HANDLE svc = OpenServiceA(
+      scm, argv[2],
+      SERVICE_QUERY_STATUS | SERVICE_PAUSE_CONTINUE | SERVICE_INTERROGATE | SERVICE_STOP);
   if (!svc) {
     fprintf(stderr, "OpenService: %lu\n", GetLastError());
     return 1;
@@ -44,11 +45,16 @@ int main(int argc, char** argv) {
   }
   if (strcmp(argv[1], "control") == 0 && argc > 3) {
     DWORD code = 0;
-    if (strcmp(argv[3], "pause") == 0) code = SERVICE_CONTROL_PAUSE;
-    else if (strcmp(argv[3], "continue") == 0) code = SERVICE_CONTROL_CONTINUE;
-    else if (strcmp(argv[3], "interrogate") == 0) code = SERVICE_CONTROL_INTERROGATE;
-    else if (strcmp(argv[3], "stop") == 0) code = SERVICE_CONTROL_STOP;
-    else return 2;
+    if (strcmp(argv[3], "pause") == 0)
+      code = SERVICE_CONTROL_PAUSE;
+    else if (strcmp(argv[3], "continue") == 0)
+      code = SERVICE_CONTROL_CONTINUE;
+    else if (strcmp(argv[3], "interrogate") == 0)
+      code = SERVICE_CONTROL_INTERROGATE;
+    else if (strcmp(argv[3], "stop") == 0)
+      code = SERVICE_CONTROL_STOP;
+    else
+      return 2;
     if (!ControlService(svc, code, &s)) return fprintf(stderr, "control: %lu\n", GetLastError()), 1;
     Print(&s);
     return 0;
