@@ -33,6 +33,12 @@ struct ImportOptions {
   // import with nothing executed. The signature check waits here for its
   // hash, which ran alongside the line check.
   std::function<void()> before_first_statement;
+
+  static ImportOptions DryRun() {
+    ImportOptions options;
+    options.dry_run = true;
+    return options;
+  }
 };
 
 struct ImportResult {

@@ -158,9 +158,9 @@ int DryRun(const std::string& arg, const sync::Settings& settings, platform::Env
     const ImportSource source(*ops, dir, arg, settings.cnpj_servidor);
     // An archive that could not be unpacked is already reported.
     if (!source.path().empty()) {
-      status = ReportDryRun(
-          source.path(),
-          ops->ImportPrices(source.path(), settings.data_ultima_sincronizacao, {.dry_run = true}));
+      status = ReportDryRun(source.path(),
+                            ops->ImportPrices(source.path(), settings.data_ultima_sincronizacao,
+                                              exchange::ImportOptions::DryRun()));
     }
   } catch (const std::exception& e) {
     logger.DoSaveLog(e.what());

@@ -350,7 +350,7 @@ TEST_F(UpdateRunnerDbTest, DryRunReportsAndChangesNothing) {
   write({Line("A", {{"PRECOCUSTO", "3.5"}}), Line("X1", {}), Line("B", {}), Line("X2", {}),
          Line("C", {{"TIPOPROMOCAO", "'XY'"}}), Line("X3", {})});
   ImportResult r =
-      sync::ImportPrices(*c_, file, 0, settings, platform::Env::Default(), {.dry_run = true});
+      sync::ImportPrices(*c_, file, 0, settings, platform::Env::Default(), ImportOptions::DryRun());
   EXPECT_TRUE(r.applied);
   EXPECT_EQ(r.statements, 4);
   EXPECT_EQ(r.unmatched.count, 2);
@@ -361,7 +361,7 @@ TEST_F(UpdateRunnerDbTest, DryRunReportsAndChangesNothing) {
   EXPECT_FALSE(c_->TRQExec.InTransaction());
 
   write({Line("A", {{"PRECOCUSTO", "3.5"}}), Line("X1", {}), Line("B", {})});
-  r = sync::ImportPrices(*c_, file, 0, settings, platform::Env::Default(), {.dry_run = true});
+  r = sync::ImportPrices(*c_, file, 0, settings, platform::Env::Default(), ImportOptions::DryRun());
   EXPECT_EQ(r.statements, 3);
   EXPECT_EQ(r.unmatched.count, 1);
   EXPECT_EQ(r.refused_line, 0);
