@@ -11,6 +11,69 @@ namespace {
 
 #include "platform/codepage_tables.inc"
 
+struct SingleByte {
+  const char16_t* high;
+  std::unordered_map<char32_t, char> reverse;
+  explicit SingleByte(const char16_t* h) : high(h) {
+    for (int b = 0; b < 128; ++b) reverse.emplace(h[b], static_cast<char>(0x80 + b));
+  }
+};
+
+const SingleByte& Cp1252() {
+  static const SingleByte t(kCp1252High);
+  return t;
+}
+#ifndef _WIN32
+const SingleByte& Cp850() {
+  static const SingleByte t(kCp850High);
+  return t;
+}
+#endif
+
+std::string Encode(std::string_view utf8, const SingleByte* table, bool* lossless) {
+  std::string out;
+  out.reserve(utf8.size());
+  bool ok = true;
+  for (size_t i = 0; i < utf8.size();) {
+    const auto b = static_cast<unsigned char>(utf8[i]);
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+      ++i;
+      continue;
+    }
+    const char32_t cp = NextUtf8CodePoint(utf8, i);
+    if (table == nullptr) {
+      if (cp <= 0xFF) {
+        out += static_cast<char>(cp);
+        continue;
+      }
+    } else if (auto it = table->reverse.find(cp); it != table->reverse.end()) {
+      out += it->second;
+      continue;
+    }
+    out += '?';
+    ok = false;
+  }
+  if (lossless) *lossless = ok;
+  return out;
+}
+
+std::string Decode(std::string_view bytes, const char16_t* high) {
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 8);
+  for (char c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x80) {
+      out += c;
+    } else {
+      AppendUtf8(out, high ? high[b - 0x80] : b);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);
@@ -29,8 +92,7 @@ void AppendUtf8(std::string& out, char32_t cp) {
   }
 }
 
-// Decodes one code point at `i`; invalid bytes decode as U+FFFD, one byte each.
-char32_t NextCodePoint(std::string_view s, size_t& i) {
+char32_t NextUtf8CodePoint(std::string_view s, size_t& i) {
   const auto b0 = static_cast<unsigned char>(s[i]);
   if (b0 < 0x80) {
     ++i;
@@ -69,69 +131,6 @@ char32_t NextCodePoint(std::string_view s, size_t& i) {
   return cp;
 }
 
-struct SingleByte {
-  const char16_t* high;
-  std::unordered_map<char32_t, char> reverse;
-  explicit SingleByte(const char16_t* h) : high(h) {
-    for (int b = 0; b < 128; ++b) reverse.emplace(h[b], static_cast<char>(0x80 + b));
-  }
-};
-
-const SingleByte& Cp1252() {
-  static const SingleByte t(kCp1252High);
-  return t;
-}
-#ifndef _WIN32
-const SingleByte& Cp850() {
-  static const SingleByte t(kCp850High);
-  return t;
-}
-#endif
-
-std::string Encode(std::string_view utf8, const SingleByte* table, bool* lossless) {
-  std::string out;
-  out.reserve(utf8.size());
-  bool ok = true;
-  for (size_t i = 0; i < utf8.size();) {
-    const auto b = static_cast<unsigned char>(utf8[i]);
-    if (b < 0x80) {
-      out += static_cast<char>(b);
-      ++i;
-      continue;
-    }
-    const char32_t cp = NextCodePoint(utf8, i);
-    if (table == nullptr) {
-      if (cp <= 0xFF) {
-        out += static_cast<char>(cp);
-        continue;
-      }
-    } else if (auto it = table->reverse.find(cp); it != table->reverse.end()) {
-      out += it->second;
-      continue;
-    }
-    out += '?';
-    ok = false;
-  }
-  if (lossless) *lossless = ok;
-  return out;
-}
-
-std::string Decode(std::string_view bytes, const char16_t* high) {
-  std::string out;
-  out.reserve(bytes.size() + bytes.size() / 8);
-  for (char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b < 0x80) {
-      out += c;
-    } else {
-      AppendUtf8(out, high ? high[b - 0x80] : b);
-    }
-  }
-  return out;
-}
-
-}  // namespace
-
 #ifndef _WIN32
 // Windows-1252 and CP850 stand for the ANSI and OEM code pages; Windows uses
 // the system's own (codepage_windows.cc).
@@ -163,7 +162,7 @@ bool IsValidUtf8(std::string_view bytes) {
   for (size_t i = 0; i < bytes.size();) {
     const auto b = static_cast<unsigned char>(bytes[i]);
     const size_t before = i;
-    const char32_t cp = NextCodePoint(bytes, i);
+    const char32_t cp = NextUtf8CodePoint(bytes, i);
     if (cp == 0xFFFD && !(b == 0xEF && i - before == 3)) return false;
   }
   return true;
@@ -210,7 +209,7 @@ std::string Utf8ToUtf16(std::string_view utf8, bool big_endian) {
       out += lo, out += hi;
   };
   for (size_t i = 0; i < utf8.size();) {
-    const char32_t cp = NextCodePoint(utf8, i);
+    const char32_t cp = NextUtf8CodePoint(utf8, i);
     if (cp >= 0x10000) {
       put(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
       put(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));

@@ -31,6 +31,12 @@ bool AnsiCanHold(std::string_view utf8);
 
 bool IsValidUtf8(std::string_view bytes);
 
+// One code point of UTF-8 at `i`, advancing `i`; a byte that starts no valid
+// sequence is consumed alone and yields U+FFFD.
+char32_t NextUtf8CodePoint(std::string_view s, size_t& i);
+// Appends `cp` as UTF-8.
+void AppendUtf8(std::string& out, char32_t cp);
+
 // UTF-16 in either byte order, as stored in a file. Decoding throws
 // platform::Error on an odd length or an unpaired surrogate.
 std::string Utf16ToUtf8(std::string_view bytes, bool big_endian);

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <set>
 
+#include "platform/codepage.h"
+
 namespace quilvane::sync {
 namespace {
 
@@ -24,95 +26,10 @@ constexpr std::string_view kCutLine = "cortado=1\r\n";
 constexpr std::string_view kEmptyCgcNote =
     "PADRAO.CGC sem dígitos: o nome deste recibo não vem do CNPJ da filial";
 
-// Unicode code points of Windows-1252 bytes 0x80 to 0x9F; its five unassigned
-// bytes stand for the C1 controls of the same value, so every byte
-// round-trips. Bytes 0xA0 to 0xFF are Latin-1.
-constexpr char16_t kCp1252C1[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
+using platform::AppendUtf8;
 
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-// One code point of UTF-8 at `i`; a byte that starts no valid sequence is
-// consumed alone and yields U+FFFD.
-char32_t NextCodePoint(std::string_view s, size_t& i) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  int len = 0;
-  char32_t cp = 0;
-  if (b0 < 0x80) {
-    ++i;
-    return b0;
-  } else if ((b0 & 0xE0) == 0xC0) {
-    len = 2, cp = b0 & 0x1F;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3, cp = b0 & 0x0F;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4, cp = b0 & 0x07;
-  } else {
-    ++i;
-    return 0xFFFD;
-  }
-  if (i + static_cast<size_t>(len) > s.size()) {
-    ++i;
-    return 0xFFFD;
-  }
-  for (int k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + static_cast<size_t>(k)]);
-    if ((b & 0xC0) != 0x80) {
-      ++i;
-      return 0xFFFD;
-    }
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    ++i;
-    return 0xFFFD;
-  }
-  i += static_cast<size_t>(len);
-  return cp;
-}
-
-std::string ToCp1252(std::string_view utf8) {
-  std::string out;
-  out.reserve(utf8.size());
-  for (size_t i = 0; i < utf8.size();) {
-    const char32_t cp = NextCodePoint(utf8, i);
-    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) {
-      out += static_cast<char>(cp);
-      continue;
-    }
-    char byte = '?';
-    for (int k = 0; k < 32; ++k) {
-      if (kCp1252C1[k] == cp) byte = static_cast<char>(0x80 + k);
-    }
-    out += byte;
-  }
-  return out;
-}
-
-std::string FromCp1252(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size() + bytes.size() / 8);
-  for (char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    AppendUtf8(out, b >= 0x80 && b < 0xA0 ? kCp1252C1[b - 0x80] : b);
-  }
-  return out;
-}
+std::string ToCp1252(std::string_view utf8) { return platform::Utf8ToWindows1252(utf8); }
+std::string FromCp1252(std::string_view bytes) { return platform::Windows1252ToUtf8(bytes); }
 
 bool NeedsEscape(unsigned char b) { return b < 0x20 || b == 0x7F || b == '%'; }
 
@@ -300,7 +217,7 @@ std::string DisplayText(std::string_view text, size_t max_chars) {
   out.reserve(std::min(text.size(), max_chars * 2));
   size_t chars = 0;
   for (size_t i = 0; i < text.size();) {
-    char32_t cp = NextCodePoint(text, i);
+    char32_t cp = platform::NextUtf8CodePoint(text, i);
     if (chars + 1 == max_chars && i < text.size()) {
       out += "\u2026";
       return out;
@@ -320,7 +237,7 @@ std::string DisplayText(std::string_view text, size_t max_chars) {
 
 size_t CharCount(std::string_view utf8) {
   size_t n = 0;
-  for (size_t i = 0; i < utf8.size(); ++n) NextCodePoint(utf8, i);
+  for (size_t i = 0; i < utf8.size(); ++n) platform::NextUtf8CodePoint(utf8, i);
   return n;
 }
 
