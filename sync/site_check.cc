@@ -586,54 +586,9 @@ class SiteChecker {
 
 }  // namespace
 
-const char* CheckStatusText(CheckStatus status) {
-  switch (status) {
-    case CheckStatus::kOk:
-      return "OK";
-    case CheckStatus::kAviso:
-      return "AVISO";
-    case CheckStatus::kFalha:
-      return "FALHA";
-  }
-  return "FALHA";
-}
-
 std::vector<CheckResult> CheckSite(const std::string& dir, platform::Env& env,
                                    const SiteCheckOptions& options) {
   return SiteChecker(dir, env, options).Run();
-}
-
-std::vector<CheckStatus> RateDownloadAddresses(const std::vector<AddressProbe>& probes) {
-  // The cycle downloads from the first address that answers and stops.
-  size_t used = probes.size();
-  for (size_t i = 0; i < probes.size() && used == probes.size(); ++i) {
-    if (probes[i].answered) used = i;
-  }
-  const bool served = used < probes.size() && probes[used].zip;
-  std::vector<CheckStatus> rating;
-  for (size_t i = 0; i < probes.size(); ++i) {
-    if (probes[i].answered && probes[i].zip) {
-      rating.push_back(CheckStatus::kOk);
-    } else if (served && i > used) {
-      rating.push_back(CheckStatus::kOk);  // a spare never reached
-    } else if (served) {
-      rating.push_back(CheckStatus::kAviso);  // passed over, at the cost of time
-    } else {
-      rating.push_back(CheckStatus::kFalha);
-    }
-  }
-  return rating;
-}
-
-bool SiteReady(const std::vector<CheckResult>& results) {
-  for (const CheckResult& r : results) {
-    if (r.status == CheckStatus::kFalha) return false;
-  }
-  return true;
-}
-
-std::string CheckProbeName() {
-  return "quilvane-check-" + std::to_string(platform::CurrentProcessId()) + ".tmp";
 }
 
 }  // namespace quilvane::sync
