@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "platform/datetime.h"
+#include "transfer/upload.h"
 
 namespace quilvane::sync {
 namespace {
@@ -13,12 +14,7 @@ namespace {
 constexpr size_t kReceiptReadLimit = kMaxReceiptBytes + 4096;
 
 void Connect(transfer::FtpClient& ftp, const transfer::ExchangeServer& server) {
-  ftp.set_transfer_type(transfer::FtpClient::TransferType::kBinary);
-  ftp.set_host(server.ftp_host);
-  ftp.set_port(server.ftp_port);
-  ftp.set_username(server.ftp_user);
-  ftp.set_password(transfer::kFtpPassword);
-  ftp.set_passive(true);
+  transfer::ConfigureForExchange(ftp, server);
   ftp.Connect();
 }
 

@@ -23,6 +23,7 @@
 #include "transfer/exchange_server.h"
 #include "transfer/ftp_client.h"
 #include "transfer/http_client.h"
+#include "transfer/upload.h"
 
 namespace quilvane::sync {
 namespace {
@@ -329,12 +330,7 @@ class SiteChecker {
   void CheckFtp() {
     if (!server_ok_) return;
     transfer::FtpClient ftp;
-    ftp.set_transfer_type(transfer::FtpClient::TransferType::kBinary);
-    ftp.set_host(server_.ftp_host);
-    ftp.set_port(server_.ftp_port);
-    ftp.set_username(server_.ftp_user);
-    ftp.set_password(transfer::kFtpPassword);
-    ftp.set_passive(true);
+    transfer::ConfigureForExchange(ftp, server_);
     const std::string where = server_.ftp_host + ":" + std::to_string(server_.ftp_port);
     try {
       ftp.Connect();

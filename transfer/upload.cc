@@ -11,14 +11,18 @@ std::string RemoteArchiveName(const std::string& arquivo) {
   return platform::AsciiUpper(cut == std::string::npos ? arquivo : arquivo.substr(cut + 1));
 }
 
-void Upload(FtpClient& ftp, const ExchangeServer& server, const std::string& arquivo) {
-  const std::string remote = RemoteArchiveName(arquivo);
+void ConfigureForExchange(FtpClient& ftp, const ExchangeServer& server) {
   ftp.set_transfer_type(FtpClient::TransferType::kBinary);
   ftp.set_host(server.ftp_host);
   ftp.set_port(server.ftp_port);
   ftp.set_username(server.ftp_user);
   ftp.set_password(kFtpPassword);
   ftp.set_passive(true);
+}
+
+void Upload(FtpClient& ftp, const ExchangeServer& server, const std::string& arquivo) {
+  const std::string remote = RemoteArchiveName(arquivo);
+  ConfigureForExchange(ftp, server);
   try {
     try {
       ftp.Connect();

@@ -30,4 +30,8 @@ class UploadError : public platform::Error {
 // changing folder, listing or deleting.
 void Upload(FtpClient& ftp, const ExchangeServer& server, const std::string& arquivo);
 
+// Sets `ftp` for the exchange server as every session with it runs: binary,
+// passive, the server's host, port and account with the system's password.
+void ConfigureForExchange(FtpClient& ftp, const ExchangeServer& server);
+
 }  // namespace quilvane::transfer
