@@ -79,6 +79,23 @@ def last_log_line(site):
     return re.sub(r"[0-9]+", "#", text)[:70]
 
 
+def phase(site, archive):
+    """Where the cycle stands, from the files it has open at the moment and
+    its last log line."""
+    here = kinds(site["dir"])
+    server = kinds(os.path.dirname(archive))
+    temps = sorted(k for k in list(here) + list(server) if not re.fullmatch(r"#\.(SQL|ZIP)", k))
+    if temps:
+        return "temporary file " + ",".join(temps)
+    if "#.ZIP" in here and "#.SQL" in here:
+        return "archive and exchange file both at the site"
+    if "#.ZIP" in here:
+        return "archive at the site (packing, transfer or extraction)"
+    if "#.SQL" in here:
+        return "exchange file at the site (export or import): " + last_log_line(site)
+    return "no exchange file at the site: " + last_log_line(site)
+
+
 def forget_day(site):
     keys = settings(site)
     keys.pop("DataUltimaSincronizacao", None)
@@ -129,15 +146,18 @@ def main():
                 if t.returncode != 0:
                     fault(f"round {rounds}: archive on the server not whole before {s['name']}'s "
                           f"download: {t.stdout.decode(errors='replace').strip()[:200]}")
-            delay = run.rng.uniform(0, length[s["name"]])
+            # Half the kills in the cycle's first tenth, where the transfers
+            # and the extraction fall; the rest anywhere in it.
+            delay = run.rng.uniform(0, length[s["name"]] * run.rng.choice((0.1, 1.0)))
             proc = subprocess.Popen([s["dir"] + "quilvane", "-ONCE"], cwd="/",
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             try:
                 proc.wait(timeout=delay)
                 moments["(cycle ended before the kill)"] += 1
             except subprocess.TimeoutExpired:
-                moments[f"{s['name'][:6]}: {last_log_line(s)}"] += 1
+                moment = phase(s, archive)
                 proc.send_signal(signal.SIGKILL)
+                moments[f"{'head' if s is head else 'branch'}: {moment}"] += 1
                 proc.wait()
                 kills += 1
             try:
@@ -165,7 +185,7 @@ def main():
     if not converged:
         fault("branches did not converge to the head office's prices")
     print(f"\nkills {kills} in {rounds} rounds, converged {converged}, faults {len(faults)}")
-    print("moments (site: last log line at the kill):")
+    print("moments (site: files and last log line at the kill):")
     for m, n in sorted(moments.items(), key=lambda x: -x[1]):
         print(f"  {n:4d}  {m}")
     for s in sites:
