@@ -58,6 +58,7 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
   {
     ExchangeFileReader script(arquivo_script);
     data_script = ReadDateLine(script, current_year);
+    if (options.check_day && !options.check_day(data_script)) return {};
     if (platform::DayOf(data_script) <= platform::DayOf(data_ultima_sincronizacao)) return {};
     // The whole file is checked before its first statement runs.
     while (ReadStatement(script, comando)) {

@@ -33,6 +33,15 @@ struct ImportOptions {
   // import with nothing executed. The signature check waits here for its
   // hash, which ran alongside the line check.
   std::function<void()> before_first_statement;
+  // Called with the file's day as soon as its first line is read, before it
+  // is compared with the last synchronisation: returning false makes the
+  // file "nothing new" (nothing checked or executed); an exception ends the
+  // import with nothing executed. Signed files are refused here when they
+  // are older than what was applied, or dated in the future.
+  std::function<bool(platform::DateTime file_day)> check_day;
+  // An operator's -FORCE: a signed file older than the newest one applied
+  // may be applied (the caller's check_day lets it through and logs it).
+  bool forced = false;
 
   static ImportOptions DryRun() {
     ImportOptions options;

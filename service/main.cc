@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
     }
     if (cl.check) return CheckCommand(env);
     if (cl.export_args) return ExportCommand(*cl.export_args, env);
-    if (cl.import_args) return ImportCommand(*cl.import_args, cl.dry_run, env);
+    if (cl.import_args) return ImportCommand(*cl.import_args, cl.dry_run, cl.force, env);
     if (cl.dry_run) {
       std::fprintf(stderr, "-DRYRUN goes with -IMPORT FILE\n\n%s%s%s", kUsageTop, HostUsage(),
                    kUsage);

@@ -176,8 +176,9 @@ int DryRun(const std::string& arg, const sync::Settings& settings, platform::Env
 
 }  // namespace
 
-int ImportCommand(const std::vector<std::string>& args, bool dry_run, platform::Env& env) {
-  if (args.size() != 1) return Usage("-IMPORT FILE [-DRYRUN]");
+int ImportCommand(const std::vector<std::string>& args, bool dry_run, bool force,
+                  platform::Env& env) {
+  if (args.size() != 1) return Usage("-IMPORT FILE [-DRYRUN] [-FORCE]");
   const std::string dir = platform::ExecutableDir();
   sync::Settings settings = sync::ReadSettings(sync::SettingsPath(dir), env);
   sync::DiscardFutureLastSync(settings, env);
@@ -186,8 +187,10 @@ int ImportCommand(const std::vector<std::string>& args, bool dry_run, platform::
   return WithSite(console, settings, [&](sync::Operations& ops) {
     const ImportSource source(ops, dir, args[0], settings.cnpj_servidor);
     if (source.path().empty()) return 1;
+    exchange::ImportOptions options;
+    options.forced = force;
     const exchange::ImportResult r =
-        ops.ImportPrices(source.path(), settings.data_ultima_sincronizacao, {});
+        ops.ImportPrices(source.path(), settings.data_ultima_sincronizacao, options);
     if (r.applied) {
       std::printf("Applied %d statements from %s\n", r.statements, args[0].c_str());
       PrintUnmatched(r.unmatched, "matched");

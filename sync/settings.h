@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/datetime.h"
@@ -30,6 +31,10 @@ struct Settings {
   // kMaxDownloadMb yields the default, and `tamanho_maximo_invalido` keeps
   // the text for the log.
   int tamanho_maximo_mb = 512;
+  // `DataUltimoArquivo`, kept only where ChavePublica is set: the day of the
+  // newest signed file applied, never clamped to today. A signed file older
+  // than it is refused, one of that day is nothing new. nullopt: none yet.
+  std::optional<platform::DateTime> data_ultimo_arquivo;
   std::string tamanho_maximo_invalido;
 };
 
@@ -65,5 +70,8 @@ platform::DateTime ImportedDayToRecord(platform::DateTime file_day, platform::En
 // Records the day of the last synchronisation in the regional short date
 // format. Throws platform::Error "Unable to write to <path>".
 void WriteLastSync(const std::string& path, platform::DateTime day, platform::Env& env);
+
+// Records `DataUltimoArquivo`, the same way.
+void WriteNewestFileDay(const std::string& path, platform::DateTime day, platform::Env& env);
 
 }  // namespace quilvane::sync
