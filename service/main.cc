@@ -26,6 +26,7 @@ constexpr char kUsage[] =
     "  quilvane -IMPORT FILE      apply an exchange file brought by other means (FILE.SQL,\n"
     "                             or the archive DIGITS.ZIP: unpacked and its signature checked)\n"
     "  quilvane -IMPORT FILE -DRYRUN  what the import would do, rolled back: nothing changes\n"
+    "  quilvane -IMPORT FILE -FORCE   also a signed file older than the newest one applied\n"
     "  quilvane -PACK FILE        pack FILE into the exchange archive beside it (signed when\n"
     "                             Quilvane.key is beside the program)\n"
     "  quilvane -UNPACK ARCHIVE [FOLDER]  extract every member (default: beside the program)\n"
