@@ -33,6 +33,8 @@ struct ImportOptions {
   // import with nothing executed. The signature check waits here for its
   // hash, which ran alongside the line check.
   std::function<void()> before_first_statement;
+  // A statement whose row already holds its values is not executed.
+  bool only_changed = false;
 
   static ImportOptions DryRun() {
     ImportOptions options;
@@ -48,6 +50,8 @@ struct ImportResult {
   // synchronised to, for the caller to record.
   platform::DateTime day = 0;
   UnmatchedCodes unmatched;  // statements whose UPDATE matched no row
+  int changed = 0;           // statements that updated their row
+  int unchanged = 0;         // only_changed: rows that already held the values
   // Dry run: the first statement the database refused (line 0: none), with
   // its text (UTF-8) and the database's message.
   int refused_line = 0;

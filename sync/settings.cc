@@ -45,6 +45,7 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
   s.chave_publica = ini.ReadString(kSection, "ChavePublica", "");
   s.enviar_recibo = ini.ReadBool(kSection, "EnviarRecibo", false);
   s.publicar_status = ini.ReadBool(kSection, "PublicarStatus", false);
+  s.somente_alterados = ini.ReadBool(kSection, "SomenteAlterados", false);
   return s;
 }
 

@@ -25,6 +25,8 @@ struct Settings {
   // after each cycle; the head office's service refreshes the status page.
   bool enviar_recibo = false;    // `EnviarRecibo`
   bool publicar_status = false;  // `PublicarStatus`
+  // A branch skips the statements whose product already holds the prices.
+  bool somente_alterados = false;  // `SomenteAlterados`
 };
 
 // "Quilvane.ini" in the site's folder `dir` (with its trailing separator).
