@@ -45,6 +45,15 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
   s.chave_publica = ini.ReadString(kSection, "ChavePublica", "");
   s.enviar_recibo = ini.ReadBool(kSection, "EnviarRecibo", false);
   s.publicar_status = ini.ReadBool(kSection, "PublicarStatus", false);
+  const std::string mb = ini.ReadString(kSection, "TamanhoMaximoMB", "");
+  std::int32_t value = 0;
+  if (!mb.empty()) {
+    if (platform::ParseIniInteger(mb, value) && value >= 1 && value <= kMaxDownloadMb) {
+      s.tamanho_maximo_mb = value;
+    } else {
+      s.tamanho_maximo_invalido = mb;
+    }
+  }
   s.somente_alterados = ini.ReadBool(kSection, "SomenteAlterados", false);
   return s;
 }

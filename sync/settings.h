@@ -25,9 +25,18 @@ struct Settings {
   // after each cycle; the head office's service refreshes the status page.
   bool enviar_recibo = false;    // `EnviarRecibo`
   bool publicar_status = false;  // `PublicarStatus`
+  // `TamanhoMaximoMB`: the most a download, and the exchange file unpacked
+  // from it, may take on disk. A value that is no whole number from 1 to
+  // kMaxDownloadMb yields the default, and `tamanho_maximo_invalido` keeps
+  // the text for the log.
+  int tamanho_maximo_mb = 512;
+  std::string tamanho_maximo_invalido;
   // A branch skips the statements whose product already holds the prices.
   bool somente_alterados = false;  // `SomenteAlterados`
 };
+
+inline constexpr int kDefaultDownloadMb = 512;
+inline constexpr int kMaxDownloadMb = 4095;  // a member's size has 32 bits
 
 // "Quilvane.ini" in the site's folder `dir` (with its trailing separator).
 std::string SettingsPath(const std::string& dir);

@@ -52,10 +52,13 @@ class SiteOperations final : public Operations {
     // Only the exchange file comes out of a downloaded archive: nothing in
     // it may replace the settings or the program beside it.
     const std::string member = ExchangeFilePath("", settings_.cnpj_servidor);
+    DownloadLimits limits;
+    limits.max_bytes = MaxBytes();
+    limits.min_free_bytes = kFreeMarginBytes;
     return sync::DownloadFile(
         HTTP, source, dest, descompactar, dir_,
         [&](const std::string& archive_path) { return UnpackExchangeFile(archive_path, member); },
-        log_);
+        log_, limits);
   }
 
   bool UnpackExchangeFile(const std::string& arquivo, const std::string& member) override {
@@ -64,6 +67,9 @@ class SiteOperations final : public Operations {
     archive::UnpackOptions options;
     options.only_member = member;
     options.comment = &comment;
+    options.max_member_bytes = MaxBytes();
+    options.ceiling_text = std::to_string(settings_.tamanho_maximo_mb) + " MB (TamanhoMaximoMB)";
+    options.free_margin_bytes = kFreeMarginBytes;
     if (!sync::DescompactarArquivo(arquivo, dir_, log_, options)) return false;
     unpacked_ = Unpacked{dir_ + member, member, std::move(comment)};
     return true;
@@ -110,6 +116,13 @@ class SiteOperations final : public Operations {
     return transfer::MakeExchangeServer(settings_.servidor_ftp, settings_.usuario_ftp,
                                         settings_.dominio_web);
   }
+
+  std::uint64_t MaxBytes() const {
+    return static_cast<std::uint64_t>(settings_.tamanho_maximo_mb) << 20;
+  }
+  // Room left on the disk after a download or an extraction, for the log,
+  // the settings and the database's own files beside the program.
+  static constexpr std::uint64_t kFreeMarginBytes = 16ull << 20;
 
   // The exchange file last unpacked, with its archive's comment.
   struct Unpacked {
