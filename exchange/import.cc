@@ -92,6 +92,7 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
   result.unmatched = runner.unmatched();
   result.changed = runner.changed();
   result.unchanged = runner.unchanged();
+  result.compared = options.only_changed;
   return result;
 }
 

@@ -52,6 +52,7 @@ struct ImportResult {
   UnmatchedCodes unmatched;  // statements whose UPDATE matched no row
   int changed = 0;           // statements that updated their row
   int unchanged = 0;         // only_changed: rows that already held the values
+  bool compared = false;     // ran with only_changed
   // Dry run: the first statement the database refused (line 0: none), with
   // its text (UTF-8) and the database's message.
   int refused_line = 0;
