@@ -68,7 +68,8 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
 
   ExchangeFileReader script(arquivo_script);
   ReadDateLine(script, current_year);
-  UpdateRunner runner(db, transaction, exec, {.commit_batches = !options.dry_run});
+  UpdateRunner runner(db, transaction, exec,
+                      {.commit_batches = !options.dry_run, .only_changed = options.only_changed});
   ImportResult result;
   result.applied = true;
   result.day = data_script;
@@ -90,6 +91,9 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
   }
   result.statements = runner.executed();
   result.unmatched = runner.unmatched();
+  result.changed = runner.changed();
+  result.unchanged = runner.unchanged();
+  result.compared = options.only_changed;
   return result;
 }
 

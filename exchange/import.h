@@ -42,6 +42,8 @@ struct ImportOptions {
   // An operator's -FORCE: a signed file older than the newest one applied
   // may be applied (the caller's check_day lets it through and logs it).
   bool forced = false;
+  // A statement whose row already holds its values is not executed.
+  bool only_changed = false;
 
   static ImportOptions DryRun() {
     ImportOptions options;
@@ -57,6 +59,9 @@ struct ImportResult {
   // synchronised to, for the caller to record.
   platform::DateTime day = 0;
   UnmatchedCodes unmatched;  // statements whose UPDATE matched no row
+  int changed = 0;           // statements that updated their row
+  int unchanged = 0;         // only_changed: rows that already held the values
+  bool compared = false;     // ran with only_changed
   // Dry run: the first statement the database refused (line 0: none), with
   // its text (UTF-8) and the database's message.
   int refused_line = 0;

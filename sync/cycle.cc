@@ -107,8 +107,10 @@ void Cycle::Work(std::string& arquivo_script) {
     log_.DoSaveLog("Não baixou o arquivo!!!");
     return;
   }
+  exchange::ImportOptions options;
+  options.only_changed = settings.somente_alterados;
   const exchange::ImportResult r =
-      ops_.ImportPrices(arquivo_script, settings.data_ultima_sincronizacao, {});
+      ops_.ImportPrices(arquivo_script, settings.data_ultima_sincronizacao, options);
   run_.import = r;
   if (r.unmatched.count > 0) log_.DoSaveLog(UnmatchedCodesLine(r.unmatched));
 }

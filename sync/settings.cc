@@ -56,6 +56,7 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
       s.tamanho_maximo_invalido = mb;
     }
   }
+  s.somente_alterados = ini.ReadBool(kSection, "SomenteAlterados", false);
   return s;
 }
 

@@ -36,6 +36,8 @@ struct Settings {
   // than it is refused, one of that day is nothing new. nullopt: none yet.
   std::optional<platform::DateTime> data_ultimo_arquivo;
   std::string tamanho_maximo_invalido;
+  // A branch skips the statements whose product already holds the prices.
+  bool somente_alterados = false;  // `SomenteAlterados`
 };
 
 inline constexpr int kDefaultDownloadMb = 512;
