@@ -40,6 +40,25 @@ bool ReadStatement(ExchangeFileReader& script, std::string& line) {
   return true;
 }
 
+// Rolls the dry run's transaction back on every way out by an exception: the
+// disconnection would otherwise commit what it executed.
+class RollbackOnExit {
+ public:
+  explicit RollbackOnExit(db::Transaction& transaction) : transaction_(transaction) {}
+  RollbackOnExit(const RollbackOnExit&) = delete;
+  RollbackOnExit& operator=(const RollbackOnExit&) = delete;
+  ~RollbackOnExit() {
+    try {
+      if (transaction_.InTransaction()) transaction_.Rollback();
+    } catch (...) {
+      // A connection lost on the way out takes its transaction with it.
+    }
+  }
+
+ private:
+  db::Transaction& transaction_;
+};
+
 }  // namespace
 
 ForbiddenLineError::ForbiddenLineError(int line)
@@ -74,6 +93,7 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
   result.applied = true;
   result.day = data_script;
   if (options.dry_run) {
+    const RollbackOnExit rollback(transaction);
     try {
       while (ReadStatement(script, comando)) runner.Add(comando, script.line_number());
       runner.Finish();

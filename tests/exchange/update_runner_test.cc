@@ -470,6 +470,72 @@ TEST_F(UpdateRunnerDbTest, OnlyChangedRunsFullBlocksThroughThePreparedPath) {
   EXPECT_EQ(runner.prepared(), 30);
   EXPECT_EQ(runner.unchanged(), 30);
   EXPECT_EQ(runner.changed(), 0);
+
+// The block of 25 runs before the file turns out to have changed under the
+// dry run: its updates are rolled back, not committed by the disconnection.
+TEST_F(UpdateRunnerDbTest, DryRunRollsBackWhenItStopsHalfWay) {
+  Insert({"A"});
+  quilvane::testing::TempDir dir;
+  const std::string file = dir.path() + "1.SQL";
+  const auto write = [&](const std::string& last) {
+    std::string bytes = "01/02/2024\r\n";
+    for (int i = 0; i < 30; ++i) bytes += Line("A", {{"PRECOCUSTO", "3.5"}}) + "\r\n";
+    platform::WriteFileAtomically(file, bytes + last);
+  };
+  write("");
+  ImportOptions options = ImportOptions::DryRun();
+  options.before_first_statement = [&] { write("DROP TABLE PRODUTOS\r\n"); };
+  EXPECT_THROW(sync::ImportPrices(*c_, file, 0, dir.path() + "Quilvane.ini",
+                                  platform::Env::Default(), options),
+               ForbiddenLineError);
+  EXPECT_FALSE(c_->TRQExec.InTransaction());
+  c_->Connvelstrand.Disconnect();
+  EXPECT_EQ(db_->Scalar("SELECT PRECOCUSTO FROM PRODUTOS WHERE CODIGO = 'A'"), "<null>");
+}
+
+// A trigger that raises on the tenth product of a block: the server undoes
+// the whole block before the statements run again one by one, so no update's
+// trigger work is done twice.
+TEST_F(UpdateRunnerDbTest, FailedBlockLeavesNoTriggerWorkBeforeTheFallback) {
+  db_->Execute(
+      "CREATE TABLE FIRINGS (CODIGO VARCHAR(20));\n"
+      "CREATE EXCEPTION E_TENTH 'tenth product';\n"
+      "GRANT USAGE ON EXCEPTION E_TENTH TO USER USUARIO;\n"
+      "SET TERM ^;\n"
+      "CREATE TRIGGER PRODUTOS_FIRINGS FOR PRODUTOS AFTER UPDATE AS BEGIN"
+      " INSERT INTO FIRINGS VALUES (NEW.CODIGO);"
+      " IF (NEW.CODIGO = 'T10') THEN EXCEPTION E_TENTH; END^\n"
+      "SET TERM ;^\n");
+  std::vector<std::string> codes;
+  for (int i = 1; i <= 25; ++i) codes.push_back("T" + std::to_string(i));
+  Insert(codes);
+
+  UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec, {});
+  try {
+    for (const std::string& code : codes) runner.Add(Line(code, {{"PRECOCUSTO", "3.5"}}));
+    runner.Finish();
+    ADD_FAILURE() << "the trigger's exception did not fail the import";
+  } catch (const db::DbError& e) {
+    EXPECT_NE(std::string(e.what()).find("tenth product"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(runner.prepared(), 0);
+  EXPECT_EQ(runner.executed(), 9);
+  ASSERT_TRUE(c_->TRQExec.InTransaction());
+  c_->TRQExec.Commit();
+  EXPECT_EQ(db_->Scalar("SELECT COUNT(*) FROM FIRINGS"), "9");
+  EXPECT_EQ(db_->Scalar("SELECT COUNT(DISTINCT CODIGO) FROM FIRINGS"), "9");
+  EXPECT_EQ(db_->Scalar("SELECT COUNT(*) FROM PRODUTOS WHERE PRECOCUSTO = 3.5"), "9");
+}
+
+// A NUL inside a text is refused before either path could run it.
+TEST_F(UpdateRunnerDbTest, ControlByteInTextIsRefusedBeforeAnyPath) {
+  Insert({"A", "B"});
+  UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec, {});
+  runner.Add(Line("A", {{"PRECOCUSTO", "3.5"}}));
+  EXPECT_THROW(runner.Add(Line("B", {{"TIPOPROMOCAO", std::string("'\0'", 3)}})), platform::Error);
+  EXPECT_THROW(runner.Add(Line("B", {{"TIPOPROMOCAO", "'\x01'"}})), platform::Error);
+  runner.Finish();
+  EXPECT_EQ(runner.executed(), 1);
 }
 
 }  // namespace
