@@ -470,6 +470,7 @@ TEST_F(UpdateRunnerDbTest, OnlyChangedRunsFullBlocksThroughThePreparedPath) {
   EXPECT_EQ(runner.prepared(), 30);
   EXPECT_EQ(runner.unchanged(), 30);
   EXPECT_EQ(runner.changed(), 0);
+}
 
 // The block of 25 runs before the file turns out to have changed under the
 // dry run: its updates are rolled back, not committed by the disconnection.
