@@ -77,6 +77,7 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
   {
     ExchangeFileReader script(arquivo_script);
     data_script = ReadDateLine(script, current_year);
+    if (options.check_day && !options.check_day(data_script)) return {};
     if (platform::DayOf(data_script) <= platform::DayOf(data_ultima_sincronizacao)) return {};
     // The whole file is checked before its first statement runs.
     while (ReadStatement(script, comando)) {
@@ -86,7 +87,8 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
 
   ExchangeFileReader script(arquivo_script);
   ReadDateLine(script, current_year);
-  UpdateRunner runner(db, transaction, exec, {.commit_batches = !options.dry_run});
+  UpdateRunner runner(db, transaction, exec,
+                      {.commit_batches = !options.dry_run, .only_changed = options.only_changed});
   ImportResult result;
   result.applied = true;
   result.day = data_script;
@@ -109,6 +111,9 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
   }
   result.statements = runner.executed();
   result.unmatched = runner.unmatched();
+  result.changed = runner.changed();
+  result.unchanged = runner.unchanged();
+  result.compared = options.only_changed;
   return result;
 }
 
