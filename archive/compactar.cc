@@ -68,19 +68,6 @@ void Pack(const std::string& arquivo_origem, platform::Env& env,
   }
 }
 
-void RequireFreeSpace(const std::string& dir, std::uint64_t bytes) {
-  std::uint64_t free_bytes = 0;
-  try {
-    free_bytes = platform::FreeDiskSpace(dir);
-  } catch (const platform::SystemError&) {
-    return;  // unknown: the write itself reports a full disk
-  }
-  if (free_bytes < bytes) {
-    throw NoRoomError("espaço livre insuficiente em " + dir + ": " + std::to_string(free_bytes) +
-                      " bytes livres, " + std::to_string(bytes) + " necessários");
-  }
-}
-
 void Unpack(const std::string& arquivo, const std::string& destino, const UnpackOptions& options) {
   TZipArchiver archiver;
   archiver.Password = kArchivePassword;
@@ -107,7 +94,7 @@ void Unpack(const std::string& arquivo, const std::string& destino, const Unpack
                             std::to_string(size) + " bytes, mais que " + options.ceiling_text);
     }
     if (options.free_margin_bytes > 0) {
-      RequireFreeSpace(folder.empty() ? "." : folder, size + options.free_margin_bytes);
+      platform::RequireFreeSpace(folder.empty() ? "." : folder, size + options.free_margin_bytes);
     }
     archiver.ExtractItem(*index, *options.only_member);
   } else {

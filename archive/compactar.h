@@ -6,7 +6,6 @@
 #include <string>
 
 #include "platform/env.h"
-#include "platform/error.h"
 
 namespace quilvane::archive {
 
@@ -38,14 +37,6 @@ struct UnpackOptions {
   std::uint64_t free_margin_bytes = 0;
 };
 
-// Too little room on the volume for what is about to be written.
-class NoRoomError : public platform::Error {
- public:
-  using platform::Error::Error;
-};
-// Throws NoRoomError unless the volume holding `dir` has `bytes` free. A
-// volume whose free space the system cannot tell is not refused.
-void RequireFreeSpace(const std::string& dir, std::uint64_t bytes);
 // Extracts `arquivo` into folder `destino` (empty: the archive's own folder).
 // Throws on failure, leaving no partial output behind.
 void Unpack(const std::string& arquivo, const std::string& destino,

@@ -4,8 +4,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/datetime.h"
+#include "platform/error.h"
 
 namespace quilvane::platform {
 
@@ -97,7 +99,22 @@ std::string ReadFileToString(const std::string& path);
 // the one replaced. Where a rename cannot keep the owner (a process that may
 // not give a file away) or the file has other hard links, the file is
 // rewritten in place instead, its old bytes restored if that fails. A file
-// marked read-only is refused.
+// marked read-only is refused. Where a replace failed after the old file was
+// already gone, the new content survives only in the temporary file, which
+// KeptTemporaryFileError names.
 void WriteFileAtomically(const std::string& path, std::string_view bytes);
+
+// WriteFileAtomically failed and left the new content in `kept_path()`.
+class KeptTemporaryFileError : public SystemError {
+ public:
+  KeptTemporaryFileError(const SystemError& cause, std::string kept_path)
+      : SystemError(std::string(cause.what()) + " (the new content is kept in " + kept_path + ")",
+                    cause.code()),
+        kept_path_(std::move(kept_path)) {}
+  const std::string& kept_path() const { return kept_path_; }
+
+ private:
+  std::string kept_path_;
+};
 
 }  // namespace quilvane::platform

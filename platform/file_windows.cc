@@ -397,8 +397,7 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes) {
         RenameFile(temp_name, Narrow(target));
       } catch (const SystemError& e) {
         if (!temp_is_the_only_copy) throw;
-        throw SystemError(std::string(e.what()) + " (the new content is kept in " + temp_name + ")",
-                          e.code());
+        throw KeptTemporaryFileError(e, temp_name);
       }
     }
     // The attributes too (hidden, system, archive), which not every

@@ -261,13 +261,12 @@ void IniFile::WriteString(std::string_view section, std::string_view key,
   }
   try {
     WriteFileAtomically(path_, bytes);
-  } catch (const Error& e) {
-    // Where a failed replace left the new content only in its temporary
-    // file, the operator must learn its name.
-    const std::string what = e.what();
-    const size_t kept = what.find(" (the new content is kept in ");
-    throw Error("Unable to write to " + path_ +
-                (kept == std::string::npos ? "" : what.substr(kept)));
+  } catch (const KeptTemporaryFileError& e) {
+    // The operator must learn where the new settings are.
+    throw Error("Unable to write to " + path_ + " (the new content is kept in " + e.kept_path() +
+                ")");
+  } catch (const Error&) {
+    throw Error("Unable to write to " + path_);
   }
 }
 

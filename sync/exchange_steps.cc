@@ -3,6 +3,7 @@
 #include <exception>
 #include <optional>
 
+#include "platform/disk_space.h"
 #include "platform/file.h"
 #include "platform/path.h"
 #include "sync/signed_exchange.h"
@@ -72,13 +73,13 @@ bool DownloadFile(transfer::HttpClient& http, const std::string& source, const s
   const std::string path = platform::WithTrailingSeparator(dir) + dest;
   try {
     if (limits.min_free_bytes > 0) {
-      archive::RequireFreeSpace(dir, limits.min_free_bytes);
+      platform::RequireFreeSpace(dir, limits.min_free_bytes);
     }
     transfer::Download(http, source, path, limits.max_bytes);
   } catch (const transfer::DownloadError& e) {
     log.DoSaveLog(std::string("Falha ao realizar o download do arquivo: ") + e.what());
     return false;
-  } catch (const archive::NoRoomError& e) {
+  } catch (const platform::NoRoomError& e) {
     log.DoSaveLog(std::string("Falha ao realizar o download do arquivo: ") + e.what());
     return false;
   }

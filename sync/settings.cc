@@ -10,14 +10,14 @@ namespace quilvane::sync {
 namespace {
 constexpr char kSection[] = "Quilvane";
 
-// A date key in the regional short date format; empty or unreadable text
-// yields `default_value`.
-platform::DateTime ReadDate(const platform::IniSnapshot& ini, const char* key,
-                            platform::DateTime default_value, platform::Env& env) {
+// A date key in the regional short date format; nullopt for empty or
+// unreadable text.
+std::optional<platform::DateTime> ReadDate(const platform::IniSnapshot& ini, const char* key,
+                                           platform::Env& env) {
   const std::string text = ini.ReadString(kSection, key, "");
-  if (text.empty()) return default_value;
+  if (text.empty()) return std::nullopt;
   const int current_year = platform::DecodeDate(env.Now()).year;
-  return platform::ParseShortDate(text, env.Regional(), current_year).value_or(default_value);
+  return platform::ParseShortDate(text, env.Regional(), current_year);
 }
 
 platform::DateTime LookBackDay(platform::Env& env) {
@@ -36,7 +36,8 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
   const platform::IniSnapshot ini(path);
   Settings s;
   s.cnpj_servidor = ini.ReadString(kSection, "CNPJServidor", "");
-  s.data_ultima_sincronizacao = ReadDate(ini, "DataUltimaSincronizacao", LookBackDay(env), env);
+  s.data_ultima_sincronizacao =
+      ReadDate(ini, "DataUltimaSincronizacao", env).value_or(LookBackDay(env));
   s.sincronizar_preco_farmacia_popular =
       ini.ReadBool(kSection, "SincronizarPrecoFarmaciaPopular", false);
   s.servidor_ftp = ini.ReadString(kSection, "ServidorFTP", "");
@@ -45,8 +46,7 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
   s.chave_publica = ini.ReadString(kSection, "ChavePublica", "");
   s.enviar_recibo = ini.ReadBool(kSection, "EnviarRecibo", false);
   s.publicar_status = ini.ReadBool(kSection, "PublicarStatus", false);
-  const platform::DateTime newest = ReadDate(ini, "DataUltimoArquivo", -1, env);
-  if (newest >= 0) s.data_ultimo_arquivo = newest;
+  s.data_ultimo_arquivo = ReadDate(ini, "DataUltimoArquivo", env);
   const std::string mb = ini.ReadString(kSection, "TamanhoMaximoMB", "");
   std::int32_t value = 0;
   if (!mb.empty()) {

@@ -58,17 +58,15 @@ void Download(HttpClient& http, const std::string& source, const std::string& pa
       my_file.Truncate(0);
       my_file.Seek(0);
       try {
-        if (max_bytes == 0) {
-          http.Get(addresses[attempt], my_file);
-        } else {
-          std::uint64_t received = 0;
-          http.Get(addresses[attempt], [&](std::string_view bytes) {
-            received += bytes.size();
-            // A peer's word never sizes what lands on disk.
-            if (received > max_bytes) throw platform::Error(TooLargeText(max_bytes));
-            my_file.Write(bytes);
-          });
-        }
+        std::uint64_t received = 0;
+        http.Get(addresses[attempt], [&](std::string_view bytes) {
+          received += bytes.size();
+          // A peer's word never sizes what lands on disk.
+          if (max_bytes > 0 && received > max_bytes) {
+            throw platform::Error(TooLargeText(max_bytes));
+          }
+          my_file.Write(bytes);
+        });
         fetched = true;
       } catch (const platform::Error& e) {
         last_error = e.what();
