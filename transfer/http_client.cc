@@ -213,7 +213,11 @@ void HttpClient::Get(const std::string& url, const std::function<void(std::strin
   }
   if (!keep_alive_) connection_.Close();
   connection_.DiscardBuffered();
-  if (connection_.is_open() && connection_.socket().PeerClosed()) connection_.Close();
+  // An idle connection that the server closed, or that holds bytes nobody
+  // asked for, serves no further request.
+  if (connection_.is_open() && (connection_.PeerClosed() || connection_.buffered() > 0)) {
+    connection_.Close();
+  }
   if (!connection_.is_open()) {
     keep_alive_ = false;
     if (target.ipv6) throw platform::SocketError(platform::kSocketHostNotFound);
@@ -287,8 +291,7 @@ void HttpClient::ReadBody(int status, const std::function<void(std::string_view)
     if (EqualsIgnoreAsciiCase(h.name, "Content-Length")) length = ParseContentLength(h.value);
   }
   if (!chunked && length == 0) return;
-  if (status >= 300 && status <= 399 && connection_.buffered() == 0 &&
-      !connection_.socket().WaitReadable(timeouts_.redirect_body)) {
+  if (status >= 300 && status <= 399 && !connection_.WaitReadable(timeouts_.redirect_body)) {
     return;
   }
 
