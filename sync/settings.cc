@@ -41,11 +41,19 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
       ini.ReadBool(kSection, "SincronizarPrecoFarmaciaPopular", false);
   s.servidor_ftp = ini.ReadString(kSection, "ServidorFTP", "");
   s.usuario_ftp = ini.ReadString(kSection, "UsuarioFTP", "");
+  s.senha_ftp = ini.ReadString(kSection, "SenhaFTP", "");
   s.dominio_web = ini.ReadString(kSection, "DominioWeb", "");
   s.chave_publica = ini.ReadString(kSection, "ChavePublica", "");
   s.enviar_recibo = ini.ReadBool(kSection, "EnviarRecibo", false);
   s.publicar_status = ini.ReadBool(kSection, "PublicarStatus", false);
   return s;
+}
+
+transfer::ExchangeServer ExchangeServerOf(const Settings& settings) {
+  transfer::ExchangeServer server = transfer::MakeExchangeServer(
+      settings.servidor_ftp, settings.usuario_ftp, settings.dominio_web);
+  transfer::SetFtpPassword(server, settings.senha_ftp);
+  return server;
 }
 
 bool DiscardFutureLastSync(Settings& settings, platform::Env& env) {

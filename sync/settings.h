@@ -4,6 +4,7 @@
 
 #include "platform/datetime.h"
 #include "platform/env.h"
+#include "transfer/exchange_server.h"
 
 namespace quilvane::sync {
 
@@ -16,7 +17,9 @@ struct Settings {
   // The exchange server; empty means the built-in address.
   std::string servidor_ftp;  // `ServidorFTP`: host[:port]
   std::string usuario_ftp;   // `UsuarioFTP`
-  std::string dominio_web;   // `DominioWeb`: domain[:port]
+  // `SenhaFTP`: the account's own password; empty means the built-in one.
+  std::string senha_ftp;
+  std::string dominio_web;  // `DominioWeb`: domain[:port]
   // `ChavePublica`: the head office's public keys a branch trusts, as
   // written (exchange::ParsePublicKeys reads it). Blank: signatures are
   // ignored; a value that does not parse refuses every file.
@@ -39,6 +42,11 @@ std::string ExchangeFilePath(const std::string& dir, const std::string& cnpj_ser
 // section or key, or a badly written value, yields the default (the date:
 // today minus kLookBackDays).
 Settings ReadSettings(const std::string& path, platform::Env& env);
+
+// The exchange server the settings name (ServidorFTP, UsuarioFTP, SenhaFTP,
+// DominioWeb over the built-in values). Throws platform::Error naming the
+// key of a malformed value.
+transfer::ExchangeServer ExchangeServerOf(const Settings& settings);
 
 // Days before today that a site which never synchronised looks back to.
 inline constexpr int kLookBackDays = 90;

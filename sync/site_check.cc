@@ -181,12 +181,10 @@ class SiteChecker {
     }
 
     try {
-      server_ = transfer::MakeExchangeServer(settings_.servidor_ftp, settings_.usuario_ftp,
-                                             settings_.dominio_web);
+      server_ = ExchangeServerOf(settings_);
       server_ok_ = true;
-      Ok("Servidor de troca", "FTP " + server_.ftp_host + ":" + std::to_string(server_.ftp_port) +
-                                  " como " + server_.ftp_user + ", web " +
-                                  transfer::WebBaseAddress(server_));
+      Ok("Servidor de troca", "FTP " + transfer::FtpAddress(server_) + " como " + server_.ftp_user +
+                                  ", web " + transfer::WebBaseAddress(server_));
     } catch (const std::exception& e) {
       Falha("Servidor de troca", std::string(e.what()) + ": corrija em Quilvane.ini");
     }
@@ -331,7 +329,7 @@ class SiteChecker {
     if (!server_ok_) return;
     transfer::FtpClient ftp;
     transfer::ConfigureForExchange(ftp, server_);
-    const std::string where = server_.ftp_host + ":" + std::to_string(server_.ftp_port);
+    const std::string where = transfer::FtpAddress(server_);
     try {
       ftp.Connect();
     } catch (const std::exception& e) {

@@ -106,10 +106,7 @@ class SiteOperations final : public Operations {
   void Disconnect() override { db_.Connvelstrand.Disconnect(); }
 
  private:
-  transfer::ExchangeServer Server() const {
-    return transfer::MakeExchangeServer(settings_.servidor_ftp, settings_.usuario_ftp,
-                                        settings_.dominio_web);
-  }
+  transfer::ExchangeServer Server() const { return ExchangeServerOf(settings_); }
 
   // The exchange file last unpacked, with its archive's comment.
   struct Unpacked {
