@@ -41,11 +41,31 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
       ini.ReadBool(kSection, "SincronizarPrecoFarmaciaPopular", false);
   s.servidor_ftp = ini.ReadString(kSection, "ServidorFTP", "");
   s.usuario_ftp = ini.ReadString(kSection, "UsuarioFTP", "");
+  s.senha_ftp = ini.ReadString(kSection, "SenhaFTP", "");
   s.dominio_web = ini.ReadString(kSection, "DominioWeb", "");
   s.chave_publica = ini.ReadString(kSection, "ChavePublica", "");
   s.enviar_recibo = ini.ReadBool(kSection, "EnviarRecibo", false);
   s.publicar_status = ini.ReadBool(kSection, "PublicarStatus", false);
+  const platform::DateTime newest = ReadDate(ini, "DataUltimoArquivo", -1, env);
+  if (newest >= 0) s.data_ultimo_arquivo = newest;
+  const std::string mb = ini.ReadString(kSection, "TamanhoMaximoMB", "");
+  std::int32_t value = 0;
+  if (!mb.empty()) {
+    if (platform::ParseIniInteger(mb, value) && value >= 1 && value <= kMaxDownloadMb) {
+      s.tamanho_maximo_mb = value;
+    } else {
+      s.tamanho_maximo_invalido = mb;
+    }
+  }
+  s.somente_alterados = ini.ReadBool(kSection, "SomenteAlterados", false);
   return s;
+}
+
+transfer::ExchangeServer ExchangeServerOf(const Settings& settings) {
+  transfer::ExchangeServer server = transfer::MakeExchangeServer(
+      settings.servidor_ftp, settings.usuario_ftp, settings.dominio_web);
+  transfer::SetFtpPassword(server, settings.senha_ftp);
+  return server;
 }
 
 bool DiscardFutureLastSync(Settings& settings, platform::Env& env) {
@@ -63,6 +83,11 @@ platform::DateTime ImportedDayToRecord(platform::DateTime file_day, platform::En
 
 void WriteLastSync(const std::string& path, platform::DateTime day, platform::Env& env) {
   platform::IniFile(path).WriteString(kSection, "DataUltimaSincronizacao",
+                                      platform::FormatShortDate(day, env.Regional()));
+}
+
+void WriteNewestFileDay(const std::string& path, platform::DateTime day, platform::Env& env) {
+  platform::IniFile(path).WriteString(kSection, "DataUltimoArquivo",
                                       platform::FormatShortDate(day, env.Regional()));
 }
 

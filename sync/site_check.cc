@@ -18,12 +18,11 @@
 #include "platform/regional.h"
 #include "platform/text.h"
 #include "sync/settings.h"
+#include "sync/site_check_ftp.h"
 #include "sync/site_database.h"
 #include "transfer/download.h"
 #include "transfer/exchange_server.h"
-#include "transfer/ftp_client.h"
 #include "transfer/http_client.h"
-#include "transfer/upload.h"
 
 namespace quilvane::sync {
 namespace {
@@ -130,6 +129,11 @@ class SiteChecker {
   void Falha(std::string item, std::string detail) {
     Add(CheckStatus::kFalha, std::move(item), std::move(detail));
   }
+  CheckSink Sink() {
+    return [this](CheckStatus status, std::string item, std::string detail) {
+      Add(status, std::move(item), std::move(detail));
+    };
+  }
 
   std::int64_t UtcNow() const {
     if (options_.utc_now) return options_.utc_now();
@@ -181,15 +185,14 @@ class SiteChecker {
     }
 
     try {
-      server_ = transfer::MakeExchangeServer(settings_.servidor_ftp, settings_.usuario_ftp,
-                                             settings_.dominio_web);
+      server_ = ExchangeServerOf(settings_);
       server_ok_ = true;
-      Ok("Servidor de troca", "FTP " + server_.ftp_host + ":" + std::to_string(server_.ftp_port) +
-                                  " como " + server_.ftp_user + ", web " +
-                                  transfer::WebBaseAddress(server_));
+      Ok("Servidor de troca", "FTP " + transfer::FtpAddress(server_) + " como " + server_.ftp_user +
+                                  ", web " + transfer::WebBaseAddress(server_));
     } catch (const std::exception& e) {
       Falha("Servidor de troca", std::string(e.what()) + ": corrija em Quilvane.ini");
     }
+    if (server_ok_ && !settings_.senha_ftp.empty()) CheckFtpPassword(path, server_, Sink());
 
     const std::string popular = ini.ReadString(kSection, "SincronizarPrecoFarmaciaPopular", "");
     if (!popular.empty()) {
@@ -328,57 +331,7 @@ class SiteChecker {
   }
 
   void CheckFtp() {
-    if (!server_ok_) return;
-    transfer::FtpClient ftp;
-    transfer::ConfigureForExchange(ftp, server_);
-    const std::string where = server_.ftp_host + ":" + std::to_string(server_.ftp_port);
-    try {
-      ftp.Connect();
-    } catch (const std::exception& e) {
-      ftp.Disconnect();
-      Falha("FTP", where + " como " + server_.ftp_user + ": " + e.what() +
-                       "; confira ServidorFTP e UsuarioFTP e se o servidor de troca está no ar");
-      return;
-    }
-    Ok("FTP", "login em " + where + " como " + server_.ftp_user);
-
-    const std::string folder = std::string(transfer::kFtpFolder) + "/";
-    const std::string probe = CheckProbeName();
-    const std::string local = dir_ + probe;
-    const char* step = "entrar na pasta";
-    bool stored = false;
-    try {
-      ftp.ChangeDir(transfer::kFtpFolder);
-      step = "listar";
-      std::vector<std::string> names;
-      ftp.List(names);
-      bool has_archive = false;
-      for (const std::string& n : names) {
-        if (platform::EqualsIgnoreAsciiCase(n, digits_ + ".ZIP")) has_archive = true;
-      }
-      step = "criar o arquivo de teste local";
-      platform::WriteFileAtomically(local, "quilvane -CHECK\r\n");
-      step = "gravar";
-      ftp.Put(local, probe);
-      stored = true;
-      step = "apagar";
-      ftp.Delete(probe);
-      stored = false;
-      ftp.Disconnect();
-      Ok("Pasta de troca",
-         folder + ": listável (" + std::to_string(names.size()) + " arquivos, " +
-             (has_archive ? digits_ + ".ZIP presente" : "ainda sem " + digits_ + ".ZIP") +
-             ") e gravável (" + probe + " enviado e apagado)");
-    } catch (const std::exception& e) {
-      ftp.Disconnect();
-      Falha("Pasta de troca", folder + ": falhou ao " + step + ": " + e.what() +
-                                  "; confira as permissões da conta FTP nessa pasta" +
-                                  (stored ? " e apague " + probe + " dela" : ""));
-    }
-    try {
-      platform::DeleteFile(local);
-    } catch (const std::exception&) {
-    }
+    if (server_ok_) CheckFtpSide(server_, dir_, digits_, Sink());
   }
 
   void CheckSigningKey() {

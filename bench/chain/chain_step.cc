@@ -29,7 +29,7 @@ bool Run(const std::string& step, const std::string& dir) {
   const std::string digits = exchange::ExtraiNumero(s.cnpj_servidor);
   const std::string sql = sync::ExchangeFilePath(dir, s.cnpj_servidor);
   const std::string zip = archive::ArchivePathFor(sql);
-  const auto server = transfer::MakeExchangeServer(s.servidor_ftp, s.usuario_ftp, s.dominio_web);
+  const auto server = sync::ExchangeServerOf(s);
   if (step == "export" || step == "import") {
     sync::SiteDatabase c{platform::Env::Default()};
     if (!sync::ConectarBanco(c, dir, log)) return false;

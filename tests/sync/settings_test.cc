@@ -37,6 +37,24 @@ TEST(Settings, ReadsEveryKey) {
   EXPECT_EQ("a, b", s.chave_publica);
 }
 
+// The exchange server as the cycle, the receipts and -STATUS all use it: a
+// SenhaFTP in the file (quoted, so that its blanks stay) replaces the
+// built-in password, and ServidorFTP's scheme reaches the FTP side.
+TEST(Settings, SitePasswordAndSchemeReachTheExchangeServer) {
+  testing::FakeEnv env;
+  testing::TempDir dir;
+  const std::string path = SettingsPath(dir.path());
+  EXPECT_EQ(transfer::kFtpPassword, ExchangeServerOf(ReadSettings(path, env)).ftp_password);
+  dir.Write("Quilvane.ini",
+            "[Quilvane]\r\nServidorFTP=ftpes://127.0.0.1:2121\r\nSenhaFTP=\" s3nh@ \"\r\n");
+  const transfer::ExchangeServer server = ExchangeServerOf(ReadSettings(path, env));
+  EXPECT_EQ(" s3nh@ ", server.ftp_password);
+  EXPECT_EQ(transfer::FtpSecurity::kExplicit, server.ftp_security);
+  EXPECT_EQ("127.0.0.1", server.ftp_host);
+  dir.Write("Quilvane.ini", "[Quilvane]\r\nSenhaFTP=\r\n");
+  EXPECT_EQ(transfer::kFtpPassword, ExchangeServerOf(ReadSettings(path, env)).ftp_password);
+}
+
 TEST(Settings, DateFollowsTheRegionalOrder) {
   testing::FakeEnv env;
   testing::TempDir dir;
@@ -78,6 +96,32 @@ TEST(Settings, FutureDaysNeverShutTheGate) {
   EXPECT_EQ(day(2023, 10, 16), ImportedDayToRecord(day(2023, 10, 16) + 0.5, env));
   EXPECT_EQ(day(2023, 10, 17), ImportedDayToRecord(day(2023, 10, 17), env));
   EXPECT_EQ(day(2023, 10, 17), ImportedDayToRecord(day(2023, 12, 20), env));
+}
+
+// The download ceiling is a number from a file: anything but a whole number
+// of megabytes in range falls back to the default and is kept for the log.
+TEST(Settings, DownloadCeilingIsBoundedAndBadValuesAreKeptForTheLog) {
+  struct Case {
+    const char* text;  // nullptr: no key
+    int mb;
+    bool invalid;
+  };
+  const Case cases[] = {
+      {nullptr, 512, false}, {"1", 1, false},     {"4095", 4095, false},      {"0", 512, true},
+      {"-5", 512, true},     {"4096", 512, true}, {"99999999999", 512, true}, {"12MB", 512, true},
+      {"0x10", 16, false},   {"", 512, false},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.text ? tc.text : "(absent)");
+    testing::FakeEnv env;
+    testing::TempDir dir;
+    std::string ini = "[Quilvane]\r\nCNPJServidor=1\r\n";
+    if (tc.text) ini += std::string("TamanhoMaximoMB=") + tc.text + "\r\n";
+    dir.Write("Quilvane.ini", ini);
+    const Settings s = ReadSettings(SettingsPath(dir.path()), env);
+    EXPECT_EQ(s.tamanho_maximo_mb, tc.mb);
+    EXPECT_EQ(s.tamanho_maximo_invalido, tc.invalid ? tc.text : "");
+  }
 }
 
 TEST(Settings, ExchangeFileIsNamedByTheHeadOfficesDigits) {
