@@ -4,6 +4,7 @@
 
 #include "exchange/literal.h"
 #include "platform/ini_file.h"
+#include "platform/path.h"
 #include "platform/regional.h"
 
 namespace quilvane::sync {
@@ -22,6 +23,13 @@ platform::DateTime ReadDate(const platform::IniSnapshot& ini, const char* key,
 
 platform::DateTime LookBackDay(platform::Env& env) {
   return static_cast<platform::DateTime>(platform::DayOf(env.Now()) - kLookBackDays);
+}
+
+// The folder of a file's path, with its trailing separator; "" for a bare
+// name.
+std::string FolderOf(const std::string& path) {
+  const size_t last = path.find_last_of("/\\");
+  return last == std::string::npos ? std::string() : path.substr(0, last + 1);
 }
 
 }  // namespace
@@ -43,6 +51,8 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
   s.usuario_ftp = ini.ReadString(kSection, "UsuarioFTP", "");
   s.senha_ftp = ini.ReadString(kSection, "SenhaFTP", "");
   s.dominio_web = ini.ReadString(kSection, "DominioWeb", "");
+  const std::string ca = ini.ReadString(kSection, "CertificadoCA", "");
+  if (!ca.empty()) s.certificado_ca = platform::PathBeside(FolderOf(path), ca);
   s.chave_publica = ini.ReadString(kSection, "ChavePublica", "");
   s.enviar_recibo = ini.ReadBool(kSection, "EnviarRecibo", false);
   s.publicar_status = ini.ReadBool(kSection, "PublicarStatus", false);
@@ -65,6 +75,7 @@ transfer::ExchangeServer ExchangeServerOf(const Settings& settings) {
   transfer::ExchangeServer server = transfer::MakeExchangeServer(
       settings.servidor_ftp, settings.usuario_ftp, settings.dominio_web);
   transfer::SetFtpPassword(server, settings.senha_ftp);
+  server.ca_file = settings.certificado_ca;
   return server;
 }
 

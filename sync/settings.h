@@ -20,7 +20,11 @@ struct Settings {
   std::string usuario_ftp;   // `UsuarioFTP`
   // `SenhaFTP`: the account's own password; empty means the built-in one.
   std::string senha_ftp;
-  std::string dominio_web;  // `DominioWeb`: domain[:port]
+  std::string dominio_web;  // `DominioWeb`: [http:// | https://]domain[:port]
+  // `CertificadoCA`: PEM certificates trusted for TLS besides the system's
+  // store, its path made absolute against the settings file's folder (the
+  // program's); empty: the system's store alone.
+  std::string certificado_ca;
   // `ChavePublica`: the head office's public keys a branch trusts, as
   // written (exchange::ParsePublicKeys reads it). Blank: signatures are
   // ignored; a value that does not parse refuses every file.

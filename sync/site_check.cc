@@ -384,9 +384,8 @@ class SiteChecker {
   }
 
   void PrepareDownloadClient(transfer::HttpClient& http) {
-    http.set_accept(transfer::kDownloadAccept);
-    http.set_accept_encoding(transfer::kDownloadAcceptEncoding);
-    http.set_user_agent(transfer::kDownloadUserAgent);
+    transfer::ConfigureWebClient(http, server_);
+    transfer::SetDownloadFields(http);
   }
 
   void CheckDownloads() {

@@ -7,6 +7,7 @@
 #include "sync/fleet_status.h"
 #include "sync/signed_exchange.h"
 #include "sync/site_database.h"
+#include "transfer/download.h"
 #include "transfer/exchange_server.h"
 
 namespace quilvane::sync {
@@ -55,6 +56,7 @@ class SiteOperations final : public Operations {
     DownloadLimits limits;
     limits.max_bytes = MaxBytes();
     limits.min_free_bytes = kFreeMarginBytes;
+    transfer::ConfigureWebClient(HTTP, Server());
     return sync::DownloadFile(
         HTTP, source, dest, descompactar, dir_,
         [&](const std::string& archive_path) { return UnpackExchangeFile(archive_path, member); },

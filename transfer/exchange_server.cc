@@ -62,6 +62,35 @@ std::optional<std::pair<FtpSecurity, HostPort>> ParseFtpServer(std::string_view 
   return std::make_pair(FtpSecurity::kNone, *parsed);
 }
 
+// "DominioWeb": an optional scheme, then domain[:port]; like ServidorFTP, a
+// single "/" may end an address written with a scheme.
+std::optional<std::pair<WebScheme, HostPort>> ParseWebDomain(std::string_view text) {
+  text = Trim(text);
+  struct Scheme {
+    std::string_view prefix;
+    WebScheme scheme;
+    int default_port;
+  };
+  static constexpr Scheme kSchemes[] = {
+      {"http://", WebScheme::kHttp, kDefaultWebPort},
+      {"https://", WebScheme::kHttps, kDefaultHttpsPort},
+  };
+  for (const Scheme& scheme : kSchemes) {
+    if (text.size() < scheme.prefix.size() ||
+        !platform::EqualsIgnoreAsciiCase(text.substr(0, scheme.prefix.size()), scheme.prefix)) {
+      continue;
+    }
+    std::string_view rest = text.substr(scheme.prefix.size());
+    if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
+    auto parsed = ParseHostPort(rest, scheme.default_port);
+    if (!parsed || rest != Trim(rest)) return std::nullopt;
+    return std::make_pair(scheme.scheme, *parsed);
+  }
+  auto parsed = ParseHostPort(text, kDefaultWebPort);
+  if (!parsed) return std::nullopt;
+  return std::make_pair(WebScheme::kBare, *parsed);
+}
+
 }  // namespace
 
 std::optional<HostPort> ParseHostPort(std::string_view text, int default_port) {
@@ -104,12 +133,13 @@ ExchangeServer MakeExchangeServer(std::string_view servidor_ftp, std::string_vie
     server.ftp_user = std::string(user);
   }
   if (!Trim(dominio_web).empty()) {
-    auto parsed = ParseHostPort(dominio_web, kDefaultWebPort);
+    auto parsed = ParseWebDomain(dominio_web);
     if (!parsed) {
       throw platform::Error("Valor inválido em DominioWeb: \"" + std::string(dominio_web) + "\"");
     }
-    server.web_domain = parsed->host;
-    server.web_port = parsed->port;
+    server.web_scheme = parsed->first;
+    server.web_domain = parsed->second.host;
+    server.web_port = parsed->second.port;
   }
   return server;
 }
@@ -129,8 +159,11 @@ std::string FtpAddress(const ExchangeServer& server) {
 }
 
 std::string WebBaseAddress(const ExchangeServer& server) {
-  std::string base = "http://www." + server.web_domain;
-  if (server.web_port != 80) base += ":" + std::to_string(server.web_port);
+  const bool https = server.web_scheme == WebScheme::kHttps;
+  std::string base = (https ? "https://www." : "http://www.") + server.web_domain;
+  if (server.web_port != (https ? kDefaultHttpsPort : kDefaultWebPort)) {
+    base += ":" + std::to_string(server.web_port);
+  }
   return base;
 }
 

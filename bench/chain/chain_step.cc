@@ -15,6 +15,7 @@
 #include "sync/log.h"
 #include "sync/settings.h"
 #include "sync/site_database.h"
+#include "transfer/download.h"
 #include "transfer/exchange_server.h"
 
 using namespace quilvane;
@@ -52,6 +53,7 @@ bool Run(const std::string& step, const std::string& dir) {
   }
   if (step == "download") {
     transfer::HttpClient http;
+    transfer::ConfigureWebClient(http, server);
     return sync::DownloadFile(
         http, transfer::DownloadSource(server, digits), digits + ".ZIP", false, dir,
         [](const std::string&) { return true; }, log);

@@ -55,6 +55,19 @@ TEST(Settings, SitePasswordAndSchemeReachTheExchangeServer) {
   EXPECT_EQ(transfer::kFtpPassword, ExchangeServerOf(ReadSettings(path, env)).ftp_password);
 }
 
+// CertificadoCA names a file beside the program unless the path is
+// absolute; it reaches every TLS connection through the exchange server.
+TEST(Settings, CertificateFileIsTakenBesideTheProgram) {
+  testing::FakeEnv env;
+  testing::TempDir dir;
+  const std::string path = SettingsPath(dir.path());
+  EXPECT_EQ("", ExchangeServerOf(ReadSettings(path, env)).ca_file);
+  dir.Write("Quilvane.ini", "[Quilvane]\r\nCertificadoCA=ca\\rede.pem\r\n");
+  EXPECT_EQ(dir.path() + "ca\\rede.pem", ExchangeServerOf(ReadSettings(path, env)).ca_file);
+  dir.Write("Quilvane.ini", "[Quilvane]\r\nCertificadoCA=/etc/quilvane/rede.pem\r\n");
+  EXPECT_EQ("/etc/quilvane/rede.pem", ExchangeServerOf(ReadSettings(path, env)).ca_file);
+}
+
 TEST(Settings, DateFollowsTheRegionalOrder) {
   testing::FakeEnv env;
   testing::TempDir dir;

@@ -127,5 +127,49 @@ TEST(ExchangeServerTest, DownloadAddressesCarryANonDefaultPort) {
   EXPECT_EQ(SecondAttemptAddress("HTTP://WWW.D/x"), "D/x");
 }
 
+// A scheme on DominioWeb chooses https or the plain client that follows
+// redirects; the three addresses keep their order and their fallbacks.
+TEST(ExchangeServerTest, WebSchemeChoosesTheDownloadAddresses) {
+  struct Case {
+    const char* text;
+    WebScheme scheme;
+    const char* first;
+    const char* second;
+    const char* third;
+  };
+  const Case cases[] = {
+      {"d.example", WebScheme::kBare, "http://www.d.example/halvoraquin/quilvane/N.ZIP",
+       "d.example/halvoraquin/quilvane/N.ZIP", "http://d.example/halvoraquin/quilvane/N.ZIP"},
+      {"http://d.example:8080/", WebScheme::kHttp,
+       "http://www.d.example:8080/halvoraquin/quilvane/N.ZIP",
+       "d.example:8080/halvoraquin/quilvane/N.ZIP",
+       "http://d.example:8080/halvoraquin/quilvane/N.ZIP"},
+      {"https://d.example", WebScheme::kHttps, "https://www.d.example/halvoraquin/quilvane/N.ZIP",
+       "d.example/halvoraquin/quilvane/N.ZIP", "https://d.example/halvoraquin/quilvane/N.ZIP"},
+      {" HTTPS://localhost:43450 ", WebScheme::kHttps,
+       "https://www.localhost:43450/halvoraquin/quilvane/N.ZIP",
+       "localhost:43450/halvoraquin/quilvane/N.ZIP",
+       "https://localhost:43450/halvoraquin/quilvane/N.ZIP"},
+      {"https://d.example:80", WebScheme::kHttps,
+       "https://www.d.example:80/halvoraquin/quilvane/N.ZIP",
+       "d.example:80/halvoraquin/quilvane/N.ZIP",
+       "https://d.example:80/halvoraquin/quilvane/N.ZIP"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const ExchangeServer s = MakeExchangeServer("", "", c.text);
+    EXPECT_EQ(s.web_scheme, c.scheme);
+    const std::string source = DownloadSource(s, "N");
+    EXPECT_EQ(source, c.first);
+    EXPECT_EQ(SecondAttemptAddress(source), c.second);
+    EXPECT_EQ(ThirdAttemptAddress(source), c.third);
+  }
+  for (const char* bad : {"ftp://d", "https://", "https:// d", "https://d:0", "https://u@d",
+                          "https://d/halvoraquin", "https:/d", "https://d//"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW(MakeExchangeServer("", "", bad), platform::Error);
+  }
+}
+
 }  // namespace
 }  // namespace quilvane::transfer
