@@ -22,6 +22,7 @@
 #include "sync/site_database.h"
 #include "transfer/download.h"
 #include "transfer/exchange_server.h"
+#include "platform/tls.h"
 #include "transfer/http_client.h"
 
 namespace quilvane::sync {
@@ -83,6 +84,11 @@ struct WebProbe {
   std::int64_t length = -1;
   std::optional<std::int64_t> last_modified;
   std::string error;
+  std::string final_url;  // what answered, after redirects
+  std::optional<platform::TlsPeerInfo> tls;
+  // The server's certificate was refused (not trusted, another name,
+  // expired): a FALHA wherever the address stands.
+  bool certificate_refused = false;
 };
 
 std::string Header(const transfer::HttpClient& http, std::string_view name) {
@@ -358,9 +364,16 @@ class SiteChecker {
         if (head.size() >= 4) throw EnoughBytes{};
       });
     } catch (const EnoughBytes&) {
+    } catch (const platform::TlsError& e) {
+      probe.error = e.what();
+      probe.certificate_refused = e.failure() == platform::TlsFailure::kNotTrusted ||
+                                  e.failure() == platform::TlsFailure::kNameMismatch ||
+                                  e.failure() == platform::TlsFailure::kExpired;
     } catch (const std::exception& e) {
       probe.error = e.what();
     }
+    probe.final_url = http.final_url();
+    probe.tls = http.tls_peer_info();
     KeepServerDate(http);
     if (!probe.error.empty()) return probe;
     probe.answered = true;
@@ -401,7 +414,7 @@ class SiteChecker {
       probes[i] = ProbeAddress(http, addresses[i]);
       seen.push_back({probes[i].answered, probes[i].zip});
     }
-    const std::vector<CheckStatus> rating = RateDownloadAddresses(seen);
+    std::vector<CheckStatus> rating = RateDownloadAddresses(seen);
     int used = -1;
     for (int i = 0; i < 3 && used < 0; ++i) {
       if (probes[i].answered) used = i;
@@ -410,7 +423,11 @@ class SiteChecker {
     for (int i = 0; i < 3; ++i) {
       const std::string item = "Download " + std::to_string(i + 1);
       const WebProbe& p = probes[i];
-      const std::string& a = addresses[i];
+      // The address as the operator reads it, and where it led.
+      std::string a = addresses[i];
+      if (!p.final_url.empty() && p.final_url != a && p.answered) {
+        a += " (redirecionado para " + p.final_url + ")";
+      }
       std::string detail;
       if (p.answered && p.zip) {
         detail = a + ": arquivo";
@@ -420,6 +437,11 @@ class SiteChecker {
                                        env_.Regional().decimal_separator);
         }
         if (i != used) detail += " (reserva)";
+      } else if (p.certificate_refused) {
+        rating[i] = CheckStatus::kFalha;
+        detail = a + ": " + p.error +
+                 "; o certificado do servidor deve ser renovado, ou confira DominioWeb e "
+                 "CertificadoCA";
       } else {
         detail = p.answered ? a + ": responde, mas não com um arquivo ZIP" : a + ": " + p.error;
         if (rating[i] == CheckStatus::kOk) {
@@ -434,8 +456,20 @@ class SiteChecker {
               "matriz)";
         }
       }
+      if (p.tls) {
+        detail += "; " + TlsText(*p.tls);
+        const CheckStatus cert = RateCertificate(p.tls->not_after_unix, UtcNow());
+        if (cert != CheckStatus::kOk && rating[i] != CheckStatus::kFalha) rating[i] = cert;
+        if (cert == CheckStatus::kAviso) detail += ": renove o certificado antes do vencimento";
+      }
       Add(rating[i], item, detail);
     }
+  }
+
+  // "TLSv1.3, certificado CN=www.d (emitido por CN=CA), vence em 10/12/2026 14:15".
+  std::string TlsText(const platform::TlsPeerInfo& tls) {
+    return tls.protocol + ", certificado " + tls.subject + " (emitido por " + tls.issuer +
+           "), vence em " + LocalText(tls.not_after_unix);
   }
 
   void CheckProgramFolder() {

@@ -96,12 +96,18 @@ case "$action" in
   start)
     mkdir -p "$state/logs" "$state/tmp" "$exchange_dir"
     "$here/make-test-ca" "$certs" >&2
+    # Certificates made again since nginx started: it must load them.
+    made=$(stat -c %Y "$certs/ca.pem")
+    if alive "$pidfile" && [ "$(cat "$state/certs.stamp" 2>/dev/null)" != "$made" ]; then
+      "$0" stop
+    fi
     if ! alive "$pidfile" || ! answers "$(port 0)"; then
       for i in $(seq 0 9); do
         if answers "$(port "$i")"; then log "port $(port "$i") is taken by another program"; exit 1; fi
       done
       write_config
       nginx -p "$state" -c "$state/nginx.conf" -e "$state/logs/error.log" >&2
+      echo "$made" >"$state/certs.stamp"
     fi
     for _ in $(seq 100); do
       if answers "$(port 0)" && answers "$(port 9)"; then

@@ -201,6 +201,25 @@ TEST(SiteCheck, DownloadAddressesCountAsTheCycleUsesThem) {
   }
 }
 
+TEST(SiteCheck, CertificateWarnsThreeWeeksAhead) {
+  constexpr std::int64_t kNow = 1'800'000'000, kDay = 86400;
+  struct Case {
+    std::int64_t not_after;
+    CheckStatus status;
+  };
+  const Case cases[] = {
+      {kNow + 90 * kDay, CheckStatus::kOk},
+      {kNow + 21 * kDay, CheckStatus::kOk},
+      {kNow + 21 * kDay - 1, CheckStatus::kAviso},
+      {kNow + 1, CheckStatus::kAviso},
+      {kNow, CheckStatus::kFalha},
+      {kNow - 400 * kDay, CheckStatus::kFalha},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.status, RateCertificate(c.not_after, kNow)) << (c.not_after - kNow);
+  }
+}
+
 // A web side whose clock is the one given: every request answers 404 with
 // that Date, as for a head office that has not sent its archive yet.
 TEST(SiteCheck, ClockAgainstTheExchangeServersDate) {
