@@ -36,6 +36,8 @@ constexpr size_t kMaxHandshakeInput = 1 << 20;
 constexpr size_t kMaxRecordInput = 64 << 10;
 constexpr size_t kReadChunk = 32 << 10;
 
+constexpr unsigned char kAlertRecord = 21;
+
 // One SChannel credentials handle; SChannel's session cache hangs on it.
 struct Credentials {
   CredHandle handle{};
@@ -306,6 +308,8 @@ size_t TlsStream::Read(std::span<char> out, Deadline deadline) {
     if (s.close_alert) return 0;
     if (out.empty()) return 0;
     if (s.in_size > 0) {
+      // The record's type travels in clear (TLS 1.2): see the close below.
+      const auto record_type = static_cast<unsigned char>(s.in[s.in_begin]);
       SecBuffer buffers[4] = {
           {static_cast<unsigned long>(s.in_size), SECBUFFER_DATA, s.in.data() + s.in_begin},
           {0, SECBUFFER_EMPTY, nullptr},
@@ -324,7 +328,13 @@ size_t TlsStream::Read(std::span<char> out, Deadline deadline) {
           if (b.BufferType == SECBUFFER_EXTRA) extra = b;
         }
         s.KeepExtra(extra);
-        if (st == SEC_I_CONTEXT_EXPIRED) s.close_alert = true;
+        // Windows tells the peer's close alert by SEC_I_CONTEXT_EXPIRED; Wine
+        // by an alert record that yields no data. Other alerts a TLS 1.2
+        // peer may send without failing the record (user_canceled) come
+        // just before its close anyway.
+        if (st == SEC_I_CONTEXT_EXPIRED || (s.plain.empty() && record_type == kAlertRecord)) {
+          s.close_alert = true;
+        }
         if (st == SEC_I_RENEGOTIATE) {
           s.Handshake(deadline);
           s.Verify();

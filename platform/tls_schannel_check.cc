@@ -32,7 +32,9 @@ struct ChainFreer {
 };
 
 std::string NameText(const CERT_NAME_BLOB& name) {
-  const DWORD flags = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG;
+  // "CN=Quilvane Teste CA, O=...": most specific first, no quotes.
+  const DWORD flags =
+      CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG | CERT_NAME_STR_NO_QUOTING_FLAG;
   auto blob = const_cast<CERT_NAME_BLOB*>(&name);
   const DWORD n = CertNameToStrW(X509_ASN_ENCODING, blob, flags, nullptr, 0);
   if (n <= 1) return "";
