@@ -5,6 +5,7 @@
 #include "archive/archive_error.h"
 #include "archive/name_rules.h"
 #include "archive/zip_archiver.h"
+#include "platform/disk_space.h"
 #include "platform/file.h"
 #include "platform/path.h"
 
@@ -67,6 +68,19 @@ void Pack(const std::string& arquivo_origem, platform::Env& env,
   }
 }
 
+void RequireFreeSpace(const std::string& dir, std::uint64_t bytes) {
+  std::uint64_t free_bytes = 0;
+  try {
+    free_bytes = platform::FreeDiskSpace(dir);
+  } catch (const platform::SystemError&) {
+    return;  // unknown: the write itself reports a full disk
+  }
+  if (free_bytes < bytes) {
+    throw NoRoomError("espaço livre insuficiente em " + dir + ": " + std::to_string(free_bytes) +
+                      " bytes livres, " + std::to_string(bytes) + " necessários");
+  }
+}
+
 void Unpack(const std::string& arquivo, const std::string& destino, const UnpackOptions& options) {
   TZipArchiver archiver;
   archiver.Password = kArchivePassword;
@@ -84,6 +98,16 @@ void Unpack(const std::string& arquivo, const std::string& destino, const Unpack
     if (!index) {
       throw EArchiveError("File \"" + *options.only_member + "\" is not in the archive",
                           kNativeMemberMissing, kMsgMemberMissing);
+    }
+    // The directory's size is the most the member may inflate to (a longer
+    // one is refused as corrupt while it is read), so it bounds the disk.
+    const std::uint64_t size = archiver.items().at(*index).uncompressed_size;
+    if (options.max_member_bytes > 0 && size > options.max_member_bytes) {
+      throw platform::Error("o arquivo " + *options.only_member + " descompactado teria " +
+                            std::to_string(size) + " bytes, mais que " + options.ceiling_text);
+    }
+    if (options.free_margin_bytes > 0) {
+      RequireFreeSpace(folder.empty() ? "." : folder, size + options.free_margin_bytes);
     }
     archiver.ExtractItem(*index, *options.only_member);
   } else {

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 
 #include "platform/env.h"
+#include "platform/error.h"
 
 namespace quilvane::archive {
 
@@ -28,7 +30,22 @@ struct UnpackOptions {
   std::optional<std::string> only_member;
   // When set, receives the archive's comment (empty when it has none).
   std::string* comment = nullptr;
+  // A member that would inflate past this many bytes is refused before a
+  // byte is written (0: no ceiling); `ceiling_text` names the setting.
+  std::uint64_t max_member_bytes = 0;
+  std::string ceiling_text;
+  // Bytes that must stay free beside the members once they are written.
+  std::uint64_t free_margin_bytes = 0;
 };
+
+// Too little room on the volume for what is about to be written.
+class NoRoomError : public platform::Error {
+ public:
+  using platform::Error::Error;
+};
+// Throws NoRoomError unless the volume holding `dir` has `bytes` free. A
+// volume whose free space the system cannot tell is not refused.
+void RequireFreeSpace(const std::string& dir, std::uint64_t bytes);
 // Extracts `arquivo` into folder `destino` (empty: the archive's own folder).
 // Throws on failure, leaving no partial output behind.
 void Unpack(const std::string& arquivo, const std::string& destino,

@@ -40,6 +40,25 @@ bool ReadStatement(ExchangeFileReader& script, std::string& line) {
   return true;
 }
 
+// Rolls the dry run's transaction back on every way out by an exception: the
+// disconnection would otherwise commit what it executed.
+class RollbackOnExit {
+ public:
+  explicit RollbackOnExit(db::Transaction& transaction) : transaction_(transaction) {}
+  RollbackOnExit(const RollbackOnExit&) = delete;
+  RollbackOnExit& operator=(const RollbackOnExit&) = delete;
+  ~RollbackOnExit() {
+    try {
+      if (transaction_.InTransaction()) transaction_.Rollback();
+    } catch (...) {
+      // A connection lost on the way out takes its transaction with it.
+    }
+  }
+
+ private:
+  db::Transaction& transaction_;
+};
+
 }  // namespace
 
 ForbiddenLineError::ForbiddenLineError(int line)
@@ -58,6 +77,7 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
   {
     ExchangeFileReader script(arquivo_script);
     data_script = ReadDateLine(script, current_year);
+    if (options.check_day && !options.check_day(data_script)) return {};
     if (platform::DayOf(data_script) <= platform::DayOf(data_ultima_sincronizacao)) return {};
     // The whole file is checked before its first statement runs.
     while (ReadStatement(script, comando)) {
@@ -67,11 +87,13 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
 
   ExchangeFileReader script(arquivo_script);
   ReadDateLine(script, current_year);
-  UpdateRunner runner(db, transaction, exec, {.commit_batches = !options.dry_run});
+  UpdateRunner runner(db, transaction, exec,
+                      {.commit_batches = !options.dry_run, .only_changed = options.only_changed});
   ImportResult result;
   result.applied = true;
   result.day = data_script;
   if (options.dry_run) {
+    const RollbackOnExit rollback(transaction);
     try {
       while (ReadStatement(script, comando)) runner.Add(comando, script.line_number());
       runner.Finish();
@@ -89,6 +111,9 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
   }
   result.statements = runner.executed();
   result.unmatched = runner.unmatched();
+  result.changed = runner.changed();
+  result.unchanged = runner.unchanged();
+  result.compared = options.only_changed;
   return result;
 }
 

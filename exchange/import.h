@@ -33,6 +33,17 @@ struct ImportOptions {
   // import with nothing executed. The signature check waits here for its
   // hash, which ran alongside the line check.
   std::function<void()> before_first_statement;
+  // Called with the file's day as soon as its first line is read, before it
+  // is compared with the last synchronisation: returning false makes the
+  // file "nothing new" (nothing checked or executed); an exception ends the
+  // import with nothing executed. Signed files are refused here when they
+  // are older than what was applied, or dated in the future.
+  std::function<bool(platform::DateTime file_day)> check_day;
+  // An operator's -FORCE: a signed file older than the newest one applied
+  // may be applied (the caller's check_day lets it through and logs it).
+  bool forced = false;
+  // A statement whose row already holds its values is not executed.
+  bool only_changed = false;
 
   static ImportOptions DryRun() {
     ImportOptions options;
@@ -48,6 +59,9 @@ struct ImportResult {
   // synchronised to, for the caller to record.
   platform::DateTime day = 0;
   UnmatchedCodes unmatched;  // statements whose UPDATE matched no row
+  int changed = 0;           // statements that updated their row
+  int unchanged = 0;         // only_changed: rows that already held the values
+  bool compared = false;     // ran with only_changed
   // Dry run: the first statement the database refused (line 0: none), with
   // its text (UTF-8) and the database's message.
   int refused_line = 0;

@@ -7,6 +7,14 @@ namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+// A control byte inside a quoted text: no product field the export reads holds
+// one (a tab excepted), and a NUL would be cut by the text path but stored by a
+// parameter, so the line is refused whichever way it would run.
+bool IsRefusedControl(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 && byte != '\t';
+}
+
 // Consumes one literal at `pos` into `out`; false when none stands there.
 bool ConsumeLiteral(std::string_view line, std::size_t& pos, Literal& out) {
   if (pos >= line.size()) return false;
@@ -23,6 +31,7 @@ bool ConsumeLiteral(std::string_view line, std::size_t& pos, Literal& out) {
         ++pos;  // the closing apostrophe
         return true;
       }
+      if (IsRefusedControl(line[pos])) return false;
       ++pos;
     }
     return false;  // unterminated

@@ -13,7 +13,8 @@ namespace quilvane::exchange {
 // popular-pharmacy pair), each followed by one literal, and nothing after the
 // last one. A literal is NULL, a decimal number ("-" optional, digits, "."
 // and digits optional) or a quoted string in which apostrophes are doubled
-// and every other byte may stand. Lines longer than kMaxLineLength fail.
+// and every other byte may stand but the control bytes below 0x20 other than
+// the tab. Lines longer than kMaxLineLength fail.
 // Works on the stored bytes: every byte the grammar names is ASCII, which
 // Windows-1252 and UTF-8 share.
 bool IsExportedStatement(std::string_view line);

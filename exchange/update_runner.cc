@@ -14,6 +14,9 @@ namespace {
 // commit.
 constexpr std::size_t kBlockStatements = 25;
 static_assert(kBatchSize % kBlockStatements == 0, "a block never spans a commit");
+// With only_changed each statement carries its comparison (about 1.3 KB more).
+constexpr std::size_t kComparingBlockStatements = 10;
+static_assert(kBatchSize % kComparingBlockStatements == 0, "a block never spans a commit");
 
 // Longest text a parameter carries; a longer literal runs as text.
 constexpr std::size_t kMaxParamText = 32767;
@@ -70,38 +73,6 @@ db::Param ParamOf(const Literal& literal) {
   }
 }
 
-// EXECUTE BLOCK (A0_0 TYPE OF COLUMN PRODUTOS.PRECOCUSTO = ?, ...)
-// RETURNS (M VARCHAR(n)) AS BEGIN M = '';
-// UPDATE PRODUTOS SET PRECOCUSTO = :A0_0, ... WHERE CODIGO = :A0_24;
-// M = M || IIF(ROW_COUNT = 0, '1', '0'); ... SUSPEND; END
-// M tells, statement by statement, which ones matched no row.
-std::string BlockText(bool popular, std::size_t statements) {
-  const auto present = [popular](std::size_t part) { return popular || part != kPopularPart; };
-  const auto name = [](std::size_t s, std::size_t part) {
-    return "A" + std::to_string(s) + "_" + std::to_string(part);
-  };
-  std::string text = "EXECUTE BLOCK (";
-  for (std::size_t s = 0; s < statements; ++s) {
-    for (std::size_t part = 0; part < kStatementPartCount; ++part) {
-      if (!present(part)) continue;
-      if (text.back() != '(') text += ",\n";
-      text += name(s, part) + " TYPE OF COLUMN PRODUTOS." +
-              std::string(kStatementParts[part].column) + " = ?";
-    }
-  }
-  text += ")\nRETURNS (M VARCHAR(" + std::to_string(statements) + "))\nAS BEGIN\nM = '';\n";
-  for (std::size_t s = 0; s < statements; ++s) {
-    for (std::size_t part = 0; part < kStatementPartCount; ++part) {
-      if (!present(part)) continue;
-      text += kStatementParts[part].fixed_text;
-      text += ":" + name(s, part);
-    }
-    text += ";\nM = M || IIF(ROW_COUNT = 0, '1', '0');\n";
-  }
-  text += "SUSPEND;\nEND";
-  return text;
-}
-
 }  // namespace
 
 struct UpdateRunner::Pending {
@@ -120,7 +91,7 @@ void UpdateRunner::Add(const std::string& ansi, int line) {
   const auto literals = ParseExportedStatement(ansi);
   if (!literals) throw platform::Error("Not a statement line: " + platform::AnsiToUtf8(ansi));
   pending_.push_back({ansi, (*literals)[kPopularPart].kind != Literal::Kind::kAbsent, line});
-  if (pending_.size() == kBlockStatements ||
+  if (pending_.size() == (options_.only_changed ? kComparingBlockStatements : kBlockStatements) ||
       (options_.commit_batches &&
        contador_comando_ + static_cast<int>(pending_.size()) == kBatchSize)) {
     Flush();
@@ -138,7 +109,9 @@ void UpdateRunner::Finish() {
 void UpdateRunner::Flush() {
   if (pending_.empty()) return;
   if (contador_comando_ == 0 && !trans_.InTransaction()) trans_.StartTransaction();
-  if (use_blocks_ && pending_.size() > 1 && !column_kinds_loaded_) LoadColumnKinds();
+  if (use_blocks_ && (pending_.size() > 1 || options_.only_changed) && !column_kinds_loaded_) {
+    LoadColumnKinds();
+  }
 
   std::vector<bool> preparable(pending_.size(), false);
   for (std::size_t i = 0; use_blocks_ && i < pending_.size(); ++i) {
@@ -151,14 +124,17 @@ void UpdateRunner::Flush() {
         ++j;
       }
     }
-    if (use_blocks_ && j - i > 1 && !RunBlock(i, j)) {
+    // With only_changed a lone statement also goes through a block: the
+    // comparison lives there.
+    const bool block = use_blocks_ && (j - i > 1 || (options_.only_changed && preparable[i]));
+    if (block && !RunBlock(i, j)) {
       // The rejected block left no change: its statements run one by one,
       // so those before a failing one apply and the error is its own. When
       // every one of them passed alone, the block failed for a reason of its
       // own (a server limit): the rest of the file runs as text.
       for (std::size_t k = i; k < j; ++k) RunAsText(pending_[k]);
       use_blocks_ = false;
-    } else if (j - i == 1 || !use_blocks_) {
+    } else if (!block) {
       for (std::size_t k = i; k < j; ++k) RunAsText(pending_[k]);
     }
     i = j;
@@ -180,6 +156,8 @@ void UpdateRunner::RunAsText(const Pending& p) {
   }
   if (qexec_.RowsAffected() == 0) {
     NoteUnmatched(std::string((*ParseExportedStatement(p.ansi)).back().text));
+  } else {
+    ++changed_;
   }
   ++contador_comando_;
   ++executed_;
@@ -214,12 +192,73 @@ bool UpdateRunner::RunBlock(std::size_t first, std::size_t last) {
     return false;
   }
   for (std::size_t k = 0; k < codes.size(); ++k) {
-    if (k < misses.size() && misses[k] == '1') NoteUnmatched(codes[k]);
+    const char outcome = k < misses.size() ? misses[k] : '0';
+    if (outcome == '1') {
+      NoteUnmatched(codes[k]);
+    } else if (outcome == '2') {
+      ++unchanged_;
+    } else {
+      ++changed_;
+    }
   }
   contador_comando_ += static_cast<int>(last - first);
   executed_ += static_cast<int>(last - first);
   prepared_ += static_cast<int>(last - first);
   return true;
+}
+
+// EXECUTE BLOCK (A0_0 TYPE OF COLUMN PRODUTOS.PRECOCUSTO = ?, ...)
+// RETURNS (M VARCHAR(n)) AS BEGIN M = '';
+// UPDATE PRODUTOS SET PRECOCUSTO = :A0_0, ... WHERE CODIGO = :A0_24;
+// M = M || IIF(ROW_COUNT = 0, '1', '0'); ... SUSPEND; END
+// M tells, statement by statement, which ones matched no row ('1'). With
+// only_changed the UPDATE also requires a difference in an assigned column,
+// and a statement whose row exists but matched none of them is '2'.
+std::string UpdateRunner::BlockText(bool popular, std::size_t statements) const {
+  const auto present = [popular](std::size_t part) { return popular || part != kPopularPart; };
+  const auto name = [](std::size_t s, std::size_t part) {
+    return "A" + std::to_string(s) + "_" + std::to_string(part);
+  };
+  std::string text = "EXECUTE BLOCK (";
+  for (std::size_t s = 0; s < statements; ++s) {
+    for (std::size_t part = 0; part < kStatementPartCount; ++part) {
+      if (!present(part)) continue;
+      if (text.back() != '(') text += ",\n";
+      text += name(s, part) + " TYPE OF COLUMN PRODUTOS." +
+              std::string(kStatementParts[part].column) + " = ?";
+    }
+  }
+  text += ")\nRETURNS (M VARCHAR(" + std::to_string(statements) + "))\nAS BEGIN\nM = '';\n";
+  const std::size_t code_part = kStatementPartCount - 1;
+  for (std::size_t s = 0; s < statements; ++s) {
+    for (std::size_t part = 0; part < kStatementPartCount; ++part) {
+      if (!present(part)) continue;
+      text += kStatementParts[part].fixed_text;
+      text += ":" + name(s, part);
+    }
+    if (!options_.only_changed) {
+      text += ";\nM = M || IIF(ROW_COUNT = 0, '1', '0');\n";
+      continue;
+    }
+    std::string differs;
+    for (std::size_t part = 0; part < code_part; ++part) {
+      if (!present(part)) continue;
+      const std::string column(kStatementParts[part].column);
+      const std::string param = ":" + name(s, part);
+      if (!differs.empty()) differs += " OR ";
+      differs += column + " IS DISTINCT FROM " + param;
+      // Text equality ignores trailing blanks; the stored bytes do not.
+      const auto kind = column_kinds_.find(column);
+      if (kind != column_kinds_.end() && kind->second == ColumnKind::kText) {
+        differs += " OR OCTET_LENGTH(" + column + ") IS DISTINCT FROM OCTET_LENGTH(" + param + ")";
+      }
+    }
+    text += " AND (" + differs + ");\nIF (ROW_COUNT > 0) THEN M = M || '0';\n" +
+            "ELSE IF (EXISTS(SELECT 1 FROM PRODUTOS WHERE CODIGO = :" + name(s, code_part) +
+            ")) THEN M = M || '2';\nELSE M = M || '1';\n";
+  }
+  text += "SUSPEND;\nEND";
+  return text;
 }
 
 bool UpdateRunner::Preparable(const StatementLiterals& literals) {
@@ -233,7 +272,10 @@ bool UpdateRunner::Preparable(const StatementLiterals& literals) {
     // rounded step from the same exact value, as long as the integer itself
     // converts exactly.
     const auto kind = column_kinds_.find(kStatementParts[part].column);
-    if (kind == column_kinds_.end() || kind->second == ColumnKind::kOther) return false;
+    if (kind == column_kinds_.end() ||
+        (kind->second != ColumnKind::kExactNumber && kind->second != ColumnKind::kFloat)) {
+      return false;
+    }
     const auto value = ExactTenThousandths(literal.text);
     if (!value) return false;
     constexpr std::int64_t kExactInDouble = std::int64_t{1} << 53;
@@ -262,6 +304,7 @@ void UpdateRunner::LoadColumnKinds() {
     column_kinds_[q.FieldByName("NAME").AsString()] =
         type == 7 || type == 8 || type == 16 ? ColumnKind::kExactNumber
         : type == 10 || type == 27           ? ColumnKind::kFloat
+        : type == 14 || type == 37           ? ColumnKind::kText  // CHAR, VARCHAR
                                              : ColumnKind::kOther;
   }
   q.Close();

@@ -40,6 +40,10 @@ class UpdateRunner {
     // false: one transaction for the whole file, never committed here (a dry
     // run rolls it back).
     bool commit_batches = true;
+    // true: a statement whose row already holds every value it assigns is
+    // not executed (no record version, no trigger fired); the server
+    // compares, on the values converted to the column types.
+    bool only_changed = false;
   };
 
   UpdateRunner(db::Database& db, db::Transaction& trans, db::Query& qexec, Options options);
@@ -60,6 +64,10 @@ class UpdateRunner {
   int refused_line() const { return refused_line_; }
   const std::string& refused_statement() const { return refused_statement_; }
   const UnmatchedCodes& unmatched() const { return unmatched_; }
+  // Statements that updated a row, and (only_changed) those skipped because
+  // their row already held every value.
+  int changed() const { return changed_; }
+  int unchanged() const { return unchanged_; }
 
  private:
   struct Pending;
@@ -68,7 +76,7 @@ class UpdateRunner {
     std::size_t statements;
     auto operator<=>(const BlockKey&) const = default;
   };
-  enum class ColumnKind { kExactNumber, kFloat, kOther };
+  enum class ColumnKind { kExactNumber, kFloat, kText, kOther };
 
   void Flush();
   void RunAsText(const Pending& p);
@@ -78,6 +86,7 @@ class UpdateRunner {
   bool Preparable(const StatementLiterals& literals);
   void LoadColumnKinds();
   void NoteUnmatched(const std::string& ansi_code);
+  std::string BlockText(bool popular, std::size_t statements) const;
 
   db::Database& db_;
   db::Transaction& trans_;
@@ -91,6 +100,8 @@ class UpdateRunner {
   int contador_comando_ = 0;  // statements in the open batch
   int executed_ = 0;
   int prepared_ = 0;
+  int changed_ = 0;
+  int unchanged_ = 0;
   int refused_line_ = 0;
   std::string refused_statement_;
   UnmatchedCodes unmatched_;

@@ -368,6 +368,7 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes) {
   }
   const std::wstring temp = target + L".tmp" + std::to_wstring(GetCurrentProcessId());
   const std::string temp_name = Narrow(temp);
+  bool temp_is_the_only_copy = false;
   try {
     File f(temp_name, File::Mode::kCreate);
     f.Write(bytes);
@@ -389,8 +390,16 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes) {
       }
       // The old file is gone (the first case) or untouched (the others: a
       // file system without the call): a plain rename still gives the new
-      // content.
-      RenameFile(temp_name, Narrow(target));
+      // content. In the first case the temporary file is all that is left,
+      // so it must survive a failed rename.
+      temp_is_the_only_copy = err == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
+      try {
+        RenameFile(temp_name, Narrow(target));
+      } catch (const SystemError& e) {
+        if (!temp_is_the_only_copy) throw;
+        throw SystemError(std::string(e.what()) + " (the new content is kept in " + temp_name + ")",
+                          e.code());
+      }
     }
     // The attributes too (hidden, system, archive), which not every
     // implementation of ReplaceFileW carries over; the content is written
@@ -403,7 +412,7 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes) {
       SetFileAttributesW(target.c_str(), wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted);
     }
   } catch (...) {
-    DeleteFileW(temp.c_str());
+    if (!temp_is_the_only_copy) DeleteFileW(temp.c_str());
     throw;
   }
 }

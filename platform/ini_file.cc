@@ -28,13 +28,21 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-std::optional<Content> Load(const std::string& path) {
+// A file that exists but could not be read or decoded: reads see it as
+// empty, and no write may replace it with the one key it would then hold.
+struct Unreadable {
+  std::string reason;
+};
+
+// The file's lines; nullopt when it does not exist.
+std::optional<Content> Load(const std::string& path, Unreadable* unreadable = nullptr) {
   if (!FileExists(path)) return std::nullopt;
   std::string raw;
   try {
     raw = ReadFileToString(path);
-  } catch (const Error&) {
-    return std::nullopt;  // an unreadable file reads like a missing one
+  } catch (const Error& e) {
+    if (unreadable) unreadable->reason = e.what();
+    return std::nullopt;
   }
   Content c;
   std::string text;
@@ -46,7 +54,8 @@ std::optional<Content> Load(const std::string& path) {
     c.encoding = be ? Encoding::kUtf16Be : Encoding::kUtf16Le;
     try {
       text = Utf16ToUtf8(std::string_view(raw).substr(2, (raw.size() - 2) & ~size_t{1}), be);
-    } catch (const Error&) {
+    } catch (const Error& e) {
+      if (unreadable) unreadable->reason = e.what();
       return std::nullopt;
     }
   } else {
@@ -193,7 +202,15 @@ bool IniFile::ReadBool(std::string_view section, std::string_view key, bool defa
 
 void IniFile::WriteString(std::string_view section, std::string_view key,
                           std::string_view value) const {
-  Content c = Load(path_).value_or(Content{});
+  Unreadable unreadable;
+  std::optional<Content> loaded = Load(path_, &unreadable);
+  if (!loaded && !unreadable.reason.empty()) {
+    // Rewriting it would keep only this key: the head office's CNPJ and
+    // the trusted keys would be gone.
+    throw Error("Unable to write to " + path_ +
+                " (it could not be read, so it was left as it is: " + unreadable.reason + ")");
+  }
+  Content c = std::move(loaded).value_or(Content{});
   const std::string entry = std::string(key) + "=" + std::string(value);
   bool in_section = false;
   bool written = false;
@@ -244,8 +261,13 @@ void IniFile::WriteString(std::string_view section, std::string_view key,
   }
   try {
     WriteFileAtomically(path_, bytes);
-  } catch (const Error&) {
-    throw Error("Unable to write to " + path_);
+  } catch (const Error& e) {
+    // Where a failed replace left the new content only in its temporary
+    // file, the operator must learn its name.
+    const std::string what = e.what();
+    const size_t kept = what.find(" (the new content is kept in ");
+    throw Error("Unable to write to " + path_ +
+                (kept == std::string::npos ? "" : what.substr(kept)));
   }
 }
 

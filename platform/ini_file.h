@@ -33,7 +33,9 @@ class IniFile {
 
   // Replaces the key's value in place, or adds the key (and the section);
   // every other line stays as it was. The file is replaced in one step.
-  // Throws platform::Error "Unable to write to <path>" when it cannot.
+  // Throws platform::Error "Unable to write to <path>" when it cannot, and
+  // when the file exists but cannot be read or decoded: it is never
+  // replaced by a file holding only this key.
   void WriteString(std::string_view section, std::string_view key, std::string_view value) const;
 
  private:

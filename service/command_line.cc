@@ -5,9 +5,9 @@
 namespace quilvane::service {
 namespace {
 
-constexpr const char* kNames[] = {"INSTALL", "UNINSTALL", "SILENT", "ONCE",   "HELP",
-                                  "?",       "VERSION",   "EXPORT", "IMPORT", "PACK",
-                                  "UNPACK",  "DRYRUN",    "STATUS", "CHECK",  "KEYGEN"};
+constexpr const char* kNames[] = {"INSTALL", "UNINSTALL", "SILENT", "ONCE", "HELP",   "?",
+                                  "VERSION", "EXPORT",    "IMPORT", "PACK", "UNPACK", "DRYRUN",
+                                  "STATUS",  "CHECK",     "KEYGEN", "FORCE"};
 
 // "-" starts a switch; "/" only when a switch's name follows, since on
 // POSIX an absolute path starts with "/" too.
@@ -48,6 +48,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       cl.version = true;
     else if (name == "DRYRUN")
       cl.dry_run = true;
+    else if (name == "FORCE")
+      cl.force = true;
     else if (name == "KEYGEN")
       cl.keygen = true;
     else if (name == "CHECK")
@@ -70,8 +72,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
 bool RunsTheService(const CommandLine& cl) {
   return !cl.install && !cl.uninstall && !cl.help && !cl.version && !cl.once && !cl.dry_run &&
-         !cl.check && !cl.keygen && !cl.export_args && !cl.import_args && !cl.pack_args &&
-         !cl.unpack_args && !cl.status_args;
+         !cl.force && !cl.check && !cl.keygen && !cl.export_args && !cl.import_args &&
+         !cl.pack_args && !cl.unpack_args && !cl.status_args;
 }
 
 bool RefusesUnknownSwitches(const CommandLine& cl, bool started_by_service_manager) {

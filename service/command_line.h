@@ -17,6 +17,7 @@ struct CommandLine {
   bool help = false;
   bool version = false;
   bool dry_run = false;  // -DRYRUN, with -IMPORT
+  bool force = false;    // -FORCE, with -IMPORT: a signed file older than the one applied
   bool check = false;    // -CHECK
   bool keygen = false;   // -KEYGEN
   // -STATUS with any plain arguments that follow it (it takes none).

@@ -26,6 +26,7 @@ constexpr char kUsage[] =
     "  quilvane -IMPORT FILE      apply an exchange file brought by other means (FILE.SQL,\n"
     "                             or the archive DIGITS.ZIP: unpacked and its signature checked)\n"
     "  quilvane -IMPORT FILE -DRYRUN  what the import would do, rolled back: nothing changes\n"
+    "  quilvane -IMPORT FILE -FORCE   also a signed file older than the newest one applied\n"
     "  quilvane -PACK FILE        pack FILE into the exchange archive beside it (signed when\n"
     "                             Quilvane.key is beside the program)\n"
     "  quilvane -UNPACK ARCHIVE [FOLDER]  extract every member (default: beside the program)\n"
@@ -64,7 +65,7 @@ int main(int argc, char** argv) {
     }
     if (cl.check) return CheckCommand(env);
     if (cl.export_args) return ExportCommand(*cl.export_args, env);
-    if (cl.import_args) return ImportCommand(*cl.import_args, cl.dry_run, env);
+    if (cl.import_args) return ImportCommand(*cl.import_args, cl.dry_run, cl.force, env);
     if (cl.dry_run) {
       std::fprintf(stderr, "-DRYRUN goes with -IMPORT FILE\n\n%s%s%s", kUsageTop, HostUsage(),
                    kUsage);

@@ -130,6 +130,12 @@ class ImportSource {
   std::string unpacked_;
 };
 
+// Products changed, unchanged (SomenteAlterados) and not found.
+void PrintChangeCounts(const exchange::ImportResult& r) {
+  std::printf("Products changed: %d, unchanged: %d, not found: %d\n", r.changed, r.unchanged,
+              r.unmatched.count);
+}
+
 // Prints what the dry run of `file` found; the exit status.
 int ReportDryRun(const std::string& file, const exchange::ImportResult& r) {
   std::printf("Dry run of %s: nothing was changed or recorded.\n", file.c_str());
@@ -138,6 +144,7 @@ int ReportDryRun(const std::string& file, const exchange::ImportResult& r) {
     return 0;
   }
   std::printf("%d statement(s) would apply.\n", r.statements);
+  PrintChangeCounts(r);
   PrintUnmatched(r.unmatched, "would match");
   if (r.refused_line == 0) return 0;
   constexpr std::size_t kShownText = 300;
@@ -158,9 +165,11 @@ int DryRun(const std::string& arg, const sync::Settings& settings, platform::Env
     const ImportSource source(*ops, dir, arg, settings.cnpj_servidor);
     // An archive that could not be unpacked is already reported.
     if (!source.path().empty()) {
-      status = ReportDryRun(source.path(),
-                            ops->ImportPrices(source.path(), settings.data_ultima_sincronizacao,
-                                              exchange::ImportOptions::DryRun()));
+      exchange::ImportOptions options = exchange::ImportOptions::DryRun();
+      options.only_changed = settings.somente_alterados;
+      status = ReportDryRun(
+          source.path(),
+          ops->ImportPrices(source.path(), settings.data_ultima_sincronizacao, options));
     }
   } catch (const std::exception& e) {
     logger.DoSaveLog(e.what());
@@ -176,8 +185,9 @@ int DryRun(const std::string& arg, const sync::Settings& settings, platform::Env
 
 }  // namespace
 
-int ImportCommand(const std::vector<std::string>& args, bool dry_run, platform::Env& env) {
-  if (args.size() != 1) return Usage("-IMPORT FILE [-DRYRUN]");
+int ImportCommand(const std::vector<std::string>& args, bool dry_run, bool force,
+                  platform::Env& env) {
+  if (args.size() != 1) return Usage("-IMPORT FILE [-DRYRUN] [-FORCE]");
   const std::string dir = platform::ExecutableDir();
   sync::Settings settings = sync::ReadSettings(sync::SettingsPath(dir), env);
   sync::DiscardFutureLastSync(settings, env);
@@ -186,10 +196,14 @@ int ImportCommand(const std::vector<std::string>& args, bool dry_run, platform::
   return WithSite(console, settings, [&](sync::Operations& ops) {
     const ImportSource source(ops, dir, args[0], settings.cnpj_servidor);
     if (source.path().empty()) return 1;
+    exchange::ImportOptions options;
+    options.forced = force;
+    options.only_changed = settings.somente_alterados;
     const exchange::ImportResult r =
-        ops.ImportPrices(source.path(), settings.data_ultima_sincronizacao, {});
+        ops.ImportPrices(source.path(), settings.data_ultima_sincronizacao, options);
     if (r.applied) {
       std::printf("Applied %d statements from %s\n", r.statements, args[0].c_str());
+      PrintChangeCounts(r);
       PrintUnmatched(r.unmatched, "matched");
       if (r.unmatched.count > 0) console.log.DoSaveLog(sync::UnmatchedCodesLine(r.unmatched));
     } else {

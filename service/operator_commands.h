@@ -20,7 +20,8 @@ int ExportCommand(const std::vector<std::string>& args, platform::Env& env);
 // exchange archive itself (a name ending in ".ZIP"): its exchange file (the
 // one the cycle takes out of it) is unpacked beside the program, its
 // signature checked as the cycle checks it, imported, then deleted.
-int ImportCommand(const std::vector<std::string>& args, bool dry_run, platform::Env& env);
+int ImportCommand(const std::vector<std::string>& args, bool dry_run, bool force,
+                  platform::Env& env);
 // -PACK FILE: the archive beside FILE (its name with ".ZIP"), signed when
 // the key file is beside the program.
 int PackCommand(const std::vector<std::string>& args, platform::Env& env);

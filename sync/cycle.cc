@@ -74,6 +74,10 @@ void Cycle::Work(std::string& arquivo_script) {
   if (platform::DayOf(settings.data_ultima_sincronizacao) >= platform::DayOf(env_.Now())) return;
 
   run_.past_gate = true;
+  if (!settings.tamanho_maximo_invalido.empty()) {
+    log_.DoSaveLog("TamanhoMaximoMB inválido ignorado: \"" + settings.tamanho_maximo_invalido +
+                   "\" (usando " + std::to_string(settings.tamanho_maximo_mb) + " MB)");
+  }
   if (!ops_.ConectarBanco()) return;
   const std::string cgc = ops_.PadraoCgc();
   const std::string digits = exchange::ExtraiNumero(settings.cnpj_servidor);
@@ -103,8 +107,10 @@ void Cycle::Work(std::string& arquivo_script) {
     log_.DoSaveLog("Não baixou o arquivo!!!");
     return;
   }
+  exchange::ImportOptions options;
+  options.only_changed = settings.somente_alterados;
   const exchange::ImportResult r =
-      ops_.ImportPrices(arquivo_script, settings.data_ultima_sincronizacao, {});
+      ops_.ImportPrices(arquivo_script, settings.data_ultima_sincronizacao, options);
   run_.import = r;
   if (r.unmatched.count > 0) log_.DoSaveLog(UnmatchedCodesLine(r.unmatched));
 }

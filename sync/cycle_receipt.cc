@@ -47,6 +47,10 @@ Receipt MakeCycleReceipt(const CycleFacts& facts) {
   if (im.applied) r.file_day = DayOfDate(im.day);
   r.statements_applied = im.statements;
   r.unmatched_count = im.unmatched.count;
+  if (im.compared) {
+    r.changed_count = im.changed;
+    r.unchanged_count = im.unchanged;
+  }
   for (const std::string& code : im.unmatched.codes) {
     if (r.unmatched_codes.size() >= kMaxUnmatchedCodes) break;
     r.unmatched_codes.push_back(code);

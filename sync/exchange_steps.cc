@@ -68,11 +68,17 @@ bool Upload(transfer::FtpClient& ftp, const transfer::ExchangeServer& server,
 bool DownloadFile(transfer::HttpClient& http, const std::string& source, const std::string& dest,
                   bool descompactar, const std::string& dir,
                   const std::function<bool(const std::string& archive_path)>& unpack,
-                  platform::Logger& log) {
+                  platform::Logger& log, const DownloadLimits& limits) {
   const std::string path = platform::WithTrailingSeparator(dir) + dest;
   try {
-    transfer::Download(http, source, path);
+    if (limits.min_free_bytes > 0) {
+      archive::RequireFreeSpace(dir, limits.min_free_bytes);
+    }
+    transfer::Download(http, source, path, limits.max_bytes);
   } catch (const transfer::DownloadError& e) {
+    log.DoSaveLog(std::string("Falha ao realizar o download do arquivo: ") + e.what());
+    return false;
+  } catch (const archive::NoRoomError& e) {
     log.DoSaveLog(std::string("Falha ao realizar o download do arquivo: ") + e.what());
     return false;
   }

@@ -5,6 +5,7 @@
 // log with the service's fixed text and returns false; the layers below
 // them throw.
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -49,9 +50,16 @@ bool Upload(transfer::FtpClient& ftp, const transfer::ExchangeServer& server,
 // "Falha ao realizar o download do arquivo: " + the last error and returns
 // false. Throws platform::Error "Cannot create file ..." when the local file
 // cannot be created (nothing logged).
+// `limits` bound what a peer can make the site store: a download past
+// `max_bytes` fails that address; with less than `min_free_bytes` free in
+// `dir` nothing is requested (logged as a failed download).
+struct DownloadLimits {
+  std::uint64_t max_bytes = 0;  // 0: none
+  std::uint64_t min_free_bytes = 0;
+};
 bool DownloadFile(transfer::HttpClient& http, const std::string& source, const std::string& dest,
                   bool descompactar, const std::string& dir,
                   const std::function<bool(const std::string& archive_path)>& unpack,
-                  platform::Logger& log);
+                  platform::Logger& log, const DownloadLimits& limits = {});
 
 }  // namespace quilvane::sync

@@ -50,7 +50,7 @@ void StoreReceiptFile(transfer::FtpClient& ftp, const transfer::ExchangeServer& 
       ftp.MakeDir(kReceiptFolder);
       ftp.ChangeDir(kReceiptFolder);
     }
-    ftp.Put(local_path, name);
+    transfer::PublishFile(ftp, local_path, name);
   });
 }
 
@@ -87,7 +87,7 @@ FleetRead ReadFleet(transfer::FtpClient& ftp, const transfer::ExchangeServer& se
 
 void StoreStatusPage(transfer::FtpClient& ftp, const transfer::ExchangeServer& server,
                      const std::string& local_path) {
-  InExchangeFolder(ftp, server, [&] { ftp.Put(local_path, kStatusPageName); });
+  InExchangeFolder(ftp, server, [&] { transfer::PublishFile(ftp, local_path, kStatusPageName); });
 }
 
 std::optional<Day> LocalDayOfMdtm(const std::string& mdtm, int utc_offset_minutes) {

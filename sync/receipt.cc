@@ -303,6 +303,8 @@ std::string WriteReceipt(const Receipt& r) {
   number("sem_produto", std::max<std::int64_t>(r.unmatched_count,
                                                static_cast<std::int64_t>(std::min(
                                                    r.unmatched_codes.size(), kMaxUnmatchedCodes))));
+  if (r.changed_count) number("alterados", *r.changed_count);
+  if (r.unchanged_count) number("sem_alteracao", *r.unchanged_count);
   bool empty_cgc = true;
   for (char c : r.cgc) empty_cgc = empty_cgc && !(c >= '0' && c <= '9');
   if (empty_cgc && std::find(r.notes.begin(), r.notes.end(), kEmptyCgcNote) == r.notes.end()) {
@@ -408,6 +410,10 @@ ParsedReceipt ParseReceipt(std::string_view bytes) {
       const auto v = Bounded(raw, kMaxStatements);
       if (!v) return fail("número inválido na " + where);
       (key == "comandos" ? r.statements_applied : r.unmatched_count) = *v;
+    } else if (key == "alterados" || key == "sem_alteracao") {
+      const auto v = Bounded(raw, kMaxStatements);
+      if (!v) return fail("número inválido na " + where);
+      (key == "alterados" ? r.changed_count : r.unchanged_count) = *v;
     } else if (key == "codigo") {
       if (r.unmatched_codes.size() < kMaxUnmatchedCodes)
         r.unmatched_codes.push_back(value);

@@ -73,10 +73,14 @@ struct Receipt {
   std::optional<Day> file_day;
   std::optional<Day> recorded_day;
   std::int64_t statements_applied = 0;
-  std::int64_t unmatched_count = 0;          // statements that matched no row
-  std::vector<std::string> unmatched_codes;  // the first kMaxUnmatchedCodes of them
-  std::vector<std::string> failure;          // the cycle's log lines, on failure
-  std::vector<std::string> notes;            // `aviso` lines
+  std::int64_t unmatched_count = 0;  // statements that matched no row
+  // `SomenteAlterados`: products updated, and those that already held the
+  // values; absent when the branch does not compare.
+  std::optional<std::int64_t> changed_count;    // `alterados`
+  std::optional<std::int64_t> unchanged_count;  // `sem_alteracao`
+  std::vector<std::string> unmatched_codes;     // the first kMaxUnmatchedCodes of them
+  std::vector<std::string> failure;             // the cycle's log lines, on failure
+  std::vector<std::string> notes;               // `aviso` lines
   bool cut = false;  // the writer dropped or shortened lines to stay in the limit
 
   friend bool operator==(const Receipt&, const Receipt&) = default;

@@ -45,6 +45,18 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
   s.chave_publica = ini.ReadString(kSection, "ChavePublica", "");
   s.enviar_recibo = ini.ReadBool(kSection, "EnviarRecibo", false);
   s.publicar_status = ini.ReadBool(kSection, "PublicarStatus", false);
+  const platform::DateTime newest = ReadDate(ini, "DataUltimoArquivo", -1, env);
+  if (newest >= 0) s.data_ultimo_arquivo = newest;
+  const std::string mb = ini.ReadString(kSection, "TamanhoMaximoMB", "");
+  std::int32_t value = 0;
+  if (!mb.empty()) {
+    if (platform::ParseIniInteger(mb, value) && value >= 1 && value <= kMaxDownloadMb) {
+      s.tamanho_maximo_mb = value;
+    } else {
+      s.tamanho_maximo_invalido = mb;
+    }
+  }
+  s.somente_alterados = ini.ReadBool(kSection, "SomenteAlterados", false);
   return s;
 }
 
@@ -63,6 +75,11 @@ platform::DateTime ImportedDayToRecord(platform::DateTime file_day, platform::En
 
 void WriteLastSync(const std::string& path, platform::DateTime day, platform::Env& env) {
   platform::IniFile(path).WriteString(kSection, "DataUltimaSincronizacao",
+                                      platform::FormatShortDate(day, env.Regional()));
+}
+
+void WriteNewestFileDay(const std::string& path, platform::DateTime day, platform::Env& env) {
+  platform::IniFile(path).WriteString(kSection, "DataUltimoArquivo",
                                       platform::FormatShortDate(day, env.Regional()));
 }
 

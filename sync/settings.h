@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/datetime.h"
@@ -25,7 +26,22 @@ struct Settings {
   // after each cycle; the head office's service refreshes the status page.
   bool enviar_recibo = false;    // `EnviarRecibo`
   bool publicar_status = false;  // `PublicarStatus`
+  // `TamanhoMaximoMB`: the most a download, and the exchange file unpacked
+  // from it, may take on disk. A value that is no whole number from 1 to
+  // kMaxDownloadMb yields the default, and `tamanho_maximo_invalido` keeps
+  // the text for the log.
+  int tamanho_maximo_mb = 512;
+  // `DataUltimoArquivo`, kept only where ChavePublica is set: the day of the
+  // newest signed file applied, never clamped to today. A signed file older
+  // than it is refused, one of that day is nothing new. nullopt: none yet.
+  std::optional<platform::DateTime> data_ultimo_arquivo;
+  std::string tamanho_maximo_invalido;
+  // A branch skips the statements whose product already holds the prices.
+  bool somente_alterados = false;  // `SomenteAlterados`
 };
+
+inline constexpr int kDefaultDownloadMb = 512;
+inline constexpr int kMaxDownloadMb = 4095;  // a member's size has 32 bits
 
 // "Quilvane.ini" in the site's folder `dir` (with its trailing separator).
 std::string SettingsPath(const std::string& dir);
@@ -56,5 +72,8 @@ platform::DateTime ImportedDayToRecord(platform::DateTime file_day, platform::En
 // Records the day of the last synchronisation in the regional short date
 // format. Throws platform::Error "Unable to write to <path>".
 void WriteLastSync(const std::string& path, platform::DateTime day, platform::Env& env);
+
+// Records `DataUltimoArquivo`, the same way.
+void WriteNewestFileDay(const std::string& path, platform::DateTime day, platform::Env& env);
 
 }  // namespace quilvane::sync

@@ -52,10 +52,13 @@ class SiteOperations final : public Operations {
     // Only the exchange file comes out of a downloaded archive: nothing in
     // it may replace the settings or the program beside it.
     const std::string member = ExchangeFilePath("", settings_.cnpj_servidor);
+    DownloadLimits limits;
+    limits.max_bytes = MaxBytes();
+    limits.min_free_bytes = kFreeMarginBytes;
     return sync::DownloadFile(
         HTTP, source, dest, descompactar, dir_,
         [&](const std::string& archive_path) { return UnpackExchangeFile(archive_path, member); },
-        log_);
+        log_, limits);
   }
 
   bool UnpackExchangeFile(const std::string& arquivo, const std::string& member) override {
@@ -64,6 +67,9 @@ class SiteOperations final : public Operations {
     archive::UnpackOptions options;
     options.only_member = member;
     options.comment = &comment;
+    options.max_member_bytes = MaxBytes();
+    options.ceiling_text = std::to_string(settings_.tamanho_maximo_mb) + " MB (TamanhoMaximoMB)";
+    options.free_margin_bytes = kFreeMarginBytes;
     if (!sync::DescompactarArquivo(arquivo, dir_, log_, options)) return false;
     unpacked_ = Unpacked{dir_ + member, member, std::move(comment)};
     return true;
@@ -89,7 +95,20 @@ class SiteOperations final : public Operations {
       check.Require();
       if (options.before_first_statement) options.before_first_statement();
     };
-    return sync::ImportPrices(db_, arquivo_script, data_ultima, SettingsPath(dir_), env_, checked);
+    checked.check_day = [&](platform::DateTime file_day) {
+      return FreshEnough(file_day, options.forced);
+    };
+    const exchange::ImportResult r =
+        sync::ImportPrices(db_, arquivo_script, data_ultima, SettingsPath(dir_), env_, checked);
+    if (r.applied && !options.dry_run) {
+      if (!settings_.data_ultimo_arquivo ||
+          platform::DayOf(r.day) > platform::DayOf(*settings_.data_ultimo_arquivo)) {
+        WriteNewestFileDay(SettingsPath(dir_), r.day, env_);
+        settings_.data_ultimo_arquivo = r.day;
+      }
+      NoteStaleFile(r.day);
+    }
+    return r;
   }
 
   void StoreReceipt(const std::string& local_path, const std::string& name) override {
@@ -111,6 +130,46 @@ class SiteOperations final : public Operations {
                                         settings_.dominio_web);
   }
 
+  // A signed file's day against the newest one applied and today: an older
+  // file is a replay of public archives, one far ahead a head office clock
+  // gone wrong that would otherwise be "newer" again every day until then.
+  bool FreshEnough(platform::DateTime file_day, bool forced) {
+    const std::int64_t day = platform::DayOf(file_day);
+    if (day > platform::DayOf(env_.Now()) + 1) {
+      throw InvalidSignatureError("arquivo com data futura");
+    }
+    if (!settings_.data_ultimo_arquivo) return true;
+    const std::int64_t newest = platform::DayOf(*settings_.data_ultimo_arquivo);
+    if (day == newest) {
+      NoteStaleFile(file_day);
+      return false;  // nothing new
+    }
+    if (day < newest) {
+      if (!forced) throw InvalidSignatureError("arquivo mais antigo que o já aplicado");
+      log_.DoSaveLog("Arquivo de " + platform::FormatShortDate(file_day, env_.Regional()) +
+                     ", mais antigo que o já aplicado, importado com -FORCE");
+    }
+    return true;
+  }
+
+  // Once a day: the newest file the head office offers is two or more days
+  // old (someone may be holding back today's).
+  void NoteStaleFile(platform::DateTime file_day) {
+    const std::int64_t today = platform::DayOf(env_.Now());
+    const std::int64_t age = today - platform::DayOf(file_day);
+    if (age < 2 || stale_logged_on_ == today) return;
+    stale_logged_on_ = today;
+    log_.DoSaveLog("Arquivo da matriz de " + platform::FormatShortDate(file_day, env_.Regional()) +
+                   ": " + std::to_string(age) + " dias sem atualização");
+  }
+
+  std::uint64_t MaxBytes() const {
+    return static_cast<std::uint64_t>(settings_.tamanho_maximo_mb) << 20;
+  }
+  // Room left on the disk after a download or an extraction, for the log,
+  // the settings and the database's own files beside the program.
+  static constexpr std::uint64_t kFreeMarginBytes = 16ull << 20;
+
   // The exchange file last unpacked, with its archive's comment.
   struct Unpacked {
     std::string path;
@@ -123,6 +182,7 @@ class SiteOperations final : public Operations {
   platform::Env& env_;
   Settings settings_;
   std::optional<Unpacked> unpacked_;
+  std::int64_t stale_logged_on_ = 0;
   SiteDatabase db_{env_};
   transfer::FtpClient IdFTP1;
   transfer::HttpClient HTTP;

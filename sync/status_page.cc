@@ -221,6 +221,8 @@ void AppendRow(std::string& out, const StatusRow& row, const Day& today) {
       out += n == 0 ? "</td><td class=\"n z\">0" : "</td><td class=\"n\">" + std::to_string(n);
     };
     number(r->statements_applied);
+    // A branch with SomenteAlterados: how many of them changed a product.
+    if (r->changed_count) out += " (" + std::to_string(*r->changed_count) + " alterados)";
     number(r->unmatched_count);
     out += "</td><td>" + Show(r->version, kMaxVersion);
   } else {

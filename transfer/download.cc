@@ -30,7 +30,13 @@ std::string SecondAttemptAddress(const std::string& source) {
 
 std::string ThirdAttemptAddress(const std::string& source) { return RemoveNoCase(source, "www."); }
 
-void Download(HttpClient& http, const std::string& source, const std::string& path) {
+std::string TooLargeText(std::uint64_t max_bytes) {
+  return "o arquivo passa do limite de " + std::to_string(max_bytes >> 20) +
+         " MB (TamanhoMaximoMB)";
+}
+
+void Download(HttpClient& http, const std::string& source, const std::string& path,
+              std::uint64_t max_bytes) {
   std::string last_error;
   bool fetched = false;
   {
@@ -52,7 +58,17 @@ void Download(HttpClient& http, const std::string& source, const std::string& pa
       my_file.Truncate(0);
       my_file.Seek(0);
       try {
-        http.Get(addresses[attempt], my_file);
+        if (max_bytes == 0) {
+          http.Get(addresses[attempt], my_file);
+        } else {
+          std::uint64_t received = 0;
+          http.Get(addresses[attempt], [&](std::string_view bytes) {
+            received += bytes.size();
+            // A peer's word never sizes what lands on disk.
+            if (received > max_bytes) throw platform::Error(TooLargeText(max_bytes));
+            my_file.Write(bytes);
+          });
+        }
         fetched = true;
       } catch (const platform::Error& e) {
         last_error = e.what();

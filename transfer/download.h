@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/error.h"
@@ -27,9 +28,15 @@ class DownloadError : public platform::Error {
 };
 
 // Fetches the exchange archive from `source` into the file `path`, trying
-// the three addresses, each on an emptied file. Throws DownloadError when
-// every attempt failed (the file is then deleted), and platform::Error
-// "Cannot create file ..." when the file cannot be created (no request made).
-void Download(HttpClient& http, const std::string& source, const std::string& path);
+// the three addresses, each on an emptied file. A body longer than
+// `max_bytes` (0: no ceiling) fails that address as soon as it passes the
+// ceiling. Throws DownloadError when every attempt failed (the file is then
+// deleted), and platform::Error "Cannot create file ..." when the file cannot
+// be created (no request made).
+void Download(HttpClient& http, const std::string& source, const std::string& path,
+              std::uint64_t max_bytes = 0);
+
+// The text of a body that passed the ceiling.
+std::string TooLargeText(std::uint64_t max_bytes);
 
 }  // namespace quilvane::transfer

@@ -277,6 +277,12 @@ void FtpClient::Delete(const std::string& name) {
   SendCmd("DELE " + name, {200, 250, 257});
 }
 
+void FtpClient::Rename(const std::string& from, const std::string& to) {
+  StartStep();
+  SendCmd("RNFR " + from, {350});
+  SendCmd("RNTO " + to, {250});
+}
+
 void FtpClient::MakeDir(const std::string& folder) {
   StartStep();
   SendCmd("MKD " + folder, {250, 257});

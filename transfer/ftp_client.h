@@ -72,6 +72,8 @@ class FtpClient {
   // The names of the current folder ("NLST"), one per entry.
   void List(std::vector<std::string>& dest);
   void Delete(const std::string& name);
+  // Renames a file of the current folder ("RNFR", then "RNTO").
+  void Rename(const std::string& from, const std::string& to);
   // Creates a folder ("MKD") in the current one.
   void MakeDir(const std::string& folder);
   // The file's bytes ("RETR"), at most `max_bytes` of them: the rest is read

@@ -1,5 +1,10 @@
 #include "transfer/upload.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <random>
 #include <vector>
 
 #include "platform/text.h"
@@ -9,6 +14,62 @@ namespace quilvane::transfer {
 std::string RemoteArchiveName(const std::string& arquivo) {
   size_t cut = arquivo.find_last_of("\\:/");
   return platform::AsciiUpper(cut == std::string::npos ? arquivo : arquivo.substr(cut + 1));
+}
+
+std::string TemporaryRemoteName(const std::string& remote) {
+  std::random_device random;
+  const std::uint64_t tag = (std::uint64_t{random()} << 32) ^ random();
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(tag));
+  return remote + "." + hex + ".tmp";
+}
+
+bool IsTemporaryRemoteName(const std::string& entry, const std::string& remote) {
+  constexpr size_t kTagLength = 1 + 16 + 4;  // ".<hex>.tmp"
+  if (entry.size() != remote.size() + kTagLength) return false;
+  if (!platform::EqualsIgnoreAsciiCase(entry.substr(0, remote.size()), remote)) return false;
+  const std::string tag = entry.substr(remote.size());
+  if (tag[0] != '.' || !platform::EqualsIgnoreAsciiCase(tag.substr(17), ".tmp")) return false;
+  for (size_t i = 1; i <= 16; ++i) {
+    if (!std::isxdigit(static_cast<unsigned char>(tag[i]))) return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Best effort: a leftover the server will not remove is no reason to fail.
+void DeleteQuietly(FtpClient& ftp, const std::string& name) {
+  try {
+    ftp.Delete(name);
+  } catch (const platform::Error&) {
+  }
+}
+
+bool Listed(const std::vector<std::string>& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+}  // namespace
+
+void PublishFile(FtpClient& ftp, const std::string& local_path, const std::string& remote) {
+  const std::string temporary = TemporaryRemoteName(remote);
+  try {
+    ftp.Put(local_path, temporary);
+    try {
+      ftp.Rename(temporary, remote);
+    } catch (const FtpReplyError&) {
+      // Servers that refuse to rename over an existing file (IIS, some
+      // Windows servers): the old copy goes first.
+      DeleteQuietly(ftp, remote);
+      ftp.Rename(temporary, remote);
+    }
+  } catch (const platform::Error&) {
+    // The control connection may be gone (a timeout, a 421): then the
+    // temporary copy stays until the next upload sweeps it.
+    if (ftp.connected()) DeleteQuietly(ftp, temporary);
+    throw;
+  }
 }
 
 void ConfigureForExchange(FtpClient& ftp, const ExchangeServer& server) {
@@ -30,25 +91,25 @@ void Upload(FtpClient& ftp, const ExchangeServer& server, const std::string& arq
       throw UploadError(UploadError::Step::kConnect, e.what());
     }
     ftp.ChangeDir(kFtpFolder);
-    // The old copy is deleted under the name the listing gave: a server
-    // with case-sensitive names refuses any other spelling, which would
-    // block every later upload.
-    std::string arquivoold;
-    {
-      std::vector<std::string> lista;
-      ftp.List(lista);
-      for (const auto& entry : lista) {
-        if (platform::EqualsIgnoreAsciiCase(entry, remote)) {
-          arquivoold = entry;
-          break;
-        }
-      }
+    // Temporary copies of uploads that were cut off are swept.
+    std::vector<std::string> lista;
+    ftp.List(lista);
+    for (const auto& entry : lista) {
+      if (IsTemporaryRemoteName(entry, remote)) DeleteQuietly(ftp, entry);
     }
-    if (!arquivoold.empty()) ftp.Delete(arquivoold);
     try {
-      ftp.Put(arquivo, remote);
+      PublishFile(ftp, arquivo, remote);
     } catch (const platform::Error& e) {
       throw UploadError(UploadError::Step::kStore, e.what());
+    }
+    // A copy under another spelling (put there by hand) stays beside the
+    // new archive where names are case-sensitive: delete it there, under the
+    // name the listing gave. Where they are not, that name is the new archive.
+    for (const auto& entry : lista) {
+      if (entry == remote || !platform::EqualsIgnoreAsciiCase(entry, remote)) continue;
+      std::vector<std::string> now;
+      ftp.List(now);
+      if (Listed(now, remote) && Listed(now, entry)) DeleteQuietly(ftp, entry);
     }
   } catch (...) {
     ftp.Disconnect();

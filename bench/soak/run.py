@@ -183,4 +183,5 @@ def main():
     return 0 if converged else 1
 
 
-sys.exit(main())
+if __name__ == "__main__":
+    sys.exit(main())

@@ -101,6 +101,49 @@ TEST_F(CompactarTest, OnlyMemberExtractsTheExchangeFileAlone) {
   EXPECT_FALSE(platform::FileExists(out() + "tolmarc.ini"));
 }
 
+// A member whose directory entry announces more than the ceiling, or more
+// than the disk holds beside the margin, is refused before a byte is
+// written; one at the ceiling is extracted.
+TEST_F(CompactarTest, MembersPastTheCeilingOrTheFreeSpaceAreRefused) {
+  WriteFile(dir_.File("archive.zip"),
+            testing::BuildZip({testing::Stored("12345678000199.SQL", std::string(1000, 'x'))}));
+  struct Case {
+    const char* name;
+    std::uint64_t max_member_bytes;
+    std::uint64_t free_margin_bytes;
+    const char* logged;  // nullptr: extracted
+  };
+  const Case cases[] = {
+      {"at the ceiling", 1000, 0, nullptr},
+      {"past the ceiling", 999, 0,
+       "Falha ao descompactar o arquivo: o arquivo 12345678000199.SQL descompactado teria 1000 "
+       "bytes, mais que 1 MB (TamanhoMaximoMB)"},
+      {"no room", 0, std::uint64_t{1} << 62,
+       "o livre insuficiente em "},  // the log is in the ANSI code page
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    if (platform::FileExists(dir_.File("Quilvane.log")))
+      platform::DeleteFile(dir_.File("Quilvane.log"));
+    if (platform::FileExists(out() + "12345678000199.SQL")) {
+      platform::DeleteFile(out() + "12345678000199.SQL");
+    }
+    UnpackOptions options;
+    options.only_member = "12345678000199.SQL";
+    options.max_member_bytes = tc.max_member_bytes;
+    options.ceiling_text = "1 MB (TamanhoMaximoMB)";
+    options.free_margin_bytes = tc.free_margin_bytes;
+    EXPECT_EQ(DescompactarArquivo(dir_.File("archive.zip"), out(), log_, options),
+              tc.logged == nullptr);
+    EXPECT_EQ(platform::FileExists(out() + "12345678000199.SQL"), tc.logged == nullptr);
+    if (tc.logged) {
+      const auto lines = LogLines(dir_.path());
+      ASSERT_EQ(1u, lines.size());
+      EXPECT_NE(lines[0].find(tc.logged), std::string::npos) << lines[0];
+    }
+  }
+}
+
 TEST_F(CompactarTest, WithoutOnlyMemberEveryMemberIsExtractedWithFolders) {
   WriteFile(dir_.File("archive.zip"),
             testing::BuildZip({testing::Stored("a/", ""), testing::Stored("a/b/c.txt", "deep"),

@@ -5,6 +5,7 @@
 
 #include "archive/compactar.h"
 #include "tests/e2e/e2e_fixture.h"
+#include "tests/support/log_reader.h"
 
 namespace quilvane::e2e {
 namespace {
@@ -56,6 +57,37 @@ class SignedExchangeTest : public EndToEndTest {
       ASSERT_EQ(0, std::system(("zip -q -z '" + zip + "' < '" + folder + "/comment.txt'").c_str()));
     }
     std::filesystem::copy_file(zip, Archive(), std::filesystem::copy_options::overwrite_existing);
+  }
+
+  // The day `offset` days from today, as the exchange file's first line has it.
+  static std::string Day(int offset) {
+    const time_t when = time(nullptr) + static_cast<time_t>(offset) * 86400;
+    tm local{};
+    localtime_r(&when, &local);
+    char buf[16];
+    strftime(buf, sizeof buf, "%d/%m/%Y", &local);
+    return buf;
+  }
+
+  // A signed exchange file of day `offset` that sets the cost of the first
+  // product to `cost`, published in place of the head office's.
+  void PublishSigned(int offset, const std::string& cost) {
+    Publish(Day(offset) + "\r\nUPDATE PRODUTOS SET PRECOCUSTO = " + cost +
+            ", LUCRO = NULL, PRECOVENDA = NULL, TIPOPROMOCAO = NULL, INICIOPROM = NULL, "
+            "FINALPROM = NULL, DESCPROMVISTA = NULL, DESCPROMPRAZO = NULL, PRECOPROMVISTA = NULL, "
+            "PRECOPROMPRAZO = NULL, PROMQTDMINIMAVISTA = NULL, PROMQTDMINIMAPRAZO = NULL, "
+            "PROMPAGUEVISTA = NULL, PROMLEVEVISTA = NULL, PROMPAGUEPRAZO = NULL, PROMLEVEPRAZO = "
+            "NULL, PROMKITQTDVISTA = NULL, PROMKITVALORVISTA = NULL, PROMKITQTDPRAZO = NULL, "
+            "PROMKITVALORPRAZO = NULL, PROMSOMENTEFEBRAFAR = NULL, PROMDESCRESIDUALVISTA = NULL, "
+            "PROMDESCRESIDUALPRAZO = NULL WHERE CODIGO = '7891000000000'\r\n");
+  }
+
+  std::string Cost(const Site& site) {
+    return Sql(site, "SELECT PRECOCUSTO FROM PRODUTOS WHERE CODIGO = '7891000000000'");
+  }
+
+  std::string Setting(const Site& site, const char* key) {
+    return platform::IniFile(site.dir + "Quilvane.ini").ReadString("Quilvane", key, "");
   }
 
   void ExpectRefused(const Site& site, const std::string& before, const std::string& reason) {
@@ -224,6 +256,63 @@ TEST_F(SignedExchangeTest, ImportOfTheArchiveAndOfTheBareFile) {
   EXPECT_EQ(Today(), LastSync(branch_));
   EXPECT_FALSE(platform::FileExists(branch_.dir + digits_ + ".SQL"));
   EXPECT_TRUE(platform::FileExists(copy));
+}
+
+// Old signed archives are public: a keyed branch keeps the newest day it
+// applied and refuses an older file (an operator may force one), and a file
+// dated days ahead, which would otherwise be "newer" again every day until
+// its date. A branch without ChavePublica applies both, as before.
+TEST_F(SignedExchangeTest, ReplayedAndFutureSignedFilesAreRefusedWithTheKey) {
+  const std::string chave = Keygen(head_);
+  ASSERT_FALSE(chave.empty());
+  const std::string keyed = chave + "\r\nDataUltimaSincronizacao=" + Day(-10) + "\r\n";
+  WriteSettings(branch_, keyed);
+
+  PublishSigned(-3, "3.33");
+  ASSERT_EQ(0, Run(branch_)) << Log(branch_);
+  EXPECT_NE(Cost(branch_).find("3.33"), std::string::npos) << Cost(branch_);
+  EXPECT_EQ(Day(-3), Setting(branch_, "DataUltimoArquivo"));
+  // Three days without a newer file: said once, not at every tick.
+  EXPECT_EQ(1u, testing::Count(Log(branch_),
+                               "Arquivo da matriz de " + Day(-3) + ": 3 dias sem atualização\r\n"))
+      << Log(branch_);
+
+  // Last week's archive, replayed while the branch is behind.
+  PublishSigned(-5, "5.55");
+  const std::string recorded = LastSync(branch_);
+  EXPECT_EQ(1, Run(branch_));
+  EXPECT_NE(std::string::npos, Log(branch_).find(" - Arquivo de sincronização sem assinatura "
+                                                 "válida: arquivo mais antigo que o já aplicado"))
+      << Log(branch_);
+  EXPECT_NE(Cost(branch_).find("3.33"), std::string::npos) << Cost(branch_);
+  EXPECT_EQ(recorded, LastSync(branch_));
+  ExpectNoExchangeFiles(branch_);
+
+  // An operator may apply it on purpose, and the log says so.
+  WriteSettings(branch_, keyed + "DataUltimoArquivo=" + Day(-3) + "\r\n");
+  const std::string zip = root_.path() + digits_ + ".ZIP";
+  EXPECT_EQ(1, Run(branch_, "-IMPORT '" + zip + "'"));
+  ASSERT_EQ(0, Run(branch_, "-IMPORT '" + zip + "' -FORCE")) << Log(branch_);
+  EXPECT_NE(Cost(branch_).find("5.55"), std::string::npos) << Cost(branch_);
+  EXPECT_NE(Log(branch_).find("mais antigo que o já aplicado, importado com -FORCE"),
+            std::string::npos)
+      << Log(branch_);
+  EXPECT_EQ(Day(-3), Setting(branch_, "DataUltimoArquivo"));  // never lowered
+
+  // A head office clock three days ahead.
+  PublishSigned(3, "7.77");
+  EXPECT_EQ(1, Run(branch_));
+  EXPECT_NE(std::string::npos, Log(branch_).find("sem assinatura válida: arquivo com data futura"))
+      << Log(branch_);
+  EXPECT_NE(Cost(branch_).find("5.55"), std::string::npos) << Cost(branch_);
+
+  // Without ChavePublica: as before signatures, both apply.
+  const Site plain = MakeSite("filial-sem-chave", "11.222.333/0001-44", true);
+  WriteSettings(plain, "DataUltimaSincronizacao=" + Day(-10) + "\r\n");
+  ASSERT_EQ(0, Run(plain)) << Log(plain);
+  EXPECT_NE(Cost(plain).find("7.77"), std::string::npos) << Cost(plain);
+  EXPECT_EQ("", Setting(plain, "DataUltimoArquivo"));
+  std::filesystem::remove(plain.db);
 }
 
 }  // namespace

@@ -103,6 +103,18 @@ TEST(IsExportedStatementTest, RefusesEveryOtherLine) {
   for (const auto& line : bad) EXPECT_FALSE(IsExportedStatement(line)) << line;
 }
 
+// No field the export reads holds a control byte but a tab; a NUL would be
+// stored by a parameter yet cut by the text path, so every path refuses it.
+TEST(IsExportedStatementTest, RefusesControlBytesInsideText) {
+  for (int byte = 0; byte <= 0xFF; ++byte) {
+    if (byte == '\'') continue;
+    const std::string inside = "'78" + std::string(1, static_cast<char>(byte)) + "91234'";
+    const std::string line = Replace(kPlain, "'7891234'", inside);
+    EXPECT_EQ(IsExportedStatement(line), byte >= 0x20 || byte == '\t') << "byte " << byte;
+    EXPECT_EQ(ParseExportedStatement(line).has_value(), IsExportedStatement(line)) << byte;
+  }
+}
+
 TEST(IsExportedStatementTest, RefusesLinesOverTheStatementLimit) {
   // A code of n letters makes the line kPlain.size() - 9 + n + 2 bytes long.
   const auto with_code_of = [](std::size_t n) {

@@ -371,5 +371,173 @@ TEST_F(UpdateRunnerDbTest, DryRunReportsAndChangesNothing) {
   EXPECT_FALSE(platform::FileExists(settings));
 }
 
+// With only_changed a statement runs only when its row differs, as the server
+// compares the converted values: the trigger shows which rows were updated,
+// and the rows end as those of a full apply, unknown codes counted apart.
+TEST_F(UpdateRunnerDbTest, OnlyChangedSkipsTheRowsThatAlreadyHoldTheValues) {
+  db_->Execute(
+      "ALTER TABLE PRODUTOS ALTER PROMSOMENTEFEBRAFAR TYPE VARCHAR(5);\n"
+      "CREATE TABLE FIRINGS (CODIGO VARCHAR(20));\n"
+      "SET TERM ^ ;\n"
+      "CREATE TRIGGER PRODUTOS_FIRINGS FOR PRODUTOS AFTER UPDATE AS BEGIN\n"
+      "  INSERT INTO FIRINGS VALUES (NEW.CODIGO);\nEND^\nSET TERM ; ^");
+  struct Case {
+    const char* what;
+    Overrides before;   // the row as a full apply of these left it
+    const char* setup;  // then this SQL on it ("" none; "?" stands for the code)
+    Overrides after;    // the statement
+    bool updates;
+  } const cases[] = {
+      {"equal", {}, "", {}, false},
+      {"one column differs", {}, "", {{"PRECOCUSTO", "3.5"}}, true},
+      {"NULL equals NULL", {{"PRECOPROMVISTA", "NULL"}}, "", {{"PRECOPROMVISTA", "NULL"}}, false},
+      {"NULL-ness differs", {}, "UPDATE PRODUTOS SET LUCRO = NULL WHERE CODIGO = '?'", {}, true},
+      {"a trailing zero of a NUMERIC",
+       {{"PRECOCUSTO", "1.5"}},
+       "",
+       {{"PRECOCUSTO", "1.50"}},
+       false},
+      {"a trailing blank in a VARCHAR",
+       {{"PROMSOMENTEFEBRAFAR", "'N'"}},
+       "",
+       {{"PROMSOMENTEFEBRAFAR", "'N '"}},
+       true},
+      {"the same trailing blank",
+       {{"PROMSOMENTEFEBRAFAR", "'N '"}},
+       "",
+       {{"PROMSOMENTEFEBRAFAR", "'N '"}},
+       false},
+      {"a floating column", {{"DESCPROMPRAZO", "0.1"}}, "", {{"DESCPROMPRAZO", "0.1"}}, false},
+  };
+  std::vector<std::string> before, only_changed, as_written;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    for (const char* prefix : {"P", "W"}) {
+      const std::string code = prefix + std::to_string(i);
+      Insert({code});
+      before.push_back(Line(code, cases[i].before));
+    }
+    only_changed.push_back(Line("P" + std::to_string(i), cases[i].after));
+    as_written.push_back(Line("W" + std::to_string(i), cases[i].after));
+  }
+  RunAsWritten(before);
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    std::string setup = cases[i].setup;
+    if (setup.empty()) continue;
+    for (const char* prefix : {"P", "W"}) {
+      std::string sql = setup;
+      sql.replace(sql.find('?'), 1, prefix + std::to_string(i));
+      db_->Execute(sql + ";");
+    }
+  }
+  db_->Execute("DELETE FROM FIRINGS;");
+  only_changed.push_back(Line("UNKNOWN", {}));
+
+  UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec,
+                      {.commit_batches = true, .only_changed = true});
+  for (const std::string& line : only_changed) runner.Add(line);
+  runner.Finish();
+  RunAsWritten(as_written);
+
+  int updates = 0;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    updates += cases[i].updates;
+    EXPECT_EQ(
+        db_->Scalar("SELECT COUNT(*) FROM FIRINGS WHERE CODIGO = 'P" + std::to_string(i) + "'"),
+        cases[i].updates ? "1" : "0")
+        << cases[i].what;
+  }
+  EXPECT_EQ(Differences(), "");
+  EXPECT_EQ(runner.changed(), updates);
+  EXPECT_EQ(runner.unchanged(), static_cast<int>(std::size(cases)) - updates);
+  EXPECT_EQ(runner.unmatched().count, 1);
+  EXPECT_EQ(runner.prepared(), static_cast<int>(only_changed.size()));
+}
+
+// Thirty statements, every one equal: the blocks of the comparing path stay
+// under the server's statement limit (none falls back to text).
+TEST_F(UpdateRunnerDbTest, OnlyChangedRunsFullBlocksThroughThePreparedPath) {
+  std::vector<std::string> codes, lines;
+  for (int i = 0; i < 30; ++i) {
+    codes.push_back("E" + std::to_string(i));
+    lines.push_back(Line(codes.back(), {}));
+  }
+  Insert(codes);
+  RunAsWritten(lines);
+  UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec,
+                      {.commit_batches = true, .only_changed = true});
+  for (const std::string& line : lines) runner.Add(line);
+  runner.Finish();
+  EXPECT_EQ(runner.prepared(), 30);
+  EXPECT_EQ(runner.unchanged(), 30);
+  EXPECT_EQ(runner.changed(), 0);
+}
+
+// The block of 25 runs before the file turns out to have changed under the
+// dry run: its updates are rolled back, not committed by the disconnection.
+TEST_F(UpdateRunnerDbTest, DryRunRollsBackWhenItStopsHalfWay) {
+  Insert({"A"});
+  quilvane::testing::TempDir dir;
+  const std::string file = dir.path() + "1.SQL";
+  const auto write = [&](const std::string& last) {
+    std::string bytes = "01/02/2024\r\n";
+    for (int i = 0; i < 30; ++i) bytes += Line("A", {{"PRECOCUSTO", "3.5"}}) + "\r\n";
+    platform::WriteFileAtomically(file, bytes + last);
+  };
+  write("");
+  ImportOptions options = ImportOptions::DryRun();
+  options.before_first_statement = [&] { write("DROP TABLE PRODUTOS\r\n"); };
+  EXPECT_THROW(sync::ImportPrices(*c_, file, 0, dir.path() + "Quilvane.ini",
+                                  platform::Env::Default(), options),
+               ForbiddenLineError);
+  EXPECT_FALSE(c_->TRQExec.InTransaction());
+  c_->Connvelstrand.Disconnect();
+  EXPECT_EQ(db_->Scalar("SELECT PRECOCUSTO FROM PRODUTOS WHERE CODIGO = 'A'"), "<null>");
+}
+
+// A trigger that raises on the tenth product of a block: the server undoes
+// the whole block before the statements run again one by one, so no update's
+// trigger work is done twice.
+TEST_F(UpdateRunnerDbTest, FailedBlockLeavesNoTriggerWorkBeforeTheFallback) {
+  db_->Execute(
+      "CREATE TABLE FIRINGS (CODIGO VARCHAR(20));\n"
+      "CREATE EXCEPTION E_TENTH 'tenth product';\n"
+      "GRANT USAGE ON EXCEPTION E_TENTH TO USER USUARIO;\n"
+      "SET TERM ^;\n"
+      "CREATE TRIGGER PRODUTOS_FIRINGS FOR PRODUTOS AFTER UPDATE AS BEGIN"
+      " INSERT INTO FIRINGS VALUES (NEW.CODIGO);"
+      " IF (NEW.CODIGO = 'T10') THEN EXCEPTION E_TENTH; END^\n"
+      "SET TERM ;^\n");
+  std::vector<std::string> codes;
+  for (int i = 1; i <= 25; ++i) codes.push_back("T" + std::to_string(i));
+  Insert(codes);
+
+  UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec, {});
+  try {
+    for (const std::string& code : codes) runner.Add(Line(code, {{"PRECOCUSTO", "3.5"}}));
+    runner.Finish();
+    ADD_FAILURE() << "the trigger's exception did not fail the import";
+  } catch (const db::DbError& e) {
+    EXPECT_NE(std::string(e.what()).find("tenth product"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(runner.prepared(), 0);
+  EXPECT_EQ(runner.executed(), 9);
+  ASSERT_TRUE(c_->TRQExec.InTransaction());
+  c_->TRQExec.Commit();
+  EXPECT_EQ(db_->Scalar("SELECT COUNT(*) FROM FIRINGS"), "9");
+  EXPECT_EQ(db_->Scalar("SELECT COUNT(DISTINCT CODIGO) FROM FIRINGS"), "9");
+  EXPECT_EQ(db_->Scalar("SELECT COUNT(*) FROM PRODUTOS WHERE PRECOCUSTO = 3.5"), "9");
+}
+
+// A NUL inside a text is refused before either path could run it.
+TEST_F(UpdateRunnerDbTest, ControlByteInTextIsRefusedBeforeAnyPath) {
+  Insert({"A", "B"});
+  UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec, {});
+  runner.Add(Line("A", {{"PRECOCUSTO", "3.5"}}));
+  EXPECT_THROW(runner.Add(Line("B", {{"TIPOPROMOCAO", std::string("'\0'", 3)}})), platform::Error);
+  EXPECT_THROW(runner.Add(Line("B", {{"TIPOPROMOCAO", "'\x01'"}})), platform::Error);
+  runner.Finish();
+  EXPECT_EQ(runner.executed(), 1);
+}
+
 }  // namespace
 }  // namespace quilvane::exchange

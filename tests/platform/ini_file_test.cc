@@ -190,6 +190,29 @@ TEST_F(IniFileTest, FailedWriteLeavesOldFileWhole) {
   EXPECT_EQ(before, dir_.Read("Quilvane.ini"));
 }
 
+// A settings file that exists but cannot be decoded (here UTF-16 with a lone
+// surrogate) reads as empty, and the write of the day must not replace it
+// with a file holding the day alone: the CNPJ and the trusted keys would go.
+TEST_F(IniFileTest, UndecodableFileIsNeverReplaced) {
+  std::string before = "\xFF\xFE";
+  for (char c : std::string("[Quilvane]\r\nCNPJServidor=1\r\nChavePublica=abc\r\n")) {
+    before += c;
+    before += '\0';
+  }
+  before += std::string("\x00\xD8", 2);  // a high surrogate with no low one
+  dir_.Write("Quilvane.ini", before);
+  EXPECT_EQ(IniFile(path_).ReadString("Quilvane", "CNPJServidor", "none"), "none");
+  try {
+    IniFile(path_).WriteString("Quilvane", "DataUltimaSincronizacao", "17/10/2023");
+    FAIL() << "write succeeded";
+  } catch (const Error& e) {
+    EXPECT_TRUE(std::string(e.what()).starts_with("Unable to write to " + path_ + " ("))
+        << e.what();
+    EXPECT_NE(std::string(e.what()).find("left as it is"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(before, dir_.Read("Quilvane.ini"));
+}
+
 TEST_F(IniFileTest, Utf8FileKeepsItsMark) {
   dir_.Write("Quilvane.ini",
              "\xEF\xBB\xBF[Quilvane]\r\nNome=Farm\xC3\xA1"

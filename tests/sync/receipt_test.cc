@@ -64,6 +64,10 @@ TEST(Receipt, RoundTripsEveryField) {
   nothing_new.start = LocalMoment{0, 0};
   nothing_new.notes = {"nota"};
   cases.push_back(nothing_new);
+  Receipt compared = Sample();  // SomenteAlterados
+  compared.changed_count = 1042;
+  compared.unchanged_count = 0;
+  cases.push_back(compared);
   for (const Receipt& r : cases) {
     SCOPED_TRACE(WriteReceipt(r));
     const std::string bytes = WriteReceipt(r);
@@ -166,6 +170,8 @@ TEST(Receipt, BrokenReceiptsAreUnreadable) {
       {"count overflow", ok + "comandos=99999999999999999999\r\n"},
       {"count past bound", ok + "comandos=100000001\r\n"},
       {"negative count", ok + "sem_produto=-1\r\n"},
+      {"garbage changed count", ok + "alterados=12x\r\n"},
+      {"huge unchanged count", ok + "sem_alteracao=99999999999999999999\r\n"},
       {"signed count", ok + "comandos=+1\r\n"},
       {"blank count", ok + "comandos= 1\r\n"},
       {"empty count", ok + "comandos=\r\n"},

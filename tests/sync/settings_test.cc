@@ -80,6 +80,32 @@ TEST(Settings, FutureDaysNeverShutTheGate) {
   EXPECT_EQ(day(2023, 10, 17), ImportedDayToRecord(day(2023, 12, 20), env));
 }
 
+// The download ceiling is a number from a file: anything but a whole number
+// of megabytes in range falls back to the default and is kept for the log.
+TEST(Settings, DownloadCeilingIsBoundedAndBadValuesAreKeptForTheLog) {
+  struct Case {
+    const char* text;  // nullptr: no key
+    int mb;
+    bool invalid;
+  };
+  const Case cases[] = {
+      {nullptr, 512, false}, {"1", 1, false},     {"4095", 4095, false},      {"0", 512, true},
+      {"-5", 512, true},     {"4096", 512, true}, {"99999999999", 512, true}, {"12MB", 512, true},
+      {"0x10", 16, false},   {"", 512, false},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.text ? tc.text : "(absent)");
+    testing::FakeEnv env;
+    testing::TempDir dir;
+    std::string ini = "[Quilvane]\r\nCNPJServidor=1\r\n";
+    if (tc.text) ini += std::string("TamanhoMaximoMB=") + tc.text + "\r\n";
+    dir.Write("Quilvane.ini", ini);
+    const Settings s = ReadSettings(SettingsPath(dir.path()), env);
+    EXPECT_EQ(s.tamanho_maximo_mb, tc.mb);
+    EXPECT_EQ(s.tamanho_maximo_invalido, tc.invalid ? tc.text : "");
+  }
+}
+
 TEST(Settings, ExchangeFileIsNamedByTheHeadOfficesDigits) {
   EXPECT_EQ("/site/12345678000190.SQL", ExchangeFilePath("/site/", "12.345.678/0001-90"));
   EXPECT_EQ("12345678000190.SQL", ExchangeFilePath("", "12.345.678/0001-90"));

@@ -198,6 +198,23 @@ TEST(StatusPage, ReceiptTextIsEscapedAndCut) {
   EXPECT_EQ(2u, Count(html, "<tr class=\"f "));
 }
 
+// A branch with SomenteAlterados shows how many products changed; one
+// without shows no such count.
+TEST(StatusPage, ShowsTheChangedCountOfBranchesThatCompare) {
+  Receipt comparing = testing_fleet::Applied("11.111.111/0001-11", kPublished);
+  comparing.changed_count = 1042;
+  comparing.unchanged_count = 98958;
+  FleetStatus status;
+  status.published_day = kPublished;
+  status.now = testing_fleet::kNow;
+  status.reports.push_back(BranchReport{"1.txt", ParsedReceipt{comparing, ""}});
+  status.reports.push_back(BranchReport{
+      "2.txt", ParsedReceipt{testing_fleet::Applied("22.222.222/0001-22", kPublished), ""}});
+  const std::string html = StatusHtml(status);
+  EXPECT_EQ(1u, Count(html, "1042 alterados"));
+  EXPECT_EQ(1u, Count(html, " alterados)"));
+}
+
 TEST(StatusPage, TerminalTableHasNoControlSequences) {
   Receipt r = testing_fleet::Applied(
       "\x1b[2J\x1b]0;title\x07"

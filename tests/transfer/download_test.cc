@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 
 #include "sync/exchange_steps.h"
 #include "sync/log.h"
@@ -41,7 +42,8 @@ class DownloadTest : public ::testing::Test {
     return DownloadSource(s, "12345678000190");
   }
 
-  bool Run(const std::string& source, bool unpack_ok = true) {
+  bool Run(const std::string& source, bool unpack_ok = true,
+           const sync::DownloadLimits& limits = {}) {
     return DownloadFile(
         http_, source, "12345678000190.ZIP", true, dir_.path(),
         [&](const std::string& path) {
@@ -49,7 +51,7 @@ class DownloadTest : public ::testing::Test {
           unpacked_bytes_ = platform::ReadFileToString(path);
           return unpack_ok;
         },
-        log_);
+        log_, limits);
   }
 
   testing::TempDir dir_;
@@ -193,6 +195,82 @@ TEST_F(DownloadTest, UncreatableLocalFileRaisesBeforeAnyRequest) {
       },
       "Cannot create file \"" + dir_.File("missing/x.ZIP") + "\". ", /*prefix=*/true));
   EXPECT_EQ(LogText(dir_.path()), "");
+}
+
+// A peer cannot make the branch store more than its ceiling: past it the
+// address fails (whatever Content-Length says, or with none), the next one is
+// tried, and nothing is left on disk when all fail. At the ceiling it works.
+TEST_F(DownloadTest, BodiesPastTheCeilingFailAndLeaveNothing) {
+  constexpr std::uint64_t kMb = 1 << 20;
+  struct Case {
+    const char* name;
+    std::string head;  // the response's header lines
+    size_t body_bytes;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"exactly the ceiling", "Content-Length: 1048576\r\n", kMb, true},
+      {"one byte more", "Content-Length: 1048577\r\n", kMb + 1, false},
+      {"no length, ended by the close", "Connection: close\r\n", 3 * kMb, false},
+      {"chunked", "Transfer-Encoding: chunked\r\n", 2 * kMb, false},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    Use({"www.web.test", "web.test"});
+    unpacked_path_.clear();
+    const std::string body(tc.body_bytes, 'Z');
+    ScriptedPeer peer(
+        [&](PeerConnection& c, int) {
+          for (;;) {
+            if (c.ReadRequestHead().empty()) break;
+            std::string reply = "HTTP/1.1 200 OK\r\n" + tc.head + "\r\n";
+            if (tc.head.starts_with("Transfer-Encoding")) {
+              char size[32];
+              std::snprintf(size, sizeof size, "%zx\r\n", body.size());
+              reply += size + body + "\r\n0\r\n\r\n";
+            } else {
+              reply += body;
+            }
+            try {
+              c.Send(reply);
+            } catch (const std::exception&) {
+              break;  // the client hung up past its ceiling
+            }
+            if (tc.head.starts_with("Connection: close")) break;
+          }
+        },
+        tc.ok ? 1 : 3);
+    sync::DownloadLimits limits;
+    limits.max_bytes = kMb;
+    const bool ok = Run(Source(peer.port()), true, limits);
+    http_.Disconnect();
+    peer.Join();
+    EXPECT_EQ(ok, tc.ok);
+    if (tc.ok) {
+      EXPECT_EQ(unpacked_bytes_.size(), kMb);
+    } else {
+      EXPECT_EQ(unpacked_path_, "");
+      EXPECT_FALSE(platform::FileExists(dir_.File("12345678000190.ZIP")));
+      EXPECT_NE(LogText(dir_.path())
+                    .find("Falha ao realizar o download do arquivo: o arquivo passa "
+                          "do limite de 1 MB (TamanhoMaximoMB)"),
+                std::string::npos)
+          << LogText(dir_.path());
+    }
+  }
+}
+
+// With less room than the margin, no request is made and the log says why.
+TEST_F(DownloadTest, TooLittleRoomRequestsNothing) {
+  Use({"www.web.test", "web.test"});
+  sync::DownloadLimits limits;
+  limits.min_free_bytes = std::uint64_t{1} << 62;
+  EXPECT_FALSE(Run(Source(1), true, limits));  // nothing listens there: no request may go out
+  EXPECT_EQ(unpacked_path_, "");
+  // The log is in the ANSI code page: match the unaccented part.
+  const std::string log = LogText(dir_.path());
+  EXPECT_NE(log.find("Falha ao realizar o download do arquivo: espa"), std::string::npos) << log;
+  EXPECT_NE(log.find("o livre insuficiente em "), std::string::npos) << log;
 }
 
 }  // namespace

@@ -157,6 +157,13 @@ TEST(FtpListTest, OverlongListingHasItsOwnError) {
   });
   FtpClient ftp;
   Configure(ftp, peer.port());
+  // 64 MiB through the loopback: on a loaded machine the peer's writes can
+  // pause longer than the tests' short idle limit, which is not what this
+  // test is about.
+  FtpTimeouts timeouts;
+  timeouts.idle = 10s;
+  timeouts.connect = 2000ms;
+  ftp.set_timeouts(timeouts);
   ftp.Connect();
   Lines got = {"kept"};
   try {

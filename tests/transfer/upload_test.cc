@@ -1,11 +1,14 @@
 // Guards the upload as the head office runs it: the FTP conversation, the
-// old copy's deletion, and what reaches the log.
+// archive replaced at once under its final name, and what reaches the log.
 #include "transfer/upload.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
+#include <optional>
 
+#include "platform/text.h"
 #include "sync/exchange_steps.h"
 #include "sync/log.h"
 #include "tests/support/expect_error.h"
@@ -41,59 +44,91 @@ class UploadTest : public ::testing::Test {
     server_.ftp_host = "ftp.test";
   }
 
-  // The whole normal conversation; `listing` is the folder's NLST data.
-  void ServeDay(PeerConnection& c, const std::string& listing, std::string* stored) {
+  // A server's exchange folder after the login: answers CWD, TYPE, PASV with
+  // NLST or STOR, RNFR/RNTO and DELE from `files` until QUIT.
+  struct Folder {
+    std::map<std::string, std::string> files;
+    bool case_sensitive = true;
+    bool rename_over_existing = true;  // false: RNTO onto a file is refused
+    bool cut_stor = false;             // the STOR's data connection breaks: 426
+    // What a branch would have found at the final name after each command.
+    std::vector<std::string> seen_at_final;
+  };
+
+  static std::string Key(const Folder& f, const std::string& name) {
+    if (f.case_sensitive) return name;
+    for (const auto& [k, v] : f.files) {
+      if (platform::EqualsIgnoreAsciiCase(k, name)) return k;
+    }
+    return name;
+  }
+
+  void Serve(PeerConnection& c, Folder& f) {
     c.Send("220 ready\r\n");
-    c.ReadLine();
-    c.Send("500 no\r\n");
-    c.ReadLine();
-    c.Send("331 pw\r\n");
-    c.ReadLine();
-    c.Send("230 ok\r\n");
-    c.ReadLine();
-    c.Send("211-Features:\r\n MDTM\r\n211 End\r\n");
-    c.ReadLine();
-    c.Send("200 ok\r\n");
-    c.ReadLine();
-    c.Send("215 UNIX\r\n");
-    c.ReadLine();
-    c.Send("200 ok\r\n");
-    c.ReadLine();  // CWD
-    c.Send("250 ok\r\n");
-    c.ReadLine();  // TYPE A
-    c.Send("200 ok\r\n");
-    c.ReadLine();  // PASV
-    {
-      platform::Listener data;
-      c.Send("227 Entering Passive Mode " + ScriptedPeer::PasvField(data.port()) + "\r\n");
-      auto conn = data.Accept(3000ms);
-      c.ReadLine();  // NLST
-      c.Send("150 listing\r\n");
-      conn.WriteAll(listing);
-      conn.Close();
-      c.Send("226 done\r\n");
+    for (const char* reply :
+         {"500 no\r\n", "331 pw\r\n", "230 ok\r\n", "211-Features:\r\n MDTM\r\n211 End\r\n",
+          "200 ok\r\n", "215 UNIX\r\n", "200 ok\r\n"}) {
+      c.ReadLine();
+      c.Send(reply);
     }
-    c.ReadLine();  // TYPE I
-    c.Send("200 ok\r\n");
-    std::string line = c.ReadLine();
-    if (line.starts_with("DELE")) {
-      c.Send("250 deleted\r\n");
-      line = c.ReadLine();
-    }
-    platform::Listener data;
-    c.Send("227 Entering Passive Mode " + ScriptedPeer::PasvField(data.port()) + "\r\n");
-    c.ReadLine();  // STOR
-    auto conn = data.Accept(3000ms);
-    c.Send("150 go\r\n");
-    char buf[4096];
+    std::optional<platform::Listener> data;
+    std::string from;
     for (;;) {
-      size_t n = conn.Read(std::span<char>(buf, sizeof buf));
-      if (n == 0) break;
-      stored->append(buf, n);
+      const std::string line = c.ReadLine();
+      const std::string arg =
+          line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
+      if (line == "QUIT") {
+        c.Send("221 bye\r\n");
+        return;
+      } else if (line.starts_with("CWD")) {
+        c.Send("250 ok\r\n");
+      } else if (line.starts_with("TYPE")) {
+        c.Send("200 ok\r\n");
+      } else if (line == "PASV") {
+        data.emplace();
+        c.Send("227 Entering Passive Mode " + ScriptedPeer::PasvField(data->port()) + "\r\n");
+      } else if (line == "NLST") {
+        auto conn = data->Accept(3000ms);
+        c.Send("150 listing\r\n");
+        std::string listing;
+        for (const auto& [name, bytes] : f.files) listing += name + "\r\n";
+        conn.WriteAll(listing);
+        conn.Close();
+        c.Send("226 done\r\n");
+      } else if (line.starts_with("STOR ")) {
+        auto conn = data->Accept(3000ms);
+        c.Send("150 go\r\n");
+        std::string& stored = f.files[Key(f, arg)];
+        stored.clear();
+        char buf[4096];
+        for (size_t n; (n = conn.Read(std::span<char>(buf, sizeof buf))) > 0;) {
+          stored.append(buf, f.cut_stor ? n / 2 : n);
+          if (f.cut_stor) break;
+        }
+        conn.Close();
+        c.Send(f.cut_stor ? "426 Connection closed; transfer aborted.\r\n" : "226 stored\r\n");
+      } else if (line.starts_with("RNFR ")) {
+        from = Key(f, arg);
+        c.Send(f.files.count(from) ? "350 ready\r\n" : "550 no such file\r\n");
+      } else if (line.starts_with("RNTO ")) {
+        const std::string to = Key(f, arg);
+        if (f.files.count(to) && !f.rename_over_existing) {
+          c.Send("550 file exists\r\n");
+        } else {
+          std::string bytes = f.files[from];
+          f.files.erase(from);
+          f.files.erase(to);
+          f.files[f.case_sensitive ? arg : arg] = bytes;
+          c.Send("250 renamed\r\n");
+        }
+      } else if (line.starts_with("DELE ")) {
+        c.Send(f.files.erase(Key(f, arg)) ? "250 deleted\r\n" : "550 no such file\r\n");
+      } else {
+        c.Send("502 not here\r\n");
+      }
+      const auto at = f.files.find(Key(f, "12345678000190.ZIP"));
+      f.seen_at_final.push_back(at == f.files.end() ? "<none>" : at->second);
     }
-    c.Send("226 stored\r\n");
-    c.Expect("QUIT");
-    c.Send("221 bye\r\n");
   }
 
   testing::TempDir dir_;
@@ -102,37 +137,88 @@ class UploadTest : public ::testing::Test {
   ExchangeServer server_;
 };
 
-TEST_F(UploadTest, DeletesTheOldCopyUnderItsListedNameThenStores) {
+// At every moment a branch finds yesterday's archive or today's, whole; a
+// failed upload leaves yesterday's in place and no temporary copy behind.
+TEST_F(UploadTest, TheFinalNameOnlyEverHoldsAWholeArchive) {
+  const std::string kOld = "yesterday's archive";
+  const std::string kNew = "PK archive bytes";
+  const std::string kLeftover = "12345678000190.ZIP.00000000deadbeef.tmp";
   struct Case {
     const char* name;
-    std::string listing;
-    std::string dele;  // empty: no DELE
+    Folder folder;
+    bool ok;
+    std::map<std::string, std::string> after;
+    // Only where the server refuses to rename over a file: between its
+    // DELE and RNTO the name holds nothing (never part of an archive).
+    bool gap = false;
   };
+  const auto In = [](std::map<std::string, std::string> files) {
+    Folder f;
+    f.files = std::move(files);
+    return f;
+  };
+  Folder plain = In({{"12345678000190.ZIP", kOld}, {"a.txt", "x"}});
+  Folder first_day = In({{"a.txt", "x"}});
+  Folder refuses = In({{"12345678000190.ZIP", kOld}});
+  refuses.rename_over_existing = false;
+  Folder cut = In({{"12345678000190.ZIP", kOld}});
+  cut.cut_stor = true;
+  Folder leftover = In({{"12345678000190.ZIP", kOld}, {kLeftover, "half"}});
+  Folder lower = In({{"12345678000190.zip", kOld}});
+  Folder lower_insensitive = In({{"12345678000190.zip", kOld}});
+  lower_insensitive.case_sensitive = false;
   const Case cases[] = {
-      {"upper-case copy", "a.txt\r\n12345678000190.ZIP\r\n", "DELE 12345678000190.ZIP"},
-      {"lower-case copy", "12345678000190.zip\r\n", "DELE 12345678000190.zip"},
-      {"no final break", "x\r\n12345678000190.ZIP", "DELE 12345678000190.ZIP"},
-      {"near names only",
-       "X12345678000190.ZIP\r\n12345678000190.ZIP.bak\r\n 12345678000190.ZIP\r\n", ""},
-      {"empty folder", "", ""},
+      {"replaced by a rename", plain, true, {{"12345678000190.ZIP", kNew}, {"a.txt", "x"}}},
+      {"first day", first_day, true, {{"12345678000190.ZIP", kNew}, {"a.txt", "x"}}},
+      {"server refuses renaming over a file", refuses, true, {{"12345678000190.ZIP", kNew}}, true},
+      {"store cut off", cut, false, {{"12345678000190.ZIP", kOld}}},
+      {"leftover of a cut upload swept", leftover, true, {{"12345678000190.ZIP", kNew}}},
+      {"lower-case copy, case-sensitive names", lower, true, {{"12345678000190.ZIP", kNew}}},
+      {"lower-case copy, names without case",
+       lower_insensitive,
+       true,
+       {{"12345678000190.ZIP", kNew}}},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
-    std::string stored;
-    ScriptedPeer peer([&](PeerConnection& c, int) { ServeDay(c, tc.listing, &stored); });
+    Folder folder = tc.folder;
+    ScriptedPeer peer([&](PeerConnection& c, int) { Serve(c, folder); });
     server_.ftp_port = peer.port();
-    sync::Log log(dir_.path(), platform::Env::Default());
-    EXPECT_TRUE(Upload(ftp_, server_, archive_, log));
+    testing::TempDir log_dir;
+    sync::Log log(log_dir.path(), platform::Env::Default());
+    EXPECT_EQ(Upload(ftp_, server_, archive_, log), tc.ok);
     peer.Join();
     EXPECT_TRUE(peer.failures().empty()) << peer.failures().front();
-    EXPECT_EQ(stored, "PK archive bytes");
-    Lines want = {"CWD quilvane", "TYPE A", "PASV", "NLST", "TYPE I"};
-    if (!tc.dele.empty()) want.push_back(tc.dele);
-    want.insert(want.end(), {"PASV", "STOR 12345678000190.ZIP", "QUIT"});
-    Lines t = peer.transcript();
-    Lines tail(t.begin() + 7, t.end());
-    EXPECT_EQ(tail, want);
-    EXPECT_EQ(testing::LogText(dir_.path()), "");
+    EXPECT_EQ(folder.files, tc.after);
+    for (const auto& seen : folder.seen_at_final) {
+      if (seen != "<none>" || (tc.folder.files.count("12345678000190.ZIP") && !tc.gap)) {
+        EXPECT_TRUE(seen == kOld || seen == kNew) << "a branch would have found: " << seen;
+      }
+    }
+    const std::string log_text = testing::LogText(log_dir.path());
+    if (tc.ok) {
+      EXPECT_EQ(log_text, "");
+    } else {
+      EXPECT_NE(log_text.find(" - Falha ao realizar o upload do arquivo: "), std::string::npos)
+          << log_text;
+    }
+    // The bytes travel under a temporary name, never the final one.
+    for (const auto& line : peer.transcript()) {
+      EXPECT_NE(line, "STOR 12345678000190.ZIP");
+    }
+  }
+}
+
+TEST(UploadTemporaryNameTest, UniqueAndRecognisedOnlyForItsOwnArchive) {
+  const std::string a = TemporaryRemoteName("1.ZIP");
+  const std::string b = TemporaryRemoteName("1.ZIP");
+  EXPECT_NE(a, b);
+  EXPECT_TRUE(IsTemporaryRemoteName(a, "1.ZIP"));
+  EXPECT_TRUE(IsTemporaryRemoteName("1.zip.0123456789ABCDEF.TMP", "1.ZIP"));
+  for (const char* other :
+       {"1.ZIP", "1.ZIP.tmp", "11.ZIP.0123456789abcdef.tmp", "1.ZIP.0123456789abcdeg.tmp",
+        "1.ZIP.0123456789abcdef.tmpx", "x1.ZIP.0123456789abcdef.tmp"}) {
+    EXPECT_FALSE(IsTemporaryRemoteName(other, "1.ZIP")) << other;
   }
 }
 
