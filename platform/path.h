@@ -15,6 +15,16 @@ inline std::string WithTrailingSeparator(std::string dir) {
   return dir;
 }
 
+// `path` as a setting names a file: an absolute path as it is, any other
+// relative to `dir` (with its trailing separator). Absolute: a leading '/'
+// or '\\', or, on Windows, a drive letter with its colon.
+inline std::string PathBeside(const std::string& dir, const std::string& path) {
+  const bool absolute = !path.empty() && (path[0] == '/' || path[0] == '\\');
+  const bool drive = PathSeparator() == '\\' && path.size() >= 2 && path[1] == ':' &&
+                     ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+  return absolute || drive ? path : WithTrailingSeparator(dir) + path;
+}
+
 // The texts of a file that cannot be opened or created, as the operator reads
 // them in the log: `Cannot open file "<path>"`, and with a system error code
 // its message after ". ".

@@ -21,4 +21,11 @@ class FileExistsError : public Error {
 // device before it returns.
 void CreatePrivateFile(const std::string& path, std::string_view bytes);
 
+// Whether every local user of the machine can read the file at `path`: on
+// POSIX, read permission for others and every folder above passable by
+// them; on Windows, a DACL that lets Everyone, Authenticated Users, Users
+// or Interactive read it (or no DACL at all). Throws SystemError when the
+// file's permissions cannot be read.
+bool ReadableByEveryLocalUser(const std::string& path);
+
 }  // namespace quilvane::platform

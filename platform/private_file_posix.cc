@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 
 #include "platform/private_file.h"
 
@@ -36,6 +38,23 @@ void CreatePrivateFile(const std::string& path, std::string_view bytes) {
     ::unlink(path.c_str());
     throw MakeSystemError(path, error);
   }
+}
+
+bool ReadableByEveryLocalUser(const std::string& path) {
+  char real[PATH_MAX];
+  if (::realpath(path.c_str(), real) == nullptr) throw MakeSystemError(path, errno);
+  std::string at = real;
+  struct stat st;
+  if (::stat(at.c_str(), &st) != 0) throw MakeSystemError(path, errno);
+  if ((st.st_mode & S_IROTH) == 0) return false;
+  // Others reach the file only through folders they may pass.
+  while (at != "/") {
+    const size_t slash = at.find_last_of('/');
+    at.erase(slash == 0 ? 1 : slash);
+    if (::stat(at.c_str(), &st) != 0) throw MakeSystemError(at, errno);
+    if ((st.st_mode & S_IXOTH) == 0) return false;
+  }
+  return true;
 }
 
 }  // namespace quilvane::platform

@@ -3,10 +3,12 @@
 // inherited entries, so the folder's grants to Users do not reach it).
 #include <windows.h>
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include "platform/wide_windows.h"  // first: it undefines clashing macros
 #include "platform/private_file.h"
+#include "platform/private_file_windows.h"
 
 namespace quilvane::platform {
 namespace {
@@ -70,6 +72,57 @@ void CreatePrivateFile(const std::string& path, std::string_view bytes) {
     DeleteFileW(wide.c_str());
     throw MakeSystemError(path, static_cast<int>(error));
   }
+}
+
+bool DaclReadableByEveryLocalUser(const ACL* dacl) {
+  if (dacl == nullptr) return true;  // no DACL: everyone has full access
+  // The groups every local user belongs to; Everyone first, since a deny
+  // for it denies them all.
+  constexpr WELL_KNOWN_SID_TYPE kEveryLocalUser[] = {WinWorldSid, WinAuthenticatedUserSid,
+                                                     WinBuiltinUsersSid, WinInteractiveSid};
+  constexpr int kGroups = 4;
+  BYTE sids[kGroups][SECURITY_MAX_SID_SIZE];
+  for (int i = 0; i < kGroups; ++i) {
+    DWORD size = SECURITY_MAX_SID_SIZE;
+    if (!CreateWellKnownSid(kEveryLocalUser[i], nullptr, sids[i], &size)) {
+      throw MakeSystemError("CreateWellKnownSid", static_cast<int>(GetLastError()));
+    }
+  }
+  constexpr ACCESS_MASK kRead = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
+  bool denied[kGroups] = {};
+  // Access checks walk the entries in order: the first that grants or
+  // denies the read decides.
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* entry = nullptr;
+    if (!GetAce(const_cast<ACL*>(dacl), i, &entry)) continue;
+    const auto* header = static_cast<const ACE_HEADER*>(entry);
+    if ((header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+    const bool allow = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
+    if (!allow && header->AceType != ACCESS_DENIED_ACE_TYPE) continue;
+    // Both entry kinds share the layout: header, mask, then the SID.
+    const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+    if ((ace->Mask & kRead) == 0) continue;
+    PSID sid = const_cast<DWORD*>(&ace->SidStart);
+    for (int g = 0; g < kGroups; ++g) {
+      if (!EqualSid(sid, sids[g])) continue;
+      if (!allow) {
+        denied[g] = true;
+      } else if (!denied[g] && !denied[0]) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool ReadableByEveryLocalUser(const std::string& path) {
+  PACL dacl = nullptr;
+  LocalMemory sd;
+  const DWORD status =
+      GetNamedSecurityInfoW(Widen(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, &dacl, nullptr, sd.out());
+  if (status != ERROR_SUCCESS) throw MakeSystemError(path, static_cast<int>(status));
+  return DaclReadableByEveryLocalUser(dacl);
 }
 
 }  // namespace quilvane::platform

@@ -36,8 +36,7 @@ int StatusCommand(const std::vector<std::string>& args, platform::Env& env) {
   try {
     page = sync::WriteStatusPage(status, dir);
     std::fprintf(stderr, "Página escrita em %s\n", page.c_str());
-    const transfer::ExchangeServer server = transfer::MakeExchangeServer(
-        settings.servidor_ftp, settings.usuario_ftp, settings.dominio_web);
+    const transfer::ExchangeServer server = sync::ExchangeServerOf(settings);
     sync::StoreStatusPage(ftp, server, page);
     std::fprintf(stderr, "Página publicada em %s%s%s\n", transfer::WebBaseAddress(server).c_str(),
                  transfer::kWebPath, sync::kStatusPageName);

@@ -6,18 +6,11 @@
 #include "transfer/exchange_server.h"
 
 namespace quilvane::sync {
-namespace {
-
-transfer::ExchangeServer ServerOf(const Settings& s) {
-  return transfer::MakeExchangeServer(s.servidor_ftp, s.usuario_ftp, s.dominio_web);
-}
-
-}  // namespace
 
 FleetStatus ReadFleetStatus(transfer::FtpClient& ftp, const Settings& settings,
                             platform::Env& env) {
   const std::string archive = exchange::ExtraiNumero(settings.cnpj_servidor) + ".ZIP";
-  FleetRead read = ReadFleet(ftp, ServerOf(settings), archive, env);
+  FleetRead read = ReadFleet(ftp, ExchangeServerOf(settings), archive, env);
   FleetStatus status;
   status.reports = std::move(read.reports);
   status.published_day = read.published_day;
@@ -34,7 +27,7 @@ std::string WriteStatusPage(const FleetStatus& status, const std::string& dir) {
 void RefreshStatusPage(transfer::FtpClient& ftp, const Settings& settings, const std::string& dir,
                        platform::Env& env) {
   const std::string page = WriteStatusPage(ReadFleetStatus(ftp, settings, env), dir);
-  StoreStatusPage(ftp, ServerOf(settings), page);
+  StoreStatusPage(ftp, ExchangeServerOf(settings), page);
 }
 
 }  // namespace quilvane::sync

@@ -4,6 +4,7 @@
 
 #include "exchange/literal.h"
 #include "platform/ini_file.h"
+#include "platform/path.h"
 #include "platform/regional.h"
 
 namespace quilvane::sync {
@@ -24,6 +25,13 @@ platform::DateTime LookBackDay(platform::Env& env) {
   return static_cast<platform::DateTime>(platform::DayOf(env.Now()) - kLookBackDays);
 }
 
+// The folder of a file's path, with its trailing separator; "" for a bare
+// name.
+std::string FolderOf(const std::string& path) {
+  const size_t last = path.find_last_of("/\\");
+  return last == std::string::npos ? std::string() : path.substr(0, last + 1);
+}
+
 }  // namespace
 
 std::string SettingsPath(const std::string& dir) { return dir + "Quilvane.ini"; }
@@ -42,7 +50,10 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
       ini.ReadBool(kSection, "SincronizarPrecoFarmaciaPopular", false);
   s.servidor_ftp = ini.ReadString(kSection, "ServidorFTP", "");
   s.usuario_ftp = ini.ReadString(kSection, "UsuarioFTP", "");
+  s.senha_ftp = ini.ReadString(kSection, "SenhaFTP", "");
   s.dominio_web = ini.ReadString(kSection, "DominioWeb", "");
+  const std::string ca = ini.ReadString(kSection, "CertificadoCA", "");
+  if (!ca.empty()) s.certificado_ca = platform::PathBeside(FolderOf(path), ca);
   s.chave_publica = ini.ReadString(kSection, "ChavePublica", "");
   s.enviar_recibo = ini.ReadBool(kSection, "EnviarRecibo", false);
   s.publicar_status = ini.ReadBool(kSection, "PublicarStatus", false);
@@ -58,6 +69,14 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
   }
   s.somente_alterados = ini.ReadBool(kSection, "SomenteAlterados", false);
   return s;
+}
+
+transfer::ExchangeServer ExchangeServerOf(const Settings& settings) {
+  transfer::ExchangeServer server = transfer::MakeExchangeServer(
+      settings.servidor_ftp, settings.usuario_ftp, settings.dominio_web);
+  transfer::SetFtpPassword(server, settings.senha_ftp);
+  server.ca_file = settings.certificado_ca;
+  return server;
 }
 
 bool DiscardFutureLastSync(Settings& settings, platform::Env& env) {

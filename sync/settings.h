@@ -5,6 +5,7 @@
 
 #include "platform/datetime.h"
 #include "platform/env.h"
+#include "transfer/exchange_server.h"
 
 namespace quilvane::sync {
 
@@ -17,7 +18,13 @@ struct Settings {
   // The exchange server; empty means the built-in address.
   std::string servidor_ftp;  // `ServidorFTP`: host[:port]
   std::string usuario_ftp;   // `UsuarioFTP`
-  std::string dominio_web;   // `DominioWeb`: domain[:port]
+  // `SenhaFTP`: the account's own password; empty means the built-in one.
+  std::string senha_ftp;
+  std::string dominio_web;  // `DominioWeb`: [http:// | https://]domain[:port]
+  // `CertificadoCA`: PEM certificates trusted for TLS besides the system's
+  // store, its path made absolute against the settings file's folder (the
+  // program's); empty: the system's store alone.
+  std::string certificado_ca;
   // `ChavePublica`: the head office's public keys a branch trusts, as
   // written (exchange::ParsePublicKeys reads it). Blank: signatures are
   // ignored; a value that does not parse refuses every file.
@@ -55,6 +62,11 @@ std::string ExchangeFilePath(const std::string& dir, const std::string& cnpj_ser
 // section or key, or a badly written value, yields the default (the date:
 // today minus kLookBackDays).
 Settings ReadSettings(const std::string& path, platform::Env& env);
+
+// The exchange server the settings name (ServidorFTP, UsuarioFTP, SenhaFTP,
+// DominioWeb over the built-in values). Throws platform::Error naming the
+// key of a malformed value.
+transfer::ExchangeServer ExchangeServerOf(const Settings& settings);
 
 // Days before today that a site which never synchronised looks back to.
 inline constexpr int kLookBackDays = 90;

@@ -18,12 +18,12 @@
 #include "platform/regional.h"
 #include "platform/text.h"
 #include "sync/settings.h"
+#include "sync/site_check_ftp.h"
 #include "sync/site_database.h"
 #include "transfer/download.h"
 #include "transfer/exchange_server.h"
-#include "transfer/ftp_client.h"
+#include "platform/tls.h"
 #include "transfer/http_client.h"
-#include "transfer/upload.h"
 
 namespace quilvane::sync {
 namespace {
@@ -84,6 +84,11 @@ struct WebProbe {
   std::int64_t length = -1;
   std::optional<std::int64_t> last_modified;
   std::string error;
+  std::string final_url;  // what answered, after redirects
+  std::optional<platform::TlsPeerInfo> tls;
+  // The server's certificate was refused (not trusted, another name,
+  // expired): a FALHA wherever the address stands.
+  bool certificate_refused = false;
 };
 
 std::string Header(const transfer::HttpClient& http, std::string_view name) {
@@ -129,6 +134,11 @@ class SiteChecker {
   }
   void Falha(std::string item, std::string detail) {
     Add(CheckStatus::kFalha, std::move(item), std::move(detail));
+  }
+  CheckSink Sink() {
+    return [this](CheckStatus status, std::string item, std::string detail) {
+      Add(status, std::move(item), std::move(detail));
+    };
   }
 
   std::int64_t UtcNow() const {
@@ -181,15 +191,14 @@ class SiteChecker {
     }
 
     try {
-      server_ = transfer::MakeExchangeServer(settings_.servidor_ftp, settings_.usuario_ftp,
-                                             settings_.dominio_web);
+      server_ = ExchangeServerOf(settings_);
       server_ok_ = true;
-      Ok("Servidor de troca", "FTP " + server_.ftp_host + ":" + std::to_string(server_.ftp_port) +
-                                  " como " + server_.ftp_user + ", web " +
-                                  transfer::WebBaseAddress(server_));
+      Ok("Servidor de troca", "FTP " + transfer::FtpAddress(server_) + " como " + server_.ftp_user +
+                                  ", web " + transfer::WebBaseAddress(server_));
     } catch (const std::exception& e) {
       Falha("Servidor de troca", std::string(e.what()) + ": corrija em Quilvane.ini");
     }
+    if (server_ok_ && !settings_.senha_ftp.empty()) CheckFtpPassword(path, server_, Sink());
 
     const std::string popular = ini.ReadString(kSection, "SincronizarPrecoFarmaciaPopular", "");
     if (!popular.empty()) {
@@ -328,57 +337,7 @@ class SiteChecker {
   }
 
   void CheckFtp() {
-    if (!server_ok_) return;
-    transfer::FtpClient ftp;
-    transfer::ConfigureForExchange(ftp, server_);
-    const std::string where = server_.ftp_host + ":" + std::to_string(server_.ftp_port);
-    try {
-      ftp.Connect();
-    } catch (const std::exception& e) {
-      ftp.Disconnect();
-      Falha("FTP", where + " como " + server_.ftp_user + ": " + e.what() +
-                       "; confira ServidorFTP e UsuarioFTP e se o servidor de troca está no ar");
-      return;
-    }
-    Ok("FTP", "login em " + where + " como " + server_.ftp_user);
-
-    const std::string folder = std::string(transfer::kFtpFolder) + "/";
-    const std::string probe = CheckProbeName();
-    const std::string local = dir_ + probe;
-    const char* step = "entrar na pasta";
-    bool stored = false;
-    try {
-      ftp.ChangeDir(transfer::kFtpFolder);
-      step = "listar";
-      std::vector<std::string> names;
-      ftp.List(names);
-      bool has_archive = false;
-      for (const std::string& n : names) {
-        if (platform::EqualsIgnoreAsciiCase(n, digits_ + ".ZIP")) has_archive = true;
-      }
-      step = "criar o arquivo de teste local";
-      platform::WriteFileAtomically(local, "quilvane -CHECK\r\n");
-      step = "gravar";
-      ftp.Put(local, probe);
-      stored = true;
-      step = "apagar";
-      ftp.Delete(probe);
-      stored = false;
-      ftp.Disconnect();
-      Ok("Pasta de troca",
-         folder + ": listável (" + std::to_string(names.size()) + " arquivos, " +
-             (has_archive ? digits_ + ".ZIP presente" : "ainda sem " + digits_ + ".ZIP") +
-             ") e gravável (" + probe + " enviado e apagado)");
-    } catch (const std::exception& e) {
-      ftp.Disconnect();
-      Falha("Pasta de troca", folder + ": falhou ao " + step + ": " + e.what() +
-                                  "; confira as permissões da conta FTP nessa pasta" +
-                                  (stored ? " e apague " + probe + " dela" : ""));
-    }
-    try {
-      platform::DeleteFile(local);
-    } catch (const std::exception&) {
-    }
+    if (server_ok_) CheckFtpSide(server_, dir_, digits_, Sink());
   }
 
   void CheckSigningKey() {
@@ -405,9 +364,16 @@ class SiteChecker {
         if (head.size() >= 4) throw EnoughBytes{};
       });
     } catch (const EnoughBytes&) {
+    } catch (const platform::TlsError& e) {
+      probe.error = e.what();
+      probe.certificate_refused = e.failure() == platform::TlsFailure::kNotTrusted ||
+                                  e.failure() == platform::TlsFailure::kNameMismatch ||
+                                  e.failure() == platform::TlsFailure::kExpired;
     } catch (const std::exception& e) {
       probe.error = e.what();
     }
+    probe.final_url = http.final_url();
+    probe.tls = http.tls_peer_info();
     KeepServerDate(http);
     if (!probe.error.empty()) return probe;
     probe.answered = true;
@@ -431,9 +397,8 @@ class SiteChecker {
   }
 
   void PrepareDownloadClient(transfer::HttpClient& http) {
-    http.set_accept(transfer::kDownloadAccept);
-    http.set_accept_encoding(transfer::kDownloadAcceptEncoding);
-    http.set_user_agent(transfer::kDownloadUserAgent);
+    transfer::ConfigureWebClient(http, server_);
+    transfer::SetDownloadFields(http);
   }
 
   void CheckDownloads() {
@@ -449,7 +414,7 @@ class SiteChecker {
       probes[i] = ProbeAddress(http, addresses[i]);
       seen.push_back({probes[i].answered, probes[i].zip});
     }
-    const std::vector<CheckStatus> rating = RateDownloadAddresses(seen);
+    std::vector<CheckStatus> rating = RateDownloadAddresses(seen);
     int used = -1;
     for (int i = 0; i < 3 && used < 0; ++i) {
       if (probes[i].answered) used = i;
@@ -458,7 +423,11 @@ class SiteChecker {
     for (int i = 0; i < 3; ++i) {
       const std::string item = "Download " + std::to_string(i + 1);
       const WebProbe& p = probes[i];
-      const std::string& a = addresses[i];
+      // The address as the operator reads it, and where it led.
+      std::string a = addresses[i];
+      if (!p.final_url.empty() && p.final_url != a && p.answered) {
+        a += " (redirecionado para " + p.final_url + ")";
+      }
       std::string detail;
       if (p.answered && p.zip) {
         detail = a + ": arquivo";
@@ -468,6 +437,11 @@ class SiteChecker {
                                        env_.Regional().decimal_separator);
         }
         if (i != used) detail += " (reserva)";
+      } else if (p.certificate_refused) {
+        rating[i] = CheckStatus::kFalha;
+        detail = a + ": " + p.error +
+                 "; o certificado do servidor deve ser renovado, ou confira DominioWeb e "
+                 "CertificadoCA";
       } else {
         detail = p.answered ? a + ": responde, mas não com um arquivo ZIP" : a + ": " + p.error;
         if (rating[i] == CheckStatus::kOk) {
@@ -482,8 +456,20 @@ class SiteChecker {
               "matriz)";
         }
       }
+      if (p.tls) {
+        detail += "; " + TlsText(*p.tls);
+        const CheckStatus cert = RateCertificate(p.tls->not_after_unix, UtcNow());
+        if (cert != CheckStatus::kOk && rating[i] != CheckStatus::kFalha) rating[i] = cert;
+        if (cert == CheckStatus::kAviso) detail += ": renove o certificado antes do vencimento";
+      }
       Add(rating[i], item, detail);
     }
+  }
+
+  // "TLSv1.3, certificado CN=www.d (emitido por CN=CA), vence em 10/12/2026 14:15".
+  std::string TlsText(const platform::TlsPeerInfo& tls) {
+    return tls.protocol + ", certificado " + tls.subject + " (emitido por " + tls.issuer +
+           "), vence em " + LocalText(tls.not_after_unix);
   }
 
   void CheckProgramFolder() {

@@ -72,6 +72,13 @@ struct AddressProbe {
 // serve the archive is a FALHA.
 std::vector<CheckStatus> RateDownloadAddresses(const std::vector<AddressProbe>& probes);
 
+// A TLS certificate still good for fewer days than this is an AVISO.
+inline constexpr int kCertificateWarningDays = 21;
+
+// How a certificate that passed the checks counts at `now_unix`: AVISO when
+// it ends within kCertificateWarningDays, FALHA once it has ended.
+CheckStatus RateCertificate(std::int64_t not_after_unix, std::int64_t now_unix);
+
 // Whether no item failed: the next cycle can do its work.
 bool SiteReady(const std::vector<CheckResult>& results);
 

@@ -1,5 +1,6 @@
 // The rules of the site check that need no site: status names, how the
-// download addresses are rated, the verdict, the probe file's name.
+// download addresses and certificates are rated, the verdict, the probe
+// file's name.
 #include "platform/process.h"
 #include "sync/site_check.h"
 
@@ -37,6 +38,15 @@ std::vector<CheckStatus> RateDownloadAddresses(const std::vector<AddressProbe>& 
     }
   }
   return rating;
+}
+
+CheckStatus RateCertificate(std::int64_t not_after_unix, std::int64_t now_unix) {
+  constexpr std::int64_t kSecondsPerDay = 86400;
+  if (not_after_unix <= now_unix) return CheckStatus::kFalha;
+  if (not_after_unix - now_unix < kCertificateWarningDays * kSecondsPerDay) {
+    return CheckStatus::kAviso;
+  }
+  return CheckStatus::kOk;
 }
 
 bool SiteReady(const std::vector<CheckResult>& results) {

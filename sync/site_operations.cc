@@ -7,6 +7,7 @@
 #include "sync/fleet_status.h"
 #include "sync/signed_exchange.h"
 #include "sync/site_database.h"
+#include "transfer/download.h"
 #include "transfer/exchange_server.h"
 
 namespace quilvane::sync {
@@ -55,6 +56,7 @@ class SiteOperations final : public Operations {
     DownloadLimits limits;
     limits.max_bytes = MaxBytes();
     limits.min_free_bytes = kFreeMarginBytes;
+    transfer::ConfigureWebClient(HTTP, Server());
     return sync::DownloadFile(
         HTTP, source, dest, descompactar, dir_,
         [&](const std::string& archive_path) { return UnpackExchangeFile(archive_path, member); },
@@ -125,10 +127,7 @@ class SiteOperations final : public Operations {
   void Disconnect() override { db_.Connvelstrand.Disconnect(); }
 
  private:
-  transfer::ExchangeServer Server() const {
-    return transfer::MakeExchangeServer(settings_.servidor_ftp, settings_.usuario_ftp,
-                                        settings_.dominio_web);
-  }
+  transfer::ExchangeServer Server() const { return ExchangeServerOf(settings_); }
 
   // A signed file's day against the newest one applied and today: an older
   // file is a replay of public archives, one far ahead a head office clock

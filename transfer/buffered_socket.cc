@@ -32,16 +32,57 @@ void BufferedSocket::WatchProgress(const ProgressLimits& limits, Deadline begun)
   watch_.emplace(limits, SteadyClock::now(), begun);
 }
 
+size_t BufferedSocket::RawRead(std::span<char> out, Deadline deadline) {
+  return tls_.is_open() ? tls_.Read(out, deadline) : socket_.Read(out, deadline);
+}
+
+size_t BufferedSocket::RawWriteSome(std::string_view bytes, Deadline deadline) {
+  return tls_.is_open() ? tls_.WriteSome(bytes, deadline) : socket_.WriteSome(bytes, deadline);
+}
+
 size_t BufferedSocket::Read(std::span<char> out, Deadline deadline) {
-  return Paced(watch_, deadline, [&](Deadline d) { return socket_.Read(out, d); });
+  return Paced(watch_, deadline, [&](Deadline d) { return RawRead(out, d); });
 }
 
 void BufferedSocket::WriteAll(std::string_view bytes, Deadline deadline) {
-  if (!watch_) return socket_.WriteAll(bytes, deadline);
   do {
     bytes.remove_prefix(
-        Paced(watch_, deadline, [&](Deadline d) { return socket_.WriteSome(bytes, d); }));
+        Paced(watch_, deadline, [&](Deadline d) { return RawWriteSome(bytes, d); }));
   } while (!bytes.empty());
+}
+
+void BufferedSocket::StartTls(platform::TlsClient& client, const std::string& host,
+                              Deadline deadline, const BufferedSocket* resume) {
+  if (buffered() > 0) {
+    Close();
+    throw platform::TlsError(platform::TlsFailure::kProtocol,
+                             "Falha no protocolo TLS: dados em claro antes da negociação TLS");
+  }
+  tls_ = client.Connect(std::move(socket_), host, deadline, resume ? &resume->tls_ : nullptr);
+}
+
+bool BufferedSocket::WaitReadable(std::chrono::milliseconds wait) {
+  if (buffered() > 0) return true;
+  if (!tls_.is_open()) return socket_.WaitReadable(wait);
+  // Only a TLS read tells data from records the library keeps for itself.
+  try {
+    Fill(SteadyClock::now() + wait);
+  } catch (const platform::TimeoutError&) {
+    return false;
+  }
+  return true;
+}
+
+bool BufferedSocket::PeerClosed() {
+  if (!tls_.is_open()) return socket_.PeerClosed();
+  if (buffered() > 0) return false;
+  try {
+    return !Fill(SteadyClock::now());
+  } catch (const platform::TimeoutError&) {
+    return false;
+  } catch (const platform::Error&) {
+    return true;
+  }
 }
 
 bool BufferedSocket::Fill(platform::Deadline deadline) {

@@ -25,7 +25,24 @@ std::string RemoveNoCase(const std::string& text, std::string_view what) {
 }  // namespace
 
 std::string SecondAttemptAddress(const std::string& source) {
-  return RemoveNoCase(source, "http://www.");
+  constexpr std::string_view kHttps = "https://";
+  const bool https =
+      platform::EqualsIgnoreAsciiCase(std::string_view(source).substr(0, kHttps.size()), kHttps);
+  return RemoveNoCase(source, https ? "https://www." : "http://www.");
+}
+
+void ConfigureWebClient(HttpClient& http, const ExchangeServer& server) {
+  const bool modern = server.web_scheme != WebScheme::kBare;
+  http.set_max_redirects(modern ? kMaxRedirects : 0);
+  http.set_decode_bodies(modern);
+  http.set_tls_config(platform::TlsConfig{server.ca_file, true});
+}
+
+void SetDownloadFields(HttpClient& http) {
+  http.set_accept(kDownloadAccept);
+  // A client that decodes asks for the stored bytes in the first place.
+  http.set_accept_encoding(http.decode_bodies() ? "identity" : kDownloadAcceptEncoding);
+  http.set_user_agent(kDownloadUserAgent);
 }
 
 std::string ThirdAttemptAddress(const std::string& source) { return RemoveNoCase(source, "www."); }
@@ -46,9 +63,7 @@ void Download(HttpClient& http, const std::string& source, const std::string& pa
     } catch (const platform::SystemError& e) {
       throw platform::Error(platform::CannotCreateFileText(path, e.code()));
     }
-    http.set_accept(kDownloadAccept);
-    http.set_accept_encoding(kDownloadAcceptEncoding);
-    http.set_user_agent(kDownloadUserAgent);
+    SetDownloadFields(http);
 
     const std::string addresses[] = {source, SecondAttemptAddress(source),
                                      ThirdAttemptAddress(source)};

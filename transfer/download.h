@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "transfer/exchange_server.h"
 #include "transfer/http_client.h"
 
 namespace quilvane::transfer {
@@ -15,10 +16,20 @@ inline constexpr char kDownloadAcceptEncoding[] = "gzip, deflate";
 inline constexpr char kDownloadUserAgent[] = "Mozilla/4.0";
 
 // The three addresses tried in turn: `source`; `source` without
-// "http://www." (taken relative to the first request); `source` without
-// "www." (letters compared without regard to case).
+// "http://www." ("https://www." for an https source; taken relative to the
+// first request); `source` without "www." (letters compared without regard
+// to case).
 std::string SecondAttemptAddress(const std::string& source);
 std::string ThirdAttemptAddress(const std::string& source);
+
+// The download's client for `server`. A "DominioWeb" written with a scheme
+// follows redirects (at most kMaxRedirects), asks for the bytes as stored
+// and decodes a gzip body anyway, and trusts CertificadoCA besides the
+// system's store; a bare domain keeps the client as it always was.
+void ConfigureWebClient(HttpClient& http, const ExchangeServer& server);
+
+// The request fields of the download (and of -CHECK's probes).
+void SetDownloadFields(HttpClient& http);
 
 // None of the three addresses delivered the archive; what() is the last
 // attempt's error.

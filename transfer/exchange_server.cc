@@ -1,6 +1,9 @@
 #include "transfer/exchange_server.h"
 
+#include <utility>
+
 #include "platform/error.h"
+#include "platform/text.h"
 
 namespace quilvane::transfer {
 namespace {
@@ -20,6 +23,72 @@ bool ValidHost(std::string_view host) {
     }
   }
   return true;
+}
+
+bool HasControlCharacter(std::string_view text) {
+  for (unsigned char c : text) {
+    if (c < ' ' || c == 0x7f) return true;
+  }
+  return false;
+}
+
+// "ServidorFTP": an optional scheme, then host[:port]. A single "/" may end
+// an address written with a scheme, as a URL often is.
+std::optional<std::pair<FtpSecurity, HostPort>> ParseFtpServer(std::string_view text) {
+  text = Trim(text);
+  struct Scheme {
+    std::string_view prefix;
+    FtpSecurity security;
+    int default_port;
+  };
+  static constexpr Scheme kSchemes[] = {
+      {"ftp://", FtpSecurity::kNone, kDefaultFtpPort},
+      {"ftpes://", FtpSecurity::kExplicit, kDefaultFtpPort},
+      {"ftps://", FtpSecurity::kImplicit, kDefaultImplicitFtpsPort},
+  };
+  for (const Scheme& scheme : kSchemes) {
+    if (text.size() < scheme.prefix.size() ||
+        !platform::EqualsIgnoreAsciiCase(text.substr(0, scheme.prefix.size()), scheme.prefix)) {
+      continue;
+    }
+    std::string_view rest = text.substr(scheme.prefix.size());
+    if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
+    auto parsed = ParseHostPort(rest, scheme.default_port);
+    if (!parsed || rest != Trim(rest)) return std::nullopt;
+    return std::make_pair(scheme.security, *parsed);
+  }
+  auto parsed = ParseHostPort(text, kDefaultFtpPort);
+  if (!parsed) return std::nullopt;
+  return std::make_pair(FtpSecurity::kNone, *parsed);
+}
+
+// "DominioWeb": an optional scheme, then domain[:port]; like ServidorFTP, a
+// single "/" may end an address written with a scheme.
+std::optional<std::pair<WebScheme, HostPort>> ParseWebDomain(std::string_view text) {
+  text = Trim(text);
+  struct Scheme {
+    std::string_view prefix;
+    WebScheme scheme;
+    int default_port;
+  };
+  static constexpr Scheme kSchemes[] = {
+      {"http://", WebScheme::kHttp, kDefaultWebPort},
+      {"https://", WebScheme::kHttps, kDefaultHttpsPort},
+  };
+  for (const Scheme& scheme : kSchemes) {
+    if (text.size() < scheme.prefix.size() ||
+        !platform::EqualsIgnoreAsciiCase(text.substr(0, scheme.prefix.size()), scheme.prefix)) {
+      continue;
+    }
+    std::string_view rest = text.substr(scheme.prefix.size());
+    if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
+    auto parsed = ParseHostPort(rest, scheme.default_port);
+    if (!parsed || rest != Trim(rest)) return std::nullopt;
+    return std::make_pair(scheme.scheme, *parsed);
+  }
+  auto parsed = ParseHostPort(text, kDefaultWebPort);
+  if (!parsed) return std::nullopt;
+  return std::make_pair(WebScheme::kBare, *parsed);
 }
 
 }  // namespace
@@ -50,36 +119,51 @@ ExchangeServer MakeExchangeServer(std::string_view servidor_ftp, std::string_vie
                                   std::string_view dominio_web) {
   ExchangeServer server;
   if (!Trim(servidor_ftp).empty()) {
-    auto parsed = ParseHostPort(servidor_ftp, kDefaultFtpPort);
+    auto parsed = ParseFtpServer(servidor_ftp);
     if (!parsed) {
       throw platform::Error("Valor inválido em ServidorFTP: \"" + std::string(servidor_ftp) + "\"");
     }
-    server.ftp_host = parsed->host;
-    server.ftp_port = parsed->port;
+    server.ftp_security = parsed->first;
+    server.ftp_host = parsed->second.host;
+    server.ftp_port = parsed->second.port;
   }
   if (!Trim(usuario_ftp).empty()) {
     std::string_view user = Trim(usuario_ftp);
-    for (unsigned char c : user) {
-      if (c < ' ' || c == 0x7f) {
-        throw platform::Error("Valor inválido em UsuarioFTP");
-      }
-    }
+    if (HasControlCharacter(user)) throw platform::Error("Valor inválido em UsuarioFTP");
     server.ftp_user = std::string(user);
   }
   if (!Trim(dominio_web).empty()) {
-    auto parsed = ParseHostPort(dominio_web, kDefaultWebPort);
+    auto parsed = ParseWebDomain(dominio_web);
     if (!parsed) {
       throw platform::Error("Valor inválido em DominioWeb: \"" + std::string(dominio_web) + "\"");
     }
-    server.web_domain = parsed->host;
-    server.web_port = parsed->port;
+    server.web_scheme = parsed->first;
+    server.web_domain = parsed->second.host;
+    server.web_port = parsed->second.port;
   }
   return server;
 }
 
+void SetFtpPassword(ExchangeServer& server, std::string_view senha_ftp) {
+  if (senha_ftp.empty()) return;
+  // The value itself is never part of the message: it would reach the log.
+  if (HasControlCharacter(senha_ftp)) throw platform::Error("Valor inválido em SenhaFTP");
+  server.ftp_password = std::string(senha_ftp);
+}
+
+std::string FtpAddress(const ExchangeServer& server) {
+  const char* scheme = server.ftp_security == FtpSecurity::kExplicit   ? "ftpes://"
+                       : server.ftp_security == FtpSecurity::kImplicit ? "ftps://"
+                                                                       : "";
+  return scheme + server.ftp_host + ":" + std::to_string(server.ftp_port);
+}
+
 std::string WebBaseAddress(const ExchangeServer& server) {
-  std::string base = "http://www." + server.web_domain;
-  if (server.web_port != 80) base += ":" + std::to_string(server.web_port);
+  const bool https = server.web_scheme == WebScheme::kHttps;
+  std::string base = (https ? "https://www." : "http://www.") + server.web_domain;
+  if (server.web_port != (https ? kDefaultHttpsPort : kDefaultWebPort)) {
+    base += ":" + std::to_string(server.web_port);
+  }
   return base;
 }
 

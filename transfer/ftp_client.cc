@@ -230,7 +230,7 @@ bool FtpClient::SendHost() {
     // stays, and is not waited for.
     bool unknown_command = reply.code == 500 || reply.code == 502;
     auto wait = unknown_command ? std::chrono::milliseconds(0) : timeouts_.quit_wait;
-    return !(control_.socket().WaitReadable(wait) && control_.socket().PeerClosed());
+    return !(control_.WaitReadable(wait) && control_.PeerClosed());
   } catch (const ConnectionClosedError&) {
     return false;
   } catch (const platform::SocketError& e) {
@@ -425,7 +425,7 @@ void FtpClient::Disconnect() {
   try {
     deadline_ = SteadyClock::now() + timeouts_.idle;
     WriteCommand("QUIT");
-    if (control_.buffered() > 0 || control_.socket().WaitReadable(timeouts_.quit_wait)) {
+    if (control_.WaitReadable(timeouts_.quit_wait)) {
       ReadReply();
     }
   } catch (const platform::Error&) {

@@ -90,6 +90,27 @@ std::uint64_t ParseChunkSize(const std::string& line) {
   return value;
 }
 
+bool IsRedirect(int status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// A "Location" as an address Get can take: absolute, or relative to the
+// request that was redirected ("//host/..." keeps its scheme). Anything a
+// request line could not carry is refused rather than sent.
+std::string RedirectAddress(const std::string& location, const std::string& scheme) {
+  constexpr size_t kMaxLocation = 2048;
+  bool usable = !location.empty() && location.size() <= kMaxLocation;
+  for (unsigned char c : location) {
+    if (c <= ' ' || c == 0x7f) usable = false;
+  }
+  if (!usable) {
+    throw platform::Error("Redirecionamento para endereço inválido: " +
+                          location.substr(0, std::min<size_t>(location.size(), 80)));
+  }
+  if (location.starts_with("//")) return scheme + ":" + location;
+  return location;
+}
+
 }  // namespace
 
 HttpClient::HttpClient() : resolver_(platform::ResolveIpv4) {}
@@ -199,30 +220,82 @@ void HttpClient::Get(const std::string& url, platform::File& dest) {
   Get(url, [&dest](std::string_view bytes) { dest.Write(bytes); });
 }
 
-void HttpClient::Get(const std::string& url, const std::function<void(std::string_view)>& sink) {
+void HttpClient::set_tls_config(const platform::TlsConfig& config) {
+  tls_config_ = config;
+  tls_client_.reset();
+  if (connected_tls_) connection_.Close();
+}
+
+void HttpClient::Get(const std::string& url, const BodySink& sink) {
   const platform::Deadline begun = SteadyClock::now();
+  // One ceiling for the whole chain of redirects.
   deadline_ = CeilingEnd(timeouts_.progress, begun);
   response_code_ = -1;
   headers_.clear();
-  ResolvedUrl target = ResolveUrl(ParseUrl(url), current_);
-  if (target.scheme != "http") throw platform::Error("Unknown Protocol");
+  tls_info_.reset();
+  std::string address = url;
+  std::string previous_scheme;
+  for (int hop = 0;; ++hop) {
+    ResolvedUrl target = ResolveUrl(ParseUrl(address), current_);
+    if (target.scheme != "http" && target.scheme != "https") {
+      throw platform::Error("Unknown Protocol");
+    }
+    // A protected download never continues in clear text.
+    if (previous_scheme == "https" && target.scheme == "http") {
+      throw platform::Error("Redirecionamento de https para http recusado: " + address);
+    }
+    final_url_ = target.scheme + "://" + target.host_field + target.target;
+    if (!Exchange(target, sink, begun, max_redirects_ > 0)) return;
+    if (hop >= max_redirects_) {
+      throw platform::Error("Redirecionamentos demais (mais de " + std::to_string(max_redirects_) +
+                            ") a partir de " + url);
+    }
+    address = RedirectAddress(HeaderValue("Location"), target.scheme);
+    previous_scheme = target.scheme;
+  }
+}
 
-  if (connection_.is_open() &&
-      (!EqualsIgnoreAsciiCase(connected_host_, target.host) || connected_port_ != target.port)) {
+void HttpClient::OpenConnection(const ResolvedUrl& target) {
+  const bool tls = target.scheme == "https";
+  if (connection_.is_open() && (!EqualsIgnoreAsciiCase(connected_host_, target.host) ||
+                                connected_port_ != target.port || connected_tls_ != tls)) {
     connection_.Close();
   }
   if (!keep_alive_) connection_.Close();
   connection_.DiscardBuffered();
-  if (connection_.is_open() && connection_.socket().PeerClosed()) connection_.Close();
-  if (!connection_.is_open()) {
-    keep_alive_ = false;
-    if (target.ipv6) throw platform::SocketError(platform::kSocketHostNotFound);
-    platform::Ipv4Address address = resolver_(target.host);
-    connection_ =
-        BufferedSocket(platform::Socket::Connect(address, static_cast<std::uint16_t>(target.port),
-                                                 {timeouts_.connect, timeouts_.idle}, deadline_));
-    connected_host_ = target.host;
-    connected_port_ = target.port;
+  // An idle connection that the server closed, or that holds bytes nobody
+  // asked for, serves no further request.
+  if (connection_.is_open() && (connection_.PeerClosed() || connection_.buffered() > 0)) {
+    connection_.Close();
+  }
+  if (connection_.is_open()) return;
+  keep_alive_ = false;
+  if (target.ipv6) throw platform::SocketError(platform::kSocketHostNotFound);
+  platform::Ipv4Address address = resolver_(target.host);
+  connection_ =
+      BufferedSocket(platform::Socket::Connect(address, static_cast<std::uint16_t>(target.port),
+                                               {timeouts_.connect, timeouts_.idle}, deadline_));
+  connected_host_ = target.host;
+  connected_port_ = target.port;
+  connected_tls_ = tls;
+  if (!tls) return;
+  try {
+    if (!tls_client_) tls_client_.emplace(tls_config_);
+    // The name in the address is the one the certificate must carry.
+    connection_.StartTls(*tls_client_, target.host, deadline_);
+  } catch (const platform::Error&) {
+    connection_.Close();
+    throw;
+  }
+}
+
+bool HttpClient::Exchange(const ResolvedUrl& target, const BodySink& sink, platform::Deadline begun,
+                          bool follow) {
+  OpenConnection(target);
+  if (connected_tls_) {
+    tls_info_ = connection_.tls_peer_info();
+  } else {
+    tls_info_.reset();
   }
   if (!accept_encoding_.empty() && Lower(accept_encoding_).find("identity") == std::string::npos) {
     accept_encoding_ += ", identity";
@@ -257,9 +330,10 @@ void HttpClient::Get(const std::string& url, const std::function<void(std::strin
       if (++interim > kMaxInterimResponses) ThrowTooLong();
       header_bytes = 0;
     }
-    bool success = response_code_ >= 200 && response_code_ <= 299;
+    const bool success = response_code_ >= 200 && response_code_ <= 299;
+    const bool redirect = follow && IsRedirect(response_code_) && !HeaderValue("Location").empty();
     if (success) {
-      ReadBody(response_code_, sink);
+      ReadSuccessBody(response_code_, sink);
     } else {
       // A refused response's body is read to keep the connection in step,
       // and dropped.
@@ -269,7 +343,9 @@ void HttpClient::Get(const std::string& url, const std::function<void(std::strin
                            EqualsIgnoreAsciiCase(Trim(HeaderValue("Proxy-Connection")), "close");
     keep_alive_ = connection_.is_open() && !close_requested;
     if (!keep_alive_) connection_.Close();
+    if (redirect) return true;
     if (!success) throw HttpStatusError(status_line, response_code_);
+    return false;
   } catch (const HttpStatusError&) {
     throw;
   } catch (...) {
@@ -279,7 +355,26 @@ void HttpClient::Get(const std::string& url, const std::function<void(std::strin
   }
 }
 
-void HttpClient::ReadBody(int status, const std::function<void(std::string_view)>& sink) {
+void HttpClient::ReadSuccessBody(int status, const BodySink& sink) {
+  if (!decode_bodies_) return ReadBody(status, sink);
+  const std::string coding = HeaderValue("Content-Encoding");
+  switch (ParseContentCoding(coding)) {
+    case ContentCoding::kIdentity:
+      return ReadBody(status, sink);
+    case ContentCoding::kGzip: {
+      GzipDecoder decoder(sink);
+      ReadBody(status, [&decoder](std::string_view bytes) { decoder.Write(bytes); });
+      decoder.Finish();
+      return;
+    }
+    case ContentCoding::kUnsupported:
+      break;
+  }
+  constexpr size_t kShown = 40;
+  throw platform::Error("Codificação de conteúdo não suportada: " + coding.substr(0, kShown));
+}
+
+void HttpClient::ReadBody(int status, const BodySink& sink) {
   if ((status >= 100 && status <= 199) || status == 204 || status == 304) return;
   bool chunked = Lower(HeaderValue("Transfer-Encoding")).find("chunked") != std::string::npos;
   std::int64_t length = -1;
@@ -287,8 +382,7 @@ void HttpClient::ReadBody(int status, const std::function<void(std::string_view)
     if (EqualsIgnoreAsciiCase(h.name, "Content-Length")) length = ParseContentLength(h.value);
   }
   if (!chunked && length == 0) return;
-  if (status >= 300 && status <= 399 && connection_.buffered() == 0 &&
-      !connection_.socket().WaitReadable(timeouts_.redirect_body)) {
+  if (status >= 300 && status <= 399 && !connection_.WaitReadable(timeouts_.redirect_body)) {
     return;
   }
 
@@ -330,7 +424,7 @@ void HttpClient::ReadBody(int status, const std::function<void(std::string_view)
 }
 
 // A body shorter than announced is a broken transfer, not a success.
-void HttpClient::CopyBody(std::uint64_t count, const std::function<void(std::string_view)>& sink) {
+void HttpClient::CopyBody(std::uint64_t count, const BodySink& sink) {
   while (count > 0) {
     std::string_view bytes = connection_.ReadSome(
         static_cast<size_t>(std::min<std::uint64_t>(count, kBodyChunk)), deadline_);

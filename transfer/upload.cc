@@ -77,7 +77,7 @@ void ConfigureForExchange(FtpClient& ftp, const ExchangeServer& server) {
   ftp.set_host(server.ftp_host);
   ftp.set_port(server.ftp_port);
   ftp.set_username(server.ftp_user);
-  ftp.set_password(kFtpPassword);
+  ftp.set_password(server.ftp_password);
   ftp.set_passive(true);
 }
 

@@ -15,6 +15,7 @@
 #include "sync/log.h"
 #include "sync/settings.h"
 #include "sync/site_database.h"
+#include "transfer/download.h"
 #include "transfer/exchange_server.h"
 
 using namespace quilvane;
@@ -29,7 +30,7 @@ bool Run(const std::string& step, const std::string& dir) {
   const std::string digits = exchange::ExtraiNumero(s.cnpj_servidor);
   const std::string sql = sync::ExchangeFilePath(dir, s.cnpj_servidor);
   const std::string zip = archive::ArchivePathFor(sql);
-  const auto server = transfer::MakeExchangeServer(s.servidor_ftp, s.usuario_ftp, s.dominio_web);
+  const auto server = sync::ExchangeServerOf(s);
   if (step == "export" || step == "import") {
     sync::SiteDatabase c{platform::Env::Default()};
     if (!sync::ConectarBanco(c, dir, log)) return false;
@@ -52,6 +53,7 @@ bool Run(const std::string& step, const std::string& dir) {
   }
   if (step == "download") {
     transfer::HttpClient http;
+    transfer::ConfigureWebClient(http, server);
     return sync::DownloadFile(
         http, transfer::DownloadSource(server, digits), digits + ".ZIP", false, dir,
         [](const std::string&) { return true; }, log);

@@ -6,10 +6,14 @@
  * creates FILE with the section and each pair whose value is not empty, in
  * the system's ANSI code page with CR LF line ends, as the program reads it.
  * An existing FILE is never touched: an upgrade or a second installation
- * keeps the operator's settings. Exit status 0 when the file exists
+ * keeps the operator's settings. A file given a SenhaFTP is readable by
+ * SYSTEM and the Administrators alone, not by every user of the machine as
+ * the program's folder would let it be. Exit status 0 when the file exists
  * afterwards, 1 otherwise (the installation then rolls back).
  */
 #include <windows.h>
+
+#include <sddl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
@@ -29,6 +33,16 @@ static int Append(char** out, size_t* len, size_t* cap, const wchar_t* text) {
   return 1;
 }
 
+/* Whether the pairs give the site's own FTP password. */
+static int HoldsPassword(int argc, wchar_t** argv) {
+  static const wchar_t kKey[] = L"SenhaFTP=";
+  const size_t n = sizeof kKey / sizeof kKey[0] - 1;
+  for (int i = 3; i < argc; ++i) {
+    if (_wcsnicmp(argv[i], kKey, n) == 0 && argv[i][n] != L'\0') return 1;
+  }
+  return 0;
+}
+
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) return 1;
   char* text = NULL;
@@ -42,10 +56,23 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (!ok) return 1;
 
+  /* P: no entries inherited from the folder (which lets Users read);
+   * full control for LocalSystem (the service) and the Administrators. */
+  SECURITY_ATTRIBUTES private_file = {sizeof private_file, NULL, FALSE};
+  if (HoldsPassword(argc, argv) && !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                                       L"D:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1,
+                                       &private_file.lpSecurityDescriptor, NULL)) {
+    free(text);
+    return 1;
+  }
   /* CREATE_NEW: the check for an existing file and its creation are one step. */
-  HANDLE f = CreateFileW(argv[1], GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+  HANDLE f = CreateFileW(argv[1], GENERIC_WRITE, 0,
+                         private_file.lpSecurityDescriptor ? &private_file : NULL, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, NULL);
+  if (private_file.lpSecurityDescriptor) LocalFree(private_file.lpSecurityDescriptor);
   if (f == INVALID_HANDLE_VALUE) {
     const DWORD err = GetLastError();
+    free(text);
     return err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS ? 0 : 1;
   }
   DWORD written = 0;

@@ -37,6 +37,37 @@ TEST(Settings, ReadsEveryKey) {
   EXPECT_EQ("a, b", s.chave_publica);
 }
 
+// The exchange server as the cycle, the receipts and -STATUS all use it: a
+// SenhaFTP in the file (quoted, so that its blanks stay) replaces the
+// built-in password, and ServidorFTP's scheme reaches the FTP side.
+TEST(Settings, SitePasswordAndSchemeReachTheExchangeServer) {
+  testing::FakeEnv env;
+  testing::TempDir dir;
+  const std::string path = SettingsPath(dir.path());
+  EXPECT_EQ(transfer::kFtpPassword, ExchangeServerOf(ReadSettings(path, env)).ftp_password);
+  dir.Write("Quilvane.ini",
+            "[Quilvane]\r\nServidorFTP=ftpes://127.0.0.1:2121\r\nSenhaFTP=\" s3nh@ \"\r\n");
+  const transfer::ExchangeServer server = ExchangeServerOf(ReadSettings(path, env));
+  EXPECT_EQ(" s3nh@ ", server.ftp_password);
+  EXPECT_EQ(transfer::FtpSecurity::kExplicit, server.ftp_security);
+  EXPECT_EQ("127.0.0.1", server.ftp_host);
+  dir.Write("Quilvane.ini", "[Quilvane]\r\nSenhaFTP=\r\n");
+  EXPECT_EQ(transfer::kFtpPassword, ExchangeServerOf(ReadSettings(path, env)).ftp_password);
+}
+
+// CertificadoCA names a file beside the program unless the path is
+// absolute; it reaches every TLS connection through the exchange server.
+TEST(Settings, CertificateFileIsTakenBesideTheProgram) {
+  testing::FakeEnv env;
+  testing::TempDir dir;
+  const std::string path = SettingsPath(dir.path());
+  EXPECT_EQ("", ExchangeServerOf(ReadSettings(path, env)).ca_file);
+  dir.Write("Quilvane.ini", "[Quilvane]\r\nCertificadoCA=ca\\rede.pem\r\n");
+  EXPECT_EQ(dir.path() + "ca\\rede.pem", ExchangeServerOf(ReadSettings(path, env)).ca_file);
+  dir.Write("Quilvane.ini", "[Quilvane]\r\nCertificadoCA=/etc/quilvane/rede.pem\r\n");
+  EXPECT_EQ("/etc/quilvane/rede.pem", ExchangeServerOf(ReadSettings(path, env)).ca_file);
+}
+
 TEST(Settings, DateFollowsTheRegionalOrder) {
   testing::FakeEnv env;
   testing::TempDir dir;

@@ -2,6 +2,8 @@
 // addresses' rating and the clock. Whole sites are checked end to end.
 #include "sync/site_check.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -106,6 +108,65 @@ TEST(SiteCheck, SettingsItems) {
   }
 }
 
+// SenhaFTP is worth something only while others cannot read it: -CHECK
+// warns when every local user can read the file that holds it, or when it
+// would cross the network in clear, and never shows it.
+TEST(SiteCheck, SitePasswordIsKeptPrivateAndOffTheWire) {
+  testing::FakeEnv env;
+  env.SetNow(2026, 12, 10);
+  const std::string cnpj = "CNPJServidor=12.345.678/0001-90\r\nDominioWeb=localhost:1\r\n";
+  const std::string password = "SenhaFTP=n40-m0stre\r\n";
+  struct Case {
+    const char* name;
+    std::string settings;
+    bool world_readable;
+    CheckStatus status;
+    std::vector<const char*> details;  // parts of it; none: no item
+  };
+  const Case cases[] = {
+      {"private_and_tls",
+       cnpj + password + "ServidorFTP=ftpes://127.0.0.1:1\r\n",
+       false,
+       CheckStatus::kOk,
+       {"definida (não mostrada)"}},
+      {"readable_by_all",
+       cnpj + password + "ServidorFTP=ftps://127.0.0.1:1\r\n",
+       true,
+       CheckStatus::kAviso,
+       {"pode ser lido por qualquer usuário", "chmod 600", "icacls"}},
+      {"plain_ftp",
+       cnpj + password + "ServidorFTP=127.0.0.1:1\r\n",
+       false,
+       CheckStatus::kAviso,
+       {"ServidorFTP não usa TLS", "ftpes://"}},
+      {"both",
+       cnpj + password + "ServidorFTP=127.0.0.1:1\r\n",
+       true,
+       CheckStatus::kAviso,
+       {"pode ser lido por qualquer usuário", "ServidorFTP não usa TLS"}},
+      {"built_in_password", cnpj + "ServidorFTP=127.0.0.1:1\r\n", true, CheckStatus::kOk, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Site site(c.settings);
+    const mode_t mode = c.world_readable ? 0755 : 0700;
+    ASSERT_EQ(0, ::chmod(site.dir.path().c_str(), mode));
+    ASSERT_EQ(0, ::chmod(site.dir.File("Quilvane.ini").c_str(), mode & 0644));
+    const std::vector<CheckResult> results = CheckSite(site.dir.path(), env);
+    const CheckResult* r = Find(results, "SenhaFTP");
+    if (c.details.empty()) {
+      EXPECT_EQ(nullptr, r) << Dump(results);
+      continue;
+    }
+    ASSERT_NE(nullptr, r) << Dump(results);
+    EXPECT_EQ(c.status, r->status) << Dump(results);
+    for (const char* part : c.details) {
+      EXPECT_NE(std::string::npos, r->detail.find(part)) << part << "\n" << Dump(results);
+    }
+    EXPECT_EQ(std::string::npos, Dump(results).find("n40-m0stre")) << Dump(results);
+  }
+}
+
 TEST(SiteCheck, ReadyUnlessAnItemFails) {
   EXPECT_TRUE(SiteReady({}));
   EXPECT_TRUE(SiteReady({{CheckStatus::kOk, "a", ""}, {CheckStatus::kAviso, "b", ""}}));
@@ -137,6 +198,25 @@ TEST(SiteCheck, DownloadAddressesCountAsTheCycleUsesThem) {
   for (const Case& c : cases) {
     const std::vector<CheckStatus> rating = RateDownloadAddresses(c.probes);
     EXPECT_EQ(c.rating, rating) << ::testing::PrintToString(static_cast<int>(&c - cases));
+  }
+}
+
+TEST(SiteCheck, CertificateWarnsThreeWeeksAhead) {
+  constexpr std::int64_t kNow = 1'800'000'000, kDay = 86400;
+  struct Case {
+    std::int64_t not_after;
+    CheckStatus status;
+  };
+  const Case cases[] = {
+      {kNow + 90 * kDay, CheckStatus::kOk},
+      {kNow + 21 * kDay, CheckStatus::kOk},
+      {kNow + 21 * kDay - 1, CheckStatus::kAviso},
+      {kNow + 1, CheckStatus::kAviso},
+      {kNow, CheckStatus::kFalha},
+      {kNow - 400 * kDay, CheckStatus::kFalha},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.status, RateCertificate(c.not_after, kNow)) << (c.not_after - kNow);
   }
 }
 

@@ -4,6 +4,8 @@
 // library loading and the main loop's timer and posted work.
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -20,6 +22,8 @@
 #include "platform/library.h"
 #include "platform/main_loop.h"
 #include "platform/main_loop_windows.h"
+#include "platform/private_file.h"
+#include "platform/private_file_windows.h"
 #include "platform/regional.h"
 #include "platform/socket.h"
 
@@ -172,6 +176,46 @@ TEST(WindowsFile, RenameReplacesReadOnlyTargetAndRewriteKeepsAttributes) {
   if (held) {
     EXPECT_EQ(kAttrHidden, GetFileInfo(dir("Quilvane.ini")).attributes & kAttrHidden);
   }
+}
+
+// -CHECK warns when the settings holding SenhaFTP are open to every local
+// user: judged by the file's DACL, whose entries count in order.
+TEST(WindowsFile, ReadableByEveryLocalUserFollowsTheDacl) {
+  struct Case {
+    const char* name;
+    const wchar_t* sddl;
+    bool readable;
+  };
+  const Case cases[] = {
+      {"users_read", L"D:P(A;;FA;;;SY)(A;;FR;;;BU)", true},
+      {"everyone_all", L"D:P(A;;GA;;;WD)", true},
+      {"authenticated_read", L"D:P(A;;FR;;;AU)", true},
+      {"interactive_generic_read", L"D:P(A;;GR;;;IU)", true},
+      {"admins_and_system", L"D:P(A;;FA;;;SY)(A;;FA;;;BA)", false},
+      {"users_write_only", L"D:P(A;;FW;;;BU)", false},
+      {"everyone_denied_first", L"D:P(D;;FR;;;WD)(A;;FR;;;BU)", false},
+      {"users_denied_authenticated_allowed", L"D:P(D;;FR;;;BU)(A;;FR;;;AU)", true},
+      {"inherit_only_grant", L"D:P(A;IO;FR;;;BU)", false},
+      {"empty", L"D:P", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1, &sd,
+                                                                     nullptr));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
+    EXPECT_EQ(c.readable, DaclReadableByEveryLocalUser(dacl));
+    LocalFree(sd);
+  }
+  EXPECT_TRUE(DaclReadableByEveryLocalUser(nullptr));
+
+  // On a file (Wine keeps a file's DACL only as far as Unix modes can say).
+  TempFolder dir;
+  CreatePrivateFile(dir("private.ini"), "SenhaFTP=x\r\n");
+  EXPECT_FALSE(ReadableByEveryLocalUser(dir("private.ini")));
+  EXPECT_THROW(ReadableByEveryLocalUser(dir("missing.ini")), SystemError);
 }
 
 TEST(WindowsFile, ExecutableDirIsTheProgramsFolder) {

@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# The exchange server's FTP side over TLS, on loopback: Debian's vsftpd as
+# widespread hosting runs it, demanding TLS for the login and every data
+# connection, and that each data connection resume the control
+# connection's TLS session. Two listeners on the same folder as the plain
+# exchange server (30-exchange.sh), so that the web side serves what they
+# store: explicit TLS (AUTH TLS, ftpes://) and implicit TLS (ftps://).
+#   start: makes the test CA and the server's certificate (for localhost,
+#          www.localhost and 127.0.0.1) when missing, the local account
+#          vsftpd logs in (idempotent), starts both listeners and prints
+#          their endpoints as export lines.
+#   stop:  stops them.
+# Diagnostics go to stderr; stdout is eval'd by scripts/servers.
+set -euo pipefail
+action=${1:?usage: 35-ftps.sh start|stop}
+base="${QUILVANE_STATE:-/tmp/quilvane-servers}"
+state="$base/ftps"
+explicit_port=${QUILVANE_FTPS_PORT_WANTED:-42521}
+implicit_port=${QUILVANE_FTPS_IMPLICIT_PORT_WANTED:-42522}
+passive_ports=${QUILVANE_FTPS_PASSIVE_PORTS:-42530-42549}
+# The account: a system user without a shell, used by these listeners only
+# (their own PAM service), with a password that is not the built-in one,
+# as a site with SenhaFTP has.
+user=quilvane-ftps
+password=${QUILVANE_FTPS_PASSWORD_WANTED:-s3nha-da-rede}
+pam_service=quilvane-ftps
+root="$base/exchange/root"
+exchange_dir="$root/quilvane"
+
+log() { echo "35-ftps: $*" >&2; }
+
+answers() {  # port
+  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+alive() {  # pidfile
+  [ -f "$1" ] && kill -0 "$(cat "$1")" 2>/dev/null
+}
+
+stop_pid() {  # pidfile
+  if alive "$1"; then
+    kill "$(cat "$1")" 2>/dev/null || true
+    for _ in $(seq 50); do alive "$1" || break; sleep 0.1; done
+  fi
+  rm -f "$1"
+}
+
+# The test CA and a certificate for the loopback names, valid for 30 days;
+# made again when missing or within a day of expiry.
+make_certificates() {
+  local dir="$state/ca"
+  mkdir -p "$dir"
+  if [ -f "$dir/server.pem" ] && openssl x509 -checkend 86400 -noout -in "$dir/server.pem" \
+       >/dev/null 2>&1; then
+    return
+  fi
+  openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Quilvane test CA (FTPS)" \
+    -keyout "$dir/ca.key" -out "$dir/ca.pem" \
+    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+    2>/dev/null
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout "$dir/server.key" \
+    -out "$dir/server.csr" 2>/dev/null
+  printf '%s\n' "subjectAltName=DNS:localhost,DNS:www.localhost,IP:127.0.0.1" \
+    "basicConstraints=CA:FALSE" "extendedKeyUsage=serverAuth" >"$dir/server.ext"
+  openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" \
+    -CAcreateserial -days 30 -extfile "$dir/server.ext" -out "$dir/server.pem" 2>/dev/null
+  chmod 600 "$dir/ca.key" "$dir/server.key"
+}
+
+make_account() {
+  if ! id "$user" >/dev/null 2>&1; then
+    useradd --system --user-group --no-create-home --home-dir "$root" \
+      --shell /usr/sbin/nologin "$user"
+  fi
+  echo "$user:$password" | chpasswd
+  # Password check only: the account has no shell, so the stock vsftpd
+  # service (which demands one in /etc/shells) does not fit.
+  local pam="auth required pam_unix.so
+account required pam_unix.so
+session required pam_permit.so"
+  if [ "$(cat "/etc/pam.d/$pam_service" 2>/dev/null)" != "$pam" ]; then
+    printf '%s\n' "$pam" >"/etc/pam.d/$pam_service"
+  fi
+}
+
+# The account writes into the exchange folder the plain server (running
+# as root) also writes: the folder's group is the account's, group
+# writable, kept by new subfolders.
+share_folder() {
+  mkdir -p "$exchange_dir"
+  chgrp -R "$user" "$exchange_dir"
+  chmod -R g+rwX "$exchange_dir"
+  find "$exchange_dir" -type d -exec chmod g+s {} +
+}
+
+write_config() {  # name port first_passive last_passive implicit
+  local ca="$state/ca"
+  cat >"$state/$1.conf" <<CONF
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port=$2
+background=NO
+anonymous_enable=NO
+local_enable=YES
+write_enable=YES
+local_umask=002
+chroot_local_user=YES
+local_root=$root
+secure_chroot_dir=$state/empty
+pam_service_name=$pam_service
+userlist_enable=NO
+pasv_enable=YES
+pasv_min_port=$3
+pasv_max_port=$4
+port_enable=NO
+ssl_enable=YES
+implicit_ssl=$5
+rsa_cert_file=$ca/server.pem
+rsa_private_key_file=$ca/server.key
+require_ssl_reuse=YES
+force_local_logins_ssl=YES
+force_local_data_ssl=YES
+strict_ssl_read_eof=YES
+ssl_sslv2=NO
+ssl_sslv3=NO
+xferlog_enable=YES
+log_ftp_protocol=YES
+vsftpd_log_file=$state/$1.log
+CONF
+}
+
+start_one() {  # name port first_passive last_passive implicit
+  local pidfile="$state/$1.pid"
+  if alive "$pidfile" && answers "$2"; then return; fi
+  stop_pid "$pidfile"
+  if answers "$2"; then log "port $2 is taken by another program"; exit 1; fi
+  write_config "$@"
+  setsid /usr/sbin/vsftpd "$state/$1.conf" </dev/null >>"$state/$1.out" 2>&1 &
+  echo $! >"$pidfile"
+}
+
+case "$action" in
+  start)
+    if ! [ -x /usr/sbin/vsftpd ] || ! command -v openssl >/dev/null; then
+      log "vsftpd / openssl are not installed (scripts/install-deps)"
+      exit 1
+    fi
+    first=${passive_ports%-*}
+    last=${passive_ports#*-}
+    middle=$(((first + last) / 2))
+    mkdir -p "$state/empty"
+    chmod 755 "$state" "$state/empty"
+    make_certificates
+    make_account
+    share_folder
+    start_one explicit "$explicit_port" "$first" "$middle" NO
+    start_one implicit "$implicit_port" "$((middle + 1))" "$last" YES
+    for _ in $(seq 100); do
+      if answers "$explicit_port" && answers "$implicit_port"; then
+        echo "export QUILVANE_FTPS_PORT=$explicit_port QUILVANE_FTPS_IMPLICIT_PORT=$implicit_port" \
+             "QUILVANE_FTPS_USER=$user QUILVANE_FTPS_PASSWORD=$password" \
+             "QUILVANE_FTPS_CA=$state/ca/ca.pem"
+        exit 0
+      fi
+      sleep 0.1
+    done
+    log "vsftpd did not answer; see $state/explicit.out and $state/implicit.out"
+    exit 1
+    ;;
+  stop)
+    stop_pid "$state/explicit.pid"
+    stop_pid "$state/implicit.pid"
+    ;;
+  *) echo "usage: $0 start|stop" >&2; exit 2 ;;
+esac
