@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/tls.h"
 #include "transfer/ftp_security.h"
 
 namespace quilvane::transfer {
@@ -32,6 +33,8 @@ struct ExchangeServer {
   FtpSecurity ftp_security = FtpSecurity::kNone;
   std::string ftp_user = kDefaultFtpUser;
   std::string ftp_password = kFtpPassword;
+  // What the certificates of its TLS endpoints are checked against.
+  platform::TlsConfig tls;
   std::string web_domain = kDefaultWebDomain;
   int web_port = kDefaultWebPort;
 };
