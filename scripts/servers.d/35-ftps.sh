@@ -6,13 +6,14 @@
 # exchange server (30-exchange.sh), so that the web side serves what they
 # store: explicit TLS (AUTH TLS, ftpes://) and implicit TLS (ftps://).
 #   start: makes the test CA and the server's certificate (for localhost,
-#          www.localhost and 127.0.0.1) when missing, the local account
+#          www.localhost and 127.0.0.1; scripts/make-test-ca), the local account
 #          vsftpd logs in (idempotent), starts both listeners and prints
 #          their endpoints as export lines.
 #   stop:  stops them.
 # Diagnostics go to stderr; stdout is eval'd by scripts/servers.
 set -euo pipefail
 action=${1:?usage: 35-ftps.sh start|stop}
+here=$(cd "$(dirname "$0")/.." && pwd)
 base="${QUILVANE_STATE:-/tmp/quilvane-servers}"
 state="$base/ftps"
 explicit_port=${QUILVANE_FTPS_PORT_WANTED:-42521}
@@ -43,28 +44,6 @@ stop_pid() {  # pidfile
     for _ in $(seq 50); do alive "$1" || break; sleep 0.1; done
   fi
   rm -f "$1"
-}
-
-# The test CA and a certificate for the loopback names, valid for 30 days;
-# made again when missing or within a day of expiry.
-make_certificates() {
-  local dir="$state/ca"
-  mkdir -p "$dir"
-  if [ -f "$dir/server.pem" ] && openssl x509 -checkend 86400 -noout -in "$dir/server.pem" \
-       >/dev/null 2>&1; then
-    return
-  fi
-  openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Quilvane test CA (FTPS)" \
-    -keyout "$dir/ca.key" -out "$dir/ca.pem" \
-    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
-    2>/dev/null
-  openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout "$dir/server.key" \
-    -out "$dir/server.csr" 2>/dev/null
-  printf '%s\n' "subjectAltName=DNS:localhost,DNS:www.localhost,IP:127.0.0.1" \
-    "basicConstraints=CA:FALSE" "extendedKeyUsage=serverAuth" >"$dir/server.ext"
-  openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" \
-    -CAcreateserial -days 30 -extfile "$dir/server.ext" -out "$dir/server.pem" 2>/dev/null
-  chmod 600 "$dir/ca.key" "$dir/server.key"
 }
 
 make_account() {
@@ -116,8 +95,8 @@ pasv_max_port=$4
 port_enable=NO
 ssl_enable=YES
 implicit_ssl=$5
-rsa_cert_file=$ca/server.pem
-rsa_private_key_file=$ca/server.key
+rsa_cert_file=$ca/good.pem
+rsa_private_key_file=$ca/good.key
 require_ssl_reuse=YES
 force_local_logins_ssl=YES
 force_local_data_ssl=YES
@@ -151,7 +130,7 @@ case "$action" in
     middle=$(((first + last) / 2))
     mkdir -p "$state/empty"
     chmod 755 "$state" "$state/empty"
-    make_certificates
+    "$here/make-test-ca" "$state/ca" >&2
     make_account
     share_folder
     start_one explicit "$explicit_port" "$first" "$middle" NO
