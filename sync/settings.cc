@@ -20,6 +20,16 @@ platform::DateTime ReadDate(const platform::IniSnapshot& ini, const char* key,
   return platform::ParseShortDate(text, env.Regional(), current_year).value_or(default_value);
 }
 
+// A file named in the settings, relative to the settings file's folder
+// unless it is absolute (on either host's terms).
+std::string BesideSettings(const std::string& settings_path, const std::string& file) {
+  const bool absolute =
+      !file.empty() && (file[0] == '/' || file[0] == '\\' || (file.size() > 1 && file[1] == ':'));
+  if (file.empty() || absolute) return file;
+  const size_t cut = settings_path.find_last_of("/\\");
+  return (cut == std::string::npos ? std::string() : settings_path.substr(0, cut + 1)) + file;
+}
+
 platform::DateTime LookBackDay(platform::Env& env) {
   return static_cast<platform::DateTime>(platform::DayOf(env.Now()) - kLookBackDays);
 }
@@ -42,6 +52,7 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
   s.servidor_ftp = ini.ReadString(kSection, "ServidorFTP", "");
   s.usuario_ftp = ini.ReadString(kSection, "UsuarioFTP", "");
   s.senha_ftp = ini.ReadString(kSection, "SenhaFTP", "");
+  s.certificado_ca = BesideSettings(path, ini.ReadString(kSection, "CertificadoCA", ""));
   s.dominio_web = ini.ReadString(kSection, "DominioWeb", "");
   s.chave_publica = ini.ReadString(kSection, "ChavePublica", "");
   s.enviar_recibo = ini.ReadBool(kSection, "EnviarRecibo", false);
@@ -65,6 +76,7 @@ transfer::ExchangeServer ExchangeServerOf(const Settings& settings) {
   transfer::ExchangeServer server = transfer::MakeExchangeServer(
       settings.servidor_ftp, settings.usuario_ftp, settings.dominio_web);
   transfer::SetFtpPassword(server, settings.senha_ftp);
+  server.tls.ca_file = settings.certificado_ca;
   return server;
 }
 

@@ -20,6 +20,10 @@ struct Settings {
   std::string usuario_ftp;   // `UsuarioFTP`
   // `SenhaFTP`: the account's own password; empty means the built-in one.
   std::string senha_ftp;
+  // `CertificadoCA`: PEM certificates trusted besides the system's for the
+  // exchange server's TLS; a relative path is taken from the program's
+  // folder (the settings file's). Empty: the system's store alone.
+  std::string certificado_ca;
   std::string dominio_web;  // `DominioWeb`: domain[:port]
   // `ChavePublica`: the head office's public keys a branch trusts, as
   // written (exchange::ParsePublicKeys reads it). Blank: signatures are
