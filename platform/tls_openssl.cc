@@ -21,8 +21,6 @@ namespace {
 // most this much (four full records).
 constexpr size_t kSocketChunk = 64 * 1024;
 constexpr size_t kMaxWrite = 64 * 1024;
-// Unread records (session tickets) drained before a close, at most.
-constexpr int kMaxDrainReads = 16;
 
 TlsError Truncated() {
   return TlsError(TlsFailure::kTruncated,
@@ -279,9 +277,10 @@ void TlsStream::Shutdown(Deadline deadline) {
       s.Flush(deadline);
     }
     // Records never read (session tickets) would turn the close into a
-    // reset, and a reset may cost the peer the last bytes we sent.
-    for (int i = 0; i < kMaxDrainReads; ++i) {
-      if (s.socket.Read(std::span<char>(s.scratch), SteadyClock::now()) == 0) break;
+    // reset, and a reset may cost the peer the last bytes we sent. A peer
+    // still reading them may send its tickets only now, so the wait lasts
+    // until it closes in turn (or the deadline): an FTP upload ends so.
+    while (s.socket.Read(std::span<char>(s.scratch), deadline) > 0) {
     }
   } catch (const Error&) {
     // A peer that has gone or has nothing more to say is no failure here.

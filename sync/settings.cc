@@ -75,7 +75,7 @@ transfer::ExchangeServer ExchangeServerOf(const Settings& settings) {
   transfer::ExchangeServer server = transfer::MakeExchangeServer(
       settings.servidor_ftp, settings.usuario_ftp, settings.dominio_web);
   transfer::SetFtpPassword(server, settings.senha_ftp);
-  server.ca_file = settings.certificado_ca;
+  server.tls.ca_file = settings.certificado_ca;
   return server;
 }
 

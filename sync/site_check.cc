@@ -337,7 +337,10 @@ class SiteChecker {
   }
 
   void CheckFtp() {
-    if (server_ok_) CheckFtpSide(server_, dir_, digits_, Sink());
+    if (!server_ok_) return;
+    const CheckTimes clock{[this] { return UtcNow(); },
+                           [this](std::int64_t utc) { return LocalText(utc); }};
+    CheckFtpSide(server_, dir_, digits_, clock, Sink());
   }
 
   void CheckSigningKey() {

@@ -39,19 +39,65 @@ void CheckFtpPassword(const std::string& settings_path, const transfer::Exchange
   }
 }
 
+std::string CertificateDetail(const platform::TlsPeerInfo& peer, std::int64_t utc_now,
+                              const std::function<std::string(std::int64_t)>& local_text) {
+  std::string detail = peer.protocol + ", " + peer.subject + ", emitido por " + peer.issuer +
+                       ", válido até " + local_text(peer.not_after_unix);
+  if (RateCertificate(peer.not_after_unix, utc_now) == CheckStatus::kAviso) {
+    const std::int64_t days = (peer.not_after_unix - utc_now) / 86400;
+    detail += "; vence em " + std::to_string(days) + (days == 1 ? " dia" : " dias") +
+              ": peça ao servidor de troca que o renove";
+  }
+  return detail;
+}
+
+std::string TlsFailureAdvice(platform::TlsFailure failure, const std::string& key) {
+  switch (failure) {
+    case platform::TlsFailure::kNotTrusted:
+      return "o certificado não vem de uma autoridade confiável: instale a dela no sistema ou "
+             "indique-a em CertificadoCA";
+    case platform::TlsFailure::kNameMismatch:
+      return "escreva em " + key + " o nome para o qual o certificado foi emitido";
+    case platform::TlsFailure::kExpired:
+      return "o certificado do servidor de troca venceu (ou o relógio deste computador está "
+             "errado): peça a renovação";
+    case platform::TlsFailure::kProtocol:
+      return "o servidor não fala TLS 1.2 ou mais recente nessa porta: confira o esquema e a "
+             "porta em " +
+             key;
+    case platform::TlsFailure::kTruncated:
+      return "a conexão caiu no meio: tente de novo";
+    case platform::TlsFailure::kConfig:
+      return "confira o arquivo de CertificadoCA";
+    case platform::TlsFailure::kOther:
+      break;
+  }
+  return "confira " + key;
+}
+
 void CheckFtpSide(const transfer::ExchangeServer& server, const std::string& dir,
-                  const std::string& digits, const CheckSink& add) {
+                  const std::string& digits, const CheckTimes& clock, const CheckSink& add) {
   transfer::FtpClient ftp;
   transfer::ConfigureForExchange(ftp, server);
   const std::string where = transfer::FtpAddress(server);
   try {
     ftp.Connect();
+  } catch (const platform::TlsError& e) {
+    ftp.Disconnect();
+    add(CheckStatus::kFalha, "Certificado do FTP",
+        where + ": " + e.what() + "; " + TlsFailureAdvice(e.failure(), "ServidorFTP"));
+    return;
   } catch (const std::exception& e) {
     ftp.Disconnect();
     add(CheckStatus::kFalha, "FTP",
         where + " como " + server.ftp_user + ": " + e.what() +
             "; confira ServidorFTP e UsuarioFTP e se o servidor de troca está no ar");
     return;
+  }
+  if (const auto peer = ftp.tls_peer_info()) {
+    const std::int64_t now = clock.utc_now();
+    add(RateCertificate(peer->not_after_unix, now), "Certificado do FTP",
+        CertificateDetail(*peer, now, clock.local_text));
   }
   add(CheckStatus::kOk, "FTP", "login em " + where + " como " + server.ftp_user);
 

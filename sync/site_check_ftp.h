@@ -4,9 +4,11 @@
 // the site check: the password's settings everywhere, and at a head office
 // the login and the exchange folder.
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
+#include "platform/tls.h"
 #include "sync/site_check.h"
 #include "transfer/exchange_server.h"
 
@@ -21,11 +23,29 @@ using CheckSink = std::function<void(CheckStatus, std::string item, std::string 
 void CheckFtpPassword(const std::string& settings_path, const transfer::ExchangeServer& server,
                       const CheckSink& add);
 
-// The head office's FTP side: the login ("FTP"), then the exchange folder
-// listed and written ("Pasta de troca") with a probe file stored and
-// deleted; `dir` is the program's folder (the probe's local copy) and
-// `digits` the archive's name without ".ZIP".
+// The line of a TLS endpoint that answered: "TLSv1.3, CN=..., emitida por
+// CN=..., válida até <local_text of the expiry>", with what to do when it
+// is an AVISO.
+std::string CertificateDetail(const platform::TlsPeerInfo& peer, std::int64_t utc_now,
+                              const std::function<std::string(std::int64_t)>& local_text);
+
+// What an operator does about a TLS failure of the endpoint `key` names
+// ("ServidorFTP", "DominioWeb").
+std::string TlsFailureAdvice(platform::TlsFailure failure, const std::string& key);
+
+// The time as the check shows it: "now" in UTC seconds, and a UTC time as
+// the local clock shows it.
+struct CheckTimes {
+  std::function<std::int64_t()> utc_now;
+  std::function<std::string(std::int64_t)> local_text;
+};
+
+// The head office's FTP side: the login ("FTP"), with TLS its certificate
+// ("Certificado do FTP"), then the exchange folder listed and written
+// ("Pasta de troca") with a probe file stored and deleted; `dir` is the
+// program's folder (the probe's local copy) and `digits` the archive's
+// name without ".ZIP".
 void CheckFtpSide(const transfer::ExchangeServer& server, const std::string& dir,
-                  const std::string& digits, const CheckSink& add);
+                  const std::string& digits, const CheckTimes& clock, const CheckSink& add);
 
 }  // namespace quilvane::sync

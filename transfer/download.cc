@@ -35,7 +35,7 @@ void ConfigureWebClient(HttpClient& http, const ExchangeServer& server) {
   const bool modern = server.web_scheme != WebScheme::kBare;
   http.set_max_redirects(modern ? kMaxRedirects : 0);
   http.set_decode_bodies(modern);
-  http.set_tls_config(platform::TlsConfig{server.ca_file, true});
+  http.set_tls_config(server.tls);
 }
 
 void SetDownloadFields(HttpClient& http) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/tls.h"
 #include "transfer/ftp_security.h"
 
 namespace quilvane::transfer {
@@ -47,11 +48,11 @@ struct ExchangeServer {
   std::string ftp_user = kDefaultFtpUser;
   std::string ftp_password = kFtpPassword;
   WebScheme web_scheme = WebScheme::kBare;
+  // What the certificates of its TLS endpoints are checked against
+  // ("CertificadoCA" besides the system's store).
+  platform::TlsConfig tls;
   std::string web_domain = kDefaultWebDomain;
   int web_port = kDefaultWebPort;
-  // "CertificadoCA": PEM certificates trusted besides the system's store,
-  // for every TLS connection; empty: the system's store alone.
-  std::string ca_file;
 };
 
 struct HostPort {

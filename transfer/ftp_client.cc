@@ -178,7 +178,10 @@ void FtpClient::Connect() {
       CloseNow();
       OpenControl();
     }
+    if (security_ == FtpSecurity::kExplicit) SecureControl();
+    const bool protected_before_login = security_ == FtpSecurity::kNone || ProtectData(false);
     Login();
+    if (!protected_before_login) ProtectData(true);
     ReadFeatures();
     SendCmd(TypeCommand(), {200});
     ReadSystem();
@@ -205,6 +208,8 @@ void FtpClient::OpenControl() {
   control_ = BufferedSocket(platform::Socket::Connect(address, static_cast<std::uint16_t>(port_),
                                                       socket_timeouts, deadline_));
   try {
+    // Implicit TLS: the server's first byte is already inside it.
+    if (security_ == FtpSecurity::kImplicit) control_.StartTls(Tls(), host_, deadline_);
     FtpReply greeting = ReadReply();
     if (greeting.code >= 100 && greeting.code < 200) greeting = ReadReply();
     greeting_ = CheckReply(greeting, {220});
@@ -355,6 +360,7 @@ std::string FtpClient::PassiveReceive(const std::string& command) {
   std::string received;
   if (reply.code == 450) return received;
   Transfer(data, [&] {
+    SecureData(data);
     for (;;) {
       std::string_view bytes = data.ReadSome(kReceiveChunk, deadline_);
       if (bytes.empty()) break;
@@ -377,6 +383,7 @@ std::string FtpClient::PassiveReceiveBounded(const std::string& command, size_t 
   std::string received;
   *truncated = false;
   Transfer(data, [&] {
+    SecureData(data);
     for (;;) {
       std::string_view bytes = data.ReadSome(kReceiveChunk, deadline_);
       if (bytes.empty()) break;
@@ -395,12 +402,14 @@ void FtpClient::PassiveSend(const std::string& command, platform::File& file) {
   BufferedSocket data = ConnectData(endpoint);
   CheckReply(ReadReply(), {110, 125, 150});
   Transfer(data, [&] {
+    SecureData(data);
     std::string chunk(kSendChunk, '\0');
     for (;;) {
       size_t n = file.Read(std::span<char>(chunk.data(), chunk.size()));
       if (n == 0) break;
       data.WriteAll(std::string_view(chunk.data(), n), deadline_);
     }
+    EndData(data);
   });
 }
 
@@ -428,6 +437,8 @@ void FtpClient::Disconnect() {
     if (control_.WaitReadable(timeouts_.quit_wait)) {
       ReadReply();
     }
+    // A TLS session ends with our close alert, as the server's log expects.
+    if (control_.tls()) control_.Shutdown(SteadyClock::now() + timeouts_.quit_wait);
   } catch (const platform::Error&) {
   }
   CloseNow();

@@ -4,14 +4,17 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/socket.h"
+#include "platform/tls.h"
 #include "transfer/buffered_socket.h"
 #include "transfer/ftp_reply.h"
+#include "transfer/ftp_security.h"
 #include "transfer/progress.h"
 
 namespace quilvane::transfer {
@@ -38,8 +41,14 @@ class ListingTooLongError : public platform::Error {
 // life. Passive only, IPv4, one control connection at a time. Failures are
 // platform::Error (FtpReplyError for refused replies, platform::SocketError,
 // platform::TimeoutError, TransferTooSlowError for a data connection that
-// broke the progress rule, ListingTooLongError); after one the caller calls
-// Disconnect.
+// broke the progress rule, ListingTooLongError, platform::TlsError);
+// after one the caller calls Disconnect.
+//
+// With TLS (set_security), the password and every byte of every data
+// connection travel inside TLS only: a server that refuses AUTH TLS, PBSZ or
+// PROT P fails Connect before USER is sent, and each data connection
+// resumes the control connection's session (servers demand it). A data
+// stream that ends without its close alert is a cut transfer.
 class FtpClient {
  public:
   enum class TransferType { kBinary, kAscii };
@@ -59,6 +68,10 @@ class FtpClient {
   TransferType transfer_type() const { return type_; }
   void set_resolver(platform::Resolver resolver) { resolver_ = std::move(resolver); }
   void set_timeouts(const FtpTimeouts& timeouts) { timeouts_ = timeouts; }
+  // How the next Connect protects the session; `config` is what its
+  // certificates are checked against. kNone: plain FTP, as ever.
+  void set_security(FtpSecurity security, const platform::TlsConfig& config = {});
+  FtpSecurity security() const { return security_; }
 
   bool connected() const { return control_.is_open(); }
   const FtpReply& greeting() const { return greeting_; }
@@ -66,6 +79,8 @@ class FtpClient {
   const std::vector<std::string>& capabilities() const { return capabilities_; }
   bool utf8() const { return utf8_; }
   const FtpReply& last_reply() const { return last_reply_; }
+  // What the control connection's TLS shows; nullopt without TLS.
+  std::optional<platform::TlsPeerInfo> tls_peer_info() const;
 
   void Connect();
   void ChangeDir(const std::string& folder);
@@ -101,6 +116,11 @@ class FtpClient {
   // Connect's steps, in order.
   void OpenControl();
   bool SendHost();
+  // "AUTH TLS", then the handshake on the control connection.
+  void SecureControl();
+  // "PBSZ 0" and "PROT P"; false when the server wants them after the
+  // login (530, 503), and `after_login` is false.
+  bool ProtectData(bool after_login);
   void Login();
   void ReadFeatures();
   void ReadSystem();
@@ -116,6 +136,13 @@ class FtpClient {
   void SendPret(const std::string& command);
   DataEndpoint RequestPassive();
   BufferedSocket ConnectData(const DataEndpoint& endpoint);
+  // The handshake on a data connection whose command the server accepted,
+  // resuming the control connection's session; nothing without TLS.
+  void SecureData(BufferedSocket& data);
+  // Our close alert after the last byte stored, so that the server can
+  // tell a whole file from a cut one; nothing without TLS.
+  void EndData(BufferedSocket& data);
+  platform::TlsClient& Tls();
   // Runs `flow` on the open data connection, closes it and reads the
   // transfer's final reply, also after `flow` failed.
   void Transfer(BufferedSocket& data, const std::function<void()>& flow);
@@ -133,6 +160,11 @@ class FtpClient {
   TransferType type_ = TransferType::kBinary;
   platform::Resolver resolver_;
   FtpTimeouts timeouts_;
+  FtpSecurity security_ = FtpSecurity::kNone;
+  platform::TlsConfig tls_config_;
+  // Made at the first TLS connection: its trust store and the session the
+  // data connections resume.
+  std::optional<platform::TlsClient> tls_;
 
   BufferedSocket control_;
   platform::Deadline step_start_;

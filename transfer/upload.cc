@@ -79,6 +79,7 @@ void ConfigureForExchange(FtpClient& ftp, const ExchangeServer& server) {
   ftp.set_username(server.ftp_user);
   ftp.set_password(server.ftp_password);
   ftp.set_passive(true);
+  ftp.set_security(server.ftp_security, server.tls);
 }
 
 void Upload(FtpClient& ftp, const ExchangeServer& server, const std::string& arquivo) {

@@ -48,7 +48,8 @@ void PublishFile(FtpClient& ftp, const std::string& local_path, const std::strin
 void Upload(FtpClient& ftp, const ExchangeServer& server, const std::string& arquivo);
 
 // Sets `ftp` for the exchange server as every session with it runs: binary,
-// passive, the server's host, port and account with the system's password.
+// passive, the server's host, port, protection and account with its
+// password.
 void ConfigureForExchange(FtpClient& ftp, const ExchangeServer& server);
 
 }  // namespace quilvane::transfer

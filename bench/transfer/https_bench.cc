@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
 
   auto download = [&](const std::string& dominio, const std::string& source) {
     ExchangeServer server = quilvane::transfer::MakeExchangeServer("", "", dominio);
-    server.ca_file = ca;
+    server.tls.ca_file = ca;
     HttpClient client;
     quilvane::transfer::ConfigureWebClient(client, server);
     const auto start = Clock::now();

@@ -2,22 +2,27 @@
 # The exchange server's FTP side over TLS, on loopback: Debian's vsftpd as
 # widespread hosting runs it, demanding TLS for the login and every data
 # connection, and that each data connection resume the control
-# connection's TLS session. Two listeners on the same folder as the plain
+# connection's TLS session. Listeners on the same folder as the plain
 # exchange server (30-exchange.sh), so that the web side serves what they
-# store: explicit TLS (AUTH TLS, ftpes://) and implicit TLS (ftps://).
+# store: explicit TLS (AUTH TLS, ftpes://), implicit TLS (ftps://), and an
+# explicit one that does not demand the session reuse (Wine's SChannel
+# keeps no session cache, so its data connections cannot resume).
 #   start: makes the test CA and the server's certificate (for localhost,
-#          www.localhost and 127.0.0.1) when missing, the local account
-#          vsftpd logs in (idempotent), starts both listeners and prints
-#          their endpoints as export lines.
+#          www.localhost and 127.0.0.1; scripts/make-test-ca), the local
+#          account vsftpd logs in (idempotent), starts the listeners and
+#          prints their endpoints as export lines.
 #   stop:  stops them.
 # Diagnostics go to stderr; stdout is eval'd by scripts/servers.
 set -euo pipefail
 action=${1:?usage: 35-ftps.sh start|stop}
+here=$(cd "$(dirname "$0")/.." && pwd)
 base="${QUILVANE_STATE:-/tmp/quilvane-servers}"
 state="$base/ftps"
 explicit_port=${QUILVANE_FTPS_PORT_WANTED:-42521}
 implicit_port=${QUILVANE_FTPS_IMPLICIT_PORT_WANTED:-42522}
-passive_ports=${QUILVANE_FTPS_PASSIVE_PORTS:-42530-42549}
+no_reuse_port=${QUILVANE_FTPS_NO_REUSE_PORT_WANTED:-42523}
+# Shared by the three listeners, a third each.
+passive_ports=${QUILVANE_FTPS_PASSIVE_PORTS:-42530-42559}
 # The account: a system user without a shell, used by these listeners only
 # (their own PAM service), with a password that is not the built-in one,
 # as a site with SenhaFTP has.
@@ -43,28 +48,6 @@ stop_pid() {  # pidfile
     for _ in $(seq 50); do alive "$1" || break; sleep 0.1; done
   fi
   rm -f "$1"
-}
-
-# The test CA and a certificate for the loopback names, valid for 30 days;
-# made again when missing or within a day of expiry.
-make_certificates() {
-  local dir="$state/ca"
-  mkdir -p "$dir"
-  if [ -f "$dir/server.pem" ] && openssl x509 -checkend 86400 -noout -in "$dir/server.pem" \
-       >/dev/null 2>&1; then
-    return
-  fi
-  openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Quilvane test CA (FTPS)" \
-    -keyout "$dir/ca.key" -out "$dir/ca.pem" \
-    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
-    2>/dev/null
-  openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout "$dir/server.key" \
-    -out "$dir/server.csr" 2>/dev/null
-  printf '%s\n' "subjectAltName=DNS:localhost,DNS:www.localhost,IP:127.0.0.1" \
-    "basicConstraints=CA:FALSE" "extendedKeyUsage=serverAuth" >"$dir/server.ext"
-  openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" \
-    -CAcreateserial -days 30 -extfile "$dir/server.ext" -out "$dir/server.pem" 2>/dev/null
-  chmod 600 "$dir/ca.key" "$dir/server.key"
 }
 
 make_account() {
@@ -93,7 +76,7 @@ share_folder() {
   find "$exchange_dir" -type d -exec chmod g+s {} +
 }
 
-write_config() {  # name port first_passive last_passive implicit
+write_config() {  # name port first_passive last_passive implicit reuse
   local ca="$state/ca"
   cat >"$state/$1.conf" <<CONF
 listen=YES
@@ -116,9 +99,9 @@ pasv_max_port=$4
 port_enable=NO
 ssl_enable=YES
 implicit_ssl=$5
-rsa_cert_file=$ca/server.pem
-rsa_private_key_file=$ca/server.key
-require_ssl_reuse=YES
+rsa_cert_file=$ca/good.pem
+rsa_private_key_file=$ca/good.key
+require_ssl_reuse=$6
 force_local_logins_ssl=YES
 force_local_data_ssl=YES
 strict_ssl_read_eof=YES
@@ -130,7 +113,7 @@ vsftpd_log_file=$state/$1.log
 CONF
 }
 
-start_one() {  # name port first_passive last_passive implicit
+start_one() {  # name port first_passive last_passive implicit reuse
   local pidfile="$state/$1.pid"
   if alive "$pidfile" && answers "$2"; then return; fi
   stop_pid "$pidfile"
@@ -148,29 +131,31 @@ case "$action" in
     fi
     first=${passive_ports%-*}
     last=${passive_ports#*-}
-    middle=$(((first + last) / 2))
+    third=$(((last - first + 1) / 3))
+    if [ "$third" -lt 2 ]; then log "QUILVANE_FTPS_PASSIVE_PORTS is too narrow"; exit 1; fi
     mkdir -p "$state/empty"
     chmod 755 "$state" "$state/empty"
-    make_certificates
+    "$here/make-test-ca" "$state/ca" >&2
     make_account
     share_folder
-    start_one explicit "$explicit_port" "$first" "$middle" NO
-    start_one implicit "$implicit_port" "$((middle + 1))" "$last" YES
+    start_one explicit "$explicit_port" "$first" "$((first + third - 1))" NO YES
+    start_one implicit "$implicit_port" "$((first + third))" "$((first + 2 * third - 1))" YES YES
+    start_one no-reuse "$no_reuse_port" "$((first + 2 * third))" "$last" NO NO
     for _ in $(seq 100); do
-      if answers "$explicit_port" && answers "$implicit_port"; then
+      if answers "$explicit_port" && answers "$implicit_port" && answers "$no_reuse_port"; then
         echo "export QUILVANE_FTPS_PORT=$explicit_port QUILVANE_FTPS_IMPLICIT_PORT=$implicit_port" \
+             "QUILVANE_FTPS_NO_REUSE_PORT=$no_reuse_port" \
              "QUILVANE_FTPS_USER=$user QUILVANE_FTPS_PASSWORD=$password" \
              "QUILVANE_FTPS_CA=$state/ca/ca.pem"
         exit 0
       fi
       sleep 0.1
     done
-    log "vsftpd did not answer; see $state/explicit.out and $state/implicit.out"
+    log "vsftpd did not answer; see $state/*.out"
     exit 1
     ;;
   stop)
-    stop_pid "$state/explicit.pid"
-    stop_pid "$state/implicit.pid"
+    for name in explicit implicit no-reuse; do stop_pid "$state/$name.pid"; done
     ;;
   *) echo "usage: $0 start|stop" >&2; exit 2 ;;
 esac

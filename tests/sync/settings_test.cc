@@ -55,17 +55,28 @@ TEST(Settings, SitePasswordAndSchemeReachTheExchangeServer) {
   EXPECT_EQ(transfer::kFtpPassword, ExchangeServerOf(ReadSettings(path, env)).ftp_password);
 }
 
-// CertificadoCA names a file beside the program unless the path is
-// absolute; it reaches every TLS connection through the exchange server.
-TEST(Settings, CertificateFileIsTakenBesideTheProgram) {
+// CertificadoCA may name a file beside the program, whatever the current
+// folder; an absolute path stays as written.
+TEST(Settings, CertificadoCaIsFoundBesideTheProgram) {
   testing::FakeEnv env;
   testing::TempDir dir;
   const std::string path = SettingsPath(dir.path());
-  EXPECT_EQ("", ExchangeServerOf(ReadSettings(path, env)).ca_file);
-  dir.Write("Quilvane.ini", "[Quilvane]\r\nCertificadoCA=ca\\rede.pem\r\n");
-  EXPECT_EQ(dir.path() + "ca\\rede.pem", ExchangeServerOf(ReadSettings(path, env)).ca_file);
-  dir.Write("Quilvane.ini", "[Quilvane]\r\nCertificadoCA=/etc/quilvane/rede.pem\r\n");
-  EXPECT_EQ("/etc/quilvane/rede.pem", ExchangeServerOf(ReadSettings(path, env)).ca_file);
+  struct Case {
+    const char* value;
+    std::string ca_file;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"ca-da-rede.pem", dir.path() + "ca-da-rede.pem"},
+      {"certs/ca.pem", dir.path() + "certs/ca.pem"},
+      {"/etc/quilvane/ca.pem", "/etc/quilvane/ca.pem"},
+  };
+  for (const Case& c : cases) {
+    dir.Write("Quilvane.ini", std::string("[Quilvane]\r\nCertificadoCA=") + c.value + "\r\n");
+    const transfer::ExchangeServer server = ExchangeServerOf(ReadSettings(path, env));
+    EXPECT_EQ(c.ca_file, server.tls.ca_file) << c.value;
+    EXPECT_TRUE(server.tls.use_system_store);
+  }
 }
 
 TEST(Settings, DateFollowsTheRegionalOrder) {

@@ -35,7 +35,7 @@ void Modern(HttpClient& http) {
   http.set_timeouts(t);
   ExchangeServer server;
   server.web_scheme = WebScheme::kHttps;
-  server.ca_file = TestCert("ca");
+  server.tls.ca_file = TestCert("ca");
   ConfigureWebClient(http, server);
   SetDownloadFields(http);
 }

@@ -52,7 +52,7 @@ class IntegrationHttps : public ::testing::Test {
   // nullopt when nothing was.
   std::optional<std::string> Download(const std::string& dominio, bool with_ca = true) {
     ExchangeServer server = MakeExchangeServer("", "", dominio);
-    if (with_ca) server.ca_file = ca_;
+    if (with_ca) server.tls.ca_file = ca_;
     ConfigureWebClient(http_, server);
     http_.set_resolver(testing::LoopbackResolver({"localhost", "www.localhost"}));
     std::optional<std::string> got;
