@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quilvane::platform {
+
+// A copy of a file that no other writer can change while it lives, so that
+// what is checked in it is what is then used from it: created exclusively
+// (never over an existing name, never through a link) in a folder under an
+// unpredictable name, "<source's name>.<16 hex digits>.tmp", readable and
+// writable by its owner only (mode 0600; on Windows SYSTEM, the
+// Administrators and its owner, and held open without sharing writes or
+// deletion). Open it for reading by path() as often as needed. The
+// destructor removes it (on Windows the system also does when the process
+// dies). Not copyable or movable.
+class PrivateCopy {
+ public:
+  // Copies `source` into the folder `dir` (with its trailing separator).
+  // Throws SystemError naming `source` when it cannot be read (IsNotFound
+  // when it is missing), or naming the copy when it cannot be written
+  // (nothing is left then).
+  PrivateCopy(const std::string& source, const std::string& dir);
+  PrivateCopy(const PrivateCopy&) = delete;
+  PrivateCopy& operator=(const PrivateCopy&) = delete;
+  ~PrivateCopy();
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  // Windows: the handle that keeps other writers out; -1 on POSIX.
+  std::intptr_t handle_ = -1;
+};
+
+// "<name>.<16 hex digits>.tmp": the name of a private copy of `name`, the
+// digits from the system's random source.
+std::string PrivateCopyName(const std::string& name);
+
+}  // namespace quilvane::platform
