@@ -37,4 +37,11 @@ class PrivateCopy {
 // digits from the system's random source.
 std::string PrivateCopyName(const std::string& name);
 
+// Removes from the folder `dir` the private copies of `name` that a process
+// killed while it held one left behind (on POSIX nothing else removes
+// them); other names are left alone, and so is a copy that cannot be
+// removed. Call it only while holding the lock that every maker of such
+// copies holds, or it takes a live one away. Never throws.
+void RemoveLeftoverPrivateCopies(const std::string& dir, const std::string& name);
+
 }  // namespace quilvane::platform

@@ -134,8 +134,13 @@ class SiteOperations final : public Operations {
  private:
   transfer::ExchangeServer Server() const { return ExchangeServerOf(settings_); }
 
-  // The private copy of the exchange file, beside it in the site's folder.
+  // The private copy of the exchange file, in the site's folder. Every
+  // import runs under the lock beside the program, so copies of the same
+  // name found there were left by a process that was killed.
   platform::PrivateCopy CopyOf(const std::string& arquivo_script) const {
+    const auto cut = arquivo_script.find_last_of("/\\:");
+    platform::RemoveLeftoverPrivateCopies(
+        dir_, cut == std::string::npos ? arquivo_script : arquivo_script.substr(cut + 1));
     try {
       return platform::PrivateCopy(arquivo_script, dir_);
     } catch (const platform::SystemError& e) {

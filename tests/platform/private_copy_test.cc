@@ -65,5 +65,27 @@ TEST(PrivateCopyTest, AMissingSourceOrFolderFailsAndLeavesNothing) {
                              std::filesystem::directory_iterator()));
 }
 
+TEST(PrivateCopyTest, LeftoversOfAKilledImportGoAndNothingElse) {
+  testing::TempDir dir;
+  const char* const kLeftovers[] = {"12345678000190.SQL.0123456789abcdef.tmp",
+                                    "12345678000190.SQL.fedcba9876543210.tmp"};
+  const char* const kKept[] = {
+      "12345678000190.SQL",
+      "12345678000190.SQL.0123456789ABCDEF.tmp",  // not a name this program makes
+      "12345678000190.SQL.0123456789abcde.tmp",
+      "12345678000190.SQL.0123456789abcdefa.tmp",
+      "12345678000190.SQL.0123456789abcdeg.tmp",
+      "12345678000191.SQL.0123456789abcdef.tmp",  // another file's
+      "12345678000190.SQL.0123456789abcdef.tmp.ini",
+      "Quilvane.ini",
+  };
+  for (const char* name : kLeftovers) dir.Write(name, "x");
+  for (const char* name : kKept) dir.Write(name, "x");
+  RemoveLeftoverPrivateCopies(dir.path(), "12345678000190.SQL");
+  for (const char* name : kLeftovers) EXPECT_FALSE(FileExists(dir.File(name))) << name;
+  for (const char* name : kKept) EXPECT_TRUE(FileExists(dir.File(name))) << name;
+  RemoveLeftoverPrivateCopies(dir.File("missing/"), "12345678000190.SQL");  // no throw
+}
+
 }  // namespace
 }  // namespace quilvane::platform
