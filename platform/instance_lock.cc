@@ -11,6 +11,21 @@ constexpr std::size_t kMaxWhat = 64;
 
 }  // namespace
 
+InstanceLock::InstanceLock(InstanceLock&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = -1;
+}
+
+InstanceLock& InstanceLock::operator=(InstanceLock&& other) noexcept {
+  if (this != &other) {
+    Release();
+    handle_ = other.handle_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+InstanceLock::~InstanceLock() { Release(); }
+
 std::string FormatLockHolder(const LockHolder& holder) {
   return std::to_string(holder.pid) + " " + holder.what.substr(0, kMaxWhat) + "\n";
 }

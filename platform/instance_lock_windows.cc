@@ -78,19 +78,4 @@ void InstanceLock::Release() noexcept {
   CloseHandle(h);
 }
 
-InstanceLock::InstanceLock(InstanceLock&& other) noexcept : handle_(other.handle_) {
-  other.handle_ = -1;
-}
-
-InstanceLock& InstanceLock::operator=(InstanceLock&& other) noexcept {
-  if (this != &other) {
-    Release();
-    handle_ = other.handle_;
-    other.handle_ = -1;
-  }
-  return *this;
-}
-
-InstanceLock::~InstanceLock() { Release(); }
-
 }  // namespace quilvane::platform

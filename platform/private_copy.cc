@@ -1,22 +1,9 @@
-#include <cstdio>
-#include <random>
-
 #include "platform/directory.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/private_copy.h"
 
 namespace quilvane::platform {
-
-std::string PrivateCopyName(const std::string& name) {
-  // The system's random source: another local user must not guess the name
-  // and plant a file (or a link) there first.
-  std::random_device random;
-  const std::uint64_t tag = (std::uint64_t{random()} << 32) ^ random();
-  char hex[17];
-  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(tag));
-  return name + "." + hex + ".tmp";
-}
 
 void RemoveLeftoverPrivateCopies(const std::string& dir, const std::string& name) {
   constexpr std::size_t kTag = 1 + 16 + 4;  // ".<hex>.tmp"

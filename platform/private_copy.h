@@ -8,7 +8,7 @@ namespace quilvane::platform {
 // A copy of a file that no other writer can change while it lives, so that
 // what is checked in it is what is then used from it: created exclusively
 // (never over an existing name, never through a link) in a folder under an
-// unpredictable name, "<source's name>.<16 hex digits>.tmp", readable and
+// unpredictable name (TemporaryName of the source's name), readable and
 // writable by its owner only (mode 0600; on Windows SYSTEM, the
 // Administrators and its owner, and held open without sharing writes or
 // deletion). Open it for reading by path() as often as needed. The
@@ -32,10 +32,6 @@ class PrivateCopy {
   // Windows: the handle that keeps other writers out; -1 on POSIX.
   std::intptr_t handle_ = -1;
 };
-
-// "<name>.<16 hex digits>.tmp": the name of a private copy of `name`, the
-// digits from the system's random source.
-std::string PrivateCopyName(const std::string& name);
 
 // Removes from the folder `dir` the private copies of `name` that a process
 // killed while it held one left behind (on POSIX nothing else removes

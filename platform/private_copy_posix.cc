@@ -8,6 +8,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/private_copy.h"
+#include "platform/temporary_name.h"
 
 namespace quilvane::platform {
 namespace {
@@ -18,7 +19,7 @@ constexpr std::size_t kBlock = 1 << 20;
 // however unlikely) draws another one.
 int CreateExclusive(const std::string& dir, const std::string& name, std::string& path) {
   for (int attempt = 0;; ++attempt) {
-    path = dir + PrivateCopyName(name);
+    path = dir + TemporaryName(name);
     int fd;
     do {
       fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);

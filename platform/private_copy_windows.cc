@@ -12,6 +12,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/private_copy.h"
+#include "platform/temporary_name.h"
 
 namespace quilvane::platform {
 namespace {
@@ -32,7 +33,7 @@ HANDLE CreateExclusive(const std::string& dir, const std::string& name, std::str
   sa.lpSecurityDescriptor = sd;
   sa.bInheritHandle = FALSE;
   for (int attempt = 0;; ++attempt) {
-    path = dir + PrivateCopyName(name);
+    path = dir + TemporaryName(name);
     const HANDLE h = CreateFileW(
         Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, &sa,
         CREATE_NEW,
