@@ -12,6 +12,7 @@
 #include "service/host.h"
 #include "sync/cycle.h"
 #include "sync/exchange_steps.h"
+#include "sync/instance.h"
 #include "sync/log.h"
 #include "sync/module.h"
 #include "sync/settings.h"
@@ -64,8 +65,20 @@ int WithSite(Console& console, const sync::Settings& settings, Work&& work) {
 
 }  // namespace
 
+std::optional<platform::InstanceLock> TakeSwitchLock(const std::string& dir, const char* what) {
+  const std::string path = sync::LockFilePath(dir);
+  std::optional<platform::InstanceLock> lock = platform::InstanceLock::TryTake(path, what);
+  if (!lock) {
+    std::fprintf(stderr, "%s: tente de novo quando terminar\n",
+                 sync::BusyText(platform::ReadLockHolder(path)).c_str());
+  }
+  return lock;
+}
+
 int ExportCommand(const std::vector<std::string>& args, platform::Env& env) {
   if (args.size() > 1) return Usage("-EXPORT [FILE]");
+  const auto lock = TakeSwitchLock(platform::ExecutableDir(), "-EXPORT");
+  if (!lock) return 1;
   Console console(env);
   const sync::Settings settings = sync::ReadSettings(sync::SettingsPath(console.dir), env);
   const std::string file =
@@ -189,6 +202,10 @@ int ImportCommand(const std::vector<std::string>& args, bool dry_run, bool force
                   platform::Env& env) {
   if (args.size() != 1) return Usage("-IMPORT FILE [-DRYRUN] [-FORCE]");
   const std::string dir = platform::ExecutableDir();
+  // Also a dry run: it unpacks the archive beside the program, where a
+  // cycle would unpack its own.
+  const auto lock = TakeSwitchLock(dir, "-IMPORT");
+  if (!lock) return 1;
   sync::Settings settings = sync::ReadSettings(sync::SettingsPath(dir), env);
   sync::DiscardFutureLastSync(settings, env);
   if (dry_run) return DryRun(args[0], settings, env);
@@ -215,6 +232,8 @@ int ImportCommand(const std::vector<std::string>& args, bool dry_run, bool force
 
 int PackCommand(const std::vector<std::string>& args, platform::Env& env) {
   if (args.size() != 1) return Usage("-PACK FILE");
+  const auto lock = TakeSwitchLock(platform::ExecutableDir(), "-PACK");
+  if (!lock) return 1;
   Console console(env);
   if (!sync::CompactarArquivo(args[0], console.log, env, sync::KeyFilePath(console.dir))) return 1;
   std::fprintf(stderr, "Packed into %s\n", archive::ArchivePathFor(args[0]).c_str());
@@ -222,6 +241,8 @@ int PackCommand(const std::vector<std::string>& args, platform::Env& env) {
 }
 
 int KeygenCommand() {
+  const auto lock = TakeSwitchLock(platform::ExecutableDir(), "-KEYGEN");
+  if (!lock) return 1;
   const std::string path = sync::KeyFilePath(platform::ExecutableDir());
   try {
     const exchange::PrivateKey key = exchange::GenerateKeyFile(path);
@@ -239,6 +260,8 @@ int KeygenCommand() {
 
 int UnpackCommand(const std::vector<std::string>& args, platform::Env& env) {
   if (args.empty() || args.size() > 2) return Usage("-UNPACK ARCHIVE [FOLDER]");
+  const auto lock = TakeSwitchLock(platform::ExecutableDir(), "-UNPACK");
+  if (!lock) return 1;
   Console console(env);
   const std::string folder =
       platform::WithTrailingSeparator(args.size() == 2 ? args[1] : console.dir);
@@ -271,6 +294,8 @@ int RunOnce(platform::Env& env) {
   sync::SrvQuilvane module(platform::ExecutableDir(), sync::MakeSiteOperations, env);
   module.ServiceCreate();
   module.log().set_echo(true);
+  // Another holder of the lock makes the cycle log who and return false.
+  module.set_lock_owner("-ONCE");
   try {
     return module.RunOnce() ? 0 : 1;
   } catch (const std::exception& e) {

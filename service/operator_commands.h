@@ -1,9 +1,11 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/env.h"
+#include "platform/instance_lock.h"
 
 namespace quilvane::service {
 
@@ -11,6 +13,12 @@ namespace quilvane::service {
 // the same lines (echoed to standard error) and returns the exit status: 0
 // on success, 1 on failure, 2 for wrong arguments. `env` gives the clock and
 // the regional settings.
+
+// The lock beside the program (sync/instance.h) for the switch `what`
+// ("-IMPORT"), held until the switch ends; nullopt, after telling the
+// operator on standard error who holds it, when another process does.
+// Throws platform::SystemError when the lock file cannot be opened.
+std::optional<platform::InstanceLock> TakeSwitchLock(const std::string& dir, const char* what);
 
 // -EXPORT [FILE]: the exchange file of the local database, written to FILE
 // (default: the cycle's exchange-file path), whatever the site's role and date.

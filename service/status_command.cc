@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "platform/file.h"
+#include "service/operator_commands.h"
 #include "sync/fleet_ftp.h"
 #include "sync/fleet_status.h"
 #include "sync/log.h"
@@ -18,6 +19,8 @@ int StatusCommand(const std::vector<std::string>& args, platform::Env& env) {
     return 2;
   }
   const std::string dir = platform::ExecutableDir();
+  const auto lock = TakeSwitchLock(dir, "-STATUS");
+  if (!lock) return 1;
   sync::Log log(dir, env);
   log.set_echo(true);
   const sync::Settings settings = sync::ReadSettings(sync::SettingsPath(dir), env);

@@ -7,18 +7,43 @@
 #include "exchange/literal.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/instance_lock.h"
 #include "platform/regional.h"
 #include "sync/cycle_receipt.h"
 #include "sync/fleet_ftp.h"
+#include "sync/instance.h"
 #include "sync/receipt_sender.h"
 
 namespace quilvane::sync {
 Cycle::Cycle(std::string dir, Operations& ops, Log& log, platform::Timer& timer, platform::Env& env)
-    : dir_(std::move(dir)), ops_(ops), log_(log), timer_(timer), env_(env) {}
+    : dir_(std::move(dir)),
+      ops_(ops),
+      log_(log),
+      timer_(timer),
+      env_(env),
+      lock_owner_(kServiceLockOwner) {}
 
-void Cycle::Timer1Timer() {
+bool Cycle::Timer1Timer() {
   timer_.set_enabled(false);
   timer_.set_interval(kInterval);
+  std::optional<platform::InstanceLock> lock;
+  try {
+    lock = platform::InstanceLock::TryTake(LockFilePath(dir_), lock_owner_);
+  } catch (...) {
+    timer_.set_enabled(true);
+    throw;
+  }
+  if (!lock) {
+    // An operator's switch is at work: this tick waits for the next one,
+    // with one line for the whole wait.
+    timer_.set_enabled(true);
+    if (!busy_logged_) {
+      busy_logged_ = true;
+      log_.DoSaveLog("Ciclo adiado: " + BusyText(platform::ReadLockHolder(LockFilePath(dir_))));
+    }
+    return false;
+  }
+  busy_logged_ = false;
   std::string arquivo_script;  // stays empty until the exchange file is named
   std::exception_ptr escaped;
   const platform::DateTime started = env_.Now();
@@ -57,6 +82,7 @@ void Cycle::Timer1Timer() {
   }
   if (escaped) std::rethrow_exception(escaped);
   if (cleanup_error) std::rethrow_exception(cleanup_error);
+  return true;
 }
 
 void Cycle::Work(std::string& arquivo_script) {

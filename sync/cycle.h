@@ -33,9 +33,16 @@ class Cycle {
   // separator. All references must outlive the cycle.
   Cycle(std::string dir, Operations& ops, Log& log, platform::Timer& timer, platform::Env& env);
 
-  // Runs one cycle. An error that no step caught leaves after the cleanup,
-  // for the module's error handler.
-  void Timer1Timer();
+  // Runs one cycle under the lock beside the program (sync/instance.h).
+  // When another process holds it, nothing runs: the cycle logs "Ciclo
+  // adiado: " + BusyText once until a cycle runs again, re-arms the timer
+  // and returns false. An error that no step caught leaves after the
+  // cleanup, for the module's error handler.
+  bool Timer1Timer();
+
+  // What the lock file says this process is doing: kServiceLockOwner
+  // unless told otherwise ("-ONCE").
+  void set_lock_owner(std::string what) { lock_owner_ = std::move(what); }
 
  private:
   // What one run learnt, for the fleet view after it.
@@ -64,6 +71,8 @@ class Cycle {
   // still names its receipt by it.
   std::string last_cgc_;
   bool status_failure_logged_ = false;
+  std::string lock_owner_;
+  bool busy_logged_ = false;
 };
 
 }  // namespace quilvane::sync

@@ -17,8 +17,7 @@ void SrvQuilvane::Timer1Timer() { RunOnce(); }
 
 bool SrvQuilvane::RunOnce() {
   try {
-    cycle_.Timer1Timer();
-    return true;
+    return cycle_.Timer1Timer();
   } catch (const std::exception& e) {
     if (!handler_installed_) throw;
     ManipulaExcecoes(e);

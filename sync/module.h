@@ -38,8 +38,12 @@ class SrvQuilvane {
   // Logs an escaped error's message alone.
   void ManipulaExcecoes(const std::exception& e);
 
-  // Runs one cycle and reports whether an error escaped it (logged).
+  // Runs one cycle; false when an error escaped it (logged) or when another
+  // process held the lock and the cycle did not run (logged once).
   bool RunOnce();
+
+  // What the lock file says this process is doing (default "serviço").
+  void set_lock_owner(std::string what) { cycle_.set_lock_owner(std::move(what)); }
 
   void DoSaveLog(const std::string& msg) { log_.DoSaveLog(msg); }
 

@@ -57,6 +57,9 @@ class Operations {
   // file must come from UnpackExchangeFile (or the download) with a comment
   // that signs it, checked before its first statement; otherwise throws
   // InvalidSignatureError (sync/signed_exchange.h) with nothing applied.
+  // The signature, the line check and the statements all read one private
+  // copy of the file taken first, so a file replaced at its path meanwhile
+  // is never what runs.
   virtual exchange::ImportResult ImportPrices(const std::string& arquivo_script,
                                               platform::DateTime data_ultima,
                                               const exchange::ImportOptions& options) = 0;

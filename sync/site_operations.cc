@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "platform/error_kinds.h"
+#include "platform/private_copy.h"
 #include "sync/exchange_steps.h"
 #include "sync/fleet_ftp.h"
 #include "sync/fleet_status.h"
@@ -81,17 +83,20 @@ class SiteOperations final : public Operations {
                                       platform::DateTime data_ultima,
                                       const exchange::ImportOptions& options) override {
     const std::vector<exchange::PublicKey> keys = TrustedKeys(settings_.chave_publica);
-    if (keys.empty()) {
-      return sync::ImportPrices(db_, arquivo_script, data_ultima, SettingsPath(dir_), env_,
-                                options);
-    }
     // A bare exchange file carries no signature: refused before anything.
-    if (!unpacked_ || unpacked_->path != arquivo_script) {
+    if (!keys.empty() && (!unpacked_ || unpacked_->path != arquivo_script)) {
       throw InvalidSignatureError(exchange::VerdictReason(exchange::Verdict::kNoSignature));
+    }
+    // Every check and the statements read one copy that no other writer
+    // can reach: a file replaced at its path in between (a download of the
+    // cycle, a second switch) is never what runs.
+    const platform::PrivateCopy copy = CopyOf(arquivo_script);
+    if (keys.empty()) {
+      return sync::ImportPrices(db_, copy.path(), data_ultima, SettingsPath(dir_), env_, options);
     }
     // The signature is hashed while the import checks every line, and must
     // hold before the first statement runs.
-    SignatureCheck check(arquivo_script, unpacked_->member, unpacked_->comment, keys);
+    SignatureCheck check(copy.path(), unpacked_->member, unpacked_->comment, keys);
     exchange::ImportOptions checked = options;
     checked.before_first_statement = [&] {
       check.Require();
@@ -101,7 +106,7 @@ class SiteOperations final : public Operations {
       return FreshEnough(file_day, options.forced);
     };
     const exchange::ImportResult r =
-        sync::ImportPrices(db_, arquivo_script, data_ultima, SettingsPath(dir_), env_, checked);
+        sync::ImportPrices(db_, copy.path(), data_ultima, SettingsPath(dir_), env_, checked);
     if (r.applied && !options.dry_run) {
       if (!settings_.data_ultimo_arquivo ||
           platform::DayOf(r.day) > platform::DayOf(*settings_.data_ultimo_arquivo)) {
@@ -128,6 +133,21 @@ class SiteOperations final : public Operations {
 
  private:
   transfer::ExchangeServer Server() const { return ExchangeServerOf(settings_); }
+
+  // The private copy of the exchange file, in the site's folder. Every
+  // import runs under the lock beside the program, so copies of the same
+  // name found there were left by a process that was killed.
+  platform::PrivateCopy CopyOf(const std::string& arquivo_script) const {
+    const auto cut = arquivo_script.find_last_of("/\\:");
+    platform::RemoveLeftoverPrivateCopies(
+        dir_, cut == std::string::npos ? arquivo_script : arquivo_script.substr(cut + 1));
+    try {
+      return platform::PrivateCopy(arquivo_script, dir_);
+    } catch (const platform::SystemError& e) {
+      if (platform::IsNotFound(e)) throw platform::Error("File not found");
+      throw;
+    }
+  }
 
   // A signed file's day against the newest one applied and today: an older
   // file is a replay of public archives, one far ahead a head office clock

@@ -16,6 +16,8 @@
 #include "platform/error.h"
 #include "platform/ini_file.h"
 #include "platform/file.h"
+#include "platform/instance_lock.h"
+#include "platform/process.h"
 #include "sync/module.h"
 #include "sync/receipt.h"
 #include "sync/receipt_sender.h"
@@ -167,6 +169,36 @@ TEST_F(CycleTest, NoSettingsFileDoesNothing) {
   EXPECT_EQ("", LogText());
   EXPECT_FALSE(platform::FileExists(dir_.File("Quilvane.log")));
   ExpectRearmed();
+}
+
+// An operator's switch holds the lock beside the program: the service's
+// ticks run nothing (not even the settings read), say who holds it once for
+// the whole wait, and keep the timer going; the first tick after it runs.
+TEST_F(CycleTest, TicksWhileASwitchHoldsTheLockRunNothingAndSayItOnce) {
+  Configure("16/10/2023");
+  const std::string busy = "Ciclo adiado: Quilvane j\xE1 em execu\xE7\xE3o (processo " +
+                           std::to_string(platform::CurrentProcessId()) + ", -IMPORT)";
+  for (int wait = 1; wait <= 2; ++wait) {
+    SCOPED_TRACE(wait);
+    {
+      const auto lock = platform::InstanceLock::TryTake(dir_.File("Quilvane.lock"), "-IMPORT");
+      ASSERT_TRUE(lock.has_value());
+      ops_->calls.clear();
+      for (int tick = 0; tick < 3; ++tick) {
+        module_->Timer1Timer();
+        ExpectRearmed();
+      }
+      EXPECT_FALSE(module_->RunOnce());  // -ONCE: refused, exit 1
+      EXPECT_TRUE(ops_->calls.empty());
+      EXPECT_EQ(wait, testing::Count(LogText(), busy)) << LogText();
+    }
+    module_->Timer1Timer();
+    EXPECT_TRUE(Ran("Upload"));
+    ExpectRearmed();
+    Configure("16/10/2023");
+  }
+  // The cycle let the lock go when it ended.
+  EXPECT_TRUE(platform::InstanceLock::TryTake(dir_.File("Quilvane.lock"), "-IMPORT").has_value());
 }
 
 TEST_F(CycleTest, DailyGate) {

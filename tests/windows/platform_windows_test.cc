@@ -19,9 +19,11 @@
 #include "platform/error.h"
 #include "platform/error_kinds.h"
 #include "platform/file.h"
+#include "platform/instance_lock.h"
 #include "platform/library.h"
 #include "platform/main_loop.h"
 #include "platform/main_loop_windows.h"
+#include "platform/private_copy.h"
 #include "platform/private_file.h"
 #include "platform/private_file_windows.h"
 #include "platform/regional.h"
@@ -409,6 +411,53 @@ TEST(WindowsMainLoop, StopRequestedFromAnotherThreadEndsTheLoop) {
       timer, [] {}, [](const char*) {});
   stopper.join();
   SUCCEED();
+}
+
+// The lock beside the program: a second taker is refused and told who holds
+// it (Windows locks are mandatory: the holder's words must stay readable),
+// and a released lock is free again.
+TEST(WindowsInstanceLock, SecondTakerIsRefusedAndToldWhoHoldsIt) {
+  TempFolder dir;
+  const std::string path = dir("Quilvane.lock");
+  {
+    const std::optional<InstanceLock> first = InstanceLock::TryTake(path, "-IMPORT");
+    ASSERT_TRUE(first.has_value());
+    EXPECT_FALSE(InstanceLock::TryTake(path, "servi\xC3\xA7o").has_value());
+    const std::optional<LockHolder> holder = ReadLockHolder(path);
+    ASSERT_TRUE(holder.has_value());
+    EXPECT_EQ(GetCurrentProcessId(), holder->pid);
+    EXPECT_EQ("-IMPORT", holder->what);
+  }
+  EXPECT_FALSE(ReadLockHolder(path).has_value());
+  EXPECT_TRUE(InstanceLock::TryTake(path, "-ONCE").has_value());
+}
+
+// The private copy the import checks and runs: nobody else may write,
+// rename or delete it while it lives, a change of the source does not reach
+// it, and it goes with its owner.
+TEST(WindowsPrivateCopy, NoOtherWriterAndGoneAfterwards) {
+  TempFolder dir;
+  const std::string source = dir("12345678000190.SQL");
+  {
+    File f(source, File::Mode::kCreate);
+    f.Write("17/10/2023\r\n");
+    f.Close();
+  }
+  std::string copy_path;
+  {
+    const PrivateCopy copy(source, dir(""));
+    copy_path = copy.path();
+    EXPECT_EQ("17/10/2023\r\n", ReadFileToString(copy.path()));
+    const HANDLE writer = CreateFileW(Widen(copy.path()).c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, writer);
+    if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+    EXPECT_FALSE(DeleteFileW(Widen(copy.path()).c_str()));
+    WriteFileAtomically(source, "forged\r\n");
+    EXPECT_EQ("17/10/2023\r\n", ReadFileToString(copy.path()));
+  }
+  EXPECT_FALSE(FileExists(copy_path));
 }
 
 }  // namespace
