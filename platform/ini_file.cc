@@ -105,7 +105,9 @@ std::string_view StripQuotes(std::string_view value) {
 }
 
 IniSnapshot::IniSnapshot(const std::string& path) {
-  if (auto content = Load(path)) lines_ = std::move(content->lines);
+  Unreadable unreadable;
+  if (auto content = Load(path, &unreadable)) lines_ = std::move(content->lines);
+  error_ = std::move(unreadable.reason);
 }
 
 std::string IniSnapshot::ReadString(std::string_view section, std::string_view key,

@@ -68,6 +68,7 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
     }
   }
   s.somente_alterados = ini.ReadBool(kSection, "SomenteAlterados", false);
+  s.unreadable = ini.error();
   return s;
 }
 

@@ -395,6 +395,23 @@ TEST_F(CycleTest, SettingsWriteFailureEscapes) {
   ExpectNoExchangeFiles();
 }
 
+TEST_F(CycleTest, UndecodableSettingsAreReportedAndLeftWhole) {
+  // UTF-16LE with a high surrogate that has no pair.
+  std::string body = "\xFF\xFE";
+  for (char c : std::string("[Quilvane]\r\nCNPJServidor=") + kCnpj + "\r\n") body += {c, '\0'};
+  body += std::string("\x00\xD8", 2);
+  WriteSettings(body);
+  ops_->cgc = kCnpj;
+  EXPECT_TRUE(module_->RunOnce());
+  EXPECT_EQ("17/10/2023 14:05:09 - Unable to read " + dir_.File("Quilvane.ini") +
+                ": No mapping for the Unicode character exists in the target multi-byte code "
+                "page\r\n",
+            LogText());
+  EXPECT_FALSE(Ran("ExportPrices"));
+  EXPECT_EQ(body, dir_.Read("Quilvane.ini"));
+  ExpectRearmed();
+}
+
 TEST_F(CycleTest, StaleExchangeFilesOfEarlierRunsAreRemoved) {
   Configure("");
   ops_->cgc = "outra";
