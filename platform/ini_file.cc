@@ -6,6 +6,7 @@
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/safe_path.h"
 #include "platform/text.h"
 
 namespace quilvane::platform {
@@ -267,6 +268,8 @@ void IniFile::WriteString(std::string_view section, std::string_view key,
     // The operator must learn where the new settings are.
     throw Error("Unable to write to " + path_ + " (the new content is kept in " + e.kept_path() +
                 ")");
+  } catch (const UntrustedLinkError& e) {
+    throw Error("Unable to write to " + path_ + " (" + e.what() + ")");
   } catch (const Error&) {
     throw Error("Unable to write to " + path_);
   }

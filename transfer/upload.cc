@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdint>
-#include <cstdio>
-#include <random>
 #include <vector>
 
+#include "platform/random.h"
 #include "platform/text.h"
 
 namespace quilvane::transfer {
@@ -17,11 +15,7 @@ std::string RemoteArchiveName(const std::string& arquivo) {
 }
 
 std::string TemporaryRemoteName(const std::string& remote) {
-  std::random_device random;
-  const std::uint64_t tag = (std::uint64_t{random()} << 32) ^ random();
-  char hex[17];
-  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(tag));
-  return remote + "." + hex + ".tmp";
+  return remote + "." + platform::RandomTag() + ".tmp";
 }
 
 bool IsTemporaryRemoteName(const std::string& entry, const std::string& remote) {
