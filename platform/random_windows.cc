@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include <bcrypt.h>
+#include <ntsecapi.h>  // RtlGenRandom, exported by advapi32 as SystemFunction036
 
 #include "platform/wide_windows.h"  // first: it undefines clashing macros
 #include "platform/error.h"
@@ -13,11 +13,8 @@ void RandomBytes(std::span<std::uint8_t> out) {
   while (done < out.size()) {
     const size_t left = out.size() - done;
     const ULONG chunk = left > (1u << 30) ? (1u << 30) : static_cast<ULONG>(left);
-    const NTSTATUS status =
-        BCryptGenRandom(nullptr, out.data() + done, chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
-    if (status < 0) {
-      throw SystemError("BCryptGenRandom: NTSTATUS " + std::to_string(static_cast<long>(status)),
-                        static_cast<int>(status));
+    if (!RtlGenRandom(out.data() + done, chunk)) {
+      throw MakeSystemError("RtlGenRandom", static_cast<int>(GetLastError()));
     }
     done += chunk;
   }
