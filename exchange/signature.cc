@@ -361,15 +361,9 @@ PrivateKey GenerateKeyFile(const std::string& path) {
 }
 
 PrivateKey LoadKeyFile(const std::string& path) {
-  platform::File file(path, platform::File::Mode::kRead);
-  std::string text(kMaxKeyFileSize + 1, '\0');
-  std::size_t size = 0;
-  while (size < text.size()) {
-    const std::size_t n = file.Read(std::span<char>(text.data() + size, text.size() - size));
-    if (n == 0) break;
-    size += n;
-  }
-  file.Close();
+  // A key others may read is a key others may sign with: refused, not used.
+  std::string text = platform::ReadPrivateFile(path, kMaxKeyFileSize);
+  const std::size_t size = text.size();
   if (size > kMaxKeyFileSize) {
     Wipe(text.data(), text.size());
     throw platform::Error(path + ": invalid key file: larger than " +

@@ -107,7 +107,8 @@ PrivateKey GenerateKeyFile(const std::string& path);
 
 // Reads and checks the key file `path`. Throws platform::Error "<path>: ..."
 // when it cannot be read or is not a valid key file (files over 4 KiB are
-// refused unread).
+// refused unread), and platform::ExposedFileError when others than its
+// owner may read it.
 PrivateKey LoadKeyFile(const std::string& path);
 
 // Whether Ed25519 verifies `signature` of `message` under `key`.

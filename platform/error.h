@@ -28,6 +28,12 @@ class TimeoutError : public Error {
   using Error::Error;
 };
 
+// The file to be created is already there; it was left untouched.
+class FileExistsError : public Error {
+ public:
+  using Error::Error;
+};
+
 // Builds a SystemError whose text is "<context>: <system message>".
 SystemError MakeSystemError(const std::string& context, int code);
 

@@ -37,6 +37,11 @@ class File {
     kCreate,     // created or truncated, for writing
     kReadWrite,  // existing file, for reading and writing
     kAppend,     // created when missing, every write at the end
+    // Created for writing, only where nothing is at the path: never an
+    // existing file, never through a symbolic link or reparse point (a name
+    // taken throws FileExistsError). Readable by its owner only on POSIX
+    // until the caller sets the mode.
+    kCreateNew,
   };
 
   File() = default;
@@ -49,6 +54,9 @@ class File {
 
   bool is_open() const { return fd_ >= 0; }
   const std::string& path() const { return path_; }
+  // The descriptor (POSIX) or HANDLE (Windows), for calls made on the open
+  // file rather than by its path.
+  std::intptr_t native_handle() const { return fd_; }
 
   // Reads up to out.size() bytes; 0 at the end of the file.
   size_t Read(std::span<std::uint8_t> out);
@@ -77,6 +85,10 @@ struct FileInfo {
 };
 
 bool FileExists(const std::string& path);
+// Whether nothing at all is at `path`: no file, folder or link, not even a
+// dangling one. False also when the system cannot tell (a folder above it
+// denies access): an optional file that cannot be examined is not absent.
+bool NothingAt(const std::string& path);
 bool DirectoryExists(const std::string& path);
 FileInfo GetFileInfo(const std::string& path);
 // Deletes a file; throws when it exists and cannot be deleted. Returns
@@ -91,6 +103,12 @@ void SetFileAttributes(const std::string& path, std::uint32_t attributes);
 // Creates a folder and its missing parents.
 void CreateDirectories(const std::string& path);
 std::string ReadFileToString(const std::string& path);
+
+// Creates a file beside `target` under a name nobody can foresee,
+// "<target>.<16 hex digits>.tmp", with File::Mode::kCreateNew: a link or file
+// another user planted at a name we might use is never opened. `temp_path`
+// gets the name.
+File CreateTemporaryBeside(const std::string& target, std::string& temp_path);
 
 // Writes `bytes` to a temporary file beside `path`, flushes it and renames it
 // over `path`, so a crash or a full disk leaves the old file whole. An

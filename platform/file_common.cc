@@ -2,6 +2,7 @@
 #include <span>
 
 #include "platform/file.h"
+#include "platform/temporary_name.h"
 
 namespace quilvane::platform {
 
@@ -15,6 +16,18 @@ std::string ReadFileToString(const std::string& path) {
     out.append(buf, n);
   }
   return out;
+}
+
+File CreateTemporaryBeside(const std::string& target, std::string& temp_path) {
+  // A taken name is someone's plant or a one-in-2^64 clash: another draw.
+  for (int attempt = 0;; ++attempt) {
+    temp_path = TemporaryName(target);
+    try {
+      return File(temp_path, File::Mode::kCreateNew);
+    } catch (const FileExistsError&) {
+      if (attempt == 2) throw;
+    }
+  }
 }
 
 }  // namespace quilvane::platform

@@ -44,11 +44,19 @@ File::File(const std::string& path, Mode mode) : path_(path) {
     case Mode::kAppend:
       flags |= O_WRONLY | O_CREAT | O_APPEND;
       break;
+    case Mode::kCreateNew:
+      flags |= O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+      break;
   }
+  const mode_t create_mode = mode == Mode::kCreateNew ? 0600 : 0644;
   do {
-    fd_ = ::open(path.c_str(), flags, 0644);
+    fd_ = ::open(path.c_str(), flags, create_mode);
   } while (fd_ < 0 && errno == EINTR);
-  if (fd_ < 0) throw MakeSystemError(path, errno);
+  if (fd_ < 0) {
+    if (mode == Mode::kCreateNew && errno == EEXIST)
+      throw FileExistsError(path + ": already exists");
+    throw MakeSystemError(path, errno);
+  }
 }
 
 File::File(File&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) {
@@ -137,6 +145,11 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
+bool NothingAt(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
 bool DirectoryExists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -215,103 +228,6 @@ void CreateDirectories(const std::string& path) {
       }
     }
     if (i < path.size()) partial += path[i];
-  }
-}
-
-namespace {
-
-// The file `path` names once its symbolic links are followed: writing the
-// settings through a link must update the file it points to, not replace the
-// link. A dangling link yields its target, which the write then creates.
-std::string FollowLinks(const std::string& path) {
-  std::string current = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat st {};
-    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
-    std::vector<char> buf(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
-    ssize_t n;
-    while ((n = ::readlink(current.c_str(), buf.data(), buf.size())) >= 0 &&
-           static_cast<size_t>(n) == buf.size()) {
-      buf.resize(buf.size() * 2);  // the link changed or its size was not told
-    }
-    if (n <= 0) throw MakeSystemError(current, n < 0 ? errno : ENOENT);
-    std::string target(buf.data(), static_cast<size_t>(n));
-    if (target[0] != '/') {
-      const size_t slash = current.rfind('/');
-      if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
-    }
-    current = std::move(target);
-  }
-  throw MakeSystemError(path, ELOOP);
-}
-
-// Rewrites an existing file in place, for when a rename would change what the
-// file is: its owner (a service account cannot give a new file away) or its
-// other hard links. The old bytes go back if the write fails half-way.
-void RewriteInPlace(const std::string& path, std::string_view bytes) {
-  const std::string old = ReadFileToString(path);
-  File f(path, File::Mode::kReadWrite);
-  try {
-    f.Write(bytes);
-    f.Truncate(static_cast<std::int64_t>(bytes.size()));
-    f.Sync();
-    f.Close();
-  } catch (...) {
-    try {
-      f.Seek(0);
-      f.Write(old);
-      f.Truncate(static_cast<std::int64_t>(old.size()));
-      f.Close();
-    } catch (...) {
-      // The first failure is the one to report.
-    }
-    throw;
-  }
-}
-
-}  // namespace
-
-void WriteFileAtomically(const std::string& path, std::string_view bytes) {
-  const std::string target = FollowLinks(path);
-  struct stat st {};
-  const bool exists = ::stat(target.c_str(), &st) == 0;
-  mode_t mode = 0644;
-  if (exists) {
-    // A file marked read-only stays unwritable, as the read-only attribute
-    // makes it on Windows, even for root.
-    if ((st.st_mode & S_IWUSR) == 0) throw MakeSystemError(path, EACCES);
-    mode = st.st_mode & 07777;
-  }
-  const std::string temp = target + ".tmp" + std::to_string(::getpid());
-  bool in_place = exists && st.st_nlink > 1;
-  try {
-    File f(temp, File::Mode::kCreate);
-    if (exists && !in_place) {
-      // The new file must belong to whoever owned the old one (the operator
-      // edits Quilvane.ini by hand), in its group.
-      struct stat made {};
-      if (::stat(temp.c_str(), &made) != 0) throw MakeSystemError(temp, errno);
-      if ((made.st_uid != st.st_uid || made.st_gid != st.st_gid) &&
-          ::chown(temp.c_str(), st.st_uid, st.st_gid) != 0) {
-        if (errno != EPERM) throw MakeSystemError(temp, errno);
-        in_place = true;
-      }
-    }
-    // After chown, which clears the set-id bits.
-    if (::chmod(temp.c_str(), mode) != 0) throw MakeSystemError(temp, errno);
-    f.Write(bytes);
-    f.Sync();
-    f.Close();
-    if (!in_place) {
-      RenameFile(temp, target);
-      return;
-    }
-    // The temporary copy proved the space; it goes before the rewrite uses it.
-    ::unlink(temp.c_str());
-    RewriteInPlace(target, bytes);
-  } catch (...) {
-    ::unlink(temp.c_str());
-    throw;
   }
 }
 

@@ -8,6 +8,7 @@
 #include "platform/wide_windows.h"  // first: it undefines clashing macros
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/safe_path.h"
 
 namespace quilvane::platform {
 namespace {
@@ -101,6 +102,7 @@ File::File(const std::string& path, Mode mode) : path_(path) {
   DWORD access = 0;
   DWORD disposition = 0;
   DWORD share = FILE_SHARE_READ;
+  DWORD flags = FILE_ATTRIBUTE_NORMAL;
   switch (mode) {
     case Mode::kRead:
       access = GENERIC_READ;
@@ -122,10 +124,23 @@ File::File(const std::string& path, Mode mode) : path_(path) {
       disposition = OPEN_ALWAYS;
       share = FILE_SHARE_READ | FILE_SHARE_WRITE;
       break;
+    case Mode::kCreateNew:
+      // A link or junction planted at the name is the name taken, never a
+      // way to a file elsewhere.
+      access = GENERIC_WRITE;
+      disposition = CREATE_NEW;
+      flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+      break;
   }
-  const HANDLE h = CreateFileW(Widen(path).c_str(), access, share, nullptr, disposition,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) throw MakeSystemError(path, static_cast<int>(GetLastError()));
+  const HANDLE h =
+      CreateFileW(Widen(path).c_str(), access, share, nullptr, disposition, flags, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD err = GetLastError();
+    if (mode == Mode::kCreateNew && (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS)) {
+      throw FileExistsError(path + ": already exists");
+    }
+    throw MakeSystemError(path, static_cast<int>(err));
+  }
   fd_ = Fd(h);
 }
 
@@ -227,6 +242,13 @@ void File::Close() {
 bool FileExists(const std::string& path) {
   const DWORD a = GetFileAttributesW(Widen(path).c_str());
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool NothingAt(const std::string& path) {
+  // The attributes of a link itself, never of what it names.
+  if (GetFileAttributesW(Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+  const DWORD err = GetLastError();
+  return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
 }
 
 bool DirectoryExists(const std::string& path) {
@@ -360,17 +382,21 @@ std::wstring FinalPath(const std::wstring& path) {
 
 }  // namespace
 
+// Root has no counterpart here: the temporary file is never opened through a
+// reparse point, and the folder's ACL is the install's to set.
+std::optional<std::string> UntrustedLinkAsRoot(const std::string&) { return std::nullopt; }
+
 void WriteFileAtomically(const std::string& path, std::string_view bytes) {
   const std::wstring target = FinalPath(Widen(path));
   const DWORD current = GetFileAttributesW(target.c_str());
   if (current != INVALID_FILE_ATTRIBUTES && (current & FILE_ATTRIBUTE_READONLY) != 0) {
     throw MakeSystemError(path, ERROR_ACCESS_DENIED);
   }
-  const std::wstring temp = target + L".tmp" + std::to_wstring(GetCurrentProcessId());
-  const std::string temp_name = Narrow(temp);
+  std::string temp_name;
+  File f = CreateTemporaryBeside(Narrow(target), temp_name);
+  const std::wstring temp = Widen(temp_name);
   bool temp_is_the_only_copy = false;
   try {
-    File f(temp_name, File::Mode::kCreate);
     f.Write(bytes);
     f.Sync();
     f.Close();
@@ -411,6 +437,7 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes) {
       SetFileAttributesW(target.c_str(), wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted);
     }
   } catch (...) {
+    f = File();  // an open file cannot be deleted
     if (!temp_is_the_only_copy) DeleteFileW(temp.c_str());
     throw;
   }

@@ -6,6 +6,7 @@
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/safe_path.h"
 #include "platform/text.h"
 
 namespace quilvane::platform {
@@ -105,7 +106,9 @@ std::string_view StripQuotes(std::string_view value) {
 }
 
 IniSnapshot::IniSnapshot(const std::string& path) {
-  if (auto content = Load(path)) lines_ = std::move(content->lines);
+  Unreadable unreadable;
+  if (auto content = Load(path, &unreadable)) lines_ = std::move(content->lines);
+  error_ = std::move(unreadable.reason);
 }
 
 std::string IniSnapshot::ReadString(std::string_view section, std::string_view key,
@@ -265,6 +268,8 @@ void IniFile::WriteString(std::string_view section, std::string_view key,
     // The operator must learn where the new settings are.
     throw Error("Unable to write to " + path_ + " (the new content is kept in " + e.kept_path() +
                 ")");
+  } catch (const UntrustedLinkError& e) {
+    throw Error("Unable to write to " + path_ + " (" + e.what() + ")");
   } catch (const Error&) {
     throw Error("Unable to write to " + path_);
   }

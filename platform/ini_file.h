@@ -55,8 +55,13 @@ class IniSnapshot {
                            std::int32_t default_value) const;
   bool ReadBool(std::string_view section, std::string_view key, bool default_value) const;
 
+  // Why a file that exists could not be read or decoded; empty when it was
+  // read or is missing.
+  const std::string& error() const { return error_; }
+
  private:
   std::vector<std::string> lines_;  // UTF-8, without line ends
+  std::string error_;
 };
 
 // A value without one pair of matching quotes around it; quotes inside, and

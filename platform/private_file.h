@@ -1,17 +1,12 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 #include "platform/error.h"
 
 namespace quilvane::platform {
-
-// The file to be created is already there; it was left untouched.
-class FileExistsError : public Error {
- public:
-  using Error::Error;
-};
 
 // Creates `path` holding `bytes`, readable and writable by its owner only
 // (mode 0600 on POSIX; on Windows a protected ACL granting SYSTEM and the
@@ -27,5 +22,22 @@ void CreatePrivateFile(const std::string& path, std::string_view bytes);
 // or Interactive read it (or no DACL at all). Throws SystemError when the
 // file's permissions cannot be read.
 bool ReadableByEveryLocalUser(const std::string& path);
+
+// A secret file that users other than its owner may read: what() says who
+// may and what to do.
+class ExposedFileError : public Error {
+ public:
+  using Error::Error;
+};
+
+// Reads a secret (the signing key) of at most `max_size` bytes; a longer file
+// yields `max_size` + 1 bytes, for the caller to refuse. Refuses, with
+// ExposedFileError, a file that others than its owner may read: on POSIX any
+// permission bit for its group or others; on Windows a DACL granting read to
+// anyone but SYSTEM, the Administrators and the file's owner (or no DACL).
+// Judged on the open file, so the bytes read are those of the file judged.
+// SystemError when it cannot be opened or read (a dangling link, no
+// permission).
+std::string ReadPrivateFile(const std::string& path, std::size_t max_size);
 
 }  // namespace quilvane::platform

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/private_file.h"
@@ -38,6 +39,49 @@ void CreatePrivateFile(const std::string& path, std::string_view bytes) {
     ::unlink(path.c_str());
     throw MakeSystemError(path, error);
   }
+}
+
+std::string ReadPrivateFile(const std::string& path, std::size_t max_size) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw MakeSystemError(path, errno);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int code = errno;
+    ::close(fd);
+    throw MakeSystemError(path, code);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw MakeSystemError(path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  }
+  if ((st.st_mode & 077) != 0) {
+    ::close(fd);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    throw ExposedFileError(path + ": legível por outros além do dono (modo " + mode +
+                           "); deixe-o só para o dono: chmod 600 " + path);
+  }
+  std::string bytes(max_size + 1, '\0');
+  size_t size = 0;
+  int error = 0;
+  while (size < bytes.size()) {
+    const ssize_t n = ::read(fd, bytes.data() + size, bytes.size() - size);
+    if (n > 0) {
+      size += static_cast<size_t>(n);
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      error = errno;
+      break;
+    }
+  }
+  ::close(fd);
+  if (error != 0) throw MakeSystemError(path, error);
+  bytes.resize(size);
+  return bytes;
 }
 
 bool ReadableByEveryLocalUser(const std::string& path) {

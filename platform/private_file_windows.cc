@@ -6,6 +6,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <initializer_list>
+
 #include "platform/wide_windows.h"  // first: it undefines clashing macros
 #include "platform/private_file.h"
 #include "platform/private_file_windows.h"
@@ -113,6 +115,93 @@ bool DaclReadableByEveryLocalUser(const ACL* dacl) {
     }
   }
   return false;
+}
+
+namespace {
+
+std::wstring SidText(PSID sid) {
+  wchar_t* text = nullptr;
+  if (!ConvertSidToStringSidW(sid, &text)) return L"?";
+  std::wstring out(text);
+  LocalFree(text);
+  return out;
+}
+
+bool IsAnyOf(PSID sid, std::initializer_list<WELL_KNOWN_SID_TYPE> types) {
+  for (const WELL_KNOWN_SID_TYPE type : types) {
+    if (IsWellKnownSid(sid, type)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<std::wstring> DaclReaderBeyondOwner(const ACL* dacl, const void* owner) {
+  if (dacl == nullptr) return std::wstring(L"S-1-1-0");  // no DACL: Everyone
+  PSID owner_sid = const_cast<void*>(owner);
+  // An owner that is a group of every local user is no owner to trust.
+  const bool owner_counts = owner_sid != nullptr && IsValidSid(owner_sid) &&
+                            !IsAnyOf(owner_sid, {WinWorldSid, WinAuthenticatedUserSid,
+                                                 WinBuiltinUsersSid, WinInteractiveSid});
+  constexpr ACCESS_MASK kRead = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL | MAXIMUM_ALLOWED;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* entry = nullptr;
+    if (!GetAce(const_cast<ACL*>(dacl), i, &entry)) continue;
+    const auto* header = static_cast<const ACE_HEADER*>(entry);
+    if ((header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+    if ((ace->Mask & kRead) == 0) continue;
+    PSID sid = const_cast<DWORD*>(&ace->SidStart);
+    if (IsAnyOf(sid, {WinLocalSystemSid, WinBuiltinAdministratorsSid})) continue;
+    if (owner_counts &&
+        (EqualSid(sid, owner_sid) || IsWellKnownSid(sid, WinCreatorOwnerRightsSid))) {
+      continue;
+    }
+    return SidText(sid);
+  }
+  return std::nullopt;
+}
+
+std::string ReadPrivateFile(const std::string& path, std::size_t max_size) {
+  const HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) throw MakeSystemError(path, static_cast<int>(GetLastError()));
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  LocalMemory sd;
+  const DWORD status =
+      GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                      &owner, nullptr, &dacl, nullptr, sd.out());
+  if (status != ERROR_SUCCESS) {
+    CloseHandle(h);
+    throw MakeSystemError(path, static_cast<int>(status));
+  }
+  if (const auto reader = DaclReaderBeyondOwner(dacl, owner)) {
+    CloseHandle(h);
+    throw ExposedFileError(path +
+                           ": legível por outros além de SYSTEM, Administradores e o dono (" +
+                           Narrow(*reader) + "); tire deles a leitura: icacls \"" + path +
+                           "\" /inheritance:r /grant:r *S-1-5-18:F *S-1-5-32-544:F");
+  }
+  std::string bytes(max_size + 1, '\0');
+  size_t size = 0;
+  DWORD error = 0;
+  while (size < bytes.size()) {
+    DWORD got = 0;
+    const size_t left = bytes.size() - size;
+    const DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+    if (!ReadFile(h, bytes.data() + size, chunk, &got, nullptr)) {
+      error = GetLastError();
+      break;
+    }
+    if (got == 0) break;
+    size += got;
+  }
+  CloseHandle(h);
+  if (error != 0) throw MakeSystemError(path, static_cast<int>(error));
+  bytes.resize(size);
+  return bytes;
 }
 
 bool ReadableByEveryLocalUser(const std::string& path) {

@@ -90,6 +90,12 @@ void Cycle::Work(std::string& arquivo_script) {
   Settings settings = ReadSettings(settings_path, env_);
   ops_.Configure(settings);
   run_.settings = settings;
+  // Defaults in place of settings that exist would mean no head office and
+  // no trusted keys: the operator is told, and nothing runs.
+  if (!settings.unreadable.empty()) {
+    log_.DoSaveLog("Unable to read " + settings_path + ": " + settings.unreadable);
+    return;
+  }
   if (settings.cnpj_servidor.empty()) return;
 
   const platform::DateTime recorded = settings.data_ultima_sincronizacao;

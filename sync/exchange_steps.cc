@@ -26,9 +26,10 @@ bool CompactarArquivo(const std::string& arquivo_origem, platform::Logger& log, 
                       const std::string& key_file) {
   try {
     std::optional<PendingSignature> signature;
-    // A folder in the key's place is a key that cannot be read, not no key.
-    if (!key_file.empty() &&
-        (platform::FileExists(key_file) || platform::DirectoryExists(key_file))) {
+    // Anything in the key's place (a folder, a dangling link, a file this
+    // account may not read) is a key that cannot be read, not no key: the
+    // day is never published unsigned because of it.
+    if (!key_file.empty() && !platform::NothingAt(key_file)) {
       signature.emplace(key_file, arquivo_origem);
     }
     std::function<std::string()> comment;

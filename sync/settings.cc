@@ -6,6 +6,7 @@
 #include "platform/ini_file.h"
 #include "platform/path.h"
 #include "platform/regional.h"
+#include "platform/safe_path.h"
 
 namespace quilvane::sync {
 namespace {
@@ -41,8 +42,19 @@ std::string ExchangeFilePath(const std::string& dir, const std::string& cnpj_ser
 }
 
 Settings ReadSettings(const std::string& path, platform::Env& env) {
-  const platform::IniSnapshot ini(path);
   Settings s;
+  // As root, settings another user can swap are not settings: they could
+  // drop ChavePublica, and the day's write would go through their link.
+  try {
+    if (auto why = platform::UntrustedLinkAsRoot(path)) s.unreadable = *why;
+  } catch (const platform::Error& e) {
+    s.unreadable = e.what();
+  }
+  if (!s.unreadable.empty()) {
+    s.data_ultima_sincronizacao = LookBackDay(env);
+    return s;
+  }
+  const platform::IniSnapshot ini(path);
   s.cnpj_servidor = ini.ReadString(kSection, "CNPJServidor", "");
   s.data_ultima_sincronizacao =
       ReadDate(ini, "DataUltimaSincronizacao", env).value_or(LookBackDay(env));
@@ -68,6 +80,7 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
     }
   }
   s.somente_alterados = ini.ReadBool(kSection, "SomenteAlterados", false);
+  s.unreadable = ini.error();
   return s;
 }
 

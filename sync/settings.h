@@ -45,6 +45,9 @@ struct Settings {
   std::string tamanho_maximo_invalido;
   // A branch skips the statements whose product already holds the prices.
   bool somente_alterados = false;  // `SomenteAlterados`
+  // Why the file exists but could not be read or decoded (every key then
+  // has its default); empty otherwise.
+  std::string unreadable;
 };
 
 inline constexpr int kDefaultDownloadMb = 512;

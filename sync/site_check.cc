@@ -14,6 +14,7 @@
 #include "platform/file.h"
 #include "platform/ini_file.h"
 #include "platform/library.h"
+#include "platform/private_file.h"
 #include "platform/process.h"
 #include "platform/regional.h"
 #include "platform/text.h"
@@ -345,11 +346,14 @@ class SiteChecker {
 
   void CheckSigningKey() {
     const std::string path = dir_ + exchange::kKeyFileName;
-    if (!platform::FileExists(path)) return;
+    if (platform::NothingAt(path)) return;
     try {
       const exchange::PrivateKey key = exchange::LoadKeyFile(path);
       Ok("Chave de assinatura",
          std::string(exchange::kKeyFileName) + " (id " + exchange::KeyId(key.public_key()) + ")");
+    } catch (const platform::ExposedFileError& e) {
+      // The reason names the remedy; until then every publish stops.
+      Falha("Chave de assinatura", e.what());
     } catch (const std::exception& e) {
       Falha("Chave de assinatura",
             std::string(e.what()) + ": restaure a cópia de " + exchange::kKeyFileName);

@@ -83,7 +83,8 @@ CheckStatus RateCertificate(std::int64_t not_after_unix, std::int64_t now_unix);
 bool SiteReady(const std::vector<CheckResult>& results);
 
 // The probe file's name on the exchange server and beside the program:
-// "quilvane-check-<process id>.tmp", never an exchange archive's name.
+// "quilvane-check-<16 random hex digits>.tmp", never an exchange archive's
+// name, and no name another local user could plant a link at beforehand.
 std::string CheckProbeName();
 
 }  // namespace quilvane::sync

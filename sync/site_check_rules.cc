@@ -1,7 +1,7 @@
 // The rules of the site check that need no site: status names, how the
 // download addresses and certificates are rated, the verdict, the probe
 // file's name.
-#include "platform/process.h"
+#include "platform/random.h"
 #include "sync/site_check.h"
 
 namespace quilvane::sync {
@@ -56,8 +56,6 @@ bool SiteReady(const std::vector<CheckResult>& results) {
   return true;
 }
 
-std::string CheckProbeName() {
-  return "quilvane-check-" + std::to_string(platform::CurrentProcessId()) + ".tmp";
-}
+std::string CheckProbeName() { return "quilvane-check-" + platform::RandomTag() + ".tmp"; }
 
 }  // namespace quilvane::sync

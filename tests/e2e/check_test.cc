@@ -1,4 +1,6 @@
 // quilvane -CHECK end to end, at working and at broken sites.
+#include <sys/stat.h>
+
 #include "tests/e2e/e2e_fixture.h"
 
 namespace quilvane::e2e {
@@ -97,6 +99,8 @@ TEST_F(EndToEndTest, CheckNamesTheFailingItem) {
   };
   const std::string tolmarc = platform::ReadFileToString(head_.dir + "tolmarc.ini");
   const std::string log_path = head_.dir + "Quilvane.log";
+  const std::string key = head_.dir + exchange::kKeyFileName;
+  const std::string exposed = "FALHA  Chave de assinatura: " + key + ": legível por outros";
   const Case cases[] = {
       {"wrong database path", &head_,
        [&] {
@@ -114,6 +118,15 @@ TEST_F(EndToEndTest, CheckNamesTheFailingItem) {
        [&] { platform::WriteFileAtomically(head_.dir + exchange::kKeyFileName, "garbage\n"); },
        [&] { std::filesystem::remove(head_.dir + exchange::kKeyFileName); },
        "FALHA  Chave de assinatura: "},
+      {"signing key others may read", &head_,
+       [&] {
+         exchange::GenerateKeyFile(key);
+         ASSERT_EQ(0, ::chmod(key.c_str(), 0644));
+       },
+       [&] { std::filesystem::remove(key); }, exposed.c_str()},
+      {"dangling link in the signing key's place", &head_,
+       [&] { std::filesystem::create_symlink(head_.dir + "backup/Quilvane.key", key); },
+       [&] { std::filesystem::remove(key); }, "FALHA  Chave de assinatura: "},
       {"unreadable log", &head_, [&] { std::filesystem::create_directory(log_path); },
        [&] { std::filesystem::remove(log_path); }, "FALHA  Log: "},
   };

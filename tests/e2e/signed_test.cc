@@ -3,6 +3,9 @@
 // and archives remade by Info-ZIP.
 #include <sys/stat.h>
 
+#include <functional>
+#include <set>
+
 #include "archive/compactar.h"
 #include "tests/e2e/e2e_fixture.h"
 #include "tests/support/log_reader.h"
@@ -313,6 +316,59 @@ TEST_F(SignedExchangeTest, ReplayedAndFutureSignedFilesAreRefusedWithTheKey) {
   EXPECT_NE(Cost(plain).find("7.77"), std::string::npos) << Cost(plain);
   EXPECT_EQ("", Setting(plain, "DataUltimoArquivo"));
   std::filesystem::remove(plain.db);
+}
+
+// A key in place that cannot be used never lets the day go out unsigned:
+// with a key others may read, or a link to a key that is gone (a backup disk
+// not mounted), the exchange server keeps yesterday's signed archive as it
+// was, and the day is not recorded.
+TEST_F(SignedExchangeTest, AKeyOthersMayReadOrALinkToNothingPublishesNothing) {
+  ASSERT_FALSE(Keygen(head_).empty());
+  ASSERT_EQ(0, Run(head_)) << Log(head_);
+  const std::string key = head_.dir + exchange::kKeyFileName;
+  const std::string archive = platform::ReadFileToString(Archive());
+  // This head office's names only: other tests may publish meanwhile.
+  const auto ours = [this] {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(exchange_dir_)) {
+      const std::string name = e.path().filename().string();
+      if (name.starts_with(digits_)) names.insert(name);
+    }
+    return names;
+  };
+  const std::set<std::string> listing = ours();
+  const std::string moved = root_.path() + "moved.key";
+  std::filesystem::rename(key, moved);
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"0644",
+       [&] {
+         std::filesystem::copy_file(moved, key);
+         ASSERT_EQ(0, ::chmod(key.c_str(), 0644));
+       },
+       key + ": legível por outros além do dono (modo 0644)"},
+      {"dangling link",
+       [&] { std::filesystem::create_symlink(head_.dir + "backup/Quilvane.key", key); },
+       key + ": No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(key);
+    std::filesystem::remove(head_.dir + "Quilvane.log");
+    c.arrange();
+    WriteSettings(head_, "");  // the day not yet done
+    Run(head_);                // a logged failure of the day, not an error of the run
+    EXPECT_NE(std::string::npos, Log(head_).find(" - Falha ao compactar o arquivo: " + c.line))
+        << Log(head_);
+    EXPECT_EQ("", LastSync(head_));
+    ExpectNoExchangeFiles(head_);
+    EXPECT_EQ(listing, ours());
+    EXPECT_EQ(archive, platform::ReadFileToString(Archive()));
+  }
 }
 
 }  // namespace

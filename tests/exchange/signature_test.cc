@@ -319,12 +319,18 @@ TEST(KeyFileTest, DamagedKeyFilesAreRefusedWithTheirPath) {
   const std::string seed_line = text.substr(25, text.find('\n', 25) - 25);
   const std::string public_line = "ChavePublica=" + EncodePublicKey(key.public_key());
   const std::string header = "QUILVANE-CHAVE-PRIVADA 1\n";
+  // As -KEYGEN leaves it: a key others may read is refused before parsing.
+  const auto write_key = [&dir](const std::string& name, const std::string& content) {
+    dir.Write(name, content);
+    std::filesystem::permissions(
+        dir.File(name), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  };
 
   // CR LF line ends (the file edited on Windows) and no final line end load.
   std::string crlf = header.substr(0, 24) + "\r\n" + seed_line + "\r\n" + public_line + "\r\n";
-  dir.Write("crlf.key", crlf);
+  write_key("crlf.key", crlf);
   EXPECT_EQ(LoadKeyFile(dir.File("crlf.key")).public_key(), key.public_key());
-  dir.Write("nolf.key", header + seed_line + "\n" + public_line);
+  write_key("nolf.key", header + seed_line + "\n" + public_line);
   EXPECT_EQ(LoadKeyFile(dir.File("nolf.key")).public_key(), key.public_key());
 
   const std::pair<std::string, std::string> bad[] = {
@@ -342,7 +348,7 @@ TEST(KeyFileTest, DamagedKeyFilesAreRefusedWithTheirPath) {
       {text + std::string(5000, '\n'), "larger than 4096 bytes"},
   };
   for (const auto& [content, message] : bad) {
-    dir.Write("bad.key", content);
+    write_key("bad.key", content);
     try {
       LoadKeyFile(dir.File("bad.key"));
       ADD_FAILURE() << "accepted " << content;

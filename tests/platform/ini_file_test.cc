@@ -2,10 +2,13 @@
 // that a write never loses the operator's other lines or the file itself.
 #include "platform/ini_file.h"
 
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "platform/directory.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "tests/support/temp_dir.h"
@@ -180,14 +183,36 @@ TEST_F(IniFileTest, ReadOnlyFileRefusesTheWriteAndStaysWhole) {
 }
 
 TEST_F(IniFileTest, FailedWriteLeavesOldFileWhole) {
-  // The temporary file cannot be created (a folder stands in its place), as
-  // when the disk is full: the old settings must survive untouched.
+  // The temporary file cannot be created (an account that may write the
+  // file but not its folder), as when the disk is full: the old settings
+  // must survive untouched.
   const std::string before = "[Quilvane]\r\nCNPJServidor=12.345.678/0001-90\r\n";
   dir_.Write("Quilvane.ini", before);
-  CreateDirectories(path_ + ".tmp" + std::to_string(::getpid()));
-  EXPECT_THROW(IniFile(path_).WriteString("Quilvane", "DataUltimaSincronizacao", "17/10/2023"),
-               Error);
+  ASSERT_EQ(0, ::chmod(path_.c_str(), 0666));
+  ASSERT_EQ(0, ::chmod(dir_.path().c_str(), 0755));
+  const auto write = [this] {
+    try {
+      IniFile(path_).WriteString("Quilvane", "DataUltimaSincronizacao", "17/10/2023");
+      return 0;
+    } catch (const Error& e) {
+      return std::string(e.what()) == "Unable to write to " + path_ ? 3 : 2;
+    }
+  };
+  if (::geteuid() != 0) {
+    ASSERT_EQ(0, ::chmod(dir_.path().c_str(), 0555));
+    EXPECT_EQ(3, write());
+    ::chmod(dir_.path().c_str(), 0755);
+  } else {
+    const pid_t child = ::fork();
+    ASSERT_LE(0, child);
+    if (child == 0) ::_exit(::setgid(34567) == 0 && ::setuid(34567) == 0 ? write() : 1);
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(3, WEXITSTATUS(status));
+  }
   EXPECT_EQ(before, dir_.Read("Quilvane.ini"));
+  EXPECT_EQ(std::vector<std::string>{"Quilvane.ini"}, ListDirectory(dir_.path()));
 }
 
 // A settings file that exists but cannot be decoded (here UTF-16 with a lone

@@ -148,6 +148,32 @@ TEST(Settings, DownloadCeilingIsBoundedAndBadValuesAreKeptForTheLog) {
   }
 }
 
+// The operator saves an edit while a cycle runs: the cycle's write of the
+// day starts from the file as it is then, so the edit and the day both stay.
+TEST(Settings, AHandEditBetweenTheReadAndTheWriteIsKept) {
+  testing::FakeEnv env;
+  testing::TempDir dir;
+  const std::string path = SettingsPath(dir.path());
+  dir.Write("Quilvane.ini", "[Quilvane]\r\nCNPJServidor=12.345.678/0001-90\r\n");
+  const Settings read = ReadSettings(path, env);
+  EXPECT_EQ("", read.chave_publica);
+
+  dir.Write("Quilvane.ini",
+            "[Quilvane]\r\nCNPJServidor=12.345.678/0001-90\r\nChavePublica=abc\r\n"
+            "; nova chave\r\n[Outra]\r\nX=1\r\n");
+  WriteLastSync(path, *platform::TryEncodeDate(2023, 10, 17), env);
+  WriteNewestFileDay(path, *platform::TryEncodeDate(2023, 10, 18), env);
+
+  EXPECT_EQ(
+      "[Quilvane]\r\nCNPJServidor=12.345.678/0001-90\r\nChavePublica=abc\r\n"
+      "DataUltimaSincronizacao=17/10/2023\r\nDataUltimoArquivo=18/10/2023\r\n; nova chave\r\n"
+      "[Outra]\r\nX=1\r\n",
+      dir.Read("Quilvane.ini"));
+  const Settings after = ReadSettings(path, env);
+  EXPECT_EQ("abc", after.chave_publica);
+  EXPECT_EQ(*platform::TryEncodeDate(2023, 10, 17), after.data_ultima_sincronizacao);
+}
+
 TEST(Settings, ExchangeFileIsNamedByTheHeadOfficesDigits) {
   EXPECT_EQ("/site/12345678000190.SQL", ExchangeFilePath("/site/", "12.345.678/0001-90"));
   EXPECT_EQ("12345678000190.SQL", ExchangeFilePath("", "12.345.678/0001-90"));

@@ -4,8 +4,11 @@
 #include "sync/signed_exchange.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -93,11 +96,56 @@ TEST_F(SignedExchangeSteps, WithoutTheKeyFileTheArchiveHasNoComment) {
 TEST_F(SignedExchangeSteps, AKeyThatCannotBeReadPublishesNothing) {
   for (const std::string bad : {"garbage\n", ""}) {
     dir_.Write("Quilvane.key", bad);
+    ASSERT_EQ(0, ::chmod(dir_.File("Quilvane.key").c_str(), 0600));
     log_.lines.clear();
     EXPECT_FALSE(CompactarArquivo(dir_.File(kName), log_, platform::Env::Default(),
                                   KeyFilePath(dir_.path())));
     ASSERT_EQ(1u, log_.lines.size());
     EXPECT_EQ(0u, log_.lines[0].rfind("Falha ao compactar o arquivo: ", 0)) << log_.lines[0];
+    EXPECT_FALSE(platform::FileExists(dir_.File("12345678000190.ZIP")));
+  }
+}
+
+// Whatever is in the key's place but cannot be used (a key others may read,
+// a dangling link, a folder) stops the publish: never an unsigned day
+// because the key was not looked at.
+TEST_F(SignedExchangeSteps, AKeyOthersMayReadOrThatIsNotThereStopsThePublish) {
+  const std::string key = KeyFilePath(dir_.path());
+  const std::string good = platform::ReadFileToString(key);
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    std::string reason;  // the log line after the prefix
+  };
+  const Case cases[] = {
+      {"0644", [&] { ASSERT_EQ(0, ::chmod(key.c_str(), 0644)); },
+       key + ": legível por outros além do dono (modo 0644); deixe-o só para o dono: chmod 600 " +
+           key},
+      {"0640", [&] { ASSERT_EQ(0, ::chmod(key.c_str(), 0640)); },
+       key + ": legível por outros além do dono (modo 0640); deixe-o só para o dono: chmod 600 " +
+           key},
+      {"dangling link",
+       [&] {
+         platform::DeleteFile(key);
+         ASSERT_EQ(0, ::symlink(dir_.File("backup/Quilvane.key").c_str(), key.c_str()));
+       },
+       key + ": No such file or directory"},
+      {"folder",
+       [&] {
+         platform::DeleteFile(key);
+         std::filesystem::create_directory(key);
+       },
+       key + ": Is a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(key);
+    dir_.Write("Quilvane.key", good);
+    ASSERT_EQ(0, ::chmod(key.c_str(), 0600));
+    c.arrange();
+    log_.lines.clear();
+    EXPECT_FALSE(CompactarArquivo(dir_.File(kName), log_, platform::Env::Default(), key));
+    EXPECT_EQ(std::vector<std::string>{"Falha ao compactar o arquivo: " + c.reason}, log_.lines);
     EXPECT_FALSE(platform::FileExists(dir_.File("12345678000190.ZIP")));
   }
 }

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -218,6 +219,79 @@ TEST(WindowsFile, ReadableByEveryLocalUserFollowsTheDacl) {
   CreatePrivateFile(dir("private.ini"), "SenhaFTP=x\r\n");
   EXPECT_FALSE(ReadableByEveryLocalUser(dir("private.ini")));
   EXPECT_THROW(ReadableByEveryLocalUser(dir("missing.ini")), SystemError);
+}
+
+// The signing key: read only when nobody beyond SYSTEM, the Administrators
+// and its owner may read it; any other grant (deny entries aside) refuses it.
+TEST(WindowsFile, PrivateKeyReadersBeyondTheOwner) {
+  struct Case {
+    const char* name;
+    const wchar_t* sddl;    // owner and DACL
+    const wchar_t* reader;  // nullptr: none beyond the owner
+  };
+  const Case cases[] = {
+      {"keygen's", L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", nullptr},
+      {"owner_user", L"O:S-1-5-21-1-2-3-1001D:P(A;;FA;;;SY)(A;;FA;;;S-1-5-21-1-2-3-1001)", nullptr},
+      {"owner_rights", L"O:S-1-5-21-1-2-3-1001D:P(A;;FR;;;OW)", nullptr},
+      {"users_read", L"O:BAD:P(A;;FA;;;SY)(A;;FR;;;BU)", L"S-1-5-32-545"},
+      {"another_user", L"O:S-1-5-21-1-2-3-1001D:P(A;;GR;;;S-1-5-21-1-2-3-1002)",
+       L"S-1-5-21-1-2-3-1002"},
+      {"everyone_all", L"O:BAD:P(A;;GA;;;WD)", L"S-1-1-0"},
+      {"owner_is_users", L"O:BUD:P(A;;FA;;;BU)", L"S-1-5-32-545"},
+      {"users_write_only", L"O:BAD:P(A;;FW;;;BU)", nullptr},
+      {"inherit_only_grant", L"O:BAD:P(A;IO;FR;;;BU)", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1, &sd,
+                                                                     nullptr));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
+    PSID owner = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(sd, &owner, &defaulted));
+    const std::optional<std::wstring> reader = DaclReaderBeyondOwner(dacl, owner);
+    if (c.reader == nullptr) {
+      EXPECT_FALSE(reader.has_value()) << Narrow(*reader);
+    } else {
+      EXPECT_EQ(std::wstring(c.reader), reader.value_or(L"none"));
+    }
+    LocalFree(sd);
+  }
+  EXPECT_EQ(std::wstring(L"S-1-1-0"), DaclReaderBeyondOwner(nullptr, nullptr).value_or(L""));
+
+  // -KEYGEN's file is read back.
+  TempFolder dir;
+  CreatePrivateFile(dir("Quilvane.key"), "key");
+  EXPECT_EQ("key", ReadPrivateFile(dir("Quilvane.key"), 100));
+  EXPECT_THROW(ReadPrivateFile(dir("missing.key"), 100), SystemError);
+  EXPECT_TRUE(NothingAt(dir("missing.key")));
+  EXPECT_FALSE(NothingAt(dir("Quilvane.key")));
+}
+
+// A name taken by anything, a link included, is never opened for a new file.
+TEST(WindowsFile, CreateNewNeverOpensWhatIsThere) {
+  TempFolder dir;
+  WriteFileAtomically(dir("victim"), "keep");
+  EXPECT_THROW(File(dir("victim"), File::Mode::kCreateNew), FileExistsError);
+  if (CreateSymbolicLinkW(Widen(dir("link")).c_str(), Widen(dir("nowhere")).c_str(), 0)) {
+    // Windows refuses the taken name; Wine opens the link itself. Neither
+    // goes through it to create the file it names.
+    try {
+      File(dir("link"), File::Mode::kCreateNew);
+    } catch (const FileExistsError&) {
+    }
+    EXPECT_FALSE(FileExists(dir("nowhere")));
+  }
+  std::string a, b;
+  {
+    File first = CreateTemporaryBeside(dir("status.html"), a);
+    File second = CreateTemporaryBeside(dir("status.html"), b);
+  }
+  EXPECT_NE(a, b);
+  EXPECT_EQ(dir("status.html").size() + 21, a.size());
+  EXPECT_EQ("keep", ReadFileToString(dir("victim")));
 }
 
 TEST(WindowsFile, ExecutableDirIsTheProgramsFolder) {
