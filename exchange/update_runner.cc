@@ -398,8 +398,8 @@ std::string UpdateRunner::ComparingBlockText(bool popular, std::size_t statement
             n + ") > 0) THEN BEGIN " + f + " = 2; LEAVE; END " + f + " = 1;\nEND\nIF (" + f +
             " = 2) THEN BEGIN\n" + UpdateText(popular, s) + ";\nIF (ROW_COUNT = 0) THEN " + f +
             " = 1;\nEND\nM = M || IIF(" + f + " = 0, '1', IIF(" + f + " = 1, '2', '0'));\n";
-    results += "IF (" + f + " = 2) THEN BEGIN S = " + n + "; D = D" + n + "; " + result +
-               "SUSPEND; END\n";
+    results +=
+        "IF (" + f + " = 2) THEN BEGIN S = " + n + "; D = D" + n + "; " + result + "SUSPEND; END\n";
   }
   text += results + "S = -1;\nSUSPEND;\nEND";
   return text;

@@ -10,24 +10,7 @@
 namespace quilvane::e2e {
 namespace {
 
-std::string Yesterday() {
-  const time_t then = time(nullptr) - 86400;
-  tm local{};
-  localtime_r(&then, &local);
-  char buf[16];
-  strftime(buf, sizeof buf, "%d/%m/%Y", &local);
-  return buf;
-}
-
-// "AAAAMMDD" of today.
-std::string TodayName() {
-  const time_t now = time(nullptr);
-  tm local{};
-  localtime_r(&now, &local);
-  char buf[16];
-  strftime(buf, sizeof buf, "%Y%m%d", &local);
-  return buf;
-}
+std::string Yesterday() { return LocalDay(-1, "%d/%m/%Y"); }
 
 std::string Trimmed(const std::string& text) {
   const std::size_t first = text.find_first_not_of(" \t\r\n");
@@ -110,7 +93,7 @@ TEST_F(ChangesEndToEndTest, BranchWritesAndListsOnlyTheChangedProducts) {
   ASSERT_EQ(0, Run(branch_)) << Log(branch_);
   EXPECT_EQ(Prices(head_), Prices(branch_));
   EXPECT_EQ(Today(), LastSync(branch_));
-  const std::string list_path = branch_.dir + "Alteracoes/" + TodayName() + ".csv";
+  const std::string list_path = branch_.dir + "Alteracoes/" + LocalDay(0, "%Y%m%d") + ".csv";
   ASSERT_TRUE(platform::FileExists(list_path)) << Log(branch_);
   const auto rows = CsvRows(platform::ReadFileToString(list_path));
   ASSERT_FALSE(rows.empty());

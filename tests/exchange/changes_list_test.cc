@@ -113,12 +113,16 @@ TEST(ChangesListTest, OnlyListsPastSixtyDaysAreRemoved) {
     const char* name;
     bool kept;
   } const entries[] = {
-      {"20261011.csv", false},                          // 61 days before
-      {"20250101.csv", false}, {"20261012.csv", true},  // 60 days before
-      {"20261211.csv", true},  {"20270101.csv", true},  // a day ahead (a head office clock gone
-                                                        // wrong)
-      {"20261311.csv", true},                           // no such day
-      {"2026101.csv", true},   {"20261011.csv.bak", true}, {"20261011.txt", true},
+      {"20261011.csv", false},  // 61 days before
+      {"20250101.csv", false},
+      {"20261012.csv", true},  // 60 days before
+      {"20261211.csv", true},
+      {"20270101.csv", true},  // a day ahead (a head office clock gone
+                               // wrong)
+      {"20261311.csv", true},  // no such day
+      {"2026101.csv", true},
+      {"20261011.csv.bak", true},
+      {"20261011.txt", true},
       {"notas.csv", true},
   };
   for (const Entry& e : entries) platform::WriteFileAtomically(folder + e.name, "x");
