@@ -340,8 +340,8 @@ std::string UpdateRunner::BlockText(bool popular, std::size_t statements) const 
 // variables of its own (V<s>_<part>): the server compares the assigned
 // columns (D<s>, one '1' or '0' each) and only a row that differs in one of
 // them is updated. M: '0' updated, '1' no such row, '2' already held every
-// value. The read is the update's own index lookup, so a row left alone
-// costs one lookup and no record version. Only once every update is done,
+// value. A row left alone costs one index lookup and no record version;
+// only a row that differs pays for the update. Only once every update is done,
 // a row per updated statement returns its values before (B...) and after
 // (N...): a block that fails before its first SUSPEND leaves no change, as
 // a failing statement of a selectable block keeps the work done before the
