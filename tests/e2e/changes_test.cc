@@ -102,8 +102,12 @@ TEST_F(ChangesEndToEndTest, BranchWritesAndListsOnlyTheChangedProducts) {
   for (std::size_t i = 1; i < rows.size(); ++i) {
     ASSERT_EQ(rows[i].size(), 4u);
     listed.insert({rows[i][0], rows[i][1]});
-    if (rows[i][1] == "PRECOVENDA") EXPECT_EQ(rows[i][3], "12,34");
-    if (rows[i][1] == "LUCRO") EXPECT_EQ(rows[i][2], "99");
+    if (rows[i][1] == "PRECOVENDA") {
+      EXPECT_EQ(rows[i][3], "12,34");
+    }
+    if (rows[i][1] == "LUCRO") {
+      EXPECT_EQ(rows[i][2], "99");
+    }
   }
   EXPECT_EQ(listed, (std::set<std::pair<std::string, std::string>>{{"7891000000037", "PRECOVENDA"},
                                                                    {"7891000000074", "PRECOVENDA"},
