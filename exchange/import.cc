@@ -59,6 +59,21 @@ class RollbackOnExit {
   db::Transaction& transaction_;
 };
 
+// The import failed part way: the open batch is committed now, as the
+// disconnection would commit it, so that its changes are listed with those
+// of the batches before; with the connection gone it is lost, and unlisted.
+void ListCommittedAfterFailure(db::Database& db, UpdateRunner& runner, platform::DateTime day,
+                               const ImportOptions& options) {
+  try {
+    if (db.Connected()) runner.CommitRanBeforeRefusal();
+  } catch (const std::exception&) {
+    // Not committed: its changes stay out of the list.
+  }
+  if (!runner.committed_changes().empty()) {
+    options.on_committed_changes(day, runner.committed_changes());
+  }
+}
+
 }  // namespace
 
 ForbiddenLineError::ForbiddenLineError(int line)
@@ -87,8 +102,12 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
 
   ExchangeFileReader script(arquivo_script);
   ReadDateLine(script, current_year);
-  UpdateRunner runner(db, transaction, exec,
-                      {.commit_batches = !options.dry_run, .only_changed = options.only_changed});
+  UpdateRunner::Options runner_options{.commit_batches = !options.dry_run,
+                                       .only_changed = options.only_changed};
+  if (options.dry_run) runner_options.changes_kept = kDryRunChangesKept;
+  UpdateRunner runner(db, transaction, exec, runner_options);
+  const bool list_changes =
+      options.only_changed && !options.dry_run && options.on_committed_changes;
   ImportResult result;
   result.applied = true;
   result.day = data_script;
@@ -104,16 +123,24 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
       result.refused_error = e.what();
     }
     if (transaction.InTransaction()) transaction.Rollback();
+    result.first_changes = runner.changes();
   } else {
-    // Checked again as executed: the file could have changed in between.
-    while (ReadStatement(script, comando)) runner.Add(comando, script.line_number());
-    runner.Finish();
+    try {
+      // Checked again as executed: the file could have changed in between.
+      while (ReadStatement(script, comando)) runner.Add(comando, script.line_number());
+      runner.Finish();
+    } catch (...) {
+      if (list_changes) ListCommittedAfterFailure(db, runner, data_script, options);
+      throw;
+    }
+    if (list_changes) options.on_committed_changes(data_script, runner.committed_changes());
   }
   result.statements = runner.executed();
   result.unmatched = runner.unmatched();
   result.changed = runner.changed();
   result.unchanged = runner.unchanged();
   result.compared = options.only_changed;
+  result.change_count = runner.change_count();
   return result;
 }
 

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "db/database.h"
 #include "db/query.h"
@@ -24,6 +25,9 @@ class ForbiddenLineError : public platform::Error {
   int line_;
 };
 
+// Changes a dry run keeps for its report.
+inline constexpr std::size_t kDryRunChangesKept = 20;
+
 struct ImportOptions {
   // Everything the import would do, in one transaction rolled back at the
   // end; a statement the database refuses ends it, reported in the result.
@@ -44,6 +48,14 @@ struct ImportOptions {
   bool forced = false;
   // A statement whose row already holds its values is not executed.
   bool only_changed = false;
+  // With only_changed, applying (not a dry run): called with the file's day
+  // and the column changes of the batches committed, once the file is
+  // applied (also when nothing changed), and when the import fails after
+  // batches were committed (a failing statement's batch is committed first,
+  // as the disconnection would). Changes of work not committed are never
+  // given. Must not throw.
+  std::function<void(platform::DateTime day, const std::vector<Change>& committed)>
+      on_committed_changes;
 
   static ImportOptions DryRun() {
     ImportOptions options;
@@ -62,6 +74,10 @@ struct ImportResult {
   int changed = 0;           // statements that updated their row
   int unchanged = 0;         // only_changed: rows that already held the values
   bool compared = false;     // ran with only_changed
+  // only_changed: the columns changed, and for a dry run the first
+  // kDryRunChangesKept of them.
+  int change_count = 0;
+  std::vector<Change> first_changes;
   // Dry run: the first statement the database refused (line 0: none), with
   // its text (UTF-8) and the database's message.
   int refused_line = 0;

@@ -1,6 +1,9 @@
 #include "exchange/update_runner.h"
 
 #include <charconv>
+#include <optional>
+#include <span>
+#include <vector>
 
 #include "db/error.h"
 #include "exchange/format.h"
@@ -14,9 +17,13 @@ namespace {
 // commit.
 constexpr std::size_t kBlockStatements = 25;
 static_assert(kBatchSize % kBlockStatements == 0, "a block never spans a commit");
-// With only_changed each statement carries its comparison (about 1.3 KB more).
+// With only_changed each statement also carries its comparison and the
+// variables that keep its row (about 6 KB a statement in all): at most 10
+// a block, fewer when the columns' kinds make the text longer.
 constexpr std::size_t kComparingBlockStatements = 10;
 static_assert(kBatchSize % kComparingBlockStatements == 0, "a block never spans a commit");
+// The server's limit on the text of one statement.
+constexpr std::size_t kMaxBlockText = 65535;
 
 // Longest text a parameter carries; a longer literal runs as text.
 constexpr std::size_t kMaxParamText = 32767;
@@ -101,9 +108,23 @@ void UpdateRunner::Add(const std::string& ansi, int line) {
 void UpdateRunner::Finish() {
   Flush();
   if (options_.commit_batches && contador_comando_ > 0) {
-    trans_.Commit();
+    Commit();
     contador_comando_ = 0;
   }
+}
+
+void UpdateRunner::Commit() {
+  trans_.Commit();
+  committed_changes_.insert(committed_changes_.end(), std::make_move_iterator(changes_.begin()),
+                            std::make_move_iterator(changes_.end()));
+  changes_.clear();
+}
+
+void UpdateRunner::CommitRanBeforeRefusal() {
+  pending_.clear();
+  if (!trans_.InTransaction()) return;
+  Commit();
+  contador_comando_ = 0;
 }
 
 void UpdateRunner::Flush() {
@@ -120,7 +141,9 @@ void UpdateRunner::Flush() {
   for (std::size_t i = 0; i < pending_.size();) {
     std::size_t j = i + 1;
     if (preparable[i]) {
-      while (j < pending_.size() && preparable[j] && pending_[j].popular == pending_[i].popular) {
+      const std::size_t limit = BlockLimit(pending_[i].popular);
+      while (j < pending_.size() && j - i < limit && preparable[j] &&
+             pending_[j].popular == pending_[i].popular) {
         ++j;
       }
     }
@@ -141,12 +164,16 @@ void UpdateRunner::Flush() {
   }
   pending_.clear();
   if (options_.commit_batches && contador_comando_ >= kBatchSize) {
-    trans_.Commit();
+    Commit();
     contador_comando_ = 0;
   }
 }
 
 void UpdateRunner::RunAsText(const Pending& p) {
+  // The comparison lives in the blocks: here the row is read before and
+  // after, only to list what the statement changed.
+  std::optional<std::vector<std::string>> before;
+  if (options_.only_changed) before = ReadAssigned(p);
   try {
     qexec_.ExecSQL(platform::AnsiToUtf8(p.ansi));
   } catch (const db::DbError&) {
@@ -154,13 +181,65 @@ void UpdateRunner::RunAsText(const Pending& p) {
     refused_statement_ = p.ansi;
     throw;
   }
+  const std::string_view code = (*ParseExportedStatement(p.ansi)).back().text;
   if (qexec_.RowsAffected() == 0) {
-    NoteUnmatched(std::string((*ParseExportedStatement(p.ansi)).back().text));
+    NoteUnmatched(std::string(code));
   } else {
     ++changed_;
+    const auto after = before ? ReadAssigned(p) : std::nullopt;
+    for (std::size_t part = 0; after && part < after->size(); ++part) {
+      if ((*before)[part] != (*after)[part]) {
+        NoteChange(code, part, std::move((*before)[part]), std::move((*after)[part]));
+      }
+    }
   }
   ++contador_comando_;
   ++executed_;
+}
+
+std::optional<std::vector<std::string>> UpdateRunner::ReadAssigned(const Pending& p) {
+  const Literal code = (*ParseExportedStatement(p.ansi)).back();
+  if (code.kind != Literal::Kind::kText || code.text.size() > kMaxParamText) return std::nullopt;
+  std::unique_ptr<db::Query>& q = row_reads_[p.popular ? 1 : 0];
+  if (!q) {
+    std::string columns;
+    for (std::size_t part = 0; part + 1 < kStatementPartCount; ++part) {
+      if (part == kPopularPart && !p.popular) continue;
+      columns += (columns.empty() ? "" : ", ") + std::string(kStatementParts[part].column);
+    }
+    q = std::make_unique<db::Query>(db_, trans_);
+    q->SetSQL("SELECT " + columns + " FROM PRODUTOS WHERE CODIGO = ?");
+  }
+  std::vector<std::string> values(kStatementPartCount - 1);
+  try {
+    const db::Param code_param = ParamOf(code);
+    q->Open(std::span(&code_param, 1));
+    if (q->Eof()) {
+      q->Close();
+      return std::nullopt;
+    }
+    int field = 0;
+    for (std::size_t part = 0; part < values.size(); ++part) {
+      if (part == kPopularPart && !p.popular) continue;
+      values[part] = q->Fields(field++).AsString();
+    }
+    q->Close();
+  } catch (const db::DbError& e) {
+    // A code the column cannot hold matches no row; only a lost
+    // connection matters here.
+    if (e.lost_connection() || !db_.Connected()) throw;
+    q->Close();
+    return std::nullopt;
+  }
+  return values;
+}
+
+void UpdateRunner::NoteChange(std::string_view ansi_code, std::size_t part, std::string before,
+                              std::string after) {
+  ++change_count_;
+  if (committed_changes_.size() + changes_.size() >= options_.changes_kept) return;
+  changes_.push_back({platform::AnsiToUtf8(Unquote(ansi_code)), kStatementParts[part].column,
+                      std::move(before), std::move(after)});
 }
 
 bool UpdateRunner::RunBlock(std::size_t first, std::size_t last) {
@@ -168,7 +247,8 @@ bool UpdateRunner::RunBlock(std::size_t first, std::size_t last) {
   std::unique_ptr<db::Query>& block = blocks_[BlockKey{popular, last - first}];
   if (!block) {
     block = std::make_unique<db::Query>(db_, trans_);
-    block->SetSQL(BlockText(popular, last - first));
+    block->SetSQL(options_.only_changed ? ComparingBlockText(popular, last - first)
+                                        : BlockText(popular, last - first));
   }
   std::vector<db::Param> params;
   params.reserve((last - first) * kStatementPartCount);
@@ -181,9 +261,36 @@ bool UpdateRunner::RunBlock(std::size_t first, std::size_t last) {
     codes.emplace_back(literals.back().text);
   }
   std::string misses;
+  // Comparing blocks: a row per product row that differs, with the statement
+  // (S), which assigned columns differ (D), their values before (B...) and
+  // after (N...); then the outcomes (M). Fields in RETURNS order.
+  struct Differing {
+    std::size_t statement;
+    std::size_t part;
+    std::string before, after;
+  };
+  std::vector<Differing> differing;
   try {
     block->Open(params);
-    misses = block->FieldByName("M").AsString();
+    if (options_.only_changed) {
+      std::vector<std::size_t> assigned;
+      for (std::size_t part = 0; part + 1 < kStatementPartCount; ++part) {
+        if (popular || part != kPopularPart) assigned.push_back(part);
+      }
+      for (; !block->Eof(); block->Next()) {
+        const std::int64_t statement = block->Fields(1).AsInteger();
+        if (statement < 0) break;
+        const std::string d = block->Fields(2).AsString();
+        for (std::size_t i = 0; i < assigned.size() && i < d.size(); ++i) {
+          if (d[i] != '1') continue;
+          const int before = 3 + static_cast<int>(i);
+          const int after = before + static_cast<int>(assigned.size());
+          differing.push_back({static_cast<std::size_t>(statement), assigned[i],
+                               block->Fields(before).AsString(), block->Fields(after).AsString()});
+        }
+      }
+    }
+    if (!block->Eof()) misses = block->Fields(0).AsString();
     block->Close();
   } catch (const db::DbError& e) {
     // Work of the transaction lost with the connection cannot be redone.
@@ -201,6 +308,12 @@ bool UpdateRunner::RunBlock(std::size_t first, std::size_t last) {
       ++changed_;
     }
   }
+  for (Differing& d : differing) {
+    // A row the update then missed (deleted meanwhile) changed nothing.
+    if (d.statement < codes.size() && d.statement < misses.size() && misses[d.statement] == '0') {
+      NoteChange(codes[d.statement], d.part, std::move(d.before), std::move(d.after));
+    }
+  }
   contador_comando_ += static_cast<int>(last - first);
   executed_ += static_cast<int>(last - first);
   prepared_ += static_cast<int>(last - first);
@@ -211,53 +324,124 @@ bool UpdateRunner::RunBlock(std::size_t first, std::size_t last) {
 // RETURNS (M VARCHAR(n)) AS BEGIN M = '';
 // UPDATE PRODUTOS SET PRECOCUSTO = :A0_0, ... WHERE CODIGO = :A0_24;
 // M = M || IIF(ROW_COUNT = 0, '1', '0'); ... SUSPEND; END
-// M tells, statement by statement, which ones matched no row ('1'). With
-// only_changed the UPDATE also requires a difference in an assigned column,
-// and a statement whose row exists but matched none of them is '2'.
+// M tells, statement by statement, which ones matched no row ('1').
 std::string UpdateRunner::BlockText(bool popular, std::size_t statements) const {
-  const auto present = [popular](std::size_t part) { return popular || part != kPopularPart; };
-  const auto name = [](std::size_t s, std::size_t part) {
-    return "A" + std::to_string(s) + "_" + std::to_string(part);
-  };
+  std::string text = BlockParameters(popular, statements);
+  text += ")\nRETURNS (M VARCHAR(" + std::to_string(statements) + "))\nAS BEGIN\nM = '';\n";
+  for (std::size_t s = 0; s < statements; ++s) {
+    text += UpdateText(popular, s);
+    text += ";\nM = M || IIF(ROW_COUNT = 0, '1', '0');\n";
+  }
+  text += "SUSPEND;\nEND";
+  return text;
+}
+
+// As BlockText, but each statement first reads its product's row into
+// variables of its own (V<s>_<part>): the server compares the assigned
+// columns (D<s>, one '1' or '0' each) and only a row that differs in one of
+// them is updated. M: '0' updated, '1' no such row, '2' already held every
+// value. A row left alone costs one index lookup and no record version;
+// only a row that differs pays for the update. Only once every update is done,
+// a row per updated statement returns its values before (B...) and after
+// (N...): a block that fails before its first SUSPEND leaves no change, as
+// a failing statement of a selectable block keeps the work done before the
+// last SUSPEND.
+std::string UpdateRunner::ComparingBlockText(bool popular, std::size_t statements) const {
+  std::vector<std::size_t> assigned;
+  for (std::size_t part = 0; part + 1 < kStatementPartCount; ++part) {
+    if (popular || part != kPopularPart) assigned.push_back(part);
+  }
+  const auto column = [](std::size_t part) { return std::string(kStatementParts[part].column); };
+  const std::string d_type = "VARCHAR(" + std::to_string(assigned.size()) + ")";
+  std::string text = BlockParameters(popular, statements);
+  text += ")\nRETURNS (M VARCHAR(" + std::to_string(statements) + "), S SMALLINT, D " + d_type;
+  for (const char* prefix : {"B", "N"}) {
+    for (std::size_t part : assigned) {
+      text += ",\n" + (prefix + std::to_string(part)) + " TYPE OF COLUMN PRODUTOS." + column(part);
+    }
+  }
+  text += ")\nAS\n";
+  for (std::size_t s = 0; s < statements; ++s) {
+    const std::string n = std::to_string(s);
+    text += "DECLARE F" + n + " SMALLINT = 0;\nDECLARE D" + n + " " + d_type + ";\n";
+    for (std::size_t part : assigned) {
+      text += "DECLARE V" + n + "_" + std::to_string(part) + " TYPE OF COLUMN PRODUTOS." +
+              column(part) + ";\n";
+    }
+  }
+  text += "BEGIN\nM = '';\n";
+  std::string results;
+  std::string columns;
+  for (std::size_t part : assigned) columns += (columns.empty() ? "" : ", ") + column(part);
+  const std::size_t code_part = kStatementPartCount - 1;
+  for (std::size_t s = 0; s < statements; ++s) {
+    const std::string n = std::to_string(s);
+    const auto param = [s](std::size_t part) { return ":" + ParamName(s, part); };
+    std::string into, differs, result;
+    for (std::size_t part : assigned) {
+      const std::string v = "V" + n + "_" + std::to_string(part);
+      into += (into.empty() ? ":" : ", :") + v;
+      if (!differs.empty()) differs += " || ";
+      differs += "IIF(" + v + " IS DISTINCT FROM " + param(part);
+      // Text equality ignores trailing blanks; the stored bytes do not.
+      const auto kind = column_kinds_.find(column(part));
+      if (kind != column_kinds_.end() && kind->second == ColumnKind::kText) {
+        differs += " OR OCTET_LENGTH(" + v + ") IS DISTINCT FROM OCTET_LENGTH(" + param(part) + ")";
+      }
+      differs += ", '1', '0')";
+      result += "B" + std::to_string(part) + " = " + v + "; N" + std::to_string(part) + " = " +
+                param(part) + "; ";
+    }
+    const std::string f = "F" + n;
+    text += "FOR SELECT " + columns + " FROM PRODUTOS WHERE CODIGO = " + param(code_part) +
+            " INTO " + into + " DO BEGIN\nD" + n + " = " + differs + ";\nIF (POSITION('1' IN D" +
+            n + ") > 0) THEN BEGIN " + f + " = 2; LEAVE; END " + f + " = 1;\nEND\nIF (" + f +
+            " = 2) THEN BEGIN\n" + UpdateText(popular, s) + ";\nIF (ROW_COUNT = 0) THEN " + f +
+            " = 1;\nEND\nM = M || IIF(" + f + " = 0, '1', IIF(" + f + " = 1, '2', '0'));\n";
+    results +=
+        "IF (" + f + " = 2) THEN BEGIN S = " + n + "; D = D" + n + "; " + result + "SUSPEND; END\n";
+  }
+  text += results + "S = -1;\nSUSPEND;\nEND";
+  return text;
+}
+
+std::size_t UpdateRunner::BlockLimit(bool popular) {
+  if (!options_.only_changed) return kBlockStatements;
+  std::size_t& limit = comparing_limit_[popular ? 1 : 0];
+  if (limit == 0) {
+    limit = kComparingBlockStatements;
+    // 10, 5, 2, 1: each divides the batch, so no block spans a commit.
+    while (limit > 1 && ComparingBlockText(popular, limit).size() > kMaxBlockText) limit /= 2;
+  }
+  return limit;
+}
+
+std::string UpdateRunner::ParamName(std::size_t statement, std::size_t part) {
+  return "A" + std::to_string(statement) + "_" + std::to_string(part);
+}
+
+// "EXECUTE BLOCK (" and the parameters, typed as the columns they set.
+std::string UpdateRunner::BlockParameters(bool popular, std::size_t statements) {
   std::string text = "EXECUTE BLOCK (";
   for (std::size_t s = 0; s < statements; ++s) {
     for (std::size_t part = 0; part < kStatementPartCount; ++part) {
-      if (!present(part)) continue;
+      if (!popular && part == kPopularPart) continue;
       if (text.back() != '(') text += ",\n";
-      text += name(s, part) + " TYPE OF COLUMN PRODUTOS." +
+      text += ParamName(s, part) + " TYPE OF COLUMN PRODUTOS." +
               std::string(kStatementParts[part].column) + " = ?";
     }
   }
-  text += ")\nRETURNS (M VARCHAR(" + std::to_string(statements) + "))\nAS BEGIN\nM = '';\n";
-  const std::size_t code_part = kStatementPartCount - 1;
-  for (std::size_t s = 0; s < statements; ++s) {
-    for (std::size_t part = 0; part < kStatementPartCount; ++part) {
-      if (!present(part)) continue;
-      text += kStatementParts[part].fixed_text;
-      text += ":" + name(s, part);
-    }
-    if (!options_.only_changed) {
-      text += ";\nM = M || IIF(ROW_COUNT = 0, '1', '0');\n";
-      continue;
-    }
-    std::string differs;
-    for (std::size_t part = 0; part < code_part; ++part) {
-      if (!present(part)) continue;
-      const std::string column(kStatementParts[part].column);
-      const std::string param = ":" + name(s, part);
-      if (!differs.empty()) differs += " OR ";
-      differs += column + " IS DISTINCT FROM " + param;
-      // Text equality ignores trailing blanks; the stored bytes do not.
-      const auto kind = column_kinds_.find(column);
-      if (kind != column_kinds_.end() && kind->second == ColumnKind::kText) {
-        differs += " OR OCTET_LENGTH(" + column + ") IS DISTINCT FROM OCTET_LENGTH(" + param + ")";
-      }
-    }
-    text += " AND (" + differs + ");\nIF (ROW_COUNT > 0) THEN M = M || '0';\n" +
-            "ELSE IF (EXISTS(SELECT 1 FROM PRODUTOS WHERE CODIGO = :" + name(s, code_part) +
-            ")) THEN M = M || '2';\nELSE M = M || '1';\n";
+  return text;
+}
+
+// Statement `s`'s UPDATE on its parameters.
+std::string UpdateRunner::UpdateText(bool popular, std::size_t s) {
+  std::string text;
+  for (std::size_t part = 0; part < kStatementPartCount; ++part) {
+    if (!popular && part == kPopularPart) continue;
+    text += kStatementParts[part].fixed_text;
+    text += ":" + ParamName(s, part);
   }
-  text += "SUSPEND;\nEND";
   return text;
 }
 

@@ -2,7 +2,9 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -15,6 +17,16 @@ namespace quilvane::exchange {
 
 // Statements whose UPDATE matched no row: products the head office prices
 // that this database does not have.
+// One column of a product that an import changed, its values as the
+// database reads them (numbers with the regional decimal separator, dates in
+// the regional short format, texts as UTF-8; NULL as empty text).
+struct Change {
+  std::string code;         // the statement's CODIGO, UTF-8
+  std::string_view column;  // a name of kStatementParts
+  std::string before;
+  std::string after;
+};
+
 struct UnmatchedCodes {
   static constexpr std::size_t kKept = 50;  // codes kept, in file order
   int count = 0;
@@ -44,6 +56,9 @@ class UpdateRunner {
     // not executed (no record version, no trigger fired); the server
     // compares, on the values converted to the column types.
     bool only_changed = false;
+    // With only_changed: the changes kept for changes(), in file order (the
+    // rest are only counted).
+    std::size_t changes_kept = static_cast<std::size_t>(-1);
   };
 
   UpdateRunner(db::Database& db, db::Transaction& trans, db::Query& qexec, Options options);
@@ -69,6 +84,19 @@ class UpdateRunner {
   int changed() const { return changed_; }
   int unchanged() const { return unchanged_; }
 
+  // With only_changed: the column changes of the statements run so far, the
+  // first changes_kept of them, and how many there were. Read inside the
+  // transaction of the update, before it; they become committed_changes()
+  // when their batch commits, and are dropped with a transaction lost.
+  const std::vector<Change>& changes() const { return changes_; }
+  const std::vector<Change>& committed_changes() const { return committed_changes_; }
+  int change_count() const { return change_count_; }
+  // After the database refused a statement: commits what the open batch ran
+  // before it, which the disconnection would commit anyway, so that its
+  // changes are known to be committed. Does nothing without an open batch;
+  // throws when the commit fails (the changes stay uncommitted).
+  void CommitRanBeforeRefusal();
+
  private:
   struct Pending;
   struct BlockKey {
@@ -79,7 +107,13 @@ class UpdateRunner {
   enum class ColumnKind { kExactNumber, kFloat, kText, kOther };
 
   void Flush();
+  void Commit();
   void RunAsText(const Pending& p);
+  // The values of the columns `p` assigns in its product's row; nullopt when
+  // there is no such row (or it cannot be read).
+  std::optional<std::vector<std::string>> ReadAssigned(const Pending& p);
+  void NoteChange(std::string_view ansi_code, std::size_t part, std::string before,
+                  std::string after);
   // Runs pending_[first, last) through one prepared block; false when the
   // server rejected the block (nothing of it applied).
   bool RunBlock(std::size_t first, std::size_t last);
@@ -87,6 +121,13 @@ class UpdateRunner {
   void LoadColumnKinds();
   void NoteUnmatched(const std::string& ansi_code);
   std::string BlockText(bool popular, std::size_t statements) const;
+  std::string ComparingBlockText(bool popular, std::size_t statements) const;
+  // Statements a block of this shape takes (its text within the server's
+  // limit); needs the column kinds.
+  std::size_t BlockLimit(bool popular);
+  static std::string BlockParameters(bool popular, std::size_t statements);
+  static std::string UpdateText(bool popular, std::size_t statement);
+  static std::string ParamName(std::size_t statement, std::size_t part);
 
   db::Database& db_;
   db::Transaction& trans_;
@@ -94,6 +135,8 @@ class UpdateRunner {
   Options options_;
   std::vector<Pending> pending_;
   std::map<BlockKey, std::unique_ptr<db::Query>> blocks_;
+  std::unique_ptr<db::Query> row_reads_[2];  // by `popular`
+  std::size_t comparing_limit_[2] = {0, 0};  // by `popular`; 0: not yet known
   std::map<std::string, ColumnKind, std::less<>> column_kinds_;
   bool column_kinds_loaded_ = false;
   bool use_blocks_ = true;
@@ -105,6 +148,9 @@ class UpdateRunner {
   int refused_line_ = 0;
   std::string refused_statement_;
   UnmatchedCodes unmatched_;
+  std::vector<Change> changes_;  // of the open batch (all of them: no commits)
+  std::vector<Change> committed_changes_;
+  int change_count_ = 0;
 };
 
 }  // namespace quilvane::exchange

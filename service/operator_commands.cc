@@ -149,6 +149,17 @@ void PrintChangeCounts(const exchange::ImportResult& r) {
               r.unmatched.count);
 }
 
+// The first changes a dry run found: code; column; before; after.
+void PrintFirstChanges(const exchange::ImportResult& r) {
+  if (r.change_count == 0) return;
+  std::printf("%d column(s) would change; the first %zu (code; column; before; after):\n",
+              r.change_count, r.first_changes.size());
+  for (const exchange::Change& c : r.first_changes) {
+    std::printf("  %s; %.*s; %s; %s\n", c.code.c_str(), static_cast<int>(c.column.size()),
+                c.column.data(), c.before.c_str(), c.after.c_str());
+  }
+}
+
 // Prints what the dry run of `file` found; the exit status.
 int ReportDryRun(const std::string& file, const exchange::ImportResult& r) {
   std::printf("Dry run of %s: nothing was changed or recorded.\n", file.c_str());
@@ -158,6 +169,7 @@ int ReportDryRun(const std::string& file, const exchange::ImportResult& r) {
   }
   std::printf("%d statement(s) would apply.\n", r.statements);
   PrintChangeCounts(r);
+  PrintFirstChanges(r);
   PrintUnmatched(r.unmatched, "would match");
   if (r.refused_line == 0) return 0;
   constexpr std::size_t kShownText = 300;
@@ -178,8 +190,13 @@ int DryRun(const std::string& arg, const sync::Settings& settings, platform::Env
     const ImportSource source(*ops, dir, arg, settings.cnpj_servidor);
     // An archive that could not be unpacked is already reported.
     if (!source.path().empty()) {
+      // Always compared: it shows which products the file would change,
+      // whether or not SomenteAlterados then spares the others.
       exchange::ImportOptions options = exchange::ImportOptions::DryRun();
-      options.only_changed = settings.somente_alterados;
+      options.only_changed = true;
+      if (!settings.somente_alterados) {
+        std::printf("SomenteAlterados is off: an import would update every product found.\n");
+      }
       status = ReportDryRun(
           source.path(),
           ops->ImportPrices(source.path(), settings.data_ultima_sincronizacao, options));

@@ -20,6 +20,7 @@
 #include "platform/text.h"
 #include "sync/settings.h"
 #include "sync/site_check_ftp.h"
+#include "sync/site_check_triggers.h"
 #include "sync/site_database.h"
 #include "transfer/download.h"
 #include "transfer/exchange_server.h"
@@ -315,11 +316,16 @@ class SiteChecker {
       Falha("Função do site", "PADRAO não pôde ser lida: " + std::string(e.what()));
       return;
     }
+    ReportRole(cgc);
+    if (role_ == Role::kBranch) CheckProductTriggers(db, settings_.somente_alterados, Sink());
     try {
       db.Connvelstrand.Disconnect();
     } catch (const std::exception&) {
       // Only read: nothing is lost.
     }
+  }
+
+  void ReportRole(const std::string& cgc) {
     if (cnpj_.empty()) return;  // no role without CNPJServidor; reported above
     const std::string shown = cgc.empty() ? "vazio" : Quoted(cgc);
     if (cgc == cnpj_) {

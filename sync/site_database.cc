@@ -1,5 +1,6 @@
 #include "sync/site_database.h"
 
+#include "exchange/changes_list.h"
 #include "exchange/export.h"
 #include "exchange/format.h"
 #include "platform/file.h"
@@ -102,6 +103,28 @@ exchange::ImportResult ImportPrices(SiteDatabase& c, const std::string& arquivo_
     WriteLastSync(settings_path, ImportedDayToRecord(r.day, env), env);
   }
   return r;
+}
+
+void SaveChangesList(const std::string& dir, platform::DateTime day,
+                     const std::vector<exchange::Change>& changes, platform::Logger& log,
+                     platform::Env& env) {
+  const auto logged = [&log](std::string_view what, const std::exception& e) {
+    try {
+      log.DoSaveLog(std::string(what) + e.what());
+    } catch (const std::exception&) {
+      // The day's outcome stands even without its log line.
+    }
+  };
+  try {
+    exchange::WriteChangesList(dir, day, changes);
+  } catch (const std::exception& e) {
+    logged("Falha ao gravar a lista de alterações: ", e);
+  }
+  try {
+    exchange::RemoveOldChangesLists(dir, env.Now());
+  } catch (const std::exception& e) {
+    logged("Falha ao apagar listas de alterações antigas: ", e);
+  }
 }
 
 }  // namespace quilvane::sync

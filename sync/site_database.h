@@ -35,6 +35,7 @@
 // has discarded that work) and leaves the connection disconnected.
 
 #include <string>
+#include <vector>
 
 #include "db/database.h"
 #include "db/error.h"
@@ -104,5 +105,13 @@ exchange::ImportResult ImportPrices(SiteDatabase& c, const std::string& arquivo_
                                     platform::DateTime data_ultima,
                                     const std::string& settings_path, platform::Env& env,
                                     const exchange::ImportOptions& options = {});
+
+// Adds `changes` to the changes list of `day` in `dir` and removes the lists
+// past their days (exchange/changes_list.h). A list that cannot be written
+// is logged ("Falha ao gravar a lista de alterações: " + message) and never
+// fails the day; never throws.
+void SaveChangesList(const std::string& dir, platform::DateTime day,
+                     const std::vector<exchange::Change>& changes, platform::Logger& log,
+                     platform::Env& env);
 
 }  // namespace quilvane::sync

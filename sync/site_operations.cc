@@ -83,6 +83,13 @@ class SiteOperations final : public Operations {
                                       platform::DateTime data_ultima,
                                       const exchange::ImportOptions& options) override {
     const std::vector<exchange::PublicKey> keys = TrustedKeys(settings_.chave_publica);
+    exchange::ImportOptions listed = options;
+    if (listed.only_changed && !listed.dry_run && !listed.on_committed_changes) {
+      listed.on_committed_changes = [this](platform::DateTime day,
+                                           const std::vector<exchange::Change>& changes) {
+        SaveChangesList(dir_, day, changes, log_, env_);
+      };
+    }
     // A bare exchange file carries no signature: refused before anything.
     if (!keys.empty() && (!unpacked_ || unpacked_->path != arquivo_script)) {
       throw InvalidSignatureError(exchange::VerdictReason(exchange::Verdict::kNoSignature));
@@ -92,12 +99,12 @@ class SiteOperations final : public Operations {
     // cycle, a second switch) is never what runs.
     const platform::PrivateCopy copy = CopyOf(arquivo_script);
     if (keys.empty()) {
-      return sync::ImportPrices(db_, copy.path(), data_ultima, SettingsPath(dir_), env_, options);
+      return sync::ImportPrices(db_, copy.path(), data_ultima, SettingsPath(dir_), env_, listed);
     }
     // The signature is hashed while the import checks every line, and must
     // hold before the first statement runs.
     SignatureCheck check(copy.path(), unpacked_->member, unpacked_->comment, keys);
-    exchange::ImportOptions checked = options;
+    exchange::ImportOptions checked = listed;
     checked.before_first_statement = [&] {
       check.Require();
       if (options.before_first_statement) options.before_first_statement();

@@ -2,6 +2,8 @@
 //
 //   exchange_bench export <database> <file> [popular]
 //   exchange_bench import <database> <file>       ImportPrices (prepared blocks)
+//   exchange_bench changed <database> <file>      ImportPrices with SomenteAlterados,
+//       the changes list written into <file>.d/Alteracoes
 //   exchange_bench textblocks <database> <file>   the earlier import path: the
 //       same validated lines as literal text, up to 50 in one EXECUTE BLOCK,
 //       a commit every 250
@@ -28,6 +30,7 @@
 #include "platform/codepage.h"
 #include "platform/datetime.h"
 #include "platform/env.h"
+#include "platform/logger.h"
 #include "sync/site_database.h"
 
 namespace {
@@ -81,14 +84,23 @@ long TextBlocks(quilvane::sync::SiteDatabase& c, const std::string& file) {
 
 }  // namespace
 
+// What the import logs (a list that could not be written), on stderr.
+class StderrLog final : public quilvane::platform::Logger {
+ public:
+  void DoSaveLog(std::string_view message) override {
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
+  }
+};
+
 int main(int argc, char** argv) {
   using namespace quilvane;
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s export|import|textblocks <database> <file> [popular]\n",
+    std::fprintf(stderr, "usage: %s export|import|changed|textblocks <database> <file> [popular]\n",
                  argv[0]);
     return 2;
   }
   const std::string mode = argv[1];
+  StderrLog stderr_log;
   sync::SiteDatabase c{platform::Env::Default()};
   c.Connvelstrand.SetParam("Server", EnvVar("QUILVANE_FB_HOST"));
   c.Connvelstrand.SetParam("Port", EnvVar("QUILVANE_FB_PORT"));
@@ -111,6 +123,22 @@ int main(int argc, char** argv) {
       std::remove(settings.c_str());
       rows = r.statements;
       std::printf("import: %d statement(s) matched no row\n", r.unmatched.count);
+    } else if (mode == "changed") {
+      // SomenteAlterados as a branch runs it, the changes list written
+      // beside the file.
+      const std::string settings = std::string(argv[3]) + ".ini";
+      const std::string dir = std::string(argv[3]) + ".d/";
+      exchange::ImportOptions options;
+      options.only_changed = true;
+      options.on_committed_changes = [&](platform::DateTime day,
+                                         const std::vector<exchange::Change>& changes) {
+        sync::SaveChangesList(dir, day, changes, stderr_log, platform::Env::Default());
+      };
+      const auto r = sync::ImportPrices(c, argv[3], 0, settings, platform::Env::Default(), options);
+      std::remove(settings.c_str());
+      rows = r.statements;
+      std::printf("changed: %d changed, %d unchanged, %d not found; %d column change(s)\n",
+                  r.changed, r.unchanged, r.unmatched.count, r.change_count);
     } else if (mode == "textblocks") {
       rows = TextBlocks(c, argv[3]);
     } else {

@@ -50,14 +50,17 @@ inline std::string Capture(const std::string& cmd) {
   return out;
 }
 
-inline std::string Today() {
-  const time_t now = time(nullptr);
+// The local day `days` from today in strftime's `format`.
+inline std::string LocalDay(int days, const char* format) {
+  const time_t then = time(nullptr) + days * 86400;
   tm local{};
-  localtime_r(&now, &local);
+  localtime_r(&then, &local);
   char buf[16];
-  strftime(buf, sizeof buf, "%d/%m/%Y", &local);
+  strftime(buf, sizeof buf, format, &local);
   return buf;
 }
+
+inline std::string Today() { return LocalDay(0, "%d/%m/%Y"); }
 
 struct Site {
   std::string dir;
