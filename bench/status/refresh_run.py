@@ -14,14 +14,12 @@ receipts folder is emptied before and removed after: run it on an exchange
 server of its own, not while the end-to-end tests run."""
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from server_run import receipt  # noqa: E402
+from server_run import clean, make_site, put_receipts, run_status  # noqa: E402
 
 DAY = 86400
 
@@ -31,40 +29,19 @@ def main():
     changed = int(sys.argv[3]) if len(sys.argv) > 3 else 50
     delay = float(sys.argv[4]) if len(sys.argv) > 4 else 0.05
     proxy_port = int(os.environ.get("QUILVANE_DELAY_PROXY_PORT", "43960"))
-    exchange = os.environ["QUILVANE_EXCHANGE_DIR"]
+    exchange = put_receipts(count, time.time() - 2 * DAY)
     recibos = os.path.join(exchange, "recibos")
-    shutil.rmtree(recibos, ignore_errors=True)
-    os.makedirs(recibos)
-    old = time.time() - 2 * DAY
-    for i in range(count):
-        path = os.path.join(recibos, "%014d.txt" % (i + 1))
-        with open(path, "wb") as f:
-            f.write(receipt(i))
-        os.utime(path, (old, old))
-    with open(os.path.join(exchange, "11111111000111.ZIP"), "wb") as f:
-        f.write(b"PK")
     here = os.path.dirname(os.path.abspath(__file__))
     proxy = subprocess.Popen(["/usr/bin/python3", os.path.join(here, "ftp_delay_proxy.py"),
                               str(proxy_port), os.environ["QUILVANE_FTP_PORT"], str(delay)],
                              stdout=subprocess.PIPE)
-    site = tempfile.mkdtemp(prefix="quilvane-refresh-bench-")
+    site = make_site(binary, proxy_port)
     ok = True
     try:
         proxy.stdout.readline()
-        shutil.copy(binary, site)
-        with open(os.path.join(site, "Quilvane.ini"), "wb") as f:
-            f.write(("[Quilvane]\r\nCNPJServidor=11.111.111/0001-11\r\n"
-                     "ServidorFTP=127.0.0.1:%d\r\nUsuarioFTP=%s\r\nDominioWeb=localhost:%s\r\n" % (
-                         proxy_port, os.environ["QUILVANE_FTP_USER"],
-                         os.environ["QUILVANE_WEB_PORT"])).encode())
 
         def run(what, limit):
-            start = time.monotonic()
-            done = subprocess.run([os.path.join(site, "quilvane"), "-STATUS"], cwd="/",
-                                  capture_output=True)
-            elapsed = time.monotonic() - start
-            page = open(os.path.join(site, "status.html"), "rb").read()
-            rows = page.count(b'<tr class="f ')
+            elapsed, done, rows, _ = run_status(site)
             said = re.search(rb"Recibos: [^\n]*", done.stderr)
             print("%-34s %6.2f s  exit %d, %d rows, %s" % (
                 what, elapsed, done.returncode, rows,
@@ -83,13 +60,7 @@ def main():
     finally:
         proxy.terminate()
         proxy.wait()
-        shutil.rmtree(site, ignore_errors=True)
-        shutil.rmtree(recibos, ignore_errors=True)
-        for name in ("11111111000111.ZIP", "status.html"):
-            try:
-                os.remove(os.path.join(exchange, name))
-            except FileNotFoundError:
-                pass
+        clean(site, exchange)
     sys.exit(0 if ok else 1)
 
 
