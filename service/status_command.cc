@@ -26,12 +26,19 @@ int StatusCommand(const std::vector<std::string>& args, platform::Env& env) {
   const sync::Settings settings = sync::ReadSettings(sync::SettingsPath(dir), env);
   transfer::FtpClient ftp;
   sync::FleetStatus status;
+  sync::RefreshCounts counts;
   try {
-    status = sync::ReadFleetStatus(ftp, settings, env);
+    status = sync::ReadFleetStatus(ftp, settings, dir, env, log, &counts);
   } catch (const std::exception& e) {
     log.DoSaveLog(std::string("Falha ao ler os recibos das filiais: ") + e.what());
     return 1;
   }
+  std::string read_line = "Recibos: " + std::to_string(counts.receipts);
+  if (!counts.listing.empty()) {
+    read_line += ", " + std::to_string(counts.fetched) + " lidos do servidor (" + counts.listing +
+                 "; conexões: " + std::to_string(counts.connections) + "), os demais do cache";
+  }
+  std::fprintf(stderr, "%s\n", read_line.c_str());
   const std::string table = sync::StatusTable(status);
   std::fwrite(table.data(), 1, table.size(), stdout);
   std::fflush(stdout);

@@ -5,8 +5,12 @@
 // stores the page as "quilvane/status.html". Failures throw platform::Error;
 // logging them is the caller's.
 
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/env.h"
@@ -21,23 +25,54 @@ inline constexpr char kStatusPageName[] = "status.html";
 // Receipts beyond this many are not read: no chain has them, a full folder
 // must not stall the page.
 inline constexpr size_t kMaxReceipts = 5000;
+inline constexpr size_t kMaxReceiptName = 200;
+// The whole read of the receipts at most takes this long, so that a slow or
+// stalled server never holds the head office's cycle. A constant, not a
+// setting: what it cuts short is kept in the cache and the next tick goes
+// on from there, so no site has a reason to tune it. A first read of 2,000
+// receipts over a 100 ms link fits in it.
+inline constexpr std::chrono::seconds kRefreshBudget{300};
+// Connections that read receipts at once.
+inline constexpr int kMaxReadConnections = 4;
+
+// Names a receipt can have: no path, no control character, a ".txt" end.
+bool IsReceiptName(std::string_view name);
 
 // Stores the local file as `name` in the receipts folder, creating the
 // folder when missing. The connection is closed on every path.
 void StoreReceiptFile(transfer::FtpClient& ftp, const transfer::ExchangeServer& server,
                       const std::string& local_path, const std::string& name);
 
-// Every receipt in the receipts folder (none when it does not exist yet),
-// each read up to its size limit and a margin: one that cannot be read is a
-// report saying why. `archive_name` is the head office's archive; its date
-// on the server is the day the head office last published (nullopt when
-// the server does not say). Throws when the server cannot be reached.
+// How ReadFleet reads.
+struct FleetReadOptions {
+  // The receipts kept from the last read ("Quilvane.recibos" beside the
+  // program); empty: none, every receipt is read.
+  std::string cache_path;
+  std::chrono::milliseconds budget = kRefreshBudget;
+  int connections = kMaxReadConnections;
+  // The local clock, seconds since 1970 (UTC).
+  std::function<std::int64_t()> now;
+};
+
+// Every receipt in the receipts folder (none when it does not exist yet).
+// One listing tells which changed since the cache's copies; only those are
+// fetched, each up to its size limit and a margin: one that cannot be read
+// is a report saying why. `archive_name` is the head office's archive; its
+// date on the server is the day the head office last published (nullopt
+// when the server does not say). Throws when the server cannot be reached,
+// or the budget ran out before every receipt was read (what was read is
+// kept in the cache all the same).
 struct FleetRead {
   std::vector<BranchReport> reports;
   std::optional<Day> published_day;
+  std::string listing;      // the command that listed the receipts
+  size_t fetched = 0;       // receipts read from the server this time
+  int connections = 0;      // connections that read them
+  std::string cache_error;  // why the cache could not be written; empty when it was
 };
 FleetRead ReadFleet(transfer::FtpClient& ftp, const transfer::ExchangeServer& server,
-                    const std::string& archive_name, platform::Env& env);
+                    const std::string& archive_name, platform::Env& env,
+                    const FleetReadOptions& options = {});
 
 // Stores the local page as "status.html" in the exchange folder.
 void StoreStatusPage(transfer::FtpClient& ftp, const transfer::ExchangeServer& server,

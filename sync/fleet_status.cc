@@ -3,14 +3,23 @@
 #include "exchange/literal.h"
 #include "platform/file.h"
 #include "sync/fleet_ftp.h"
+#include "sync/receipt_cache.h"
 #include "transfer/exchange_server.h"
 
 namespace quilvane::sync {
 
 FleetStatus ReadFleetStatus(transfer::FtpClient& ftp, const Settings& settings,
-                            platform::Env& env) {
+                            const std::string& dir, platform::Env& env, platform::Logger& log,
+                            RefreshCounts* counts) {
   const std::string archive = exchange::ExtraiNumero(settings.cnpj_servidor) + ".ZIP";
-  FleetRead read = ReadFleet(ftp, ExchangeServerOf(settings), archive, env);
+  FleetReadOptions options;
+  options.cache_path = dir + kReceiptCacheName;
+  FleetRead read = ReadFleet(ftp, ExchangeServerOf(settings), archive, env, options);
+  if (!read.cache_error.empty()) {
+    // Only the next read's speed depends on it: the page is still right.
+    log.DoSaveLog("Falha ao gravar " + std::string(kReceiptCacheName) + ": " + read.cache_error);
+  }
+  if (counts) *counts = {read.reports.size(), read.fetched, read.connections, read.listing};
   FleetStatus status;
   status.reports = std::move(read.reports);
   status.published_day = read.published_day;
@@ -25,8 +34,8 @@ std::string WriteStatusPage(const FleetStatus& status, const std::string& dir) {
 }
 
 void RefreshStatusPage(transfer::FtpClient& ftp, const Settings& settings, const std::string& dir,
-                       platform::Env& env) {
-  const std::string page = WriteStatusPage(ReadFleetStatus(ftp, settings, env), dir);
+                       platform::Env& env, platform::Logger& log) {
+  const std::string page = WriteStatusPage(ReadFleetStatus(ftp, settings, dir, env, log), dir);
   StoreStatusPage(ftp, ExchangeServerOf(settings), page);
 }
 

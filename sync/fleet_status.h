@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/env.h"
+#include "platform/logger.h"
 #include "sync/settings.h"
 #include "sync/status_page.h"
 #include "transfer/ftp_client.h"
@@ -10,9 +11,19 @@
 namespace quilvane::sync {
 
 // Every receipt on the exchange server of `settings`, and the day the head
-// office named by CNPJServidor last published. Throws platform::Error when
-// the server cannot be reached or read.
-FleetStatus ReadFleetStatus(transfer::FtpClient& ftp, const Settings& settings, platform::Env& env);
+// office named by CNPJServidor last published; only the receipts that
+// changed since are fetched, the others come from the cache in `dir`. A
+// cache that cannot be written is logged to `log`. Throws platform::Error
+// when the server cannot be reached or read, or the time ran out.
+struct RefreshCounts {
+  size_t receipts = 0;
+  size_t fetched = 0;  // read from the server; the others came from the cache
+  int connections = 0;
+  std::string listing;  // the listing command
+};
+FleetStatus ReadFleetStatus(transfer::FtpClient& ftp, const Settings& settings,
+                            const std::string& dir, platform::Env& env, platform::Logger& log,
+                            RefreshCounts* counts = nullptr);
 
 // Writes "status.html" into the folder `dir` (with its trailing separator)
 // and returns its path.
@@ -21,6 +32,6 @@ std::string WriteStatusPage(const FleetStatus& status, const std::string& dir);
 // The head office's tick with PublicarStatus: reads, writes the page beside
 // the program and stores it. Throws on any failure.
 void RefreshStatusPage(transfer::FtpClient& ftp, const Settings& settings, const std::string& dir,
-                       platform::Env& env);
+                       platform::Env& env, platform::Logger& log);
 
 }  // namespace quilvane::sync

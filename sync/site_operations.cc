@@ -129,7 +129,7 @@ class SiteOperations final : public Operations {
     StoreReceiptFile(IdFTP1, Server(), local_path, name);
   }
 
-  void PublishStatus() override { RefreshStatusPage(IdFTP1, settings_, dir_, env_); }
+  void PublishStatus() override { RefreshStatusPage(IdFTP1, settings_, dir_, env_, log_); }
 
   void CloseQueries() override {
     db_.TBPadrao.Close();

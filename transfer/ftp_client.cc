@@ -1,6 +1,7 @@
 #include "transfer/ftp_client.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "platform/codepage.h"
 #include "transfer/otp.h"
@@ -31,23 +32,6 @@ bool Contains(std::initializer_list<int> accepted, int code) {
   return std::find(accepted.begin(), accepted.end(), code) != accepted.end();
 }
 
-// A listing's names: one per line, untrimmed, at CR LF, a lone LF or a lone
-// CR; a break at the very end adds no name.
-std::vector<std::string> SplitListing(const std::string& text) {
-  std::vector<std::string> entries;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t brk = text.find_first_of("\r\n", start);
-    if (brk == std::string::npos) {
-      entries.push_back(text.substr(start));
-      break;
-    }
-    entries.push_back(text.substr(start, brk - start));
-    start = brk + (text[brk] == '\r' && brk + 1 < text.size() && text[brk + 1] == '\n' ? 2 : 1);
-  }
-  return entries;
-}
-
 }  // namespace
 
 ListingTooLongError::ListingTooLongError(size_t limit)
@@ -55,50 +39,13 @@ ListingTooLongError::ListingTooLongError(size_t limit)
 
 std::string FtpClientIdentification() { return "Quilvane " QUILVANE_VERSION; }
 
-// The ASCII type a listing needs, put back to binary when it ends. Restore()
-// reports a failure of "TYPE I"; when the listing failed instead, the
-// destructor restores best effort, so that the listing's own failure is the
-// one reported.
-class FtpClient::AsciiListing {
- public:
-  explicit AsciiListing(FtpClient& ftp) : ftp_(ftp) {
-    if (ftp_.type_ == TransferType::kAscii) return;
-    ftp_.SendCmd("TYPE A", {200});
-    ftp_.type_ = TransferType::kAscii;
-    changed_ = true;
-  }
-  AsciiListing(const AsciiListing&) = delete;
-  AsciiListing& operator=(const AsciiListing&) = delete;
-
-  ~AsciiListing() {
-    if (!changed_) return;
-    ftp_.type_ = TransferType::kBinary;
-    if (!ftp_.connected()) return;
-    try {
-      ftp_.SendCmd("TYPE I", {200});
-    } catch (...) {
-    }
-  }
-
-  void Restore() {
-    if (!changed_) return;
-    changed_ = false;
-    ftp_.type_ = TransferType::kBinary;
-    ftp_.SendCmd("TYPE I", {200});
-  }
-
- private:
-  FtpClient& ftp_;
-  bool changed_ = false;
-};
-
 FtpClient::FtpClient() : resolver_(platform::ResolveIpv4) {}
 
 FtpClient::~FtpClient() { CloseNow(); }
 
 void FtpClient::StartStep() {
   step_start_ = SteadyClock::now();
-  deadline_ = CeilingEnd(timeouts_.progress, step_start_);
+  deadline_ = std::min(CeilingEnd(timeouts_.progress, step_start_), deadline_cap_);
 }
 
 std::string FtpClient::Encode(const std::string& text) const {
@@ -309,13 +256,6 @@ std::string FtpClient::ModifiedTime(const std::string& name) {
   return start == std::string::npos ? std::string() : text.substr(start);
 }
 
-void FtpClient::List(std::vector<std::string>& dest) {
-  StartStep();
-  AsciiListing ascii(*this);
-  dest = SplitListing(Decode(PassiveReceive("NLST")));
-  ascii.Restore();
-}
-
 void FtpClient::SendPret(const std::string& command) {
   if (HasFeature(capabilities_, "PRET")) SendCmd("PRET " + command, {});
 }
@@ -373,26 +313,66 @@ std::string FtpClient::PassiveReceive(const std::string& command) {
   return received;
 }
 
-// A file's bytes kept up to `max_bytes`; the rest is drained, so the
-// transfer still ends with the server's own final reply.
+// A file's bytes kept up to `max_bytes`. A longer file is cut there: its
+// data connection closed and the transfer aborted, so a peer that sends
+// gigabytes (or never stops) costs no more than the bound.
 std::string FtpClient::PassiveReceiveBounded(const std::string& command, size_t max_bytes,
                                              bool* truncated) {
   SendPret(command);
-  BufferedSocket data = ConnectData(RequestPassive());
-  SendCmd(command, {125, 150, 154});
+  const DataEndpoint endpoint = RequestPassive();
+  // The command travels while the data connection is made: one round trip
+  // less per file, which is most of a file's cost on a distant server.
+  WriteCommand(command);
+  BufferedSocket data;
+  std::exception_ptr connect_error;
+  try {
+    data = ConnectData(endpoint);
+  } catch (const platform::Error&) {
+    connect_error = std::current_exception();
+  }
+  // A refusal (no such file) is the reply, whatever the connection did.
+  CheckReply(ReadReply(), {125, 150, 154});
+  if (connect_error) std::rethrow_exception(connect_error);
   std::string received;
   *truncated = false;
-  Transfer(data, [&] {
+  data.WatchProgress(timeouts_.progress, step_start_);
+  try {
     SecureData(data);
-    for (;;) {
+    while (!*truncated) {
       std::string_view bytes = data.ReadSome(kReceiveChunk, deadline_);
       if (bytes.empty()) break;
       const size_t room = max_bytes - std::min(max_bytes, received.size());
-      if (bytes.size() > room) *truncated = true;
+      *truncated = bytes.size() > room;
       received.append(bytes.substr(0, std::min(room, bytes.size())));
     }
-  });
+  } catch (...) {
+    data.Close();
+    CheckReply(ReadReply(), {226, 225, 250});
+    throw;
+  }
+  data.Close();
+  if (*truncated) {
+    AbortTransfer();
+  } else {
+    CheckReply(ReadReply(), {226, 225, 250});
+  }
   return received;
+}
+
+void FtpClient::AbortTransfer() {
+  // The transfer's own end (426, or 226 when the server had sent it all)
+  // and ABOR's answer (226, 225) come in an order and number servers
+  // differ on; NOOP's 200 marks where they end.
+  constexpr int kMaxReplies = 4;
+  WriteCommand("ABOR");
+  WriteCommand("NOOP");
+  for (int i = 0; i < kMaxReplies; ++i) {
+    const FtpReply reply = ReadReply();
+    if (reply.code == 421) CheckReply(reply, {});
+    if (reply.code == 200) return;
+  }
+  CloseNow();
+  throw platform::Error("ABOR: the server's replies did not end with NOOP's.");
 }
 
 void FtpClient::PassiveSend(const std::string& command, platform::File& file) {
@@ -432,7 +412,7 @@ void FtpClient::Put(const std::string& local_path, const std::string& remote_nam
 void FtpClient::Disconnect() {
   if (!control_.is_open()) return;
   try {
-    deadline_ = SteadyClock::now() + timeouts_.idle;
+    deadline_ = std::min(SteadyClock::now() + timeouts_.idle, deadline_cap_);
     WriteCommand("QUIT");
     if (control_.WaitReadable(timeouts_.quit_wait)) {
       ReadReply();

@@ -68,6 +68,9 @@ class FtpClient {
   TransferType transfer_type() const { return type_; }
   void set_resolver(platform::Resolver resolver) { resolver_ = std::move(resolver); }
   void set_timeouts(const FtpTimeouts& timeouts) { timeouts_ = timeouts; }
+  // No wait of any operation (connect, reply, data) lasts past `cap`,
+  // whatever the timeouts; Deadline::max() lifts it.
+  void set_deadline_cap(platform::Deadline cap) { deadline_cap_ = cap; }
   // How the next Connect protects the session; `config` is what its
   // certificates are checked against. kNone: plain FTP, as ever.
   void set_security(FtpSecurity security, const platform::TlsConfig& config = {});
@@ -91,9 +94,21 @@ class FtpClient {
   void Rename(const std::string& from, const std::string& to);
   // Creates a folder ("MKD") in the current one.
   void MakeDir(const std::string& folder);
-  // The file's bytes ("RETR"), at most `max_bytes` of them: the rest is read
-  // and dropped, and `truncated` says so. A missing file is FtpReplyError.
+  // The file's bytes ("RETR"), at most `max_bytes` of them. At the first
+  // byte past them the data connection is closed and the transfer aborted
+  // ("ABOR"), and `truncated` says so: a huge file is never drained. A
+  // missing file is FtpReplyError.
   std::string Get(const std::string& name, size_t max_bytes, bool* truncated = nullptr);
+  // Whether the server's features offer machine listings ("MLST").
+  bool offers_machine_listing() const;
+  // The current folder's machine listing ("MLSD") and long listing
+  // ("LIST"): the raw lines, one per entry, for ParseMlsdLine and
+  // ParseListLine. A refusal is FtpReplyError.
+  void ListMachine(std::vector<std::string>& dest);
+  void ListDetails(std::vector<std::string>& dest);
+  // The file's size ("SIZE"); FtpReplyError when refused, platform::Error
+  // when the answer is not a size.
+  std::uint64_t Size(const std::string& name);
   // The file's modification time as the server states it ("MDTM", UTC):
   // "YYYYMMDDHHMMSS" with any fraction; FtpReplyError when refused.
   std::string ModifiedTime(const std::string& name);
@@ -133,6 +148,11 @@ class FtpClient {
   FtpReply CheckReply(FtpReply reply, Codes accepted);
   std::string TypeCommand() const;
   void CloseNow();
+  // The lines of a listing command, in ASCII type.
+  std::vector<std::string> ListLines(const std::string& command);
+  // After the client closed a data connection early: "ABOR", then "NOOP",
+  // and every reply read up to NOOP's, so the next command reads its own.
+  void AbortTransfer();
   void SendPret(const std::string& command);
   DataEndpoint RequestPassive();
   BufferedSocket ConnectData(const DataEndpoint& endpoint);
@@ -169,6 +189,7 @@ class FtpClient {
   BufferedSocket control_;
   platform::Deadline step_start_;
   platform::Deadline deadline_ = platform::Deadline::max();
+  platform::Deadline deadline_cap_ = platform::Deadline::max();
   FtpReply greeting_;
   FtpReply last_reply_;
   std::string system_;

@@ -32,44 +32,70 @@ def receipt(i):
     return ("\r\n".join(lines) + "\r\n").encode("cp1252")
 
 
-def main():
-    binary, count = sys.argv[1], int(sys.argv[2])
+def put_receipts(count, mtime=None):
+    """The exchange folder with `count` receipts (dated `mtime` when given)
+    and the head office's archive; returns the exchange folder."""
     exchange = os.environ["QUILVANE_EXCHANGE_DIR"]
     recibos = os.path.join(exchange, "recibos")
     shutil.rmtree(recibos, ignore_errors=True)
     os.makedirs(recibos)
     for i in range(count):
-        with open(os.path.join(recibos, "%014d.txt" % (i + 1)), "wb") as f:
+        path = os.path.join(recibos, "%014d.txt" % (i + 1))
+        with open(path, "wb") as f:
             f.write(receipt(i))
+        if mtime is not None:
+            os.utime(path, (mtime, mtime))
     with open(os.path.join(exchange, "11111111000111.ZIP"), "wb") as f:
         f.write(b"PK")
+    return exchange
+
+
+def make_site(binary, ftp_port):
+    """A head office's folder: the program and a Quilvane.ini for `ftp_port`."""
     site = tempfile.mkdtemp(prefix="quilvane-status-bench-")
+    shutil.copy(binary, site)
+    with open(os.path.join(site, "Quilvane.ini"), "wb") as f:
+        f.write(("[Quilvane]\r\nCNPJServidor=11.111.111/0001-11\r\n"
+                 "ServidorFTP=127.0.0.1:%s\r\nUsuarioFTP=%s\r\nDominioWeb=localhost:%s\r\n" % (
+                     ftp_port, os.environ["QUILVANE_FTP_USER"],
+                     os.environ["QUILVANE_WEB_PORT"])).encode())
+    return site
+
+
+def clean(site, exchange):
+    shutil.rmtree(site, ignore_errors=True)
+    shutil.rmtree(os.path.join(exchange, "recibos"), ignore_errors=True)
+    for name in ("11111111000111.ZIP", "status.html"):
+        try:
+            os.remove(os.path.join(exchange, name))
+        except FileNotFoundError:
+            pass
+
+
+def run_status(site):
+    """Runs the site's -STATUS; returns its wall time, the finished process
+    and the number of branch rows on the page it wrote."""
+    start = time.monotonic()
+    done = subprocess.run([os.path.join(site, "quilvane"), "-STATUS"], cwd="/",
+                          capture_output=True)
+    elapsed = time.monotonic() - start
+    page = open(os.path.join(site, "status.html"), "rb").read()
+    return elapsed, done, page.count(b'<tr class="f '), len(page)
+
+
+def main():
+    binary, count = sys.argv[1], int(sys.argv[2])
+    exchange = put_receipts(count)
+    site = make_site(binary, os.environ["QUILVANE_FTP_PORT"])
     try:
-        shutil.copy(binary, site)
-        with open(os.path.join(site, "Quilvane.ini"), "wb") as f:
-            f.write(("[Quilvane]\r\nCNPJServidor=11.111.111/0001-11\r\n"
-                     "ServidorFTP=127.0.0.1:%s\r\nUsuarioFTP=%s\r\nDominioWeb=localhost:%s\r\n" % (
-                         os.environ["QUILVANE_FTP_PORT"], os.environ["QUILVANE_FTP_USER"],
-                         os.environ["QUILVANE_WEB_PORT"])).encode())
-        start = time.monotonic()
-        run = subprocess.run([os.path.join(site, "quilvane"), "-STATUS"], cwd="/",
-                             capture_output=True)
-        elapsed = time.monotonic() - start
-        page = open(os.path.join(site, "status.html"), "rb").read()
-        rows = page.count(b'<tr class="f ')
+        elapsed, run, rows, page_bytes = run_status(site)
         print("%d receipts read by -STATUS over FTP, page written and stored: %.2f s "
               "(exit %d, %d rows, page %d KB, table %d KB)" % (
-                  count, elapsed, run.returncode, rows, len(page) // 1024,
+                  count, elapsed, run.returncode, rows, page_bytes // 1024,
                   len(run.stdout) // 1024))
         ok = run.returncode == 0 and rows == count and elapsed < 10
     finally:
-        shutil.rmtree(site, ignore_errors=True)
-        shutil.rmtree(recibos, ignore_errors=True)
-        for name in ("11111111000111.ZIP", "status.html"):
-            try:
-                os.remove(os.path.join(exchange, name))
-            except FileNotFoundError:
-                pass
+        clean(site, exchange)
     sys.exit(0 if ok else 1)
 
 

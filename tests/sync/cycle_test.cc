@@ -643,6 +643,24 @@ TEST_F(FleetCycleTest, HeadOfficePublishesAtEveryTickAndLogsAFailureOnce) {
   ExpectRearmed();
 }
 
+// The page never delays the day's export: the export, its archive and its
+// upload come first, and the refresh after the cleanup.
+TEST_F(FleetCycleTest, HeadOfficeExportsBeforeItRefreshesThePage) {
+  WriteSettings(std::string("[Quilvane]\r\nCNPJServidor=") + kCnpj + "\r\nPublicarStatus=1\r\n");
+  EXPECT_TRUE(module_->RunOnce());
+  const auto at = [&](const std::string& prefix) {
+    for (size_t i = 0; i < ops_->calls.size(); ++i) {
+      if (ops_->calls[i].starts_with(prefix)) return i;
+    }
+    ADD_FAILURE() << prefix << " did not run";
+    return ops_->calls.size();
+  };
+  EXPECT_LT(at("ExportPrices"), at("CompactarArquivo"));
+  EXPECT_LT(at("Upload"), at("Disconnect"));
+  EXPECT_LT(at("Disconnect"), at("PublishStatus"));
+  EXPECT_EQ("PublishStatus", ops_->calls.back());
+}
+
 // A branch whose database is down: the first run of the process has no CGC
 // to name a receipt by; once one run read it, a later failure to connect
 // still leaves its receipt.

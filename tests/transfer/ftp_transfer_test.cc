@@ -414,43 +414,68 @@ TEST(FtpPutTest, SteadyUploadPassesAndADrainingServerBreaksTheRule) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
 }
 
-// The server side of a RETR that sends `data` on a passive connection.
-void ServeRetr(PeerConnection& c, const std::string& name, const std::string& data) {
+// The server side of a RETR that sends `data` on a passive connection,
+// then plays `end`: the transfer's final reply and what follows it.
+void ServeRetr(PeerConnection& c, const std::string& name, const std::string& data,
+               const FtpScript& end = FtpScript{{"", "226 Transfer complete"}}) {
   PassivePort port;
   FtpScript{{"PASV", port.Reply() + "."}}.Play(c);
-  auto data_conn = port.Accept();
   FtpScript{{"RETR " + name, "150 Opening data connection"}}.Play(c);
-  data_conn.WriteAll(data);
+  auto data_conn = port.Accept();
+  try {
+    data_conn.WriteAll(data);
+  } catch (const platform::Error&) {
+    // The client stopped reading at its bound and closed.
+  }
   data_conn.Close();
-  FtpScript{{"", "226 Transfer complete"}}.Play(c);
+  end.Play(c);
 }
 
-TEST(FtpGetTest, KeepsAtMostTheBoundAndDrainsTheRest) {
+// A file past the bound is never drained: the client closes the data
+// connection and aborts, reads whatever the server answers to that, in
+// either order, and the connection serves the next command.
+TEST(FtpGetTest, KeepsAtMostTheBoundAndAbortsTheRest) {
+  const FtpScript complete{{"", "226 Transfer complete"}};
+  const FtpScript aborted{
+      {"ABOR", "426 Connection closed; transfer aborted.\r\n226 ABOR command successful."},
+      {"NOOP", "200 NOOP ok"}};
+  const FtpScript sent_first{
+      {"", "226 Transfer complete"}, {"ABOR", "225 No transfer to abort."}, {"NOOP", "200 ok"}};
+  const FtpScript abor_unknown{
+      {"", "426 Broken pipe"}, {"ABOR", "500 Unknown command."}, {"NOOP", "200 ok"}};
   struct Case {
     const char* name;
     std::string data;
     size_t bound;
+    FtpScript end;
     std::string want;
     bool truncated;
   };
+  const std::string big(8 << 20, 'x');
   const Case cases[] = {
-      {"whole", "cgc=1\r\n", 100, "cgc=1\r\n", false},
-      {"exactly the bound", "abcd", 4, "abcd", false},
-      {"cut", std::string(300000, 'x'), 1000, std::string(1000, 'x'), true},
-      {"empty", "", 10, "", false},
+      {"whole", "cgc=1\r\n", 100, complete, "cgc=1\r\n", false},
+      {"exactly the bound", "abcd", 4, complete, "abcd", false},
+      {"empty", "", 10, complete, "", false},
+      {"cut while the server sends", big, 1000, aborted, std::string(1000, 'x'), true},
+      {"cut after the server sent it all", "abcde", 4, sent_first, "abcd", true},
+      {"cut, ABOR unknown", big, 1000, abor_unknown, std::string(1000, 'x'), true},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
     ScriptedPeer peer([&](PeerConnection& c, int) {
       Login().Play(c);
-      ServeRetr(c, "1.txt", tc.data);
+      ServeRetr(c, "1.txt", tc.data, tc.end);
+      FtpScript{{"MDTM 1.txt", "213 20231017083005"}}.Play(c);
     });
     FtpClient ftp;
     Configure(ftp, peer.port());
     ftp.Connect();
     bool truncated = !tc.truncated;
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ftp.Get("1.txt", tc.bound, &truncated), tc.want);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     EXPECT_EQ(truncated, tc.truncated);
+    EXPECT_EQ("20231017083005", ftp.ModifiedTime("1.txt"));
     peer.Join();
     EXPECT_TRUE(peer.failures().empty()) << peer.failures().front();
   }
