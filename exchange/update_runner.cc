@@ -35,6 +35,14 @@ std::string Unquote(std::string_view doubled) {
   return out;
 }
 
+// A code literal that can name no product: NULL, or text of blanks only
+// (CHAR comparison ignores trailing blanks).
+bool NoCode(const Literal& code) {
+  if (code.kind == Literal::Kind::kNull) return true;
+  return code.kind == Literal::Kind::kText &&
+         code.text.find_first_not_of(' ') == std::string_view::npos;
+}
+
 // The number as an exact count of ten-thousandths; nullopt when it has
 // significant digits past the fourth decimal or does not fit.
 std::optional<std::int64_t> ExactTenThousandths(std::string_view number) {
@@ -90,6 +98,7 @@ UpdateRunner::~UpdateRunner() = default;
 void UpdateRunner::Add(const std::string& ansi, int line) {
   const auto literals = ParseExportedStatement(ansi);
   if (!literals) throw platform::Error("Not a statement line: " + platform::AnsiToUtf8(ansi));
+  if (NoCode(literals->back())) ++no_code_;
   pending_.push_back({ansi, (*literals)[kPopularPart].kind != Literal::Kind::kAbsent, line});
   if (pending_.size() == (options_.only_changed ? kComparingBlockStatements : kBlockStatements) ||
       (options_.commit_batches &&
@@ -155,7 +164,7 @@ void UpdateRunner::RunAsText(const Pending& p) {
     throw;
   }
   if (qexec_.RowsAffected() == 0) {
-    NoteUnmatched(std::string((*ParseExportedStatement(p.ansi)).back().text));
+    NoteUnmatched((*ParseExportedStatement(p.ansi)).back());
   } else {
     ++changed_;
   }
@@ -172,13 +181,13 @@ bool UpdateRunner::RunBlock(std::size_t first, std::size_t last) {
   }
   std::vector<db::Param> params;
   params.reserve((last - first) * kStatementPartCount);
-  std::vector<std::string> codes;
+  std::vector<Literal> codes;
   for (std::size_t k = first; k < last; ++k) {
     const StatementLiterals literals = *ParseExportedStatement(pending_[k].ansi);
     for (const Literal& literal : literals) {
       if (literal.kind != Literal::Kind::kAbsent) params.push_back(ParamOf(literal));
     }
-    codes.emplace_back(literals.back().text);
+    codes.push_back(literals.back());  // views into pending_, which outlives them
   }
   std::string misses;
   try {
@@ -310,10 +319,11 @@ void UpdateRunner::LoadColumnKinds() {
   q.Close();
 }
 
-void UpdateRunner::NoteUnmatched(const std::string& ansi_code) {
+void UpdateRunner::NoteUnmatched(const Literal& code) {
+  if (NoCode(code)) return;  // counted apart in Add
   ++unmatched_.count;
   if (unmatched_.codes.size() < UnmatchedCodes::kKept) {
-    unmatched_.codes.push_back(platform::AnsiToUtf8(Unquote(ansi_code)));
+    unmatched_.codes.push_back(platform::AnsiToUtf8(Unquote(code.text)));
   }
 }
 
