@@ -72,7 +72,10 @@ FleetRead ReadFleet(transfer::FtpClient& ftp, const transfer::ExchangeServer& se
     ftp.List(names);
     for (const std::string& name : names) {
       if (!ReceiptName(name)) continue;
-      if (read.reports.size() >= kMaxReceipts) break;
+      if (read.reports.size() >= kMaxReceipts) {
+        ++read.unread;  // counted, so the page can say what it lacks
+        continue;
+      }
       try {
         read.reports.push_back(ReadBranchReport(name, ftp.Get(name, kReceiptReadLimit)));
       } catch (const transfer::FtpReplyError& e) {

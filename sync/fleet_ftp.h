@@ -35,6 +35,7 @@ void StoreReceiptFile(transfer::FtpClient& ftp, const transfer::ExchangeServer& 
 struct FleetRead {
   std::vector<BranchReport> reports;
   std::optional<Day> published_day;
+  size_t unread = 0;  // receipts past kMaxReceipts, left unread
 };
 FleetRead ReadFleet(transfer::FtpClient& ftp, const transfer::ExchangeServer& server,
                     const std::string& archive_name, platform::Env& env);

@@ -14,6 +14,7 @@ FleetStatus ReadFleetStatus(transfer::FtpClient& ftp, const Settings& settings,
   FleetStatus status;
   status.reports = std::move(read.reports);
   status.published_day = read.published_day;
+  status.unread_receipts = read.unread;
   status.now = LocalMomentOf(env.Now(), UtcOffsetMinutes(env));
   return status;
 }
@@ -25,8 +26,10 @@ std::string WriteStatusPage(const FleetStatus& status, const std::string& dir) {
 }
 
 void RefreshStatusPage(transfer::FtpClient& ftp, const Settings& settings, const std::string& dir,
-                       platform::Env& env) {
-  const std::string page = WriteStatusPage(ReadFleetStatus(ftp, settings, env), dir);
+                       platform::Env& env, RedBranchWatch& watch) {
+  const FleetStatus status = ReadFleetStatus(ftp, settings, env);
+  const std::string page = WriteStatusPage(status, dir);
+  watch.Note(status);
   StoreStatusPage(ftp, ExchangeServerOf(settings), page);
 }
 
