@@ -70,7 +70,8 @@ class FleetEndToEndTest : public EndToEndTest {
 TEST_F(FleetEndToEndTest, ThreeBranchesLeaveReceiptsAndTheHeadOfficePublishes) {
   lacks_ = MakeSite("falta", "98.765.432/0002-00", true);
   offline_ = MakeSite("sem-rede", "98.765.432/0003-81", true);
-  for (const Site* s : {&branch_, &lacks_}) WriteSettings(*s, "EnviarRecibo=1\r\n");
+  WriteSettings(branch_, "EnviarRecibo=1\r\nNomeFilial=Loja Centro\r\n");
+  WriteSettings(lacks_, "EnviarRecibo=1\r\n");
   // The web side of the third branch points where nothing listens.
   platform::WriteFileAtomically(
       offline_.dir + "Quilvane.ini",
@@ -80,7 +81,9 @@ TEST_F(FleetEndToEndTest, ThreeBranchesLeaveReceiptsAndTheHeadOfficePublishes) {
   const std::string extra =
       "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-1', 5); "
       "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-2', 6); "
-      "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-3', 7); COMMIT";
+      "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-3', 7); "
+      // A product without a code: the head office's, never one a branch lacks.
+      "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('', 8); COMMIT";
   ASSERT_EQ("", Sql(head_, extra));
   ASSERT_EQ("", Sql(branch_, extra));
 
@@ -93,11 +96,16 @@ TEST_F(FleetEndToEndTest, ThreeBranchesLeaveReceiptsAndTheHeadOfficePublishes) {
   EXPECT_NE(std::string::npos, applied.find("\r\ncgc=98.765.432/0001-10\r\n")) << applied;
   EXPECT_NE(std::string::npos, applied.find("\r\nresultado=aplicado\r\n")) << applied;
   EXPECT_NE(std::string::npos, applied.find("\r\nsem_produto=0\r\n")) << applied;
-  EXPECT_NE(std::string::npos, applied.find("\r\ncomandos=" + std::to_string(kProducts + 3)))
+  EXPECT_NE(std::string::npos, applied.find("\r\ncomandos=" + std::to_string(kProducts + 4)))
       << applied;
+  EXPECT_NE(std::string::npos, applied.find("\r\nnome=Loja Centro\r\n")) << applied;
+  EXPECT_NE(std::string::npos, applied.find("\r\nsem_codigo=1\r\n")) << applied;
   const std::string lacks = Receipt("98765432000200");
   EXPECT_NE(std::string::npos, lacks.find("\r\nresultado=aplicado\r\n")) << lacks;
   EXPECT_NE(std::string::npos, lacks.find("\r\nsem_produto=3\r\n")) << lacks;
+  EXPECT_NE(std::string::npos, lacks.find("\r\nsem_codigo=1\r\n")) << lacks;
+  EXPECT_EQ(1u, Count(Log(lacks_), " - 1 produto(s) da matriz sem código no arquivo\r\n"))
+      << Log(lacks_);
   for (const char* code : {"NOVO-1", "NOVO-2", "NOVO-3"}) {
     EXPECT_NE(std::string::npos, lacks.find(std::string("\r\ncodigo=") + code + "\r\n")) << lacks;
   }
@@ -119,6 +127,15 @@ TEST_F(FleetEndToEndTest, ThreeBranchesLeaveReceiptsAndTheHeadOfficePublishes) {
   EXPECT_EQ(1u, Count(page, "<tr class=\"f r\">")) << page;
   EXPECT_NE(std::string::npos, page.find("2 de 3 filiais em dia")) << page;
   EXPECT_NE(std::string::npos, page.find("NOVO-3")) << page;
+  EXPECT_EQ(1u, Count(page, "Loja Centro</span> <span class=\"nw\">98.765.432/0001-10")) << page;
+  EXPECT_EQ(1u, Count(page, "<p class=\"matriz\">1 produto da matriz sem código</p>")) << page;
+  EXPECT_EQ(1u, Count(page, "sem código")) << page;
+  // The branch that never synchronised is noticed once, also across the
+  // head office's runs (each its own process) and -STATUS.
+  const std::string red_line = " - Filial 98.765.432/0003-81 nunca sincronizou\r\n";
+  EXPECT_EQ(1u, Count(Log(head_), red_line)) << Log(head_);
+  ASSERT_EQ(0, Run(head_)) << Log(head_);
+  EXPECT_EQ(1u, Count(Log(head_), red_line)) << Log(head_);
   EXPECT_EQ(page, Capture("curl -s --noproxy '*' http://127.0.0.1:" + web_port_ +
                           "/halvoraquin/quilvane/status.html"));
 
@@ -130,6 +147,8 @@ TEST_F(FleetEndToEndTest, ThreeBranchesLeaveReceiptsAndTheHeadOfficePublishes) {
   EXPECT_LT(red, out.find("98.765.432/0001-10")) << out;
   EXPECT_LT(red, out.find("98.765.432/0002-00")) << out;
   EXPECT_NE(std::string::npos, out.find("status.html")) << out;
+  EXPECT_NE(std::string::npos, out.find("98.765.432/0001-10  Loja Centro")) << out;
+  EXPECT_EQ(1u, Count(Log(head_), red_line)) << Log(head_);
   ASSERT_TRUE(platform::FileExists(head_.dir + "status.html"));
 
   const std::string dom = RenderedDom(head_.dir + "status.html");
