@@ -1,4 +1,6 @@
 // The fleet view end to end: receipts, the status page and -STATUS.
+#include <cstdio>
+
 #include "tests/e2e/e2e_fixture.h"
 
 namespace quilvane::e2e {
@@ -175,6 +177,42 @@ TEST_F(FleetEndToEndTest, ReceiptStoredLaterAfterTheFtpSideWasDown) {
   EXPECT_NE(std::string::npos, receipt.find("\r\nresultado=aplicado\r\n")) << receipt;
   EXPECT_FALSE(platform::FileExists(branch_.dir + "Quilvane.recibo"));
   EXPECT_EQ(1u, Count(Log(branch_), "Recibo pendente enviado.")) << Log(branch_);
+}
+
+// Past the reading limit the table and the page say how many receipts were
+// left unread; a receipt stored under another branch's name is flagged, not
+// taken for that branch.
+TEST_F(FleetEndToEndTest, ReceiptsPastTheLimitAreCountedAndForeignOnesFlagged) {
+  std::filesystem::create_directories(recibos_);
+  const std::string tail =
+      "\r\nversao=0.1.0\r\ninicio=2023-10-17T08:30:05-03:00\r\nresultado=aplicado\r\n";
+  platform::WriteFileAtomically(recibos_ + "11111111000111.txt",
+                                "recibo=1\r\ncgc=22.222.222/0001-22\r\nnome=Forjada" + tail);
+  platform::WriteFileAtomically(recibos_ + "22222222000122.txt",
+                                "recibo=1\r\ncgc=22.222.222/0001-22" + tail);
+  std::string out = Capture("cd / && '" + head_.dir + "quilvane' -STATUS 2>&1; echo rc=$?");
+  EXPECT_NE(std::string::npos, out.find("rc=0")) << out;
+  EXPECT_NE(std::string::npos,
+            out.find("o recibo 11111111000111.txt diz ser de 22.222.222/0001-22"))
+      << out;
+  std::string page = platform::ReadFileToString(head_.dir + "status.html");
+  EXPECT_EQ(1u, Count(page, "11111111000111.txt diz ser de 22.222.222/0001-22")) << page;
+  EXPECT_EQ(1u, Count(page, "<span class=\"nw\">22.222.222/0001-22</span>")) << page;
+  EXPECT_EQ(0u, Count(page, "Forjada")) << page;
+  EXPECT_EQ(0u, Count(page, "não lido")) << page;
+
+  for (int i = 0; i < 5000; ++i) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "3%013d", i);
+    platform::WriteFileAtomically(recibos_ + digits + ".txt",
+                                  std::string("recibo=1\r\ncgc=") + digits + tail);
+  }
+  out = Capture("cd / && '" + head_.dir + "quilvane' -STATUS 2>&1; echo rc=$?");
+  EXPECT_NE(std::string::npos, out.find("rc=0")) << out.substr(0, 2000);
+  EXPECT_NE(std::string::npos, out.find("\n2 recibos não lidos: ")) << out.substr(0, 2000);
+  page = platform::ReadFileToString(head_.dir + "status.html");
+  EXPECT_EQ(1u, Count(page, "2 recibos não lidos")) << page.substr(0, 4000);
+  EXPECT_EQ(5000u, Count(page, "<tr class=\"f "));
 }
 
 // A receipt is data from another machine: markup and 1 MB of text in it
