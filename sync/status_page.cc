@@ -11,7 +11,21 @@
 namespace quilvane::sync {
 namespace {
 
-using namespace status_text;
+using status_text::BehindText;
+using status_text::BranchName;
+using status_text::DayText;
+using status_text::kMaxError;
+using status_text::kMaxLabel;
+using status_text::kMaxVersion;
+using status_text::Label;
+using status_text::MomentText;
+using status_text::NoCodeText;
+using status_text::OutcomeText;
+using status_text::OwnReceipt;
+using status_text::Plural;
+using status_text::Readable;
+using status_text::StaleText;
+using status_text::UnreadText;
 
 // Lengths, in characters, of what a receipt may put on the page besides the
 // shared ones. With them a row costs at most a few KB, whatever the receipt
@@ -173,9 +187,9 @@ void AppendRow(std::string& out, const StatusRow& row, const Day& today) {
     out += Whole(text);
     const std::int64_t age = DaysBetween(day, today);
     if (age >= 2) out += " " + Whole("(há " + std::to_string(age) + " dias)");
+    // A bare count is one word and cannot wrap: no span needed.
     auto number = [&](std::int64_t n) {
-      out += n == 0 ? "</td><td class=\"n z\">" : "</td><td class=\"n\">";
-      out += Whole(std::to_string(n));
+      out += n == 0 ? "</td><td class=\"n z\">0" : "</td><td class=\"n\">" + std::to_string(n);
     };
     number(r->statements_applied);
     // A branch with SomenteAlterados: how many of them changed a product.

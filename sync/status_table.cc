@@ -6,7 +6,20 @@
 
 namespace quilvane::sync {
 
-using namespace status_text;
+using status_text::BehindText;
+using status_text::BranchName;
+using status_text::DayText;
+using status_text::kMaxError;
+using status_text::kMaxLabel;
+using status_text::kMaxVersion;
+using status_text::Label;
+using status_text::LightName;
+using status_text::MomentText;
+using status_text::NoCodeText;
+using status_text::OutcomeText;
+using status_text::Readable;
+using status_text::StaleText;
+using status_text::UnreadText;
 
 std::string StatusTable(const FleetStatus& status) {
   const std::vector<StatusRow> rows = RankBranches(status);

@@ -176,7 +176,7 @@ TEST_F(StatusPageBrowser, CnpjDatesAndCountsNeverWrap) {
                      "--allow-file-access-from-files --window-size=1280,900 --dump-dom", out))
         << ReadAll(out + ".log");
     const std::string dom = ReadAll(out);
-    EXPECT_GT(std::stoi("0" + Attribute(dom, "data-checked")), 200);
+    EXPECT_GT(std::stoi("0" + Attribute(dom, "data-checked")), 130);
     EXPECT_EQ("", Attribute(dom, "data-wrapped"));
     EXPECT_EQ(std::to_string(width) + " " + std::to_string(width), Attribute(dom, "data-widths"));
 
