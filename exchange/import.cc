@@ -92,8 +92,12 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
   {
     ExchangeFileReader script(arquivo_script);
     data_script = ReadDateLine(script, current_year);
-    if (options.check_day && !options.check_day(data_script)) return {};
-    if (platform::DayOf(data_script) <= platform::DayOf(data_ultima_sincronizacao)) return {};
+    ImportResult not_newer;
+    not_newer.read_day = data_script;
+    if (options.check_day && !options.check_day(data_script)) return not_newer;
+    if (platform::DayOf(data_script) <= platform::DayOf(data_ultima_sincronizacao)) {
+      return not_newer;
+    }
     // The whole file is checked before its first statement runs.
     while (ReadStatement(script, comando)) {
     }
@@ -111,6 +115,7 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
   ImportResult result;
   result.applied = true;
   result.day = data_script;
+  result.read_day = data_script;
   if (options.dry_run) {
     const RollbackOnExit rollback(transaction);
     try {
@@ -137,6 +142,7 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
   }
   result.statements = runner.executed();
   result.unmatched = runner.unmatched();
+  result.no_code = runner.no_code();
   result.changed = runner.changed();
   result.unchanged = runner.unchanged();
   result.compared = options.only_changed;

@@ -71,6 +71,10 @@ struct ImportResult {
   // synchronised to, for the caller to record.
   platform::DateTime day = 0;
   UnmatchedCodes unmatched;  // statements whose UPDATE matched no row
+  int no_code = 0;           // statements whose code is NULL or blank
+  // The file's day (line 1) whenever it was read, also when the file was
+  // not newer; 0 when the import did not get that far.
+  platform::DateTime read_day = 0;
   int changed = 0;           // statements that updated their row
   int unchanged = 0;         // only_changed: rows that already held the values
   bool compared = false;     // ran with only_changed

@@ -42,6 +42,14 @@ std::string Unquote(std::string_view doubled) {
   return out;
 }
 
+// A code literal that can name no product: NULL, or text of blanks only
+// (CHAR comparison ignores trailing blanks).
+bool NoCode(const Literal& code) {
+  if (code.kind == Literal::Kind::kNull) return true;
+  return code.kind == Literal::Kind::kText &&
+         code.text.find_first_not_of(' ') == std::string_view::npos;
+}
+
 // The number as an exact count of ten-thousandths; nullopt when it has
 // significant digits past the fourth decimal or does not fit.
 std::optional<std::int64_t> ExactTenThousandths(std::string_view number) {
@@ -97,6 +105,7 @@ UpdateRunner::~UpdateRunner() = default;
 void UpdateRunner::Add(const std::string& ansi, int line) {
   const auto literals = ParseExportedStatement(ansi);
   if (!literals) throw platform::Error("Not a statement line: " + platform::AnsiToUtf8(ansi));
+  if (NoCode(literals->back())) ++no_code_;
   pending_.push_back({ansi, (*literals)[kPopularPart].kind != Literal::Kind::kAbsent, line});
   if (pending_.size() == (options_.only_changed ? kComparingBlockStatements : kBlockStatements) ||
       (options_.commit_batches &&
@@ -181,9 +190,10 @@ void UpdateRunner::RunAsText(const Pending& p) {
     refused_statement_ = p.ansi;
     throw;
   }
-  const std::string_view code = (*ParseExportedStatement(p.ansi)).back().text;
+  const Literal code_literal = (*ParseExportedStatement(p.ansi)).back();
+  const std::string_view code = code_literal.text;
   if (qexec_.RowsAffected() == 0) {
-    NoteUnmatched(std::string(code));
+    NoteUnmatched(code_literal);
   } else {
     ++changed_;
     const auto after = before ? ReadAssigned(p) : std::nullopt;
@@ -252,13 +262,13 @@ bool UpdateRunner::RunBlock(std::size_t first, std::size_t last) {
   }
   std::vector<db::Param> params;
   params.reserve((last - first) * kStatementPartCount);
-  std::vector<std::string> codes;
+  std::vector<Literal> codes;
   for (std::size_t k = first; k < last; ++k) {
     const StatementLiterals literals = *ParseExportedStatement(pending_[k].ansi);
     for (const Literal& literal : literals) {
       if (literal.kind != Literal::Kind::kAbsent) params.push_back(ParamOf(literal));
     }
-    codes.emplace_back(literals.back().text);
+    codes.push_back(literals.back());  // views into pending_, which outlives them
   }
   std::string misses;
   // Comparing blocks: a row per product row that differs, with the statement
@@ -311,7 +321,7 @@ bool UpdateRunner::RunBlock(std::size_t first, std::size_t last) {
   for (Differing& d : differing) {
     // A row the update then missed (deleted meanwhile) changed nothing.
     if (d.statement < codes.size() && d.statement < misses.size() && misses[d.statement] == '0') {
-      NoteChange(codes[d.statement], d.part, std::move(d.before), std::move(d.after));
+      NoteChange(codes[d.statement].text, d.part, std::move(d.before), std::move(d.after));
     }
   }
   contador_comando_ += static_cast<int>(last - first);
@@ -494,10 +504,11 @@ void UpdateRunner::LoadColumnKinds() {
   q.Close();
 }
 
-void UpdateRunner::NoteUnmatched(const std::string& ansi_code) {
+void UpdateRunner::NoteUnmatched(const Literal& code) {
+  if (NoCode(code)) return;  // counted apart in Add
   ++unmatched_.count;
   if (unmatched_.codes.size() < UnmatchedCodes::kKept) {
-    unmatched_.codes.push_back(platform::AnsiToUtf8(Unquote(ansi_code)));
+    unmatched_.codes.push_back(platform::AnsiToUtf8(Unquote(code.text)));
   }
 }
 

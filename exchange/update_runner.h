@@ -83,6 +83,10 @@ class UpdateRunner {
   // their row already held every value.
   int changed() const { return changed_; }
   int unchanged() const { return unchanged_; }
+  // Statements whose code is NULL or blank: products the head office has
+  // without a code. They still run (as ever) but are never counted among the
+  // unmatched: no branch lacks them, the head office's data does.
+  int no_code() const { return no_code_; }
 
   // With only_changed: the column changes of the statements run so far, the
   // first changes_kept of them, and how many there were. Read inside the
@@ -119,7 +123,7 @@ class UpdateRunner {
   bool RunBlock(std::size_t first, std::size_t last);
   bool Preparable(const StatementLiterals& literals);
   void LoadColumnKinds();
-  void NoteUnmatched(const std::string& ansi_code);
+  void NoteUnmatched(const Literal& code);
   std::string BlockText(bool popular, std::size_t statements) const;
   std::string ComparingBlockText(bool popular, std::size_t statements) const;
   // Statements a block of this shape takes (its text within the server's
@@ -145,6 +149,7 @@ class UpdateRunner {
   int prepared_ = 0;
   int changed_ = 0;
   int unchanged_ = 0;
+  int no_code_ = 0;
   int refused_line_ = 0;
   std::string refused_statement_;
   UnmatchedCodes unmatched_;

@@ -143,10 +143,15 @@ class ImportSource {
   std::string unpacked_;
 };
 
-// Products changed, unchanged (SomenteAlterados) and not found.
+// Products changed, unchanged (SomenteAlterados) and not found; the
+// head office's products without a code apart, as no branch can match them.
 void PrintChangeCounts(const exchange::ImportResult& r) {
   std::printf("Products changed: %d, unchanged: %d, not found: %d\n", r.changed, r.unchanged,
               r.unmatched.count);
+  if (r.no_code > 0) {
+    std::printf("%d statement(s) without a product code (NULL or empty): head-office data\n",
+                r.no_code);
+  }
 }
 
 // The first changes a dry run found: code; column; before; after.
@@ -240,6 +245,7 @@ int ImportCommand(const std::vector<std::string>& args, bool dry_run, bool force
       PrintChangeCounts(r);
       PrintUnmatched(r.unmatched, "matched");
       if (r.unmatched.count > 0) console.log.DoSaveLog(sync::UnmatchedCodesLine(r.unmatched));
+      if (r.no_code > 0) console.log.DoSaveLog(sync::NoCodeLine(r.no_code));
     } else {
       std::printf("Not applied: %s is not newer than the last synchronisation\n", args[0].c_str());
     }

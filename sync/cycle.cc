@@ -145,6 +145,7 @@ void Cycle::Work(std::string& arquivo_script) {
       ops_.ImportPrices(arquivo_script, settings.data_ultima_sincronizacao, options);
   run_.import = r;
   if (r.unmatched.count > 0) log_.DoSaveLog(UnmatchedCodesLine(r.unmatched));
+  if (r.no_code > 0) log_.DoSaveLog(NoCodeLine(r.no_code));
 }
 
 void Cycle::Fleet(platform::DateTime started, std::int64_t duration_ms,
@@ -167,6 +168,7 @@ void Cycle::Fleet(platform::DateTime started, std::int64_t duration_ms,
       if (run_.branch) {
         CycleFacts facts;
         facts.cgc = run_.cgc;
+        facts.name = run_.settings->nome_filial;
         facts.started = started;
         facts.utc_offset_minutes = UtcOffsetMinutes(env_);
         facts.duration_ms = duration_ms;
@@ -221,6 +223,10 @@ std::string UnmatchedCodesLine(const exchange::UnmatchedCodes& unmatched) {
   }
   if (unmatched.count > static_cast<int>(kShown)) line += ", …";
   return line;
+}
+
+std::string NoCodeLine(int count) {
+  return std::to_string(count) + " produto(s) da matriz sem código no arquivo";
 }
 
 void CleanupSite(Operations& ops, const std::string& arquivo_script) {

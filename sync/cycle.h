@@ -24,6 +24,10 @@ void CleanupSite(Operations& ops, const std::string& arquivo_script);
 // count, then at most 20 codes, then "…" when there were more.
 std::string UnmatchedCodesLine(const exchange::UnmatchedCodes& unmatched);
 
+// The log line for statements whose code is NULL or empty: the head
+// office's products without a code, not something this branch lacks.
+std::string NoCodeLine(int count);
+
 class Cycle {
  public:
   static constexpr std::chrono::milliseconds kFirstInterval{10000};

@@ -32,6 +32,7 @@ Day DayOfDate(platform::DateTime date) {
 Receipt MakeCycleReceipt(const CycleFacts& facts) {
   Receipt r;
   r.cgc = facts.cgc;
+  r.name = facts.name;
   r.version = QUILVANE_VERSION;
   r.start = LocalMomentOf(facts.started, facts.utc_offset_minutes);
   r.duration_ms = std::max<std::int64_t>(0, facts.duration_ms);
@@ -47,6 +48,12 @@ Receipt MakeCycleReceipt(const CycleFacts& facts) {
   if (im.applied) r.file_day = DayOfDate(im.day);
   r.statements_applied = im.statements;
   r.unmatched_count = im.unmatched.count;
+  r.no_code_count = im.no_code;
+  // The file the branch got, applied or not, when it is two or more days
+  // old: the head office stopped publishing, or its file is held back.
+  if (im.read_day != 0 && platform::DayOf(facts.started) - platform::DayOf(im.read_day) >= 2) {
+    r.stale_file_day = DayOfDate(im.read_day);
+  }
   if (im.compared) {
     r.changed_count = im.changed;
     r.unchanged_count = im.unchanged;

@@ -13,6 +13,7 @@ namespace quilvane::sync {
 // What a branch's cycle saw, for its receipt.
 struct CycleFacts {
   std::string cgc;                 // the branch's own PADRAO.CGC
+  std::string name;                // NomeFilial
   platform::DateTime started = 0;  // local
   int utc_offset_minutes = 0;
   std::int64_t duration_ms = 0;

@@ -72,6 +72,7 @@ void ReadReceiptFolder(transfer::FtpClient& ftp, const transfer::ExchangeServer&
   const std::int64_t now = options.now ? options.now() : SystemSeconds();
   const ReceiptListing listing = ListReceipts(ftp, now);
   read.listing = listing.command;
+  read.unread = listing.skipped;
   ReceiptCache old;
   if (!options.cache_path.empty()) {
     old = LoadReceiptCache(options.cache_path, CacheKey(server)).value_or(ReceiptCache{});

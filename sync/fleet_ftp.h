@@ -69,6 +69,7 @@ struct FleetRead {
   size_t fetched = 0;       // receipts read from the server this time
   int connections = 0;      // connections that read them
   std::string cache_error;  // why the cache could not be written; empty when it was
+  size_t unread = 0;        // receipts past kMaxReceipts, left unread
 };
 FleetRead ReadFleet(transfer::FtpClient& ftp, const transfer::ExchangeServer& server,
                     const std::string& archive_name, platform::Env& env,

@@ -7,7 +7,11 @@ namespace quilvane::sync {
 namespace {
 
 void Add(ReceiptListing& listing, ListedReceipt receipt) {
-  if (listing.receipts.size() >= kMaxReceipts || !IsReceiptName(receipt.name)) return;
+  if (!IsReceiptName(receipt.name)) return;
+  if (listing.receipts.size() >= kMaxReceipts) {
+    ++listing.skipped;  // counted, so the page can say what it lacks
+    return;
+  }
   listing.receipts.push_back(std::move(receipt));
 }
 

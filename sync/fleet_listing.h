@@ -26,6 +26,7 @@ struct ListedReceipt {
 struct ReceiptListing {
   std::string command;                  // "MLSD", "LIST" or "NLST"
   std::vector<ListedReceipt> receipts;  // receipt names only, at most kMaxReceipts
+  size_t skipped = 0;                   // receipts past kMaxReceipts, left out
 };
 
 // Lists the current folder of a connected client. `now` is the local clock

@@ -23,6 +23,7 @@ FleetStatus ReadFleetStatus(transfer::FtpClient& ftp, const Settings& settings,
   FleetStatus status;
   status.reports = std::move(read.reports);
   status.published_day = read.published_day;
+  status.unread_receipts = read.unread;
   status.now = LocalMomentOf(env.Now(), UtcOffsetMinutes(env));
   return status;
 }
@@ -34,8 +35,10 @@ std::string WriteStatusPage(const FleetStatus& status, const std::string& dir) {
 }
 
 void RefreshStatusPage(transfer::FtpClient& ftp, const Settings& settings, const std::string& dir,
-                       platform::Env& env, platform::Logger& log) {
-  const std::string page = WriteStatusPage(ReadFleetStatus(ftp, settings, dir, env, log), dir);
+                       platform::Env& env, platform::Logger& log, RedBranchWatch& watch) {
+  const FleetStatus status = ReadFleetStatus(ftp, settings, dir, env, log);
+  const std::string page = WriteStatusPage(status, dir);
+  watch.Note(status);
   StoreStatusPage(ftp, ExchangeServerOf(settings), page);
 }
 

@@ -4,6 +4,7 @@
 
 #include "platform/env.h"
 #include "platform/logger.h"
+#include "sync/red_branches.h"
 #include "sync/settings.h"
 #include "sync/status_page.h"
 #include "transfer/ftp_client.h"
@@ -30,8 +31,9 @@ FleetStatus ReadFleetStatus(transfer::FtpClient& ftp, const Settings& settings,
 std::string WriteStatusPage(const FleetStatus& status, const std::string& dir);
 
 // The head office's tick with PublicarStatus: reads, writes the page beside
-// the program and stores it. Throws on any failure.
+// the program, logs the branches that turned red or green (`watch`) and
+// stores the page. Throws on any failure.
 void RefreshStatusPage(transfer::FtpClient& ftp, const Settings& settings, const std::string& dir,
-                       platform::Env& env, platform::Logger& log);
+                       platform::Env& env, platform::Logger& log, RedBranchWatch& watch);
 
 }  // namespace quilvane::sync

@@ -20,7 +20,7 @@ constexpr int kMaxOffsetMinutes = 18 * 60;
 
 // Caps on single values as written, so that the codes and the start of the
 // failure fit together in the receipt.
-constexpr size_t kMaxFieldBytes = 100;  // cgc, version, one code
+constexpr size_t kMaxFieldBytes = 100;  // cgc, name, version, one code
 constexpr size_t kMaxLineBytes = 2048;  // one failure line or note
 constexpr std::string_view kCutLine = "cortado=1\r\n";
 constexpr std::string_view kEmptyCgcNote =
@@ -293,16 +293,21 @@ std::string WriteReceipt(const Receipt& r) {
 
   line("recibo", std::to_string(kFormatVersion), kMaxLineBytes);
   line("cgc", cap(r.cgc, kMaxFieldBytes), kMaxLineBytes);
+  if (!r.name.empty()) line("nome", cap(r.name, kMaxFieldBytes), kMaxLineBytes);
   line("versao", cap(r.version, kMaxFieldBytes), kMaxLineBytes);
   line("inicio", FormatLocalMoment(r.start), kMaxLineBytes);
   number("duracao_ms", r.duration_ms);
   line("resultado", OutcomeName(r.outcome), kMaxLineBytes);
   if (r.file_day) line("data_arquivo", FormatDay(*r.file_day), kMaxLineBytes);
   if (r.recorded_day) line("data_registrada", FormatDay(*r.recorded_day), kMaxLineBytes);
+  if (r.stale_file_day) {
+    line("sem_atualizacao_desde", FormatDay(*r.stale_file_day), kMaxLineBytes);
+  }
   number("comandos", r.statements_applied);
   number("sem_produto", std::max<std::int64_t>(r.unmatched_count,
                                                static_cast<std::int64_t>(std::min(
                                                    r.unmatched_codes.size(), kMaxUnmatchedCodes))));
+  if (r.no_code_count > 0) number("sem_codigo", r.no_code_count);
   if (r.changed_count) number("alterados", *r.changed_count);
   if (r.unchanged_count) number("sem_alteracao", *r.unchanged_count);
   bool empty_cgc = true;
@@ -381,6 +386,8 @@ ParsedReceipt ParseReceipt(std::string_view bytes) {
     } else if (key == "cgc") {
       r.cgc = value;
       has_cgc = true;
+    } else if (key == "nome") {
+      r.name = value;
     } else if (key == "versao") {
       r.version = value;
     } else if (key == "inicio") {
@@ -402,14 +409,19 @@ ParsedReceipt ParseReceipt(std::string_view bytes) {
       else
         return fail("resultado desconhecido na " + where);
       has_outcome = true;
-    } else if (key == "data_arquivo" || key == "data_registrada") {
+    } else if (key == "data_arquivo" || key == "data_registrada" ||
+               key == "sem_atualizacao_desde") {
       const auto day = ParseDay(raw);
       if (!day) return fail("data inválida na " + where);
-      (key == "data_arquivo" ? r.file_day : r.recorded_day) = *day;
-    } else if (key == "comandos" || key == "sem_produto") {
+      (key == "data_arquivo"      ? r.file_day
+       : key == "data_registrada" ? r.recorded_day
+                                  : r.stale_file_day) = *day;
+    } else if (key == "comandos" || key == "sem_produto" || key == "sem_codigo") {
       const auto v = Bounded(raw, kMaxStatements);
       if (!v) return fail("número inválido na " + where);
-      (key == "comandos" ? r.statements_applied : r.unmatched_count) = *v;
+      (key == "comandos"      ? r.statements_applied
+       : key == "sem_produto" ? r.unmatched_count
+                              : r.no_code_count) = *v;
     } else if (key == "alterados" || key == "sem_alteracao") {
       const auto v = Bounded(raw, kMaxStatements);
       if (!v) return fail("número inválido na " + where);

@@ -17,14 +17,19 @@ namespace quilvane::sync {
 //
 //   recibo=1
 //   cgc=12.345.678/0002-71
+//   nome=Loja Centro                 (NomeFilial; absent when not set)
 //   versao=0.1.0
 //   inicio=2023-10-17T08:30:05-03:00
 //   duracao_ms=5120
 //   resultado=aplicado | sem_novidade | falhou
 //   data_arquivo=2023-10-17          (absent when no file was read)
 //   data_registrada=2023-10-17       (absent when none is recorded)
+//   sem_atualizacao_desde=2023-10-14 (the newest file the branch could get
+//                                     is two or more days old: its day)
 //   comandos=12408
 //   sem_produto=3
+//   sem_codigo=2                     (statements whose code is NULL or
+//                                     empty; absent when none)
 //   codigo=7891234567890             (one line per code, at most 50)
 //   falha=17/10/2023 08:30:07 - ...  (one line per log line of a failure)
 //   aviso=...                        (a note for the reader, e.g. an empty CGC)
@@ -65,15 +70,23 @@ struct LocalMoment {
 };
 
 struct Receipt {
-  std::string cgc;  // PADRAO.CGC as stored, possibly empty
+  std::string cgc;   // PADRAO.CGC as stored, possibly empty
+  std::string name;  // `NomeFilial`, possibly empty
   std::string version;
   LocalMoment start;
   std::int64_t duration_ms = 0;
   Outcome outcome = Outcome::kFalhou;
   std::optional<Day> file_day;
   std::optional<Day> recorded_day;
+  // The day of the newest file the branch could get, when it was two or
+  // more days old at the cycle's start: the head office stopped publishing,
+  // or someone holds back its file.
+  std::optional<Day> stale_file_day;
   std::int64_t statements_applied = 0;
   std::int64_t unmatched_count = 0;  // statements that matched no row
+  // Statements whose code is NULL or empty: head-office products without a
+  // code, which no branch can match; not among the unmatched.
+  std::int64_t no_code_count = 0;
   // `SomenteAlterados`: products updated, and those that already held the
   // values; absent when the branch does not compare.
   std::optional<std::int64_t> changed_count;    // `alterados`

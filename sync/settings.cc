@@ -69,6 +69,7 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
   s.chave_publica = ini.ReadString(kSection, "ChavePublica", "");
   s.enviar_recibo = ini.ReadBool(kSection, "EnviarRecibo", false);
   s.publicar_status = ini.ReadBool(kSection, "PublicarStatus", false);
+  s.nome_filial = ini.ReadString(kSection, "NomeFilial", "");
   s.data_ultimo_arquivo = ReadDate(ini, "DataUltimoArquivo", env);
   const std::string mb = ini.ReadString(kSection, "TamanhoMaximoMB", "");
   std::int32_t value = 0;

@@ -33,6 +33,9 @@ struct Settings {
   // after each cycle; the head office's service refreshes the status page.
   bool enviar_recibo = false;    // `EnviarRecibo`
   bool publicar_status = false;  // `PublicarStatus`
+  // `NomeFilial`: the branch's name as people at the head office know it,
+  // carried in its receipt to the status page; empty: the CNPJ alone.
+  std::string nome_filial;
   // `TamanhoMaximoMB`: the most a download, and the exchange file unpacked
   // from it, may take on disk. A value that is no whole number from 1 to
   // kMaxDownloadMb yields the default, and `tamanho_maximo_invalido` keeps

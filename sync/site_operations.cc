@@ -129,7 +129,9 @@ class SiteOperations final : public Operations {
     StoreReceiptFile(IdFTP1, Server(), local_path, name);
   }
 
-  void PublishStatus() override { RefreshStatusPage(IdFTP1, settings_, dir_, env_, log_); }
+  void PublishStatus() override {
+    RefreshStatusPage(IdFTP1, settings_, dir_, env_, log_, red_watch_);
+  }
 
   void CloseQueries() override {
     db_.TBPadrao.Close();
@@ -209,6 +211,7 @@ class SiteOperations final : public Operations {
   Settings settings_;
   std::optional<Unpacked> unpacked_;
   std::int64_t stale_logged_on_ = 0;
+  RedBranchWatch red_watch_{dir_, log_};
   SiteDatabase db_{env_};
   transfer::FtpClient IdFTP1;
   transfer::HttpClient HTTP;

@@ -1,9 +1,8 @@
 #include "sync/status_page.h"
 
 #include <algorithm>
-#include <array>
-#include <cstdio>
-#include <tuple>
+
+#include "sync/status_text.h"
 
 #ifndef QUILVANE_VERSION
 #define QUILVANE_VERSION "?"
@@ -12,16 +11,31 @@
 namespace quilvane::sync {
 namespace {
 
-// Lengths, in characters, of what a receipt may put on the page. With them
-// a row costs at most a few KB, whatever the receipt holds.
-constexpr size_t kMaxLabel = 40;
-constexpr size_t kMaxVersion = 20;
+using status_text::BehindText;
+using status_text::BranchName;
+using status_text::DayText;
+using status_text::kMaxError;
+using status_text::kMaxLabel;
+using status_text::kMaxVersion;
+using status_text::Label;
+using status_text::MomentText;
+using status_text::NoCodeText;
+using status_text::OutcomeText;
+using status_text::OwnReceipt;
+using status_text::Plural;
+using status_text::Readable;
+using status_text::StaleText;
+using status_text::UnreadText;
+
+// Lengths, in characters, of what a receipt may put on the page besides the
+// shared ones. With them a row costs at most a few KB, whatever the receipt
+// holds.
 constexpr size_t kMaxFailureLines = 3;
 constexpr size_t kMaxFailureLine = 240;
 constexpr size_t kMaxCode = 30;
 constexpr size_t kMaxNotes = 2;
 constexpr size_t kMaxNote = 160;
-constexpr size_t kMaxError = 120;
+constexpr size_t kMaxWholeLabel = 24;  // a CNPJ with its punctuation is 18
 
 std::string Escape(std::string_view text) {
   std::string out;
@@ -55,52 +69,12 @@ std::string Show(std::string_view text, size_t max_chars) {
   return Escape(DisplayText(text, max_chars));
 }
 
-std::string DayText(const Day& day) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%02d/%02d/%04d", day.day, day.month, day.year);
-  return buf;
-}
-
-// The branch's local day and "dd/mm/yyyy hh:mm" of a moment.
-std::pair<Day, std::string> MomentText(const LocalMoment& moment) {
-  const std::string iso = FormatLocalMoment(moment);  // 2023-10-17T08:30:05-03:00
-  Day day{std::stoi(iso.substr(0, 4)), std::stoi(iso.substr(5, 2)), std::stoi(iso.substr(8, 2))};
-  return {day, DayText(day) + " " + iso.substr(11, 5)};
+// Text that must stay on one line: a CNPJ, a date, a count.
+std::string Whole(std::string_view escaped) {
+  return "<span class=\"nw\">" + std::string(escaped) + "</span>";
 }
 
 Day Today(const LocalMoment& now) { return MomentText(now).first; }
-
-bool Readable(const BranchReport& report) { return report.parsed.receipt.has_value(); }
-
-std::string Label(const BranchReport& report) {
-  if (Readable(report) && !report.parsed.receipt->cgc.empty()) {
-    return DisplayText(report.parsed.receipt->cgc, kMaxLabel);
-  }
-  const std::string name = DisplayText(report.file_name, kMaxLabel);
-  return Readable(report) ? "(sem CGC) " + name : name;
-}
-
-std::string BehindText(const StatusRow& row) {
-  if (!Readable(*row.report)) return "ilegível";
-  if (!row.report->parsed.receipt->recorded_day) return "nunca aplicou";
-  if (!row.days_behind) return "?";
-  if (*row.days_behind == 0) return "em dia";
-  if (*row.days_behind == 1) return "1 dia";
-  return std::to_string(*row.days_behind) + " dias";
-}
-
-std::string OutcomeText(const BranchReport& report) {
-  if (!Readable(report)) return "-";
-  switch (report.parsed.receipt->outcome) {
-    case Outcome::kAplicado:
-      return "aplicado";
-    case Outcome::kSemNovidade:
-      return "sem novidade";
-    case Outcome::kFalhou:
-      return "falhou";
-  }
-  return "-";
-}
 
 const char* LightClass(Light light) {
   switch (light) {
@@ -114,22 +88,6 @@ const char* LightClass(Light light) {
   return "r";
 }
 
-const char* LightName(Light light) {
-  switch (light) {
-    case Light::kVermelho:
-      return "vermelho";
-    case Light::kAmbar:
-      return "âmbar";
-    case Light::kVerde:
-      return "verde";
-  }
-  return "vermelho";
-}
-
-std::string Plural(size_t n, const char* one, const char* many) {
-  return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
 // ---- The page ----
 
 constexpr std::string_view kStyle = R"(
@@ -141,6 +99,7 @@ header h1{margin:0;font-size:15px;font-weight:600;color:#9ca3af;letter-spacing:.
 header .resumo{margin:4px 0 2px;font-size:26px;font-weight:700}
 header p{margin:0;color:#d1d5db}
 header .alerta{color:#fcd34d;font-weight:600}
+header .matriz{margin-top:4px}
 main{max-width:1180px;margin:0 auto;padding:14px 12px 28px}
 .barra{display:flex;height:10px;border-radius:5px;overflow:hidden;background:#e5e7eb;
 margin:2px 0 10px}
@@ -158,7 +117,10 @@ text-align:left;padding:9px 10px;font-weight:600}
 td{padding:9px 10px;border-top:1px solid #eceef2;vertical-align:top}
 tr.r{--c:#dc2626}tr.a{--c:#f59e0b}tr.v{--c:#16a34a}
 tr td:first-child{border-left:6px solid var(--c)}
-td.b{font-weight:600;word-break:break-all}
+td.b{font-weight:600}
+td.b .nome{overflow-wrap:anywhere}
+td.b .nome+.nw{font-weight:400;color:#4b5563;font-size:13px}
+.nw{white-space:nowrap;font-variant-numeric:tabular-nums}
 td.n,th.n{text-align:right;font-variant-numeric:tabular-nums}
 td.z{color:#9ca3af}
 .s{display:inline-block;padding:1px 9px;border-radius:999px;font-size:13px;font-weight:600;
@@ -185,6 +147,7 @@ tr td:first-child{border-left:0}
 td{display:block;border:0;padding:1px 12px}
 tr.f td:first-child{flex:1 1 auto}
 tr.f td:nth-child(n+3){width:50%;font-size:14px}
+tr.f td:nth-child(4){width:100%}
 td.n{text-align:left}
 tr.f td:nth-child(n+3)::before{color:#6b7280;font-size:12px}
 tr.f td:nth-child(4)::before{content:"Recibo: "}
@@ -201,28 +164,38 @@ constexpr std::string_view kTableHead =
 
 void AppendRow(std::string& out, const StatusRow& row, const Day& today) {
   const BranchReport& report = *row.report;
-  const Receipt* r = Readable(report) ? &*report.parsed.receipt : nullptr;
+  const Receipt* r = OwnReceipt(row);
   const char* cls = LightClass(row.light);
   out += "<tr class=\"f ";
   out += cls;
   out += "\"><td class=\"b\">";
-  out += Escape(Label(report));
+  if (const std::string name = BranchName(row); !name.empty()) {
+    out += "<span class=\"nome\">" + Escape(name) + "</span> ";
+  }
+  // A CNPJ never wraps; a longer label (a file name, a CGC of junk) may,
+  // or it would push a phone's page sideways.
+  const std::string label = Label(row);
+  out += CharCount(label) <= kMaxWholeLabel ? Whole(Escape(label))
+                                            : "<span class=\"nome\">" + Escape(label) + "</span>";
   out += "</td><td><span class=\"s\">";
   out += Escape(BehindText(row));
   out += "</span></td><td>";
-  out += OutcomeText(report);
+  out += OutcomeText(row);
   out += "</td><td>";
   if (r) {
     const auto [day, text] = MomentText(r->start);
-    out += text;
+    out += Whole(text);
     const std::int64_t age = DaysBetween(day, today);
-    if (age >= 2) out += " (há " + std::to_string(age) + " dias)";
+    if (age >= 2) out += " " + Whole("(há " + std::to_string(age) + " dias)");
+    // A bare count is one word and cannot wrap: no span needed.
     auto number = [&](std::int64_t n) {
       out += n == 0 ? "</td><td class=\"n z\">0" : "</td><td class=\"n\">" + std::to_string(n);
     };
     number(r->statements_applied);
     // A branch with SomenteAlterados: how many of them changed a product.
-    if (r->changed_count) out += " (" + std::to_string(*r->changed_count) + " alterados)";
+    if (r->changed_count) {
+      out += " " + Whole("(" + std::to_string(*r->changed_count) + " alterados)");
+    }
     number(r->unmatched_count);
     out += "</td><td>" + Show(r->version, kMaxVersion);
   } else {
@@ -231,9 +204,13 @@ void AppendRow(std::string& out, const StatusRow& row, const Day& today) {
   out += "</td></tr>\n";
 
   std::string detail;
-  if (!r) {
+  if (!Readable(report)) {
     detail += "<div class=\"falha\">Recibo ilegível (" + Show(report.file_name, kMaxLabel) +
               "): " + Show(report.parsed.error, kMaxError) + "</div>";
+  } else if (!r) {
+    detail += "<div class=\"falha\">Recibo em nome de outra filial: " +
+              Show(report.file_name, kMaxLabel) + " diz ser de " +
+              Show(report.parsed.receipt->cgc, kMaxLabel) + " e não conta como dela.</div>";
   } else {
     if (!r->failure.empty()) {
       detail += "<div class=\"falha\">";
@@ -246,6 +223,7 @@ void AppendRow(std::string& out, const StatusRow& row, const Day& today) {
       }
       detail += "</div>";
     }
+    if (auto stale = StaleText(*r)) detail += "<div class=\"nota\"><b>" + *stale + "</b></div>";
     if (r->unmatched_count > 0) {
       detail += "<div class=\"cod\"><b>Produtos não encontrados (" +
                 std::to_string(r->unmatched_count) + "):</b> ";
@@ -274,115 +252,6 @@ void AppendRow(std::string& out, const StatusRow& row, const Day& today) {
 
 }  // namespace
 
-BranchReport ReadBranchReport(std::string file_name, std::string_view bytes) {
-  return BranchReport{std::move(file_name), ParseReceipt(bytes)};
-}
-
-StatusRow RankBranch(const BranchReport& report, const std::optional<Day>& published_day) {
-  StatusRow row;
-  row.report = &report;
-  if (!Readable(report)) return row;  // red, days unknown
-  const Receipt& r = *report.parsed.receipt;
-  if (!r.recorded_day) return row;  // never applied a file
-  if (published_day)
-    row.days_behind = std::max<std::int64_t>(0, DaysBetween(*r.recorded_day, *published_day));
-  if (row.days_behind && *row.days_behind >= 2) {
-    row.light = Light::kVermelho;
-  } else if ((row.days_behind && *row.days_behind == 1) || r.outcome == Outcome::kFalhou) {
-    row.light = Light::kAmbar;
-  } else {
-    row.light = Light::kVerde;
-  }
-  return row;
-}
-
-std::vector<StatusRow> RankBranches(const FleetStatus& status) {
-  std::vector<StatusRow> rows;
-  rows.reserve(status.reports.size());
-  for (const BranchReport& report : status.reports) {
-    rows.push_back(RankBranch(report, status.published_day));
-  }
-  auto key = [](const StatusRow& row) {
-    const BranchReport& report = *row.report;
-    const bool readable = Readable(report);
-    const bool never = readable && !report.parsed.receipt->recorded_day;
-    const bool failed = readable && report.parsed.receipt->outcome == Outcome::kFalhou;
-    const int kind = !readable ? 0 : never ? 1 : 2;
-    return std::make_tuple(static_cast<int>(row.light), kind, -row.days_behind.value_or(0),
-                           failed ? 0 : 1);
-  };
-  std::stable_sort(rows.begin(), rows.end(), [&](const StatusRow& a, const StatusRow& b) {
-    const auto ka = key(a), kb = key(b);
-    if (ka != kb) return ka < kb;
-    return std::tie(a.report->parsed.receipt ? a.report->parsed.receipt->cgc : a.report->file_name,
-                    a.report->file_name) <
-           std::tie(b.report->parsed.receipt ? b.report->parsed.receipt->cgc : b.report->file_name,
-                    b.report->file_name);
-  });
-  return rows;
-}
-
-std::string SummaryLine(const std::vector<StatusRow>& rows) {
-  if (rows.empty()) return "Nenhum recibo de filial";
-  const auto green = std::count_if(rows.begin(), rows.end(),
-                                   [](const StatusRow& r) { return r.light == Light::kVerde; });
-  return std::to_string(green) + " de " + Plural(rows.size(), "filial", "filiais") + " em dia";
-}
-
-std::string StatusTable(const FleetStatus& status) {
-  const std::vector<StatusRow> rows = RankBranches(status);
-  std::string out = SummaryLine(rows) + ". Último arquivo da matriz: " +
-                    (status.published_day ? DayText(*status.published_day) : "desconhecido") +
-                    ".\n\n";
-  constexpr size_t kColumns = 8;
-  using Line = std::array<std::string, kColumns>;
-  std::vector<Line> lines;
-  lines.push_back({"Cor", "Filial", "Atraso", "Último resultado", "Último recibo", "Comandos",
-                   "Sem produto", "Versão"});
-  std::vector<std::string> failures;  // printed under their row
-  for (const StatusRow& row : rows) {
-    const BranchReport& report = *row.report;
-    const Receipt* r = Readable(report) ? &*report.parsed.receipt : nullptr;
-    Line line{LightName(row.light),
-              Label(report),
-              BehindText(row),
-              OutcomeText(report),
-              "-",
-              "-",
-              "-",
-              "-"};
-    std::string failure;
-    if (r) {
-      line[4] = MomentText(r->start).second;
-      line[5] = std::to_string(r->statements_applied);
-      line[6] = std::to_string(r->unmatched_count);
-      line[7] = DisplayText(r->version, kMaxVersion);
-      if (!r->failure.empty()) failure = DisplayText(r->failure.front(), 100);
-    } else {
-      failure = "recibo ilegível (" + DisplayText(report.file_name, kMaxLabel) +
-                "): " + DisplayText(report.parsed.error, kMaxError);
-    }
-    lines.push_back(std::move(line));
-    failures.push_back(std::move(failure));
-  }
-  std::array<size_t, kColumns> width{};
-  for (const Line& line : lines) {
-    for (size_t c = 0; c < kColumns; ++c) width[c] = std::max(width[c], CharCount(line[c]));
-  }
-  for (size_t i = 0; i < lines.size(); ++i) {
-    std::string text;
-    for (size_t c = 0; c < kColumns; ++c) {
-      const std::string pad(width[c] - CharCount(lines[i][c]), ' ');
-      const bool number = (c == 5 || c == 6) && i > 0;
-      if (c > 0) text += "  ";
-      text += number ? pad + lines[i][c] : lines[i][c] + (c + 1 < kColumns ? pad : "");
-    }
-    out += text + "\n";
-    if (i > 0 && !failures[i - 1].empty()) out += "    " + failures[i - 1] + "\n";
-  }
-  return out;
-}
-
 std::string StatusHtml(const FleetStatus& status) {
   const std::vector<StatusRow> rows = RankBranches(status);
   const Day today = Today(status.now);
@@ -401,7 +270,7 @@ std::string StatusHtml(const FleetStatus& status) {
   out += "</style></head><body>\n<header><h1>QUILVANE · SITUAÇÃO DAS FILIAIS</h1>\n";
   out += "<div class=\"resumo\">" + SummaryLine(rows) + "</div>\n<p>Último arquivo da matriz: ";
   if (status.published_day) {
-    out += "<b>" + DayText(*status.published_day) + "</b>";
+    out += "<b class=\"nw\">" + DayText(*status.published_day) + "</b>";
     const std::int64_t idle = DaysBetween(*status.published_day, today);
     if (idle >= 2) {
       out += " <span class=\"alerta\">(há " + std::to_string(idle) + " dias sem publicar)</span>";
@@ -409,7 +278,15 @@ std::string StatusHtml(const FleetStatus& status) {
   } else {
     out += "<b>desconhecido</b>";
   }
-  out += "</p></header>\n<main>\n";
+  out += "</p>\n";
+  // Facts of the head office's file and of the reading: once, here.
+  if (const std::string no_code = NoCodeText(rows, status.published_day); !no_code.empty()) {
+    out += "<p class=\"matriz\">" + no_code + "</p>\n";
+  }
+  if (const std::string unread = UnreadText(status.unread_receipts); !unread.empty()) {
+    out += "<p class=\"alerta\">" + unread + "</p>\n";
+  }
+  out += "</header>\n<main>\n";
   if (!rows.empty()) {
     out += "<div class=\"barra\">";
     for (int l = 0; l < 3; ++l) {
@@ -440,7 +317,7 @@ std::string StatusHtml(const FleetStatus& status) {
          Escape(QUILVANE_VERSION) +
          ". Verde: aplicou o último arquivo da matriz. Âmbar: um dia atrás ou a última "
          "tentativa falhou. Vermelho: dois dias ou mais, nunca aplicou, ou recibo "
-         "ilegível.</footer>\n</body></html>\n";
+         "ilegível ou em nome de outra filial.</footer>\n</body></html>\n";
   return out;
 }
 

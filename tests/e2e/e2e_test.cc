@@ -177,11 +177,13 @@ TEST_F(EndToEndTest, DaemonRunsTheFirstCycleAfterTenSecondsAndStopsOnSigterm) {
 
 // Products the head office prices that the branch lacks: -IMPORT -DRYRUN
 // reports them and changes nothing, not even the log; the cycle's import
-// applies the rest and logs one line with the count and the codes.
+// applies the rest and logs one line with the count and the codes. A head
+// office product without a code is its own data: reported apart.
 TEST_F(EndToEndTest, BranchLacksProductsDryRunThenCycle) {
   ASSERT_EQ("", Sql(head_,
                     "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-1', 5); "
-                    "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-2', 6); COMMIT"));
+                    "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-2', 6); "
+                    "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('', 7); COMMIT"));
   const std::string file = root_.path() + "prices.SQL";
   ASSERT_EQ(0, Run(head_, "-EXPORT '" + file + "'")) << Log(head_);
   const std::string before = Prices(branch_);
@@ -189,7 +191,9 @@ TEST_F(EndToEndTest, BranchLacksProductsDryRunThenCycle) {
       Capture("cd / && '" + branch_.dir + "quilvane' -IMPORT '" + file + "' -DRYRUN 2>&1");
   EXPECT_NE(std::string::npos, out.find("would apply")) << out;
   EXPECT_NE(std::string::npos, out.find("2 statement(s) would match no product")) << out;
-  EXPECT_NE(std::string::npos, out.find("NOVO-1, NOVO-2")) << out;
+  EXPECT_NE(std::string::npos, out.find("no product of this database: NOVO-1, NOVO-2\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("\n1 statement(s) without a product code (NULL or empty)"))
+      << out;
   EXPECT_EQ(before, Prices(branch_));
   EXPECT_EQ("", LastSync(branch_));
   EXPECT_EQ("", Log(branch_));
@@ -200,6 +204,9 @@ TEST_F(EndToEndTest, BranchLacksProductsDryRunThenCycle) {
   EXPECT_NE(std::string::npos,
             Log(branch_).find(" - 2 produto(s) da matriz não encontrado(s) nesta filial: NOVO-1, "
                               "NOVO-2\r\n"))
+      << Log(branch_);
+  EXPECT_NE(std::string::npos,
+            Log(branch_).find(" - 1 produto(s) da matriz sem código no arquivo\r\n"))
       << Log(branch_);
 }
 

@@ -1,4 +1,6 @@
 // The fleet view end to end: receipts, the status page and -STATUS.
+#include <cstdio>
+
 #include "tests/e2e/e2e_fixture.h"
 
 namespace quilvane::e2e {
@@ -70,7 +72,8 @@ class FleetEndToEndTest : public EndToEndTest {
 TEST_F(FleetEndToEndTest, ThreeBranchesLeaveReceiptsAndTheHeadOfficePublishes) {
   lacks_ = MakeSite("falta", "98.765.432/0002-00", true);
   offline_ = MakeSite("sem-rede", "98.765.432/0003-81", true);
-  for (const Site* s : {&branch_, &lacks_}) WriteSettings(*s, "EnviarRecibo=1\r\n");
+  WriteSettings(branch_, "EnviarRecibo=1\r\nNomeFilial=Loja Centro\r\n");
+  WriteSettings(lacks_, "EnviarRecibo=1\r\n");
   // The web side of the third branch points where nothing listens.
   platform::WriteFileAtomically(
       offline_.dir + "Quilvane.ini",
@@ -80,7 +83,9 @@ TEST_F(FleetEndToEndTest, ThreeBranchesLeaveReceiptsAndTheHeadOfficePublishes) {
   const std::string extra =
       "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-1', 5); "
       "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-2', 6); "
-      "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-3', 7); COMMIT";
+      "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('NOVO-3', 7); "
+      // A product without a code: the head office's, never one a branch lacks.
+      "INSERT INTO PRODUTOS (CODIGO, PRECOVENDA) VALUES ('', 8); COMMIT";
   ASSERT_EQ("", Sql(head_, extra));
   ASSERT_EQ("", Sql(branch_, extra));
 
@@ -93,11 +98,16 @@ TEST_F(FleetEndToEndTest, ThreeBranchesLeaveReceiptsAndTheHeadOfficePublishes) {
   EXPECT_NE(std::string::npos, applied.find("\r\ncgc=98.765.432/0001-10\r\n")) << applied;
   EXPECT_NE(std::string::npos, applied.find("\r\nresultado=aplicado\r\n")) << applied;
   EXPECT_NE(std::string::npos, applied.find("\r\nsem_produto=0\r\n")) << applied;
-  EXPECT_NE(std::string::npos, applied.find("\r\ncomandos=" + std::to_string(kProducts + 3)))
+  EXPECT_NE(std::string::npos, applied.find("\r\ncomandos=" + std::to_string(kProducts + 4)))
       << applied;
+  EXPECT_NE(std::string::npos, applied.find("\r\nnome=Loja Centro\r\n")) << applied;
+  EXPECT_NE(std::string::npos, applied.find("\r\nsem_codigo=1\r\n")) << applied;
   const std::string lacks = Receipt("98765432000200");
   EXPECT_NE(std::string::npos, lacks.find("\r\nresultado=aplicado\r\n")) << lacks;
   EXPECT_NE(std::string::npos, lacks.find("\r\nsem_produto=3\r\n")) << lacks;
+  EXPECT_NE(std::string::npos, lacks.find("\r\nsem_codigo=1\r\n")) << lacks;
+  EXPECT_EQ(1u, Count(Log(lacks_), " - 1 produto(s) da matriz sem código no arquivo\r\n"))
+      << Log(lacks_);
   for (const char* code : {"NOVO-1", "NOVO-2", "NOVO-3"}) {
     EXPECT_NE(std::string::npos, lacks.find(std::string("\r\ncodigo=") + code + "\r\n")) << lacks;
   }
@@ -119,6 +129,15 @@ TEST_F(FleetEndToEndTest, ThreeBranchesLeaveReceiptsAndTheHeadOfficePublishes) {
   EXPECT_EQ(1u, Count(page, "<tr class=\"f r\">")) << page;
   EXPECT_NE(std::string::npos, page.find("2 de 3 filiais em dia")) << page;
   EXPECT_NE(std::string::npos, page.find("NOVO-3")) << page;
+  EXPECT_EQ(1u, Count(page, "Loja Centro</span> <span class=\"nw\">98.765.432/0001-10")) << page;
+  EXPECT_EQ(1u, Count(page, "<p class=\"matriz\">1 produto da matriz sem código</p>")) << page;
+  EXPECT_EQ(1u, Count(page, "sem código")) << page;
+  // The branch that never synchronised is noticed once, also across the
+  // head office's runs (each its own process) and -STATUS.
+  const std::string red_line = " - Filial 98.765.432/0003-81 nunca sincronizou\r\n";
+  EXPECT_EQ(1u, Count(Log(head_), red_line)) << Log(head_);
+  ASSERT_EQ(0, Run(head_)) << Log(head_);
+  EXPECT_EQ(1u, Count(Log(head_), red_line)) << Log(head_);
   EXPECT_EQ(page, Capture("curl -s --noproxy '*' http://127.0.0.1:" + web_port_ +
                           "/halvoraquin/quilvane/status.html"));
 
@@ -130,6 +149,8 @@ TEST_F(FleetEndToEndTest, ThreeBranchesLeaveReceiptsAndTheHeadOfficePublishes) {
   EXPECT_LT(red, out.find("98.765.432/0001-10")) << out;
   EXPECT_LT(red, out.find("98.765.432/0002-00")) << out;
   EXPECT_NE(std::string::npos, out.find("status.html")) << out;
+  EXPECT_NE(std::string::npos, out.find("98.765.432/0001-10  Loja Centro")) << out;
+  EXPECT_EQ(1u, Count(Log(head_), red_line)) << Log(head_);
   ASSERT_TRUE(platform::FileExists(head_.dir + "status.html"));
 
   const std::string dom = RenderedDom(head_.dir + "status.html");
@@ -156,6 +177,42 @@ TEST_F(FleetEndToEndTest, ReceiptStoredLaterAfterTheFtpSideWasDown) {
   EXPECT_NE(std::string::npos, receipt.find("\r\nresultado=aplicado\r\n")) << receipt;
   EXPECT_FALSE(platform::FileExists(branch_.dir + "Quilvane.recibo"));
   EXPECT_EQ(1u, Count(Log(branch_), "Recibo pendente enviado.")) << Log(branch_);
+}
+
+// Past the reading limit the table and the page say how many receipts were
+// left unread; a receipt stored under another branch's name is flagged, not
+// taken for that branch.
+TEST_F(FleetEndToEndTest, ReceiptsPastTheLimitAreCountedAndForeignOnesFlagged) {
+  std::filesystem::create_directories(recibos_);
+  const std::string tail =
+      "\r\nversao=0.1.0\r\ninicio=2023-10-17T08:30:05-03:00\r\nresultado=aplicado\r\n";
+  platform::WriteFileAtomically(recibos_ + "11111111000111.txt",
+                                "recibo=1\r\ncgc=22.222.222/0001-22\r\nnome=Forjada" + tail);
+  platform::WriteFileAtomically(recibos_ + "22222222000122.txt",
+                                "recibo=1\r\ncgc=22.222.222/0001-22" + tail);
+  std::string out = Capture("cd / && '" + head_.dir + "quilvane' -STATUS 2>&1; echo rc=$?");
+  EXPECT_NE(std::string::npos, out.find("rc=0")) << out;
+  EXPECT_NE(std::string::npos,
+            out.find("o recibo 11111111000111.txt diz ser de 22.222.222/0001-22"))
+      << out;
+  std::string page = platform::ReadFileToString(head_.dir + "status.html");
+  EXPECT_EQ(1u, Count(page, "11111111000111.txt diz ser de 22.222.222/0001-22")) << page;
+  EXPECT_EQ(1u, Count(page, "<span class=\"nw\">22.222.222/0001-22</span>")) << page;
+  EXPECT_EQ(0u, Count(page, "Forjada")) << page;
+  EXPECT_EQ(0u, Count(page, "não lido")) << page;
+
+  for (int i = 0; i < 5000; ++i) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "3%013d", i);
+    platform::WriteFileAtomically(recibos_ + digits + ".txt",
+                                  std::string("recibo=1\r\ncgc=") + digits + tail);
+  }
+  out = Capture("cd / && '" + head_.dir + "quilvane' -STATUS 2>&1; echo rc=$?");
+  EXPECT_NE(std::string::npos, out.find("rc=0")) << out.substr(0, 2000);
+  EXPECT_NE(std::string::npos, out.find("\n2 recibos não lidos: ")) << out.substr(0, 2000);
+  page = platform::ReadFileToString(head_.dir + "status.html");
+  EXPECT_EQ(1u, Count(page, "2 recibos não lidos")) << page.substr(0, 4000);
+  EXPECT_EQ(5000u, Count(page, "<tr class=\"f "));
 }
 
 // A receipt is data from another machine: markup and 1 MB of text in it

@@ -36,10 +36,10 @@ std::string Line(const std::string& code, const Overrides& overrides, bool popul
     if (i == kPopularPart && !popular) continue;
     const std::string column(kStatementParts[i].column);
     std::string literal;
-    if (column == "CODIGO") {
-      literal = "'" + code + "'";
-    } else if (auto o = overrides.find(column); o != overrides.end()) {
+    if (auto o = overrides.find(column); o != overrides.end()) {
       literal = o->second;
+    } else if (column == "CODIGO") {
+      literal = "'" + code + "'";
     } else {
       switch (kStatementParts[i].kind) {
         case LiteralKind::kValor2:
@@ -288,6 +288,30 @@ TEST_F(UpdateRunnerDbTest, CountsTheStatementsThatMatchedNoRow) {
   EXPECT_EQ(unmatched.codes,
             std::vector<std::string>(missing.begin(), missing.begin() + UnmatchedCodes::kKept));
   EXPECT_EQ(db_->Scalar("SELECT COUNT(*) FROM PRODUTOS WHERE TIPOPROMOCAO = 'N'"), "225");
+}
+
+// Statements whose code is NULL or blank are the head office's products
+// without a code: counted apart, through blocks and as text alike, and never
+// listed as products this branch lacks.
+TEST_F(UpdateRunnerDbTest, CodelessStatementsAreCountedApartFromTheUnmatched) {
+  Insert({"K1"});
+  std::vector<std::string> lines;
+  for (const bool as_text : {false, true}) {
+    Overrides o = as_text ? Overrides{{"TIPOPROMOCAO", "1"}} : Overrides{};
+    lines.push_back(Line("K1", o));
+    lines.push_back(Line(as_text ? "X2" : "X1", o));
+    for (const char* code : {"NULL", "''", "'   '"}) {
+      o["CODIGO"] = code;
+      lines.push_back(Line("", o));
+    }
+  }
+  UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec, {});
+  for (const std::string& line : lines) runner.Add(line);
+  runner.Finish();
+  EXPECT_EQ(runner.executed(), 10);
+  EXPECT_EQ(runner.no_code(), 6);
+  EXPECT_EQ(runner.unmatched().count, 2);
+  EXPECT_EQ(runner.unmatched().codes, (std::vector<std::string>{"X1", "X2"}));
 }
 
 // Lines with and without the popular-pharmacy pair in one file.

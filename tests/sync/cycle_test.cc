@@ -575,6 +575,46 @@ TEST_F(FleetCycleTest, ReceiptOfEachOutcome) {
   }
 }
 
+// What the branch adds for the head office: its name, the statements of
+// products without a code (apart from those not found, and logged), and a
+// file two or more days old, applied or not.
+TEST_F(FleetCycleTest, ReceiptCarriesNameCodelessStatementsAndAStaleFile) {
+  struct Case {
+    const char* name;
+    bool applied;
+    int file_day;  // of October 2023; today is the 17th
+    std::optional<Day> stale;
+  };
+  const Case cases[] = {
+      {"applied, three days old", true, 14, Day{2023, 10, 14}},
+      {"not newer, two days old", false, 15, Day{2023, 10, 15}},
+      {"yesterday's", false, 16, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::DeleteFile(dir_.File("Quilvane.log"));
+    *ops_ = ScriptedOperations(dir_.path(), module_->log());
+    Branch("01/10/2023", "EnviarRecibo=1\r\nNomeFilial=Loja Centro\r\n");
+    exchange::ImportResult r;
+    r.applied = c.applied;
+    r.read_day = *platform::TryEncodeDate(2023, 10, c.file_day);
+    if (c.applied) r.day = r.read_day;
+    r.no_code = c.applied ? 2 : 0;
+    r.unmatched.count = c.applied ? 1 : 0;
+    if (c.applied) r.unmatched.codes = {"NOVO-1"};
+    ops_->import_result = r;
+    module_->RunOnce();
+    const Receipt stored = Stored();
+    EXPECT_EQ("Loja Centro", stored.name);
+    EXPECT_EQ(c.stale, stored.stale_file_day);
+    EXPECT_EQ(r.no_code, stored.no_code_count);
+    EXPECT_EQ(r.unmatched.count, stored.unmatched_count);
+    EXPECT_EQ(c.applied ? 1u : 0u,
+              Count(Text(), " - 2 produto(s) da matriz sem código no arquivo\r\n"))
+        << Text();
+  }
+}
+
 TEST_F(FleetCycleTest, HeadOfficeLeavesNoReceipt) {
   WriteSettings(std::string("[Quilvane]\r\nCNPJServidor=") + kCnpj + "\r\nEnviarRecibo=1\r\n");
   EXPECT_TRUE(module_->RunOnce());

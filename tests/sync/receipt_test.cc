@@ -68,6 +68,12 @@ TEST(Receipt, RoundTripsEveryField) {
   compared.changed_count = 1042;
   compared.unchanged_count = 0;
   cases.push_back(compared);
+  Receipt named = Sample();  // NomeFilial, codeless statements, a stale file
+  named.name = "Loja <Centro> & Cia \xE2\x80\x93 100%";
+  named.no_code_count = 2;
+  named.stale_file_day = Day{2023, 10, 14};
+  named.outcome = Outcome::kSemNovidade;
+  cases.push_back(named);
   for (const Receipt& r : cases) {
     SCOPED_TRACE(WriteReceipt(r));
     const std::string bytes = WriteReceipt(r);
@@ -170,6 +176,10 @@ TEST(Receipt, BrokenReceiptsAreUnreadable) {
       {"count overflow", ok + "comandos=99999999999999999999\r\n"},
       {"count past bound", ok + "comandos=100000001\r\n"},
       {"negative count", ok + "sem_produto=-1\r\n"},
+      {"negative no-code count", ok + "sem_codigo=-2\r\n"},
+      {"huge no-code count", ok + "sem_codigo=99999999999999999999\r\n"},
+      {"repeated name", ok + "nome=a\r\nnome=b\r\n"},
+      {"no such stale day", ok + "sem_atualizacao_desde=2023-13-01\r\n"},
       {"garbage changed count", ok + "alterados=12x\r\n"},
       {"huge unchanged count", ok + "sem_alteracao=99999999999999999999\r\n"},
       {"signed count", ok + "comandos=+1\r\n"},
@@ -208,6 +218,36 @@ TEST(Receipt, ToleratesWhatLaterVersionsAndOtherToolsWrite) {
   EXPECT_EQ((std::vector<std::string>{"100%", "%zz"}), parsed.receipt->unmatched_codes);
   EXPECT_FALSE(parsed.receipt->recorded_day);
   EXPECT_EQ(0, parsed.receipt->start.utc_offset_minutes);
+}
+
+// The keys added for names, codeless statements and stale files are
+// written only when they say something, so a receipt of an older branch and
+// a plain one of this version are the same bytes, and read the same.
+TEST(Receipt, OlderReceiptWithoutNameOrNewCountsStillReads) {
+  const std::string older =
+      "recibo=1\r\ncgc=12.345.678/0002-71\r\nversao=0.1.0\r\n"
+      "inicio=2023-10-17T08:30:05-03:00\r\nduracao_ms=5120\r\nresultado=aplicado\r\n"
+      "data_arquivo=2023-10-17\r\ndata_registrada=2023-10-17\r\ncomandos=12408\r\n"
+      "sem_produto=0\r\n";
+  const ParsedReceipt parsed = ParseReceipt(older);
+  ASSERT_TRUE(parsed.receipt) << parsed.error;
+  EXPECT_EQ("", parsed.receipt->name);
+  EXPECT_EQ(0, parsed.receipt->no_code_count);
+  EXPECT_FALSE(parsed.receipt->stale_file_day);
+  EXPECT_EQ(older, WriteReceipt(*parsed.receipt));
+}
+
+// A name is capped like the CGC, so 1 MB of it cannot push the codes and the
+// failure out of the receipt.
+TEST(Receipt, HugeNameIsCappedAndKeepsTheRestWhole) {
+  Receipt r = Sample();
+  r.name = std::string(1 << 20, 'N');
+  const std::string bytes = WriteReceipt(r);
+  ASSERT_LE(bytes.size(), kMaxReceiptBytes);
+  const ParsedReceipt parsed = ParseReceipt(bytes);
+  ASSERT_TRUE(parsed.receipt) << parsed.error;
+  EXPECT_EQ(100u, parsed.receipt->name.size());
+  EXPECT_EQ(Sample().unmatched_codes, parsed.receipt->unmatched_codes);
 }
 
 TEST(Receipt, OversizedReceiptIsReadUpToTheLimitAndMarkedCut) {

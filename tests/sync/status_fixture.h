@@ -38,6 +38,12 @@ inline Receipt Applied(std::string cgc, const Day& day) {
   return r;
 }
 
+// The report of a receipt stored under the name its branch gives it.
+inline BranchReport Report(Receipt r) {
+  std::string name = ReceiptFileName(r.cgc, "");
+  return BranchReport{std::move(name), ParsedReceipt{std::move(r), ""}};
+}
+
 // A branch `behind` days behind the head office (none: never applied), whose
 // last cycle ended with `outcome`.
 inline BranchReport Branch(const std::string& cgc, std::optional<int> behind,

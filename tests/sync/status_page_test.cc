@@ -207,9 +207,9 @@ TEST(StatusPage, ShowsTheChangedCountOfBranchesThatCompare) {
   FleetStatus status;
   status.published_day = kPublished;
   status.now = testing_fleet::kNow;
-  status.reports.push_back(BranchReport{"1.txt", ParsedReceipt{comparing, ""}});
-  status.reports.push_back(BranchReport{
-      "2.txt", ParsedReceipt{testing_fleet::Applied("22.222.222/0001-22", kPublished), ""}});
+  status.reports.push_back(testing_fleet::Report(comparing));
+  status.reports.push_back(
+      testing_fleet::Report(testing_fleet::Applied("22.222.222/0001-22", kPublished)));
   const std::string html = StatusHtml(status);
   EXPECT_EQ(1u, Count(html, "1042 alterados"));
   EXPECT_EQ(1u, Count(html, " alterados)"));
@@ -225,7 +225,7 @@ TEST(StatusPage, TerminalTableHasNoControlSequences) {
   FleetStatus status;
   status.published_day = kPublished;
   status.now = testing_fleet::kNow;
-  status.reports.push_back(BranchReport{"1.txt", ParsedReceipt{r, ""}});
+  status.reports.push_back(testing_fleet::Report(r));
   status.reports.push_back(Branch("12.345.678/0002-71", 3));
   status.reports.push_back(Unreadable("lixo.txt"));
   const std::string table = StatusTable(status);
@@ -249,12 +249,180 @@ TEST(StatusPage, TerminalTableHasNoControlSequences) {
   EXPECT_NE(std::string::npos, table.find("recibo ilegível (lixo.txt)"));
 }
 
+FleetStatus Fleet(std::vector<BranchReport> reports) {
+  FleetStatus status;
+  status.published_day = kPublished;
+  status.now = testing_fleet::kNow;
+  status.reports = std::move(reports);
+  return status;
+}
+
+// The page's head, where facts of the head office go, and its rows.
+std::pair<std::string, std::string> HeadAndRows(const std::string& html) {
+  const size_t main = html.find("<main>");
+  return {html.substr(0, main), html.substr(main)};
+}
+
+// NomeFilial shows beside the CNPJ, escaped and cut; the CNPJ stays whole.
+TEST(StatusPage, BranchNameShowsBesideTheCnpj) {
+  BranchReport named = Branch("11.111.111/0001-11", 0);
+  named.parsed.receipt->name = "<b>Loja</b> Centro & Cia";
+  BranchReport huge = Branch("22.222.222/0001-22", 3);
+  huge.parsed.receipt->name = "\x1b[2J" + std::string(1 << 20, 'N');
+  const FleetStatus status = Fleet({named, huge, Branch("33.333.333/0001-33", 0)});
+  const std::string html = StatusHtml(status);
+  ExpectOnlyOwnMarkup(html);
+  EXPECT_EQ(1u, Count(html,
+                      "&lt;b&gt;Loja&lt;/b&gt; Centro &amp; Cia</span> "
+                      "<span class=\"nw\">11.111.111/0001-11</span>"));
+  EXPECT_EQ(1u, Count(html, " [2J" + std::string(35, 'N') + "\u2026</span>"));
+  EXPECT_LT(html.size(), 16u * 1024);
+
+  const std::string table = StatusTable(status);
+  EXPECT_NE(std::string::npos, table.find("Nome"));
+  EXPECT_NE(std::string::npos, table.find("11.111.111/0001-11  <b>Loja</b> Centro & Cia"));
+  EXPECT_EQ(std::string::npos, table.find('\x1b'));
+  EXPECT_EQ(std::string::npos, table.find(std::string(40, 'N')));
+  // Without any name, no empty column.
+  EXPECT_EQ(std::string::npos, StatusTable(Fleet({Branch("33.333.333/0001-33", 0)})).find("Nome"));
+}
+
+TEST(StatusPage, ReceiptNamedForItsOwnBranchOnly) {
+  struct Case {
+    const char* file;
+    const char* cgc;
+    bool foreign;
+  };
+  const Case cases[] = {
+      {"12345678000271.txt", "12.345.678/0002-71", false},
+      {"11111111000111.txt", "12.345.678/0002-71", true},
+      {"sem-cgc-loja12.txt", "", false},
+      {"sem-cgc-loja12.txt", "  ", false},
+      {"sem-cgc-loja12.txt", "12.345", true},
+      {"12345678000271.txt", "", true},
+      {"1234567800027.txt", "12.345.678/0002-71", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.file) + " / " + c.cgc);
+    EXPECT_EQ(c.foreign,
+              ClaimsOtherBranch(BranchReport{
+                  c.file, ParsedReceipt{testing_fleet::Applied(c.cgc, kPublished), ""}}));
+  }
+  EXPECT_FALSE(ClaimsOtherBranch(testing_fleet::Unreadable("1.txt")));
+}
+
+// A receipt stored under another branch's name is a flagged row of its
+// own: the branch it claims to be keeps its own (red) row and nothing of
+// the forged one is counted as green.
+TEST(StatusPage, ReceiptInAnotherBranchsNameIsFlaggedNotMerged) {
+  BranchReport forged = Branch("22.222.222/0001-22", 0);
+  forged.file_name = "33333333000133.txt";
+  forged.parsed.receipt->name = "Loja Forjada";
+  const FleetStatus status = Fleet({Branch("22.222.222/0001-22", 4), forged});
+  const std::vector<StatusRow> rows = RankBranches(status);
+  ASSERT_EQ(2u, rows.size());
+  EXPECT_EQ("0 de 2 filiais em dia", SummaryLine(rows));
+  EXPECT_TRUE(rows[0].foreign);
+  EXPECT_EQ(Light::kVermelho, rows[0].light);
+
+  const std::string html = StatusHtml(status);
+  EXPECT_EQ(1u, Count(html, "<span class=\"nw\">33333333000133.txt</span>"));
+  EXPECT_EQ(1u, Count(html, "<span class=\"nw\">22.222.222/0001-22</span>"));
+  EXPECT_EQ(1u, Count(html, ">recibo em nome de outra filial</span>"));
+  EXPECT_EQ(1u, Count(html, "33333333000133.txt diz ser de 22.222.222/0001-22"));
+  EXPECT_EQ(0u, Count(html, "Loja Forjada"));
+  EXPECT_EQ(1u, Count(html, ">4 dias</span>"));
+
+  const std::string table = StatusTable(status);
+  EXPECT_NE(std::string::npos, table.find("recibo em nome de outra filial"));
+  EXPECT_NE(std::string::npos, table.find("o recibo 33333333000133.txt diz ser de"));
+  EXPECT_EQ(std::string::npos, table.find("Loja Forjada"));
+}
+
+// Products without a code are the head office's data: said once, at its
+// line, from the branches that applied its newest file; never per branch.
+TEST(StatusPage, CodelessProductsShowOnceAtTheHeadOfficeLine) {
+  auto with_no_code = [](const std::string& cgc, int behind, std::int64_t no_code) {
+    Receipt r = testing_fleet::Applied(cgc, testing_fleet::AddDays(kPublished, -behind));
+    r.no_code_count = no_code;
+    return testing_fleet::Report(r);
+  };
+  struct Case {
+    const char* name;
+    std::vector<BranchReport> reports;
+    const char* head;  // "": nothing said
+  };
+  const Case cases[] = {
+      {"two",
+       {with_no_code("11.111.111/0001-11", 0, 2), with_no_code("22.222.222/0001-22", 0, 2),
+        with_no_code("33.333.333/0001-33", 3, 7)},
+       "<p class=\"matriz\">2 produtos da matriz sem código</p>"},
+      {"one",
+       {with_no_code("11.111.111/0001-11", 0, 1)},
+       "<p class=\"matriz\">1 produto da matriz sem código</p>"},
+      {"only an older file's",
+       {with_no_code("11.111.111/0001-11", 1, 4)},
+       "<p class=\"matriz\">4 produtos da matriz sem código no arquivo de 16/10/2023</p>"},
+      {"none", {with_no_code("11.111.111/0001-11", 0, 0), Branch("22.222.222/0001-22", 2)}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const FleetStatus status = Fleet(c.reports);
+    const auto [head, rows] = HeadAndRows(StatusHtml(status));
+    EXPECT_EQ(0u, Count(rows, "sem código"));
+    EXPECT_EQ(*c.head ? 1u : 0u, Count(head, "sem código"));
+    if (*c.head) {
+      EXPECT_EQ(1u, Count(head, c.head)) << head;
+    }
+    EXPECT_EQ(*c.head ? 1u : 0u, Count(StatusTable(status), "sem código"));
+  }
+}
+
+TEST(StatusPage, ReceiptsPastTheReadingLimitAreCounted) {
+  FleetStatus status = Fleet({Branch("11.111.111/0001-11", 0)});
+  status.unread_receipts = 17;
+  const auto [head, rows] = HeadAndRows(StatusHtml(status));
+  EXPECT_EQ(1u, Count(head, "17 recibos não lidos"));
+  EXPECT_EQ(1u, Count(StatusTable(status), "17 recibos não lidos"));
+  status.unread_receipts = 0;
+  EXPECT_EQ(0u, Count(StatusHtml(status), "não lido"));
+  EXPECT_EQ(0u, Count(StatusTable(status), "não lido"));
+}
+
+// A branch that could only get an old file says so in its row, counted
+// from its own day; a claim of less than two days is not believed.
+TEST(StatusPage, StaleFileShowsInTheBranchRow) {
+  BranchReport stale = Branch("11.111.111/0001-11", 3, Outcome::kSemNovidade);
+  stale.parsed.receipt->stale_file_day = testing_fleet::AddDays(kPublished, -3);
+  BranchReport fresh = Branch("22.222.222/0001-22", 0);
+  fresh.parsed.receipt->stale_file_day = testing_fleet::AddDays(kPublished, -1);
+  const FleetStatus status = Fleet({stale, fresh});
+  const std::string line = "Arquivo da matriz de 14/10/2023: 3 dias sem atualização";
+  EXPECT_EQ(1u, Count(StatusHtml(status), line));
+  EXPECT_EQ(1u, Count(StatusHtml(status), "sem atualização"));
+  EXPECT_EQ(1u, Count(StatusTable(status), "    " + line + "\n"));
+  EXPECT_EQ(1u, Count(StatusTable(status), "sem atualização"));
+}
+
 TEST(StatusPage, ThousandBranchesMakeAPageOfAFewHundredKilobytes) {
   const FleetStatus status = testing_fleet::Chain(1000);
   const std::string html = StatusHtml(status);
   EXPECT_EQ(1000u, Count(html, "<tr class=\"f "));
   EXPECT_LT(html.size(), 600u * 1024) << html.size();
   EXPECT_NE(std::string::npos, html.find("<details>"));
+}
+
+// A chain of 2,000 named branches still makes a page under 1 MB, its greens
+// folded, so a phone on a slow link opens it.
+TEST(StatusPage, TwoThousandNamedBranchesStayUnderAMegabyte) {
+  FleetStatus status = testing_fleet::Chain(2000);
+  for (BranchReport& report : status.reports) {
+    if (report.parsed.receipt) report.parsed.receipt->name = std::string(60, 'L');
+  }
+  const std::string html = StatusHtml(status);
+  EXPECT_EQ(2000u, Count(html, "<tr class=\"f "));
+  EXPECT_EQ(1u, Count(html, "<details>"));
+  EXPECT_LT(html.size(), 1000u * 1000) << html.size();
 }
 
 }  // namespace
