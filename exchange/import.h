@@ -75,9 +75,9 @@ struct ImportResult {
   // The file's day (line 1) whenever it was read, also when the file was
   // not newer; 0 when the import did not get that far.
   platform::DateTime read_day = 0;
-  int changed = 0;           // statements that updated their row
-  int unchanged = 0;         // only_changed: rows that already held the values
-  bool compared = false;     // ran with only_changed
+  int changed = 0;        // statements that updated their row
+  int unchanged = 0;      // only_changed: rows that already held the values
+  bool compared = false;  // ran with only_changed
   // only_changed: the columns changed, and for a dry run the first
   // kDryRunChangesKept of them.
   int change_count = 0;
