@@ -1,5 +1,8 @@
 #include "transfer/exchange_server.h"
 
+#include <cstddef>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 #include "platform/error.h"
@@ -32,63 +35,54 @@ bool HasControlCharacter(std::string_view text) {
   return false;
 }
 
-// "ServidorFTP": an optional scheme, then host[:port]. A single "/" may end
-// an address written with a scheme, as a URL often is.
-std::optional<std::pair<FtpSecurity, HostPort>> ParseFtpServer(std::string_view text) {
+// An address of the settings: one of `schemes`' prefixes (any case), then
+// host[:port] with that scheme's default port; or a bare host[:port], which
+// is `bare`. A single "/" may end an address written with a scheme, as a URL
+// often is.
+template <typename Kind>
+struct Scheme {
+  std::string_view prefix;
+  Kind kind;
+  int default_port;
+};
+template <typename Kind, std::size_t N>
+std::optional<std::pair<Kind, HostPort>> ParseSchemedAddress(std::string_view text,
+                                                             const Scheme<Kind> (&schemes)[N],
+                                                             Kind bare, int bare_port) {
   text = Trim(text);
-  struct Scheme {
-    std::string_view prefix;
-    FtpSecurity security;
-    int default_port;
-  };
-  static constexpr Scheme kSchemes[] = {
+  for (const Scheme<Kind>& scheme : schemes) {
+    if (text.size() < scheme.prefix.size() ||
+        !platform::EqualsIgnoreAsciiCase(text.substr(0, scheme.prefix.size()), scheme.prefix)) {
+      continue;
+    }
+    std::string_view rest = text.substr(scheme.prefix.size());
+    if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
+    auto parsed = ParseHostPort(rest, scheme.default_port);
+    if (!parsed || rest != Trim(rest)) return std::nullopt;
+    return std::make_pair(scheme.kind, *parsed);
+  }
+  auto parsed = ParseHostPort(text, bare_port);
+  if (!parsed) return std::nullopt;
+  return std::make_pair(bare, *parsed);
+}
+
+// "ServidorFTP".
+std::optional<std::pair<FtpSecurity, HostPort>> ParseFtpServer(std::string_view text) {
+  static constexpr Scheme<FtpSecurity> kSchemes[] = {
       {"ftp://", FtpSecurity::kNone, kDefaultFtpPort},
       {"ftpes://", FtpSecurity::kExplicit, kDefaultFtpPort},
       {"ftps://", FtpSecurity::kImplicit, kDefaultImplicitFtpsPort},
   };
-  for (const Scheme& scheme : kSchemes) {
-    if (text.size() < scheme.prefix.size() ||
-        !platform::EqualsIgnoreAsciiCase(text.substr(0, scheme.prefix.size()), scheme.prefix)) {
-      continue;
-    }
-    std::string_view rest = text.substr(scheme.prefix.size());
-    if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
-    auto parsed = ParseHostPort(rest, scheme.default_port);
-    if (!parsed || rest != Trim(rest)) return std::nullopt;
-    return std::make_pair(scheme.security, *parsed);
-  }
-  auto parsed = ParseHostPort(text, kDefaultFtpPort);
-  if (!parsed) return std::nullopt;
-  return std::make_pair(FtpSecurity::kNone, *parsed);
+  return ParseSchemedAddress(text, kSchemes, FtpSecurity::kNone, kDefaultFtpPort);
 }
 
-// "DominioWeb": an optional scheme, then domain[:port]; like ServidorFTP, a
-// single "/" may end an address written with a scheme.
+// "DominioWeb".
 std::optional<std::pair<WebScheme, HostPort>> ParseWebDomain(std::string_view text) {
-  text = Trim(text);
-  struct Scheme {
-    std::string_view prefix;
-    WebScheme scheme;
-    int default_port;
-  };
-  static constexpr Scheme kSchemes[] = {
+  static constexpr Scheme<WebScheme> kSchemes[] = {
       {"http://", WebScheme::kHttp, kDefaultWebPort},
       {"https://", WebScheme::kHttps, kDefaultHttpsPort},
   };
-  for (const Scheme& scheme : kSchemes) {
-    if (text.size() < scheme.prefix.size() ||
-        !platform::EqualsIgnoreAsciiCase(text.substr(0, scheme.prefix.size()), scheme.prefix)) {
-      continue;
-    }
-    std::string_view rest = text.substr(scheme.prefix.size());
-    if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
-    auto parsed = ParseHostPort(rest, scheme.default_port);
-    if (!parsed || rest != Trim(rest)) return std::nullopt;
-    return std::make_pair(scheme.scheme, *parsed);
-  }
-  auto parsed = ParseHostPort(text, kDefaultWebPort);
-  if (!parsed) return std::nullopt;
-  return std::make_pair(WebScheme::kBare, *parsed);
+  return ParseSchemedAddress(text, kSchemes, WebScheme::kBare, kDefaultWebPort);
 }
 
 }  // namespace
