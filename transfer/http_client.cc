@@ -1,36 +1,23 @@
 #include "transfer/http_client.h"
-#include "platform/text.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "platform/datetime.h"
+#include "platform/text.h"
+#include "transfer/http_client_internal.h"
 
 namespace quilvane::transfer {
 namespace {
 
+using internal::kMaxHeaderBytes;
+using internal::Lower;
+using internal::ThrowTooLong;
+using internal::Trim;
+using platform::EqualsIgnoreAsciiCase;
 using platform::SteadyClock;
 
-// Caps on what a server can make the client hold or loop on.
-constexpr size_t kMaxHeaderBytes = 64 * 1024;
+// Caps on what a server can make the client loop on.
 constexpr int kMaxInterimResponses = 20;
-constexpr size_t kMaxCookies = 64;
-constexpr size_t kMaxCookieBytes = 4096;
-constexpr size_t kBodyChunk = 256 * 1024;
-
-std::string Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-    s.remove_suffix(1);
-  return std::string(s);
-}
-
-std::string Lower(std::string_view s) { return platform::AsciiLower(std::string(s)); }
-
-using platform::EqualsIgnoreAsciiCase;
-
-// An endless or oversized reply fails like a stall.
-[[noreturn]] void ThrowTooLong() { throw platform::SocketTimeoutError(); }
 
 // The number after the first blank, up to the next blank or "."; -1 when
 // there is none or it does not fit.
@@ -47,47 +34,6 @@ int ParseStatusCode(const std::string& line) {
     code = code * 10 + (c - '0');
   }
   return code;
-}
-
-// "Content-Length": a decimal count that fits in 63 bits; -1 otherwise.
-std::int64_t ParseContentLength(const std::string& text) {
-  std::string t = Trim(text);
-  if (t.empty() || t.size() > 18) return -1;
-  std::int64_t value = 0;
-  for (char c : t) {
-    if (c < '0' || c > '9') return -1;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
-
-// A chunk-size line: cut at ";", trimmed, hexadecimal digits only. Nothing,
-// a sign, letters or a number too large to be real fail: a body whose
-// framing is lost cannot be told from a cut one.
-std::uint64_t ParseChunkSize(const std::string& line) {
-  std::string t = Trim(std::string_view(line).substr(0, line.find(';')));
-  auto invalid = [&t] {
-    constexpr size_t kShown = 32;
-    std::string shown = t.empty() ? "(empty line)" : t.substr(0, kShown);
-    if (t.size() > kShown) shown += "...";
-    return platform::Error("Invalid chunk size: " + shown);
-  };
-  if (t.empty()) throw invalid();
-  std::uint64_t value = 0;
-  for (char c : t) {
-    int digit;
-    if (c >= '0' && c <= '9')
-      digit = c - '0';
-    else if (c >= 'a' && c <= 'f')
-      digit = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-      digit = c - 'A' + 10;
-    else
-      throw invalid();
-    if (value > (std::uint64_t{1} << 56)) throw invalid();
-    value = value * 16 + static_cast<std::uint64_t>(digit);
-  }
-  return value;
 }
 
 bool IsRedirect(int status) {
@@ -135,62 +81,6 @@ std::string HttpClient::HeaderValue(std::string_view name) const {
     }
   }
   return value;
-}
-
-void HttpClient::StoreCookie(const std::string& text, const ResolvedUrl& url) {
-  if (text.size() > kMaxCookieBytes) return;
-  Cookie cookie;
-  cookie.domain = Lower(url.host);
-  bool expire = false;
-  size_t start = 0;
-  bool first = true;
-  while (start <= text.size()) {
-    size_t semi = text.find(';', start);
-    std::string part = Trim(std::string_view(text).substr(
-        start, semi == std::string::npos ? std::string::npos : semi - start));
-    size_t eq = part.find('=');
-    std::string key = Trim(part.substr(0, eq));
-    std::string value = eq == std::string::npos ? std::string() : Trim(part.substr(eq + 1));
-    if (first) {
-      if (key.empty() || eq == std::string::npos) return;
-      cookie.name = key;
-      cookie.value = value;
-      first = false;
-    } else if (EqualsIgnoreAsciiCase(key, "domain") && !value.empty()) {
-      std::string domain = Lower(value.starts_with(".") ? value.substr(1) : value);
-      // A server may set cookies for itself or a parent domain only.
-      if (cookie.domain == domain || cookie.domain.ends_with("." + domain))
-        cookie.domain = domain;
-      else
-        return;
-    } else if (EqualsIgnoreAsciiCase(key, "path") && value.starts_with("/")) {
-      cookie.path = value;
-    } else if (EqualsIgnoreAsciiCase(key, "max-age")) {
-      if (value.starts_with("-") || value == "0") expire = true;
-    }
-    if (semi == std::string::npos) break;
-    start = semi + 1;
-  }
-  auto same = [&](const Cookie& c) {
-    return c.domain == cookie.domain && c.path == cookie.path && c.name == cookie.name;
-  };
-  cookies_.erase(std::remove_if(cookies_.begin(), cookies_.end(), same), cookies_.end());
-  if (expire) return;
-  if (cookies_.size() >= kMaxCookies) cookies_.erase(cookies_.begin());
-  cookies_.push_back(cookie);
-}
-
-std::string HttpClient::CookieHeader(const ResolvedUrl& url) const {
-  std::string host = Lower(url.host);
-  std::string out;
-  for (const auto& c : cookies_) {
-    bool domain_ok = host == c.domain || host.ends_with("." + c.domain);
-    bool path_ok = url.target.starts_with(c.path);
-    if (!domain_ok || !path_ok) continue;
-    if (!out.empty()) out += "; ";
-    out += c.name + "=" + c.value;
-  }
-  return out;
 }
 
 void HttpClient::ReadHeaderBlock(std::string& status_line, size_t& header_bytes) {
@@ -352,85 +242,6 @@ bool HttpClient::Exchange(const ResolvedUrl& target, const BodySink& sink, platf
     keep_alive_ = false;
     connection_.Close();
     throw;
-  }
-}
-
-void HttpClient::ReadSuccessBody(int status, const BodySink& sink) {
-  if (!decode_bodies_) return ReadBody(status, sink);
-  const std::string coding = HeaderValue("Content-Encoding");
-  switch (ParseContentCoding(coding)) {
-    case ContentCoding::kIdentity:
-      return ReadBody(status, sink);
-    case ContentCoding::kGzip: {
-      GzipDecoder decoder(sink);
-      ReadBody(status, [&decoder](std::string_view bytes) { decoder.Write(bytes); });
-      decoder.Finish();
-      return;
-    }
-    case ContentCoding::kUnsupported:
-      break;
-  }
-  constexpr size_t kShown = 40;
-  throw platform::Error("Codificação de conteúdo não suportada: " + coding.substr(0, kShown));
-}
-
-void HttpClient::ReadBody(int status, const BodySink& sink) {
-  if ((status >= 100 && status <= 199) || status == 204 || status == 304) return;
-  bool chunked = Lower(HeaderValue("Transfer-Encoding")).find("chunked") != std::string::npos;
-  std::int64_t length = -1;
-  for (const auto& h : headers_) {
-    if (EqualsIgnoreAsciiCase(h.name, "Content-Length")) length = ParseContentLength(h.value);
-  }
-  if (!chunked && length == 0) return;
-  if (status >= 300 && status <= 399 && !connection_.WaitReadable(timeouts_.redirect_body)) {
-    return;
-  }
-
-  if (chunked) {
-    for (;;) {
-      auto size_line = ReadLimitedLine();
-      if (!size_line) throw ConnectionClosedError();
-      std::uint64_t size = ParseChunkSize(*size_line);
-      if (size == 0) break;
-      CopyBody(size, sink);
-      auto after = ReadLimitedLine();
-      if (!after) throw ConnectionClosedError();
-    }
-    size_t trailer_bytes = 0;
-    for (;;) {
-      auto line = ReadLimitedLine();
-      if (!line || line->empty()) break;
-      trailer_bytes += line->size() + 2;
-      if (trailer_bytes > kMaxHeaderBytes) ThrowTooLong();
-      size_t colon = line->find(':');
-      if (colon != std::string::npos) {
-        headers_.push_back({Trim(line->substr(0, colon)), Trim(line->substr(colon + 1))});
-      }
-    }
-    return;
-  }
-
-  if (length > 0) {
-    CopyBody(static_cast<std::uint64_t>(length), sink);
-    return;
-  }
-
-  for (;;) {
-    std::string_view bytes = connection_.ReadSome(kBodyChunk, deadline_);
-    if (bytes.empty()) break;
-    sink(bytes);
-  }
-  connection_.Close();
-}
-
-// A body shorter than announced is a broken transfer, not a success.
-void HttpClient::CopyBody(std::uint64_t count, const BodySink& sink) {
-  while (count > 0) {
-    std::string_view bytes = connection_.ReadSome(
-        static_cast<size_t>(std::min<std::uint64_t>(count, kBodyChunk)), deadline_);
-    if (bytes.empty()) throw ConnectionClosedError();
-    sink(bytes);
-    count -= bytes.size();
   }
 }
 
