@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "archive/compactar.h"
-#include "exchange/signature.h"
+#include "exchange/signing_key.h"
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/private_file.h"

@@ -12,7 +12,6 @@
 // wall and CPU time (user + system) of each and what signing and verifying
 // add, on wall time. Exit status 1 when signing adds more than 5% to packing
 // or verifying more than 5% to unpacking and checking.
-#include <gcrypt.h>
 #include <time.h>
 
 #include <algorithm>
@@ -29,6 +28,7 @@
 #include "exchange/format.h"
 #include "exchange/signature.h"
 #include "exchange/statement.h"
+#include "platform/crypto.h"
 #include "platform/env.h"
 #include "platform/file.h"
 #include "sync/exchange_steps.h"
@@ -219,8 +219,9 @@ int main(int argc, char** argv) {
           h.Finish();
         }),
         Seconds([&] {
-          static unsigned char out[64];
-          gcry_md_hash_buffer(GCRY_MD_SHA512, out, bytes.data(), bytes.size());
+          quilvane::platform::Digest(
+              quilvane::platform::DigestAlgorithm::kSha512,
+              std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
         }),
         Seconds([&] { ex::DigestFile(zip); }),
         Seconds([&] {

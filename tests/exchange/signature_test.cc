@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "exchange/base64.h"
+#include "exchange/signing_key.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/private_file.h"
