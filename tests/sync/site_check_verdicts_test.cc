@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "exchange/signature.h"
+
 namespace quilvane::sync {
 namespace {
 
@@ -50,34 +52,35 @@ TEST(SiteCheckVerdicts, Settings) {
     ExpectResult(JudgeCnpj(c.cnpj, "/s/Quilvane.ini"), "CNPJServidor", c.expected);
   }
 
+  // The keys that are only judged when written.
+  const auto popular = &JudgePopularPrices;
+  const auto keys = &JudgePublicKeys;
+  const std::string key = exchange::EncodePublicKey(exchange::PublicKey{1, 2, 3});
   struct Optional {
-    const char* text;
+    decltype(popular) judge;
+    const char* item;
+    std::string text;
     std::optional<Expected> expected;  // none: no item
-  } const popular[] = {
-      {"", std::nullopt},
-      {"0", Expected{CheckStatus::kOk, "não"}},
-      {"1", Expected{CheckStatus::kOk, "sim"}},
-      {"-5", Expected{CheckStatus::kOk, "sim"}},
-      {"talvez", Expected{CheckStatus::kWarning, "\"talvez\" não é um número: vale 0"}},
-      {"99999999999", kWarning},
+  } const optional[] = {
+      {popular, "SincronizarPrecoFarmaciaPopular", "", std::nullopt},
+      {popular, "SincronizarPrecoFarmaciaPopular", "0", Expected{CheckStatus::kOk, "não"}},
+      {popular, "SincronizarPrecoFarmaciaPopular", "1", Expected{CheckStatus::kOk, "sim"}},
+      {popular, "SincronizarPrecoFarmaciaPopular", "-5", Expected{CheckStatus::kOk, "sim"}},
+      {popular, "SincronizarPrecoFarmaciaPopular", "talvez",
+       Expected{CheckStatus::kWarning, "\"talvez\" não é um número: vale 0"}},
+      {popular, "SincronizarPrecoFarmaciaPopular", "99999999999", kWarning},
+      {keys, "ChavePublica", "", std::nullopt},
+      {keys, "ChavePublica", "abc",
+       Expected{CheckStatus::kFailure, ": copie de novo a chave da matriz"}},
+      {keys, "ChavePublica", "%%%, ", kFailure},
+      {keys, "ChavePublica", key, Expected{CheckStatus::kOk, "1 chave"}},
+      {keys, "ChavePublica", key + "," + key, Expected{CheckStatus::kOk, "2 chaves"}},
   };
-  for (const Optional& c : popular) {
+  for (const Optional& c : optional) {
     SCOPED_TRACE(c.text);
-    const std::optional<CheckResult> r = JudgePopularPrices(c.text);
+    const std::optional<CheckResult> r = c.judge(c.text);
     ASSERT_EQ(r.has_value(), c.expected.has_value());
-    if (r) ExpectResult(*r, "SincronizarPrecoFarmaciaPopular", *c.expected);
-  }
-
-  const Optional keys[] = {
-      {"", std::nullopt},
-      {"abc", Expected{CheckStatus::kFailure, ": copie de novo a chave da matriz"}},
-      {"%%%, ", kFailure},
-  };
-  for (const Optional& c : keys) {
-    SCOPED_TRACE(c.text);
-    const std::optional<CheckResult> r = JudgePublicKeys(c.text);
-    ASSERT_EQ(r.has_value(), c.expected.has_value());
-    if (r) ExpectResult(*r, "ChavePublica", *c.expected);
+    if (r) ExpectResult(*r, c.item, *c.expected);
   }
 }
 
