@@ -3,6 +3,7 @@
 // that already holds its values costs one index lookup in a shared read, not
 // a statement of its own.
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <set>
@@ -127,7 +128,8 @@ bool UpdateRunner::RunReadAhead() {
     } else {
       NoteUnmatched(code_of(s));
     }
-    ++contador_comando_;
+    // Nothing ran: a batch counts only the statements the server runs, so
+    // a day of few changes costs few commits.
     ++executed_;
     ++prepared_;
   };
@@ -137,7 +139,7 @@ bool UpdateRunner::RunReadAhead() {
     // compares each row just before its statement.
     std::size_t s = 0;
     for (; s < n && settled(s); ++s) settle(s);
-    if (s < n) RunPending(s, n);
+    if (s < n) RunInBatches(s, n);
     return true;
   }
   // No trigger: a statement changes its own rows and nothing else, and no
@@ -151,9 +153,14 @@ bool UpdateRunner::RunReadAhead() {
     std::size_t e = s + 1;
     if ((*rows)[s].ask) {
       while (e < n && !settled(e) && (*rows)[e].ask) ++e;
-      RunPending(s, e);
+      RunInBatches(s, e);
     } else {
-      while (e < n && e - s < kPlainBlockStatements && !settled(e) && !(*rows)[e].ask) ++e;
+      std::size_t limit = kPlainBlockStatements;
+      if (options_.commit_batches) {
+        limit = std::min(limit, static_cast<std::size_t>(kBatchSize - contador_comando_));
+      }
+      while (e < n && e - s < limit && !settled(e) && !(*rows)[e].ask) ++e;
+      if (!trans_.InTransaction()) trans_.StartTransaction();
       if (!RunBlock(s, e, /*comparing=*/false)) {
         // As RunPending does with a rejected block.
         for (std::size_t k = s; k < e; ++k) RunAsText(pending_[k]);
@@ -166,6 +173,7 @@ bool UpdateRunner::RunReadAhead() {
           }
         }
       }
+      CommitFullBatch();
     }
     s = e;
   }

@@ -1,5 +1,6 @@
 #include "exchange/update_runner.h"
 
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <vector>
@@ -60,16 +61,21 @@ void UpdateRunner::Add(const std::string& ansi, int line) {
   if (!literals) throw platform::Error("Not a statement line: " + platform::AnsiToUtf8(ansi));
   if (NoCode(literals->back())) ++no_code_;
   pending_.push_back({ansi, (*literals)[kPopularPart].kind != Literal::Kind::kAbsent, line});
-  if (pending_.size() == (options_.only_changed ? kReadStatements : kBlockStatements) ||
-      (options_.commit_batches &&
-       contador_comando_ + static_cast<int>(pending_.size()) == kBatchSize)) {
+  // With only_changed a batch counts the statements sent to the server, and
+  // the runs commit as they fill it.
+  if (options_.only_changed
+          ? pending_.size() == kReadStatements
+          : pending_.size() == kBlockStatements ||
+                (options_.commit_batches &&
+                 contador_comando_ + static_cast<int>(pending_.size()) == kBatchSize)) {
     Flush();
   }
 }
 
 void UpdateRunner::Finish() {
   Flush();
-  if (options_.commit_batches && contador_comando_ > 0) {
+  // With only_changed the transaction may have read without writing.
+  if (options_.commit_batches && (contador_comando_ > 0 || trans_.InTransaction())) {
     Commit();
     contador_comando_ = 0;
   }
@@ -95,11 +101,32 @@ void UpdateRunner::Flush() {
   if (use_blocks_ && (pending_.size() > 1 || options_.only_changed) && !column_kinds_loaded_) {
     LoadColumnKinds();
   }
-  if (!options_.only_changed || !RunReadAhead()) RunPending(0, pending_.size());
+  if (!options_.only_changed) {
+    RunPending(0, pending_.size());
+  } else if (!RunReadAhead()) {
+    RunInBatches(0, pending_.size());
+  }
   pending_.clear();
+  CommitFullBatch();
+}
+
+void UpdateRunner::CommitFullBatch() {
   if (options_.commit_batches && contador_comando_ >= kBatchSize) {
     Commit();
     contador_comando_ = 0;
+  }
+}
+
+void UpdateRunner::RunInBatches(std::size_t first, std::size_t last) {
+  while (first < last) {
+    std::size_t end = last;
+    if (options_.commit_batches) {
+      end = std::min(last, first + static_cast<std::size_t>(kBatchSize - contador_comando_));
+    }
+    if (!trans_.InTransaction()) trans_.StartTransaction();
+    RunPending(first, end);
+    first = end;
+    CommitFullBatch();
   }
 }
 

@@ -37,7 +37,8 @@ struct UnmatchedCodes {
 // Runs validated statement lines on `qexec` in the explicit transaction
 // `trans` with the outcome of running them one by one as written: the same
 // rows changed to the same values, a commit after every kBatchSize statements
-// and after the last, and for a statement the database rejects, that
+// and after the last (with only_changed, kBatchSize statements sent to the
+// server: one settled by the read runs nothing), and for a statement the database rejects, that
 // statement's own error with the batch's earlier statements applied and the
 // transaction left active.
 //
@@ -123,6 +124,11 @@ class UpdateRunner {
   // Runs pending_[first, last) in order through blocks where it can, as
   // text where it must.
   void RunPending(std::size_t first, std::size_t last);
+  // RunPending in pieces that each end at the batch's end or before, each
+  // full batch committed: with only_changed, statements settled without the
+  // server do not count towards a batch.
+  void RunInBatches(std::size_t first, std::size_t last);
+  void CommitFullBatch();
   // With only_changed: reads the rows of every pending statement in one
   // query, skips those that already hold their values, and runs the rest.
   // false when it could not take the run (nothing was done).
