@@ -36,9 +36,6 @@ inline constexpr std::size_t kFileDigestSize = 32;
 // Longest file name a signature covers.
 inline constexpr std::size_t kMaxSignedNameLength = 1024;
 
-// The head office's private key file, beside the program.
-inline constexpr char kKeyFileName[] = "Quilvane.key";
-
 using PublicKey = std::array<std::uint8_t, kPublicKeySize>;
 using FileDigest = std::array<std::uint8_t, kFileDigestSize>;
 

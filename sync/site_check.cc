@@ -22,6 +22,7 @@
 #include "sync/site_check_ftp.h"
 #include "sync/site_check_triggers.h"
 #include "sync/site_database.h"
+#include "sync/site_files.h"
 #include "transfer/download.h"
 #include "transfer/exchange_server.h"
 #include "platform/tls.h"
@@ -30,7 +31,6 @@
 namespace quilvane::sync {
 namespace {
 
-constexpr char kSection[] = "Quilvane";
 // DateTime counts days from 30 December 1899; 1 January 1970 is day 25569.
 constexpr double kUnixEpochDay = 25569;
 constexpr double kSecondsPerDay = 86400;
@@ -184,12 +184,12 @@ class SiteChecker {
     cnpj_ = settings_.cnpj_servidor;
     digits_ = exchange::ExtraiNumero(cnpj_);
     if (cnpj_.empty()) {
-      Falha("CNPJServidor",
+      Falha(key::kCnpjServidor,
             "vazio em " + path + ": o ciclo não faz nada; informe o CNPJ da matriz");
     } else if (digits_.size() != 14) {
-      Aviso("CNPJServidor", Quoted(cnpj_) + " não tem os 14 números de um CNPJ: confira");
+      Aviso(key::kCnpjServidor, Quoted(cnpj_) + " não tem os 14 números de um CNPJ: confira");
     } else {
-      Ok("CNPJServidor", cnpj_);
+      Ok(key::kCnpjServidor, cnpj_);
     }
 
     try {
@@ -198,28 +198,29 @@ class SiteChecker {
       Ok("Servidor de troca", "FTP " + transfer::FtpAddress(server_) + " como " + server_.ftp_user +
                                   ", web " + transfer::WebBaseAddress(server_));
     } catch (const std::exception& e) {
-      Falha("Servidor de troca", std::string(e.what()) + ": corrija em Quilvane.ini");
+      Falha("Servidor de troca", std::string(e.what()) + ": corrija em " + kSettingsFileName);
     }
     if (server_ok_ && !settings_.senha_ftp.empty()) CheckFtpPassword(path, server_, Sink());
 
-    const std::string popular = ini.ReadString(kSection, "SincronizarPrecoFarmaciaPopular", "");
+    const std::string popular =
+        ini.ReadString(kSettingsSection, key::kSincronizarPrecoFarmaciaPopular, "");
     if (!popular.empty()) {
       std::int32_t value = 0;
       if (platform::ParseIniInteger(popular, value)) {
-        Ok("SincronizarPrecoFarmaciaPopular", value != 0 ? "sim" : "não");
+        Ok(key::kSincronizarPrecoFarmaciaPopular, value != 0 ? "sim" : "não");
       } else {
-        Aviso("SincronizarPrecoFarmaciaPopular",
+        Aviso(key::kSincronizarPrecoFarmaciaPopular,
               Quoted(popular) + " não é um número: vale 0 (não); escreva 0 ou 1");
       }
     }
 
-    const std::string keys = ini.ReadString(kSection, "ChavePublica", "");
+    const std::string keys = ini.ReadString(kSettingsSection, key::kChavePublica, "");
     if (!keys.empty()) {
       try {
         const size_t n = exchange::ParsePublicKeys(keys).size();
-        Ok("ChavePublica", std::to_string(n) + (n == 1 ? " chave" : " chaves"));
+        Ok(key::kChavePublica, std::to_string(n) + (n == 1 ? " chave" : " chaves"));
       } catch (const std::exception& e) {
-        Falha("ChavePublica", std::string(e.what()) + ": copie de novo a chave da matriz");
+        Falha(key::kChavePublica, std::string(e.what()) + ": copie de novo a chave da matriz");
       }
     }
 
@@ -228,14 +229,14 @@ class SiteChecker {
 
   void CheckLastSync(const platform::IniSnapshot& ini) {
     const char* item = "Última sincronização";
-    const std::string text = ini.ReadString(kSection, "DataUltimaSincronizacao", "");
+    const std::string text = ini.ReadString(kSettingsSection, key::kDataUltimaSincronizacao, "");
     const platform::DateTime now = env_.Now();
     const platform::FormatSettings fs = env_.Regional();
     if (text.empty()) {
       Ok(item, "nenhuma registrada: o próximo ciclo sincroniza");
       return;
     }
-    const auto day = platform::ParseShortDate(text, fs, platform::DecodeDate(now).year);
+    const auto day = ParseRecordedDay(text, env_);
     if (!day) {
       Aviso(item, Quoted(text) + " não é uma data como " + platform::FormatShortDate(now, fs) +
                       ": o ciclo a trata como ausente; corrija ou apague DataUltimaSincronizacao");
@@ -296,9 +297,8 @@ class SiteChecker {
       std::string why = failure.text;
       constexpr std::string_view kPrefix = "Falha na conexão do banco de dados: ";
       if (why.starts_with(kPrefix)) why.erase(0, kPrefix.size());
-      Falha("Banco de dados", name + ": " + OneLine(why) +
-                                  "; confira Servidor e Caminho em tolmarc.ini e o servidor " +
-                                  "Firebird");
+      Falha("Banco de dados", name + ": " + OneLine(why) + "; confira Servidor e Caminho em " +
+                                  kDatabaseSettingsName + " e o servidor Firebird");
       if (!cnpj_.empty()) {
         Aviso("Função do site",
               "não determinada sem o banco de dados: FTP e downloads não verificados");
@@ -351,18 +351,17 @@ class SiteChecker {
   }
 
   void CheckSigningKey() {
-    const std::string path = dir_ + exchange::kKeyFileName;
+    const std::string path = KeyFilePath(dir_);
     if (platform::NothingAt(path)) return;
     try {
       const exchange::PrivateKey key = exchange::LoadKeyFile(path);
       Ok("Chave de assinatura",
-         std::string(exchange::kKeyFileName) + " (id " + exchange::KeyId(key.public_key()) + ")");
+         std::string(kKeyFileName) + " (id " + exchange::KeyId(key.public_key()) + ")");
     } catch (const platform::ExposedFileError& e) {
       // The reason names the remedy; until then every publish stops.
       Falha("Chave de assinatura", e.what());
     } catch (const std::exception& e) {
-      Falha("Chave de assinatura",
-            std::string(e.what()) + ": restaure a cópia de " + exchange::kKeyFileName);
+      Falha("Chave de assinatura", std::string(e.what()) + ": restaure a cópia de " + kKeyFileName);
     }
   }
 
@@ -516,7 +515,7 @@ class SiteChecker {
   }
 
   void CheckLog() {
-    const std::string path = dir_ + "Quilvane.log";
+    const std::string path = LogPath(dir_);
     if (!platform::FileExists(path) && !platform::DirectoryExists(path)) {
       // Not made here to be deleted again: the running service may create
       // it meanwhile, and its first entries would go with it.
