@@ -10,7 +10,6 @@
 namespace quilvane::exchange {
 namespace {
 
-constexpr std::string_view kFolder = "Alteracoes";
 constexpr std::string_view kExtension = ".csv";
 
 std::string DayName(platform::DateTime day) {
@@ -49,14 +48,10 @@ void AppendField(std::string& out, std::string_view utf8) {
   out += '"';
 }
 
-std::string FolderPath(const std::string& dir) {
-  return platform::WithTrailingSeparator(dir) + std::string(kFolder);
-}
-
 }  // namespace
 
-std::string ChangesListPath(const std::string& dir, platform::DateTime day) {
-  return platform::WithTrailingSeparator(FolderPath(dir)) + DayName(day) + std::string(kExtension);
+std::string ChangesListPath(const std::string& folder, platform::DateTime day) {
+  return platform::WithTrailingSeparator(folder) + DayName(day) + std::string(kExtension);
 }
 
 std::string FormatChanges(std::span<const Change> changes) {
@@ -74,10 +69,10 @@ std::string FormatChanges(std::span<const Change> changes) {
   return out;
 }
 
-void WriteChangesList(const std::string& dir, platform::DateTime day,
+void WriteChangesList(const std::string& folder, platform::DateTime day,
                       std::span<const Change> changes) {
-  platform::CreateDirectories(FolderPath(dir));
-  const std::string path = ChangesListPath(dir, day);
+  platform::CreateDirectories(folder);
+  const std::string path = ChangesListPath(folder, day);
   std::string bytes;
   if (platform::FileExists(path)) bytes = platform::ReadFileToString(path);
   if (bytes.empty()) {
@@ -89,8 +84,7 @@ void WriteChangesList(const std::string& dir, platform::DateTime day,
   platform::WriteFileAtomically(path, bytes);
 }
 
-int RemoveOldChangesLists(const std::string& dir, platform::DateTime today) {
-  const std::string folder = FolderPath(dir);
+int RemoveOldChangesLists(const std::string& folder, platform::DateTime today) {
   if (!platform::DirectoryExists(folder)) return 0;
   const std::int64_t oldest_kept = platform::DayOf(today) - kChangesListDays;
   int removed = 0;

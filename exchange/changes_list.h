@@ -8,8 +8,8 @@
 #include "platform/datetime.h"
 
 // The changes list: what an import with SomenteAlterados changed, one file a
-// day in "Alteracoes" beside the program, for the store's spreadsheet or its
-// label software. Windows-1252 without a byte-order mark, CR LF, fields
+// day in the site's changes folder, for the store's spreadsheet or its label
+// software. Windows-1252 without a byte-order mark, CR LF, fields
 // separated by ";": a header, then one line per changed column of a changed
 // product (code; column; value before; value after), values as the database
 // reads them (numbers with the regional decimal separator).
@@ -20,8 +20,8 @@ inline constexpr std::string_view kChangesListHeader = "CODIGO;COLUNA;ANTES;DEPO
 // Lists of days further back than this are removed.
 inline constexpr int kChangesListDays = 60;
 
-// "<dir>Alteracoes<sep><AAAAMMDD>.csv"; `dir` ends with a separator.
-std::string ChangesListPath(const std::string& dir, platform::DateTime day);
+// "<folder><sep><AAAAMMDD>.csv"; `folder` is the site's changes folder.
+std::string ChangesListPath(const std::string& folder, platform::DateTime day);
 
 // The lines of `changes`, without the header. A field holding ";", '"', CR
 // or LF is quoted, its quotes doubled.
@@ -30,12 +30,12 @@ std::string FormatChanges(std::span<const Change> changes);
 // Adds `changes` to the list of `day`, created with its header (and the
 // folder) when missing, so a day applied in several attempts keeps the
 // changes of each. The file is replaced atomically. Throws platform::Error.
-void WriteChangesList(const std::string& dir, platform::DateTime day,
+void WriteChangesList(const std::string& folder, platform::DateTime day,
                       std::span<const Change> changes);
 
 // Deletes the lists named for a day more than kChangesListDays before
 // `today`; other files are left alone. Returns how many were deleted; throws
 // platform::Error when the folder cannot be read or a list deleted.
-int RemoveOldChangesLists(const std::string& dir, platform::DateTime today);
+int RemoveOldChangesLists(const std::string& folder, platform::DateTime today);
 
 }  // namespace quilvane::exchange

@@ -23,9 +23,6 @@ inline constexpr std::size_t kSignatureSize = platform::kEd25519SignatureSize;
 // The key id's length in hex digits: the first 8 bytes of SHA-256(public key).
 inline constexpr std::size_t kKeyIdLength = 16;
 
-// The head office's private key file, beside the program.
-inline constexpr char kKeyFileName[] = "Quilvane.key";
-
 using PublicKey = platform::Ed25519Key;
 
 // The text of a public key for `ChavePublica=`: base64 of its 32 bytes.

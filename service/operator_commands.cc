@@ -121,12 +121,15 @@ class ImportSource {
                const std::string& cnpj_servidor) {
     const auto cut = arg.find_last_of("/\\:");
     const std::string name = cut == std::string::npos ? arg : arg.substr(cut + 1);
-    if (name.size() <= 4 || platform::AsciiUpper(name.substr(name.size() - 4)) != ".ZIP") {
+    const std::string_view zip = sync::kArchiveExtension;
+    if (name.size() <= zip.size() ||
+        platform::AsciiUpper(name.substr(name.size() - zip.size())) != zip) {
       path_ = arg;
       return;
     }
-    const std::string member = cnpj_servidor.empty() ? name.substr(0, name.size() - 4) + ".SQL"
-                                                     : sync::ExchangeFilePath("", cnpj_servidor);
+    const std::string member = cnpj_servidor.empty() ? name.substr(0, name.size() - zip.size()) +
+                                                           sync::kExchangeFileExtension
+                                                     : sync::ExchangeFileName(cnpj_servidor);
     if (ops.UnpackExchangeFile(arg, member)) path_ = unpacked_ = dir + member;
   }
   ~ImportSource() {

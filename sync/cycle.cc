@@ -13,6 +13,7 @@
 #include "sync/fleet_ftp.h"
 #include "sync/instance.h"
 #include "sync/receipt_sender.h"
+#include "sync/settings.h"
 
 namespace quilvane::sync {
 Cycle::Cycle(std::string dir, Operations& ops, Log& log, platform::Timer& timer, platform::Env& env)
@@ -126,7 +127,7 @@ void Cycle::Work(std::string& arquivo_script) {
 
   run_.branch = true;
   run_.cgc = cgc;
-  const std::string dest = digits + ".ZIP";
+  const std::string dest = ArchiveName(settings.cnpj_servidor);
   const std::string source = ops_.DownloadSource(digits);
   bool sucesso = false;
   try {

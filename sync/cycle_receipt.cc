@@ -5,9 +5,6 @@
 
 #include "platform/file.h"
 
-#include "platform/ini_file.h"
-#include "platform/regional.h"
-
 namespace quilvane::sync {
 
 std::string MachineName() {
@@ -63,15 +60,6 @@ Receipt MakeCycleReceipt(const CycleFacts& facts) {
     r.unmatched_codes.push_back(code);
   }
   return r;
-}
-
-std::optional<platform::DateTime> RecordedDay(const std::string& settings_path,
-                                              platform::Env& env) {
-  const platform::IniSnapshot ini(settings_path);
-  const std::string text = ini.ReadString("Quilvane", "DataUltimaSincronizacao", "");
-  if (text.empty()) return std::nullopt;
-  const int current_year = platform::DecodeDate(env.Now()).year;
-  return platform::ParseShortDate(text, env.Regional(), current_year);
 }
 
 }  // namespace quilvane::sync

@@ -34,8 +34,4 @@ std::string MachineName();
 
 Day DayOfDate(platform::DateTime date);
 
-// The day recorded in the settings file, none when the key is missing or
-// unreadable.
-std::optional<platform::DateTime> RecordedDay(const std::string& settings_path, platform::Env& env);
-
 }  // namespace quilvane::sync

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/env.h"
+#include "sync/site_files.h"
 #include "sync/status_page.h"
 #include "transfer/exchange_server.h"
 #include "transfer/ftp_client.h"
@@ -21,7 +22,6 @@
 namespace quilvane::sync {
 
 inline constexpr char kReceiptFolder[] = "recibos";
-inline constexpr char kStatusPageName[] = "status.html";
 // Receipts beyond this many are not read: no chain has them, a full folder
 // must not stall the page.
 inline constexpr size_t kMaxReceipts = 5000;

@@ -1,6 +1,5 @@
 #include "sync/fleet_status.h"
 
-#include "exchange/literal.h"
 #include "platform/file.h"
 #include "sync/fleet_ftp.h"
 #include "sync/receipt_cache.h"
@@ -11,7 +10,7 @@ namespace quilvane::sync {
 FleetStatus ReadFleetStatus(transfer::FtpClient& ftp, const Settings& settings,
                             const std::string& dir, platform::Env& env, platform::Logger& log,
                             RefreshCounts* counts) {
-  const std::string archive = exchange::ExtraiNumero(settings.cnpj_servidor) + ".ZIP";
+  const std::string archive = ArchiveName(settings.cnpj_servidor);
   FleetReadOptions options;
   options.cache_path = dir + kReceiptCacheName;
   FleetRead read = ReadFleet(ftp, ExchangeServerOf(settings), archive, env, options);

@@ -2,8 +2,6 @@
 
 namespace quilvane::sync {
 
-std::string LockFilePath(const std::string& dir) { return dir + "Quilvane.lock"; }
-
 std::string BusyText(const std::optional<platform::LockHolder>& holder) {
   if (!holder) return "Quilvane já em execução (outro processo)";
   return "Quilvane já em execução (processo " + std::to_string(holder->pid) + ", " + holder->what +

@@ -8,11 +8,9 @@
 #include <string>
 
 #include "platform/instance_lock.h"
+#include "sync/site_files.h"
 
 namespace quilvane::sync {
-
-// "Quilvane.lock" in the site's folder `dir` (with its trailing separator).
-std::string LockFilePath(const std::string& dir);
 
 // What the service's cycles write in the lock file; a switch writes its own
 // name ("-IMPORT").

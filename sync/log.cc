@@ -9,6 +9,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/path.h"
+#include "sync/site_files.h"
 
 namespace quilvane::sync {
 namespace {
@@ -95,7 +96,7 @@ std::string Encode(std::string_view utf8, Encoding e) {
 }  // namespace
 
 Log::Log(const std::string& dir, platform::Env& env)
-    : path_(platform::WithTrailingSeparator(dir) + "Quilvane.log"), env_(env) {}
+    : path_(platform::WithTrailingSeparator(dir) + kLogFileName), env_(env) {}
 
 void Log::DoSaveLog(std::string_view msg) {
   Tail tail;

@@ -1,7 +1,7 @@
 #pragma once
 
 // What the head office keeps of the receipts it has read, so that a refresh
-// fetches only the receipts whose listing changed since: "Quilvane.recibos"
+// fetches only the receipts whose listing changed since: kReceiptCacheName
 // beside the program. Each copy holds the facts (size, modification time)
 // the listing showed when it was read. The file is only a shortcut: one that
 // is missing, damaged or made for another server reads as no cache at all,
@@ -14,11 +14,10 @@
 #include <string_view>
 
 #include "sync/receipt.h"
+#include "sync/site_files.h"
 #include "transfer/ftp_listing.h"
 
 namespace quilvane::sync {
-
-inline constexpr char kReceiptCacheName[] = "Quilvane.recibos";
 
 // A receipt is at most kMaxReceiptBytes; the margin lets the parser see that
 // a longer one was cut rather than take a cut line as whole.

@@ -94,8 +94,6 @@ void Attempt(const std::string& dir, Pending pending, const StoreReceiptFn& stor
 
 }  // namespace
 
-std::string PendingReceiptPath(const std::string& dir) { return dir + "Quilvane.recibo"; }
-
 void SendReceipt(const std::string& dir, const std::string& name, const std::string& bytes,
                  const StoreReceiptFn& store, platform::Logger& log) {
   Pending pending{name, false, bytes};

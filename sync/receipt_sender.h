@@ -4,15 +4,15 @@
 #include <string>
 
 #include "platform/logger.h"
+#include "sync/site_files.h"
 
 namespace quilvane::sync {
 
-// A receipt waits beside the program, in "Quilvane.recibo", until the
+// A receipt waits beside the program, in PendingReceiptPath, until the
 // exchange server has it: a branch whose FTP side is down still reports the
 // cycle once it is back, even after its day is done. The file holds the
 // remote name, whether its failure was logged, a blank line, then the
 // receipt's bytes.
-std::string PendingReceiptPath(const std::string& dir);
 
 // Stores the local file as the receipt `name`; throws on failure.
 using StoreReceiptFn = std::function<void(const std::string& local_path, const std::string& name)>;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/logger.h"
+#include "sync/site_files.h"
 #include "sync/status_page.h"
 
 namespace quilvane::sync {
@@ -12,8 +13,8 @@ namespace quilvane::sync {
 // The head office notices a branch that turns red (two days or more behind,
 // or never applied) with one log line, and one more when it is green again;
 // nothing at the ticks in between. Who is red is kept in a small file beside
-// the program, so a restart does not log every red branch again.
-inline constexpr char kRedBranchesName[] = "Quilvane.vermelhas";
+// the program (kRedBranchesName), so a restart does not log every red
+// branch again.
 
 // The log lines for the branches that turned red or green since `red` (the
 // keys of the branches red before), and `red` updated. A branch is its

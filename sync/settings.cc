@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "exchange/literal.h"
 #include "platform/ini_file.h"
 #include "platform/path.h"
 #include "platform/regional.h"
@@ -10,16 +9,9 @@
 
 namespace quilvane::sync {
 namespace {
-constexpr char kSection[] = "Quilvane";
-
-// A date key in the regional short date format; nullopt for empty or
-// unreadable text.
-std::optional<platform::DateTime> ReadDate(const platform::IniSnapshot& ini, const char* key,
+std::optional<platform::DateTime> ReadDate(const platform::IniSnapshot& ini, const char* name,
                                            platform::Env& env) {
-  const std::string text = ini.ReadString(kSection, key, "");
-  if (text.empty()) return std::nullopt;
-  const int current_year = platform::DecodeDate(env.Now()).year;
-  return platform::ParseShortDate(text, env.Regional(), current_year);
+  return ParseRecordedDay(ini.ReadString(kSettingsSection, name, ""), env);
 }
 
 platform::DateTime LookBackDay(platform::Env& env) {
@@ -35,10 +27,14 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
-std::string SettingsPath(const std::string& dir) { return dir + "Quilvane.ini"; }
+std::optional<platform::DateTime> ParseRecordedDay(std::string_view text, platform::Env& env) {
+  if (text.empty()) return std::nullopt;
+  const int current_year = platform::DecodeDate(env.Now()).year;
+  return platform::ParseShortDate(text, env.Regional(), current_year);
+}
 
-std::string ExchangeFilePath(const std::string& dir, const std::string& cnpj_servidor) {
-  return dir + exchange::ExtraiNumero(cnpj_servidor) + ".SQL";
+std::optional<platform::DateTime> RecordedDay(const std::string& path, platform::Env& env) {
+  return ReadDate(platform::IniSnapshot(path), key::kDataUltimaSincronizacao, env);
 }
 
 Settings ReadSettings(const std::string& path, platform::Env& env) {
@@ -55,23 +51,23 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
     return s;
   }
   const platform::IniSnapshot ini(path);
-  s.cnpj_servidor = ini.ReadString(kSection, "CNPJServidor", "");
+  s.cnpj_servidor = ini.ReadString(kSettingsSection, key::kCnpjServidor, "");
   s.data_ultima_sincronizacao =
-      ReadDate(ini, "DataUltimaSincronizacao", env).value_or(LookBackDay(env));
+      ReadDate(ini, key::kDataUltimaSincronizacao, env).value_or(LookBackDay(env));
   s.sincronizar_preco_farmacia_popular =
-      ini.ReadBool(kSection, "SincronizarPrecoFarmaciaPopular", false);
-  s.servidor_ftp = ini.ReadString(kSection, "ServidorFTP", "");
-  s.usuario_ftp = ini.ReadString(kSection, "UsuarioFTP", "");
-  s.senha_ftp = ini.ReadString(kSection, "SenhaFTP", "");
-  s.dominio_web = ini.ReadString(kSection, "DominioWeb", "");
-  const std::string ca = ini.ReadString(kSection, "CertificadoCA", "");
+      ini.ReadBool(kSettingsSection, key::kSincronizarPrecoFarmaciaPopular, false);
+  s.servidor_ftp = ini.ReadString(kSettingsSection, key::kServidorFtp, "");
+  s.usuario_ftp = ini.ReadString(kSettingsSection, key::kUsuarioFtp, "");
+  s.senha_ftp = ini.ReadString(kSettingsSection, key::kSenhaFtp, "");
+  s.dominio_web = ini.ReadString(kSettingsSection, key::kDominioWeb, "");
+  const std::string ca = ini.ReadString(kSettingsSection, key::kCertificadoCa, "");
   if (!ca.empty()) s.certificado_ca = platform::PathBeside(FolderOf(path), ca);
-  s.chave_publica = ini.ReadString(kSection, "ChavePublica", "");
-  s.enviar_recibo = ini.ReadBool(kSection, "EnviarRecibo", false);
-  s.publicar_status = ini.ReadBool(kSection, "PublicarStatus", false);
-  s.nome_filial = ini.ReadString(kSection, "NomeFilial", "");
-  s.data_ultimo_arquivo = ReadDate(ini, "DataUltimoArquivo", env);
-  const std::string mb = ini.ReadString(kSection, "TamanhoMaximoMB", "");
+  s.chave_publica = ini.ReadString(kSettingsSection, key::kChavePublica, "");
+  s.enviar_recibo = ini.ReadBool(kSettingsSection, key::kEnviarRecibo, false);
+  s.publicar_status = ini.ReadBool(kSettingsSection, key::kPublicarStatus, false);
+  s.nome_filial = ini.ReadString(kSettingsSection, key::kNomeFilial, "");
+  s.data_ultimo_arquivo = ReadDate(ini, key::kDataUltimoArquivo, env);
+  const std::string mb = ini.ReadString(kSettingsSection, key::kTamanhoMaximoMb, "");
   std::int32_t value = 0;
   if (!mb.empty()) {
     if (platform::ParseIniInteger(mb, value) && value >= 1 && value <= kMaxDownloadMb) {
@@ -80,7 +76,7 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
       s.tamanho_maximo_invalido = mb;
     }
   }
-  s.somente_alterados = ini.ReadBool(kSection, "SomenteAlterados", false);
+  s.somente_alterados = ini.ReadBool(kSettingsSection, key::kSomenteAlterados, false);
   s.unreadable = ini.error();
   return s;
 }
@@ -107,12 +103,12 @@ platform::DateTime ImportedDayToRecord(platform::DateTime file_day, platform::En
 }
 
 void WriteLastSync(const std::string& path, platform::DateTime day, platform::Env& env) {
-  platform::IniFile(path).WriteString(kSection, "DataUltimaSincronizacao",
+  platform::IniFile(path).WriteString(kSettingsSection, key::kDataUltimaSincronizacao,
                                       platform::FormatShortDate(day, env.Regional()));
 }
 
 void WriteNewestFileDay(const std::string& path, platform::DateTime day, platform::Env& env) {
-  platform::IniFile(path).WriteString(kSection, "DataUltimoArquivo",
+  platform::IniFile(path).WriteString(kSettingsSection, key::kDataUltimoArquivo,
                                       platform::FormatShortDate(day, env.Regional()));
 }
 

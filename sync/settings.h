@@ -2,9 +2,11 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/datetime.h"
 #include "platform/env.h"
+#include "sync/site_files.h"
 #include "transfer/exchange_server.h"
 
 namespace quilvane::sync {
@@ -56,18 +58,19 @@ struct Settings {
 inline constexpr int kDefaultDownloadMb = 512;
 inline constexpr int kMaxDownloadMb = 4095;  // a member's size has 32 bits
 
-// "Quilvane.ini" in the site's folder `dir` (with its trailing separator).
-std::string SettingsPath(const std::string& dir);
-
-// The exchange file of the head office whose CNPJ is `cnpj_servidor`: its
-// digits + ".SQL", in the site's folder `dir` (with its trailing separator).
-// The head office writes it and the branch unpacks and applies it.
-std::string ExchangeFilePath(const std::string& dir, const std::string& cnpj_servidor);
-
 // Reads the keys with their defaults, opening the file once: a missing file,
 // section or key, or a badly written value, yields the default (the date:
 // today minus kLookBackDays).
 Settings ReadSettings(const std::string& path, platform::Env& env);
+
+// A day as the service records it (DataUltimaSincronizacao,
+// DataUltimoArquivo): the regional short date format, a two-digit year read
+// against the current one. nullopt for empty or unreadable text.
+std::optional<platform::DateTime> ParseRecordedDay(std::string_view text, platform::Env& env);
+
+// The day of the last synchronisation recorded in the settings file at
+// `path`, as the next cycle reads it; nullopt when none or unreadable.
+std::optional<platform::DateTime> RecordedDay(const std::string& path, platform::Env& env);
 
 // The exchange server the settings name (ServidorFTP, UsuarioFTP, SenhaFTP,
 // DominioWeb over the built-in values). Throws platform::Error naming the

@@ -20,8 +20,6 @@ void Wait(std::future<exchange::FileDigest>& digest) {
 
 }  // namespace
 
-std::string KeyFilePath(const std::string& dir) { return dir + exchange::kKeyFileName; }
-
 InvalidSignatureError::InvalidSignatureError(const std::string& reason)
     : platform::Error("Arquivo de sincronização sem assinatura válida: " + reason) {}
 

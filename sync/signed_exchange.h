@@ -11,12 +11,9 @@
 
 #include "exchange/signature.h"
 #include "platform/error.h"
+#include "sync/site_files.h"
 
 namespace quilvane::sync {
-
-// The head office's key file in the site's folder `dir` (with its trailing
-// separator).
-std::string KeyFilePath(const std::string& dir);
 
 // A file the branch must not apply: "Arquivo de sincronização sem
 // assinatura válida: <reason>".

@@ -23,6 +23,7 @@
 #include "sync/site_check_triggers.h"
 #include "sync/site_check_verdicts.h"
 #include "sync/site_database.h"
+#include "sync/site_files.h"
 #include "transfer/download.h"
 #include "transfer/exchange_server.h"
 #include "transfer/http_client.h"
@@ -30,7 +31,7 @@
 namespace quilvane::sync {
 namespace {
 
-constexpr char kSection[] = "Quilvane";
+constexpr const char* kSection = kSettingsSection;
 
 // Thrown by a download probe's sink once the first bytes are in: the
 // archive's presence and kind are known without fetching it whole.
@@ -119,7 +120,7 @@ class SiteChecker {
               transfer::WebBaseAddress(server_));
     } catch (const std::exception& e) {
       Add(CheckStatus::kFailure, "Servidor de troca",
-          std::string(e.what()) + ": corrija em Quilvane.ini");
+          std::string(e.what()) + ": corrija em " + kSettingsFileName);
     }
     if (server_ok_ && !settings_.senha_ftp.empty()) CheckFtpPassword(path, server_, Sink());
 
@@ -198,18 +199,18 @@ class SiteChecker {
 
   void CheckSigningKey() {
     const char* item = "Chave de assinatura";
-    const std::string path = dir_ + exchange::kKeyFileName;
+    const std::string path = KeyFilePath(dir_);
     if (platform::NothingAt(path)) return;
     try {
       const exchange::PrivateKey key = exchange::LoadKeyFile(path);
       Add(CheckStatus::kOk, item,
-          std::string(exchange::kKeyFileName) + " (id " + exchange::KeyId(key.public_key()) + ")");
+          std::string(kKeyFileName) + " (id " + exchange::KeyId(key.public_key()) + ")");
     } catch (const platform::ExposedFileError& e) {
       // The reason names the remedy; until then every publish stops.
       Add(CheckStatus::kFailure, item, e.what());
     } catch (const std::exception& e) {
       Add(CheckStatus::kFailure, item,
-          std::string(e.what()) + ": restaure a cópia de " + exchange::kKeyFileName);
+          std::string(e.what()) + ": restaure a cópia de " + kKeyFileName);
     }
   }
 
@@ -288,7 +289,7 @@ class SiteChecker {
   }
 
   void CheckLog() {
-    const std::string path = dir_ + "Quilvane.log";
+    const std::string path = LogPath(dir_);
     LogProbe probe;
     probe.exists = platform::FileExists(path) || platform::DirectoryExists(path);
     if (probe.exists) {

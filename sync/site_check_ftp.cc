@@ -6,6 +6,7 @@
 #include "platform/file.h"
 #include "platform/private_file.h"
 #include "platform/text.h"
+#include "sync/site_files.h"
 #include "transfer/ftp_client.h"
 #include "transfer/upload.h"
 
@@ -113,7 +114,7 @@ void CheckFtpSide(const transfer::ExchangeServer& server, const std::string& dir
     ftp.List(names);
     bool has_archive = false;
     for (const std::string& n : names) {
-      if (platform::EqualsIgnoreAsciiCase(n, digits + ".ZIP")) has_archive = true;
+      if (platform::EqualsIgnoreAsciiCase(n, digits + kArchiveExtension)) has_archive = true;
     }
     step = "criar o arquivo de teste local";
     platform::WriteFileAtomically(local, "quilvane -CHECK\r\n");
@@ -126,7 +127,8 @@ void CheckFtpSide(const transfer::ExchangeServer& server, const std::string& dir
     ftp.Disconnect();
     add(CheckStatus::kOk, "Pasta de troca",
         folder + ": listável (" + std::to_string(names.size()) + " arquivos, " +
-            (has_archive ? digits + ".ZIP presente" : "ainda sem " + digits + ".ZIP") +
+            (has_archive ? digits + kArchiveExtension + " presente"
+                         : "ainda sem " + digits + kArchiveExtension) +
             ") e gravável (" + probe + " enviado e apagado)");
   } catch (const std::exception& e) {
     ftp.Disconnect();

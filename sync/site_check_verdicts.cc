@@ -8,6 +8,7 @@
 #include "exchange/literal.h"
 #include "exchange/signature.h"
 #include "platform/ini_file.h"
+#include "sync/site_files.h"
 
 namespace quilvane::sync {
 namespace {
@@ -101,9 +102,8 @@ std::vector<CheckResult> JudgeDatabaseFailure(const std::string& name, const std
                                               const std::string& cnpj) {
   std::vector<CheckResult> results;
   results.push_back(Result(CheckStatus::kFailure, "Banco de dados",
-                           name + ": " + OneLine(why) +
-                               "; confira Servidor e Caminho em tolmarc.ini e o servidor " +
-                               "Firebird"));
+                           name + ": " + OneLine(why) + "; confira Servidor e Caminho em " +
+                               std::string(kDatabaseSettingsName) + " e o servidor " + "Firebird"));
   if (!cnpj.empty()) {
     results.push_back(
         Result(CheckStatus::kWarning, "Função do site",

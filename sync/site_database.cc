@@ -54,9 +54,9 @@ SiteDatabase::~SiteDatabase() {
 
 DatabaseLocation ReadDatabaseLocation(const std::string& dir) {
   const std::string folder = platform::WithTrailingSeparator(dir);
-  const platform::IniFile ini(folder + "tolmarc.ini");
-  return {ini.ReadString("Tolmarc", "Servidor", "localhost"),
-          ini.ReadString("Tolmarc", "Caminho", folder + "TOLMARC.FDB")};
+  const platform::IniFile ini(DatabaseSettingsPath(folder));
+  return {ini.ReadString(kDatabaseSection, key::kServidor, "localhost"),
+          ini.ReadString(kDatabaseSection, key::kCaminho, folder + kDefaultDatabaseName)};
 }
 
 void ConfigureSiteConnection(SiteDatabase& c, const std::string& dir) {
@@ -117,12 +117,12 @@ void SaveChangesList(const std::string& dir, platform::DateTime day,
     }
   };
   try {
-    exchange::WriteChangesList(dir, day, changes);
+    exchange::WriteChangesList(ChangesFolderPath(dir), day, changes);
   } catch (const std::exception& e) {
     logged("Falha ao gravar a lista de alterações: ", e);
   }
   try {
-    exchange::RemoveOldChangesLists(dir, env.Now());
+    exchange::RemoveOldChangesLists(ChangesFolderPath(dir), env.Now());
   } catch (const std::exception& e) {
     logged("Falha ao apagar listas de alterações antigas: ", e);
   }

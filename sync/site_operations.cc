@@ -24,6 +24,7 @@ class SiteOperations final : public Operations {
 
   void Configure(const Settings& settings) override {
     settings_ = settings;
+    server_.reset();
     unpacked_.reset();
   }
 
@@ -54,7 +55,7 @@ class SiteOperations final : public Operations {
                     bool descompactar) override {
     // Only the exchange file comes out of a downloaded archive: nothing in
     // it may replace the settings or the program beside it.
-    const std::string member = ExchangeFilePath("", settings_.cnpj_servidor);
+    const std::string member = ExchangeFileName(settings_.cnpj_servidor);
     DownloadLimits limits;
     limits.max_bytes = MaxBytes();
     limits.min_free_bytes = kFreeMarginBytes;
@@ -141,7 +142,12 @@ class SiteOperations final : public Operations {
   void Disconnect() override { db_.Connvelstrand.Disconnect(); }
 
  private:
-  transfer::ExchangeServer Server() const { return ExchangeServerOf(settings_); }
+  // Built once per configuration, at its first use: a malformed address
+  // fails the step that needs the server, not the cycle's start.
+  const transfer::ExchangeServer& Server() {
+    if (!server_) server_ = ExchangeServerOf(settings_);
+    return *server_;
+  }
 
   // The private copy of the exchange file, in the site's folder. Every
   // import runs under the lock beside the program, so copies of the same
@@ -209,6 +215,7 @@ class SiteOperations final : public Operations {
   platform::Logger& log_;
   platform::Env& env_;
   Settings settings_;
+  std::optional<transfer::ExchangeServer> server_;
   std::optional<Unpacked> unpacked_;
   std::int64_t stale_logged_on_ = 0;
   RedBranchWatch red_watch_{dir_, log_};

@@ -55,8 +55,8 @@ bool Run(const std::string& step, const std::string& dir) {
     transfer::HttpClient http;
     transfer::ConfigureWebClient(http, server);
     return sync::DownloadFile(
-        http, transfer::DownloadSource(server, digits), digits + ".ZIP", false, dir,
-        [](const std::string&) { return true; }, log);
+        http, transfer::DownloadSource(server, digits), sync::ArchiveName(s.cnpj_servidor), false,
+        dir, [](const std::string&) { return true; }, log);
   }
   std::fprintf(stderr, "unknown step %s\n", step.c_str());
   return false;

@@ -1,6 +1,7 @@
 // quilvane -CHECK end to end, at working and at broken sites.
 #include <sys/stat.h>
 
+#include "sync/site_files.h"
 #include "tests/e2e/e2e_fixture.h"
 
 namespace quilvane::e2e {
@@ -49,7 +50,7 @@ std::vector<std::string> Entries(const std::string& dir) {
 }
 
 TEST_F(EndToEndTest, CheckPassesAtWorkingSitesAndChangesNothing) {
-  const exchange::PrivateKey key = exchange::GenerateKeyFile(head_.dir + exchange::kKeyFileName);
+  const exchange::PrivateKey key = exchange::GenerateKeyFile(head_.dir + sync::kKeyFileName);
   const std::vector<std::string> head_files = Entries(head_.dir);
   const std::vector<std::string> exchange_files = Entries(exchange_dir_);
   const CheckRun head = RunCheck(head_.dir);
@@ -99,7 +100,7 @@ TEST_F(EndToEndTest, CheckNamesTheFailingItem) {
   };
   const std::string tolmarc = platform::ReadFileToString(head_.dir + "tolmarc.ini");
   const std::string log_path = head_.dir + "Quilvane.log";
-  const std::string key = head_.dir + exchange::kKeyFileName;
+  const std::string key = head_.dir + sync::kKeyFileName;
   const std::string exposed = "FALHA  Chave de assinatura: " + key + ": legível por outros";
   const Case cases[] = {
       {"wrong database path", &head_,
@@ -115,8 +116,8 @@ TEST_F(EndToEndTest, CheckNamesTheFailingItem) {
       {"web side answering 404", &branch_, [&] { std::filesystem::remove(Archive()); }, [] {},
        "FALHA  Download "},
       {"damaged signing key", &head_,
-       [&] { platform::WriteFileAtomically(head_.dir + exchange::kKeyFileName, "garbage\n"); },
-       [&] { std::filesystem::remove(head_.dir + exchange::kKeyFileName); },
+       [&] { platform::WriteFileAtomically(head_.dir + sync::kKeyFileName, "garbage\n"); },
+       [&] { std::filesystem::remove(head_.dir + sync::kKeyFileName); },
        "FALHA  Chave de assinatura: "},
       {"signing key others may read", &head_,
        [&] {

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "archive/compactar.h"
+#include "sync/site_files.h"
 #include "tests/e2e/e2e_fixture.h"
 #include "tests/support/log_reader.h"
 
@@ -325,7 +326,7 @@ TEST_F(SignedExchangeTest, ReplayedAndFutureSignedFilesAreRefusedWithTheKey) {
 TEST_F(SignedExchangeTest, AKeyOthersMayReadOrALinkToNothingPublishesNothing) {
   ASSERT_FALSE(Keygen(head_).empty());
   ASSERT_EQ(0, Run(head_)) << Log(head_);
-  const std::string key = head_.dir + exchange::kKeyFileName;
+  const std::string key = head_.dir + sync::kKeyFileName;
   const std::string archive = platform::ReadFileToString(Archive());
   // This head office's names only: other tests may publish meanwhile.
   const auto ours = [this] {

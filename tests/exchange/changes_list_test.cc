@@ -87,20 +87,21 @@ TEST(ChangesListTest, FieldsAreWindows1252AndQuotedOnlyWhenTheyMustBe) {
 TEST(ChangesListTest, LaterAttemptsOfADayAddToItsList) {
   quilvane::testing::TempDir dir;
   const platform::DateTime day = *platform::TryEncodeDate(2026, 12, 11);
-  const std::string path = ChangesListPath(dir.path(), day);
+  const std::string folder = dir.path() + "Alteracoes";
+  const std::string path = ChangesListPath(folder, day);
   EXPECT_EQ(path, dir.path() + "Alteracoes/20261211.csv");
   const Change first{"1", "LUCRO", "1", "2"};
   const Change second{"2", "LUCRO", "3", "4"};
-  WriteChangesList(dir.path(), day, std::span(&first, 1));
+  WriteChangesList(folder, day, std::span(&first, 1));
   EXPECT_EQ(platform::ReadFileToString(path), "CODIGO;COLUNA;ANTES;DEPOIS\r\n1;LUCRO;1;2\r\n");
-  WriteChangesList(dir.path(), day, {});
-  WriteChangesList(dir.path(), day, std::span(&second, 1));
+  WriteChangesList(folder, day, {});
+  WriteChangesList(folder, day, std::span(&second, 1));
   EXPECT_EQ(platform::ReadFileToString(path),
             "CODIGO;COLUNA;ANTES;DEPOIS\r\n1;LUCRO;1;2\r\n2;LUCRO;3;4\r\n");
 
   // A list cut short (edited by hand) still gets whole lines after it.
   platform::WriteFileAtomically(path, "CODIGO;COLUNA;ANTES;DEPOIS\r\n1;LUCRO;1");
-  WriteChangesList(dir.path(), day, std::span(&second, 1));
+  WriteChangesList(folder, day, std::span(&second, 1));
   EXPECT_EQ(platform::ReadFileToString(path),
             "CODIGO;COLUNA;ANTES;DEPOIS\r\n1;LUCRO;1\r\n2;LUCRO;3;4\r\n");
 }
@@ -128,14 +129,16 @@ TEST(ChangesListTest, OnlyListsPastSixtyDaysAreRemoved) {
   for (const Entry& e : entries) platform::WriteFileAtomically(folder + e.name, "x");
   platform::CreateDirectories(folder + "20200101.csv");  // a folder is no list
 
-  EXPECT_EQ(RemoveOldChangesLists(dir.path(), *platform::TryEncodeDate(2026, 12, 11)), 2);
+  EXPECT_EQ(RemoveOldChangesLists(folder, *platform::TryEncodeDate(2026, 12, 11)), 2);
   for (const Entry& e : entries) {
     EXPECT_EQ(platform::FileExists(folder + e.name), e.kept) << e.name;
   }
   EXPECT_TRUE(platform::DirectoryExists(folder + "20200101.csv"));
   // No folder yet: nothing to do.
   quilvane::testing::TempDir empty;
-  EXPECT_EQ(RemoveOldChangesLists(empty.path(), *platform::TryEncodeDate(2026, 12, 11)), 0);
+  EXPECT_EQ(
+      RemoveOldChangesLists(empty.path() + "Alteracoes", *platform::TryEncodeDate(2026, 12, 11)),
+      0);
 }
 
 // Keeps what the import logs.
@@ -208,7 +211,8 @@ class ChangesListDbTest : public ::testing::Test {
   }
 
   std::string List() const {
-    const std::string path = ChangesListPath(dir_.path(), *platform::TryEncodeDate(2026, 12, 11));
+    const std::string path =
+        ChangesListPath(dir_.path() + "Alteracoes", *platform::TryEncodeDate(2026, 12, 11));
     return platform::FileExists(path) ? platform::ReadFileToString(path) : "";
   }
 

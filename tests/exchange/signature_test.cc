@@ -16,6 +16,8 @@
 namespace quilvane::exchange {
 namespace {
 
+constexpr char kKeyFileName[] = "Quilvane.key";
+
 std::vector<std::uint8_t> FromHex(std::string_view hex) {
   std::vector<std::uint8_t> out;
   for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {

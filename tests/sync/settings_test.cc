@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "tests/support/fake_env.h"
 #include "tests/support/temp_dir.h"
 
@@ -174,10 +176,35 @@ TEST(Settings, AHandEditBetweenTheReadAndTheWriteIsKept) {
   EXPECT_EQ(*platform::TryEncodeDate(2023, 10, 17), after.data_ultima_sincronizacao);
 }
 
-TEST(Settings, ExchangeFileIsNamedByTheHeadOfficesDigits) {
-  EXPECT_EQ("/site/12345678000190.SQL", ExchangeFilePath("/site/", "12.345.678/0001-90"));
-  EXPECT_EQ("12345678000190.SQL", ExchangeFilePath("", "12.345.678/0001-90"));
-  EXPECT_EQ("/site/.SQL", ExchangeFilePath("/site/", "-"));
+// The day the receipt reports and -CHECK judges is the one the next cycle
+// reads: the same regional parse, a short year against the current one, and
+// nothing for a missing or unreadable value (the cycle then looks back).
+TEST(Settings, RecordedDayIsReadAsTheCycleReadsIt) {
+  testing::FakeEnv env;
+  testing::TempDir dir;
+  const std::string path = SettingsPath(dir.path());
+  EXPECT_FALSE(RecordedDay(path, env).has_value()) << "no file";
+  struct Case {
+    const char* ini;
+    std::optional<platform::DateTime> day;
+  } const cases[] = {
+      {"[Quilvane]\r\nCNPJServidor=1\r\n", std::nullopt},
+      {"[Quilvane]\r\nDataUltimaSincronizacao=\r\n", std::nullopt},
+      {"[Quilvane]\r\nDataUltimaSincronizacao=31/02/2023\r\n", std::nullopt},
+      {"[Quilvane]\r\nDataUltimaSincronizacao=ontem\r\n", std::nullopt},
+      {"[Outra]\r\nDataUltimaSincronizacao=17/10/2023\r\n", std::nullopt},
+      {"[Quilvane]\r\nDataUltimaSincronizacao=17/10/2023\r\n",
+       platform::TryEncodeDate(2023, 10, 17)},
+      {"[Quilvane]\r\nDataUltimaSincronizacao=1/2/23\r\n", platform::TryEncodeDate(2023, 2, 1)},
+  };
+  for (const Case& c : cases) {
+    dir.Write("Quilvane.ini", c.ini);
+    EXPECT_EQ(c.day, RecordedDay(path, env)) << c.ini;
+    // The cycle's own read agrees, falling back to 90 days before today.
+    EXPECT_EQ(c.day.value_or(*platform::TryEncodeDate(2023, 7, 19)),
+              ReadSettings(path, env).data_ultima_sincronizacao)
+        << c.ini;
+  }
 }
 
 }  // namespace
