@@ -24,24 +24,31 @@ false_clauses=()
 evidence=()
 note=""
 check() {  # title function [args...]
-  local title=$1 rc
+  local _title=$1 _rc
   shift
   false_clauses=() evidence=() note=""
-  "$@"; rc=$?
-  [ -n "$note" ] && title="$title $note"
-  if [ ${#false_clauses[@]} -eq 0 ] && [ $rc -eq 0 ]; then
-    pass "$title"
+  "$@"; _rc=$?
+  _title+=$note
+  if [ ${#false_clauses[@]} -eq 0 ] && [ $_rc -eq 0 ]; then
+    pass "$_title"
   else
-    [ $rc -eq 0 ] || false_clauses+=("$1 ended with status $rc")
-    fail "$title" "${false_clauses[@]/#/false: }" "${evidence[@]}"
+    # A status of its own counts where no clause says what went wrong.
+    [ ${#false_clauses[@]} -gt 0 ] || false_clauses+=("$1 ended with status $_rc")
+    fail "$_title" "${false_clauses[@]/#/false: }" "${evidence[@]}"
   fi
 }
-that() { eval "$1" || false_clauses+=("$1"); }
+# A clause: true, or recorded as false (and the status is 1, for a check
+# that cannot go on without it).
+that() {
+  eval "$1" && return 0
+  false_clauses+=("$1")
+  return 1
+}
 # Words evaluated only after a false clause: show '"rc=$rc"' '"$(cat log)"'.
 show() {
   [ ${#false_clauses[@]} -gt 0 ] || return 0
-  local e
-  for e in "$@"; do eval "evidence+=($e)"; done
+  local _e
+  for _e in "$@"; do eval "evidence+=($_e)"; done
 }
 
 # Adds a sub-suite's "N passed, N failed" (its last line) to the counts.
