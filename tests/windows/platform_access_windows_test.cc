@@ -22,6 +22,33 @@
 namespace quilvane::platform {
 namespace {
 
+// A security descriptor written in SDDL, freed when it goes.
+class Descriptor {
+ public:
+  explicit Descriptor(const wchar_t* sddl) {
+    BOOL present = FALSE, defaulted = FALSE;
+    parsed_ = ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd_,
+                                                                   nullptr) &&
+              GetSecurityDescriptorDacl(sd_, &present, &dacl_, &defaulted) &&
+              GetSecurityDescriptorOwner(sd_, &owner_, &defaulted);
+  }
+  ~Descriptor() {
+    if (sd_ != nullptr) LocalFree(sd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+
+  bool parsed() const { return parsed_; }
+  PACL dacl() const { return dacl_; }
+  PSID owner() const { return owner_; }
+
+ private:
+  PSECURITY_DESCRIPTOR sd_ = nullptr;
+  PACL dacl_ = nullptr;
+  PSID owner_ = nullptr;
+  bool parsed_ = false;
+};
+
 // -CHECK warns when the settings holding SenhaFTP are open to every local
 // user: judged by the file's DACL, whose entries count in order.
 TEST(WindowsFile, ReadableByEveryLocalUserFollowsTheDacl) {
@@ -44,14 +71,9 @@ TEST(WindowsFile, ReadableByEveryLocalUserFollowsTheDacl) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1, &sd,
-                                                                     nullptr));
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
-    EXPECT_EQ(c.readable, DaclReadableByEveryLocalUser(dacl));
-    LocalFree(sd);
+    const Descriptor d(c.sddl);
+    ASSERT_TRUE(d.parsed());
+    EXPECT_EQ(c.readable, DaclReadableByEveryLocalUser(d.dacl()));
   }
   EXPECT_TRUE(DaclReadableByEveryLocalUser(nullptr));
 
@@ -84,21 +106,14 @@ TEST(WindowsFile, PrivateKeyReadersBeyondTheOwner) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1, &sd,
-                                                                     nullptr));
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
-    PSID owner = nullptr;
-    ASSERT_TRUE(GetSecurityDescriptorOwner(sd, &owner, &defaulted));
-    const std::optional<std::wstring> reader = DaclReaderBeyondOwner(dacl, owner);
+    const Descriptor d(c.sddl);
+    ASSERT_TRUE(d.parsed());
+    const std::optional<std::wstring> reader = DaclReaderBeyondOwner(d.dacl(), d.owner());
     if (c.reader == nullptr) {
       EXPECT_FALSE(reader.has_value()) << Narrow(*reader);
     } else {
       EXPECT_EQ(std::wstring(c.reader), reader.value_or(L"none"));
     }
-    LocalFree(sd);
   }
   EXPECT_EQ(std::wstring(L"S-1-1-0"), DaclReaderBeyondOwner(nullptr, nullptr).value_or(L""));
 
