@@ -1,286 +1,51 @@
-// TLS on Windows: the system's SChannel through SSPI, nothing to ship. The
-// socket stays ours (non-blocking, every wait bounded by its idle limit and
-// the caller's deadline); SChannel only turns records into bytes and back.
-// SChannel resumes a session when a connection uses the same credentials
-// handle and target name as an earlier one, so a client keeps one handle
-// for all its connections: an FTP data connection resumes its control
-// connection's session.
-#include "platform/tls_schannel_internal.h"
-// clang-format off
-#include "platform/wide_windows.h"
-// clang-format on
+// TLS on Windows, the records: the socket stays ours (non-blocking, every
+// wait bounded by its idle limit and the caller's deadline); SChannel only
+// turns records into bytes and back.
+#include "platform/tls_schannel_session.h"
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
+#include <span>
+#include <string_view>
 #include <utility>
-#include <vector>
 
 namespace quilvane::platform {
 namespace {
 
+using internal::ContextBuffer;
+using internal::kContextFlags;
+using internal::kMaxRecordInput;
+using internal::ProtocolError;
 using internal::StatusText;
 
-// TLS 1.2 alone through SCHANNEL_CRED: the TLS 1.3 bit there is refused by
-// the Windows versions that cannot do it, and TLS 1.2 meets the floor.
-constexpr DWORD kProtocols = SP_PROT_TLS1_2_CLIENT;
-
-constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
-                                ISC_REQ_CONFIDENTIALITY | ISC_REQ_EXTENDED_ERROR |
-                                ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
-                                ISC_REQ_MANUAL_CRED_VALIDATION;
-
-// Input held before SChannel can use it: a handshake flight (certificate
-// chains included) or one record. Past these the peer is not speaking TLS.
-constexpr size_t kMaxHandshakeInput = 1 << 20;
-constexpr size_t kMaxRecordInput = 64 << 10;
 constexpr size_t kReadChunk = 32 << 10;
 
 constexpr unsigned char kAlertRecord = 21;
 
-// One SChannel credentials handle; SChannel's session cache hangs on it.
-struct Credentials {
-  CredHandle handle{};
-  Credentials() {
-    SCHANNEL_CRED cred{};
-    cred.dwVersion = SCHANNEL_CRED_VERSION;
-    cred.grbitEnabledProtocols = kProtocols;
-    // Our own checks (the machine's store plus CertificadoCA), no client
-    // certificate, no revocation look-ups a branch may not reach.
-    cred.dwFlags =
-        SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
-    wchar_t package[] = UNISP_NAME_W;
-    TimeStamp expiry;
-    const SECURITY_STATUS st = AcquireCredentialsHandleW(
-        nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &cred, nullptr, nullptr, &handle, &expiry);
-    if (st != SEC_E_OK) {
-      throw TlsError(TlsFailure::kConfig, "TLS do sistema indisponível: " + StatusText(st));
-    }
-  }
-  ~Credentials() { FreeCredentialsHandle(&handle); }
-  Credentials(const Credentials&) = delete;
-  Credentials& operator=(const Credentials&) = delete;
-};
-
-std::string ProtocolName(DWORD protocol) {
-  if (protocol & SP_PROT_TLS1_3_CLIENT) return "TLSv1.3";
-  if (protocol & SP_PROT_TLS1_2_CLIENT) return "TLSv1.2";
-  if (protocol & SP_PROT_TLS1_1_CLIENT) return "TLSv1.1";
-  if (protocol & SP_PROT_TLS1_0_CLIENT) return "TLSv1";
-  return "SSL";
-}
-
-TlsError ProtocolError(const std::string& what) {
-  return TlsError(TlsFailure::kProtocol, "Falha no protocolo TLS: " + what);
-}
-
-// The handshake's failures: an old protocol, or a peer that is not TLS.
-TlsError HandshakeError(SECURITY_STATUS st) {
-  if (st == SEC_E_ALGORITHM_MISMATCH || st == SEC_E_UNSUPPORTED_FUNCTION) {
-    return ProtocolError("o servidor não negocia TLS 1.2 ou posterior: " + StatusText(st));
-  }
-  return ProtocolError("negociação recusada ou resposta que não é TLS: " + StatusText(st));
-}
-
-struct ContextBuffer {
-  SecBuffer buffer{0, SECBUFFER_TOKEN, nullptr};
-  ~ContextBuffer() {
-    if (buffer.pvBuffer != nullptr) FreeContextBuffer(buffer.pvBuffer);
-  }
-  std::string_view bytes() const {
-    return {static_cast<const char*>(buffer.pvBuffer), buffer.pvBuffer ? buffer.cbBuffer : 0};
-  }
-};
-
 }  // namespace
 
-struct TlsClient::Impl {
-  TlsConfig config;
-  std::unique_ptr<void, internal::StoreCloser> extra_roots;
-  std::shared_ptr<Credentials> credentials;
-};
-
-struct TlsStream::Impl {
-  std::shared_ptr<TlsClient::Impl> client;
-  std::shared_ptr<Credentials> credentials;  // the handle this context was made with
-  Socket socket;
-  std::string host;
-  std::wstring target;
-  CtxtHandle context{};
-  bool have_context = false;
-  SecPkgContext_StreamSizes sizes{};
-  // Received bytes not yet decrypted: in[in_begin, in_begin + in_size).
-  std::vector<char> in;
-  size_t in_begin = 0;
-  size_t in_size = 0;
-  // Decrypted bytes not yet handed out.
-  std::string plain;
-  size_t plain_begin = 0;
-  bool close_alert = false;
-  std::vector<char> out;  // one encrypted record being sent
-  TlsPeerInfo info;
-
-  ~Impl() { DropContext(); }
-  void DropContext() {
-    if (have_context) DeleteSecurityContext(&context);
-    have_context = false;
+void TlsStream::Impl::ReadMore(size_t limit, Deadline deadline, const TlsError& at_end) {
+  if (in_begin > 0) {
+    std::memmove(in.data(), in.data() + in_begin, in_size);
+    in_begin = 0;
   }
-
-  // Reads more bytes from the socket after what is held, at most `limit`
-  // held in all. The stream's end here throws `at_end`.
-  void ReadMore(size_t limit, Deadline deadline, const TlsError& at_end) {
-    if (in_begin > 0) {
-      std::memmove(in.data(), in.data() + in_begin, in_size);
-      in_begin = 0;
-    }
-    if (in_size >= limit) throw ProtocolError("registro grande demais");
-    if (in.size() < std::min(limit, in_size + kReadChunk)) {
-      in.resize(std::min(limit, in_size + kReadChunk));
-    }
-    const size_t n =
-        socket.Read(std::span<char>(in.data() + in_size, in.size() - in_size), deadline);
-    if (n == 0) throw at_end;
-    in_size += n;
+  if (in_size >= limit) throw ProtocolError("registro grande demais");
+  if (in.size() < std::min(limit, in_size + kReadChunk)) {
+    in.resize(std::min(limit, in_size + kReadChunk));
   }
-
-  // Keeps what SChannel left unused (SECBUFFER_EXTRA) as the next input.
-  void KeepExtra(const SecBuffer& extra) {
-    if (extra.BufferType == SECBUFFER_EXTRA && extra.cbBuffer > 0 && extra.cbBuffer <= in_size) {
-      in_begin += in_size - extra.cbBuffer;
-      in_size = extra.cbBuffer;
-    } else {
-      in_begin = 0;
-      in_size = 0;
-    }
-  }
-
-  void Handshake(Deadline deadline);
-  void Verify();
-};
-
-// Drives InitializeSecurityContext until the handshake is done: the first
-// call makes the ClientHello, later ones take what the server sent. Also
-// serves a renegotiation (and TLS 1.3's messages after the handshake), with
-// the bytes already held.
-void TlsStream::Impl::Handshake(Deadline deadline) {
-  const TlsError closed = ProtocolError("o servidor fechou a conexão durante a negociação TLS");
-  bool asked_for_certificate = false;
-  for (;;) {
-    SecBuffer in_buffers[2] = {
-        {static_cast<unsigned long>(in_size), SECBUFFER_TOKEN, in.data() + in_begin},
-        {0, SECBUFFER_EMPTY, nullptr}};
-    SecBufferDesc in_desc{SECBUFFER_VERSION, 2, in_buffers};
-    ContextBuffer token;
-    SecBufferDesc out_desc{SECBUFFER_VERSION, 1, &token.buffer};
-    unsigned long attributes = 0;
-    const bool first = !have_context;
-    const SECURITY_STATUS st = InitializeSecurityContextW(
-        &credentials->handle, first ? nullptr : &context, target.data(), kContextFlags, 0, 0,
-        first ? nullptr : &in_desc, 0, first ? &context : nullptr, &out_desc, &attributes, nullptr);
-    if (first && (st == SEC_E_OK || st == SEC_I_CONTINUE_NEEDED)) have_context = true;
-    // A token goes out even with a failure: it is then the alert that
-    // tells the server why.
-    if (!token.bytes().empty()) {
-      if (st == SEC_E_OK || st == SEC_I_CONTINUE_NEEDED) {
-        socket.WriteAll(token.bytes(), deadline);
-      } else {
-        try {
-          socket.WriteAll(token.bytes(), deadline);
-        } catch (const Error&) {
-        }
-      }
-    }
-    if (st == SEC_E_INCOMPLETE_MESSAGE) {
-      ReadMore(kMaxHandshakeInput, deadline, closed);
-      continue;
-    }
-    if (st == SEC_I_INCOMPLETE_CREDENTIALS && !asked_for_certificate) {
-      // The server asks for a client certificate; we have none to give.
-      asked_for_certificate = true;
-      continue;
-    }
-    if (st != SEC_E_OK && st != SEC_I_CONTINUE_NEEDED) throw HandshakeError(st);
-    if (first) {
-      in_begin = 0;
-      in_size = 0;
-    } else {
-      KeepExtra(in_buffers[1]);
-    }
-    if (st == SEC_E_OK) return;
-    if (in_size == 0) ReadMore(kMaxHandshakeInput, deadline, closed);
-  }
+  const size_t n = socket.Read(std::span<char>(in.data() + in_size, in.size() - in_size), deadline);
+  if (n == 0) throw at_end;
+  in_size += n;
 }
 
-// After a handshake: TLS 1.2 or later, and the server's certificate.
-void TlsStream::Impl::Verify() {
-  SecPkgContext_ConnectionInfo connection{};
-  SECURITY_STATUS st = QueryContextAttributesW(&context, SECPKG_ATTR_CONNECTION_INFO, &connection);
-  if (st != SEC_E_OK) throw ProtocolError(StatusText(st));
-  const DWORD old_protocols =
-      SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT | SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
-  if (connection.dwProtocol & old_protocols) {
-    throw ProtocolError("o servidor negociou " + ProtocolName(connection.dwProtocol) +
-                        "; o mínimo é TLS 1.2");
+void TlsStream::Impl::KeepExtra(const SecBuffer& extra) {
+  if (extra.BufferType == SECBUFFER_EXTRA && extra.cbBuffer > 0 && extra.cbBuffer <= in_size) {
+    in_begin += in_size - extra.cbBuffer;
+    in_size = extra.cbBuffer;
+  } else {
+    in_begin = 0;
+    in_size = 0;
   }
-  PCCERT_CONTEXT cert = nullptr;
-  st = QueryContextAttributesW(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert);
-  if (st != SEC_E_OK || cert == nullptr) {
-    throw TlsError(TlsFailure::kNotTrusted,
-                   "Certificado não confiável: o servidor não apresentou certificado");
-  }
-  std::unique_ptr<const CERT_CONTEXT, decltype(&CertFreeCertificateContext)> owned(
-      cert, &CertFreeCertificateContext);
-  info = internal::DescribeCertificate(cert);
-  info.protocol = ProtocolName(connection.dwProtocol);
-  internal::CheckServerCertificate(cert, static_cast<HCERTSTORE>(client->extra_roots.get()),
-                                   client->config.use_system_store, host);
-  st = QueryContextAttributesW(&context, SECPKG_ATTR_STREAM_SIZES, &sizes);
-  if (st != SEC_E_OK) throw ProtocolError(StatusText(st));
-  if (sizes.cbMaximumMessage == 0 || sizes.cbMaximumMessage > kMaxRecordInput ||
-      sizes.cbHeader > 1024 || sizes.cbTrailer > 1024) {
-    throw ProtocolError("tamanhos de registro inesperados");
-  }
-}
-
-TlsClient::TlsClient(const TlsConfig& config) : impl_(std::make_shared<Impl>()) {
-  impl_->config = config;
-  if (!config.ca_file.empty())
-    impl_->extra_roots.reset(internal::LoadPemCertificates(config.ca_file));
-  impl_->credentials = std::make_shared<Credentials>();
-}
-
-TlsClient::~TlsClient() = default;
-TlsClient::TlsClient(const TlsClient&) = default;
-TlsClient& TlsClient::operator=(const TlsClient&) = default;
-
-TlsStream TlsClient::Connect(Socket socket, const std::string& host, Deadline deadline,
-                             const TlsStream* resume) {
-  // The session cache is keyed on the credentials and the target name: the
-  // resumed connection names the host its session was made with.
-  const std::string& target =
-      resume != nullptr && resume->impl_ != nullptr ? resume->impl_->host : host;
-  auto s = std::make_unique<TlsStream::Impl>();
-  s->client = impl_;
-  s->credentials = impl_->credentials;
-  s->socket = std::move(socket);
-  s->host = host;
-  s->target = Widen(target);
-  try {
-    s->Handshake(deadline);
-    s->Verify();
-  } catch (const TlsError& e) {
-    // A session that failed its checks must never be resumed: later
-    // connections get a fresh handle, and so a fresh cache.
-    if (e.failure() != TlsFailure::kProtocol) {
-      try {
-        impl_->credentials = std::make_shared<Credentials>();
-      } catch (const TlsError&) {
-        // Kept as they were; the failure to report is the first one.
-      }
-    }
-    throw;
-  }
-  return TlsStream(std::move(s));
 }
 
 TlsStream::TlsStream() = default;
