@@ -199,17 +199,6 @@ void WriteFile(const std::string& path, const std::string& data) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-std::vector<std::string> LogLines(const std::string& dir) {
-  std::vector<std::string> lines;
-  std::ifstream in(dir + "Quilvane.log", std::ios::binary);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 std::vector<std::string> ListFiles(const std::string& dir) {
   std::vector<std::string> files;
   std::error_code ec;

@@ -42,8 +42,6 @@ std::string RawInflate(const std::string& data);
 std::string RawDeflate(const std::string& data);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
-// The lines of the log file in `dir` (empty when there is none).
-std::vector<std::string> LogLines(const std::string& dir);
 // Regular files under `dir`, relative paths, sorted.
 std::vector<std::string> ListFiles(const std::string& dir);
 

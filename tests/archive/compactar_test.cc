@@ -1,47 +1,42 @@
 // Guards packing and unpacking as the cycle calls them: what reaches the
-// folder, what is logged, and that nothing unsafe or partial is ever left
-// behind.
+// folder, the error each refusal throws, and that nothing unsafe or partial
+// is ever left behind.
 #include "archive/compactar.h"
 
 #include <gtest/gtest.h>
 
 #include "archive/archive_error.h"
 #include "archive/zip_archiver.h"
+#include "platform/disk_space.h"
 #include "platform/file.h"
-#include "sync/exchange_steps.h"
-#include "sync/log.h"
 #include "tests/archive/archive_test_util.h"
 #include "tests/support/expect_error.h"
 #include "tests/support/fake_env.h"
-#include "tests/support/log_reader.h"
 #include "tests/support/temp_dir.h"
 
 namespace quilvane::archive {
 namespace {
 
-using quilvane::testing::LogLines;
-using sync::CompactarArquivo;
-using sync::DescompactarArquivo;
+using quilvane::testing::ThrowsWithText;
 using testing::ListFiles;
 using testing::ReadFile;
 using testing::WriteFile;
 
 class CompactarTest : public ::testing::Test {
  protected:
-  CompactarTest() : log_(dir_.path(), env_) { platform::CreateDirectories(dir_.File("out")); }
+  CompactarTest() { platform::CreateDirectories(dir_.File("out")); }
 
   std::string out() const { return dir_.File("out/"); }
 
   // Packs `content` as the exchange file and returns the archive's path.
   std::string PackExchange(const std::string& content) {
     WriteFile(dir_.File("12345678000199.SQL"), content);
-    EXPECT_TRUE(CompactarArquivo(dir_.File("12345678000199.SQL"), log_, platform::Env::Default()));
+    EXPECT_NO_THROW(Pack(dir_.File("12345678000199.SQL"), platform::Env::Default()));
     return dir_.File("12345678000199.ZIP");
   }
 
   quilvane::testing::TempDir dir_;
   quilvane::testing::FakeEnv env_;
-  sync::Log log_;
 };
 
 TEST_F(CompactarTest, RoundTripsAcrossBlockBoundaries) {
@@ -51,22 +46,21 @@ TEST_F(CompactarTest, RoundTripsAcrossBlockBoundaries) {
     while (content.size() < size) content += content;
     content.resize(size);
     const std::string zip = PackExchange(content);
-    ASSERT_TRUE(DescompactarArquivo(zip, out(), log_));
+    ASSERT_NO_THROW(Unpack(zip, out()));
     EXPECT_TRUE(content == ReadFile(out() + "12345678000199.SQL"));
   }
-  EXPECT_TRUE(LogLines(dir_.path()).empty());
 }
 
 TEST_F(CompactarTest, KeepsTheTimeAndReplacesAReadOnlyFile) {
   WriteFile(dir_.File("12345678000199.SQL"), "new content");
   const auto when = *platform::TryEncodeDate(2023, 10, 17) + platform::EncodeTime(14, 5, 10, 0);
   platform::SetFileTime(dir_.File("12345678000199.SQL"), when);
-  ASSERT_TRUE(CompactarArquivo(dir_.File("12345678000199.SQL"), log_, platform::Env::Default()));
+  ASSERT_NO_THROW(Pack(dir_.File("12345678000199.SQL"), platform::Env::Default()));
   const std::string target = out() + "12345678000199.SQL";
   WriteFile(target, "old content that is longer");
   platform::SetFileAttributes(target, platform::kAttrReadOnly);
 
-  ASSERT_TRUE(DescompactarArquivo(dir_.File("12345678000199.ZIP"), out(), log_));
+  ASSERT_NO_THROW(Unpack(dir_.File("12345678000199.ZIP"), out()));
   EXPECT_EQ("new content", ReadFile(target));
   const auto info = platform::GetFileInfo(target);
   EXPECT_DOUBLE_EQ(when, info.last_write);
@@ -83,7 +77,7 @@ TEST_F(CompactarTest, OnlyMemberExtractsTheExchangeFileAlone) {
                                testing::Stored("12345678000199.sql", "root member")}));
   UnpackOptions only;
   only.only_member = "12345678000199.SQL";
-  ASSERT_TRUE(DescompactarArquivo(dir_.File("archive.zip"), out(), log_, only));
+  ASSERT_NO_THROW(Unpack(dir_.File("archive.zip"), out(), only));
   // Matched whatever its letter case, it is written under the name the
   // import opens and the cleanup removes.
   EXPECT_EQ(std::vector<std::string>{"12345678000199.SQL"}, ListFiles(out()));
@@ -92,12 +86,9 @@ TEST_F(CompactarTest, OnlyMemberExtractsTheExchangeFileAlone) {
   // Without the member the unpacking fails, naming it.
   WriteFile(dir_.File("other.zip"), testing::BuildZip({testing::Stored("tolmarc.ini", "x")}));
   only.only_member = "99999999000199.SQL";
-  EXPECT_FALSE(DescompactarArquivo(dir_.File("other.zip"), out(), log_, only));
-  const auto lines = LogLines(dir_.path());
-  ASSERT_EQ(1u, lines.size());
-  EXPECT_NE(std::string::npos,
-            lines[0].find(" - Falha ao descompactar o arquivo: File \"99999999000199.SQL\" is not "
-                          "in the archive - Native error: 00092"));
+  EXPECT_TRUE(ThrowsWithText<EArchiveError>(
+      [&] { Unpack(dir_.File("other.zip"), out(), only); },
+      "File \"99999999000199.SQL\" is not in the archive - Native error: 00092"));
   EXPECT_FALSE(platform::FileExists(out() + "tolmarc.ini"));
 }
 
@@ -111,20 +102,19 @@ TEST_F(CompactarTest, MembersPastTheCeilingOrTheFreeSpaceAreRefused) {
     const char* name;
     std::uint64_t max_member_bytes;
     std::uint64_t free_margin_bytes;
-    const char* logged;  // nullptr: extracted
+    const char* error;  // nullptr: extracted
+    bool whole;         // the whole text, or how it starts
   };
   const Case cases[] = {
-      {"at the ceiling", 1000, 0, nullptr},
+      {"at the ceiling", 1000, 0, nullptr, true},
       {"past the ceiling", 999, 0,
-       "Falha ao descompactar o arquivo: o arquivo 12345678000199.SQL descompactado teria 1000 "
-       "bytes, mais que 1 MB (TamanhoMaximoMB)"},
-      {"no room", 0, std::uint64_t{1} << 62,
-       "o livre insuficiente em "},  // the log is in the ANSI code page
+       "o arquivo 12345678000199.SQL descompactado teria 1000 bytes, mais que 1 MB "
+       "(TamanhoMaximoMB)",
+       true},
+      {"no room", 0, std::uint64_t{1} << 62, "espa\xC3\xA7o livre insuficiente em ", false},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
-    if (platform::FileExists(dir_.File("Quilvane.log")))
-      platform::DeleteFile(dir_.File("Quilvane.log"));
     if (platform::FileExists(out() + "12345678000199.SQL")) {
       platform::DeleteFile(out() + "12345678000199.SQL");
     }
@@ -133,14 +123,15 @@ TEST_F(CompactarTest, MembersPastTheCeilingOrTheFreeSpaceAreRefused) {
     options.max_member_bytes = tc.max_member_bytes;
     options.ceiling_text = "1 MB (TamanhoMaximoMB)";
     options.free_margin_bytes = tc.free_margin_bytes;
-    EXPECT_EQ(DescompactarArquivo(dir_.File("archive.zip"), out(), log_, options),
-              tc.logged == nullptr);
-    EXPECT_EQ(platform::FileExists(out() + "12345678000199.SQL"), tc.logged == nullptr);
-    if (tc.logged) {
-      const auto lines = LogLines(dir_.path());
-      ASSERT_EQ(1u, lines.size());
-      EXPECT_NE(lines[0].find(tc.logged), std::string::npos) << lines[0];
+    const auto unpack = [&] { Unpack(dir_.File("archive.zip"), out(), options); };
+    if (tc.error == nullptr) {
+      EXPECT_NO_THROW(unpack());
+    } else if (tc.max_member_bytes > 0) {
+      EXPECT_TRUE(ThrowsWithText<platform::Error>(unpack, tc.error, !tc.whole));
+    } else {
+      EXPECT_TRUE(ThrowsWithText<platform::NoRoomError>(unpack, tc.error, !tc.whole));
     }
+    EXPECT_EQ(platform::FileExists(out() + "12345678000199.SQL"), tc.error == nullptr);
   }
 }
 
@@ -148,7 +139,7 @@ TEST_F(CompactarTest, WithoutOnlyMemberEveryMemberIsExtractedWithFolders) {
   WriteFile(dir_.File("archive.zip"),
             testing::BuildZip({testing::Stored("a/", ""), testing::Stored("a/b/c.txt", "deep"),
                                testing::Stored("top.txt", "top")}));
-  ASSERT_TRUE(DescompactarArquivo(dir_.File("archive.zip"), out(), log_));
+  ASSERT_NO_THROW(Unpack(dir_.File("archive.zip"), out()));
   EXPECT_EQ((std::vector<std::string>{"a/b/c.txt", "top.txt"}), ListFiles(out()));
   EXPECT_EQ("deep", ReadFile(out() + "a/b/c.txt"));
 }
@@ -160,15 +151,18 @@ TEST_F(CompactarTest, RefusesNamesThatLeaveTheFolder) {
   for (const char* name : names) {
     SCOPED_TRACE(name);
     WriteFile(dir_.File("evil.zip"), testing::BuildZip({testing::Stored(name, "owned")}));
-    EXPECT_FALSE(DescompactarArquivo(dir_.File("evil.zip"), out(), log_));
+    try {
+      Unpack(dir_.File("evil.zip"), out());
+      ADD_FAILURE() << "extracted";
+    } catch (const EArchiveError& e) {
+      EXPECT_EQ(kNativeUnsafeName, e.NativeError());
+      EXPECT_TRUE(std::string_view(e.what()).ends_with(
+          " outside the destination folder - Native error: 00090"))
+          << e.what();
+    }
     EXPECT_TRUE(ListFiles(out()).empty());
     EXPECT_FALSE(platform::FileExists(dir_.File("escaped.txt")));
     EXPECT_FALSE(platform::FileExists("/tmp/escaped.txt"));
-    const auto lines = LogLines(dir_.path());
-    ASSERT_FALSE(lines.empty());
-    EXPECT_NE(std::string::npos,
-              lines.back().find(" outside the destination folder - Native error: 00090"))
-        << lines.back();
   }
 }
 
@@ -177,13 +171,11 @@ TEST_F(CompactarTest, StopsInflatingPastTheDeclaredSize) {
   // output passes the declared size, and nothing remains.
   WriteFile(dir_.File("bomb.zip"),
             testing::BuildZip({testing::Deflated("bomb.bin", std::string(8 << 20, '\0'), 1000)}));
-  EXPECT_FALSE(DescompactarArquivo(dir_.File("bomb.zip"), out(), log_));
+  EXPECT_TRUE(ThrowsWithText<EArchiveError>(
+      [&] { Unpack(dir_.File("bomb.zip"), out()); },
+      "Invalid size or check sum of file or unsupported compression format - Native error: "
+      "00008"));
   EXPECT_TRUE(ListFiles(out()).empty());
-  const auto lines = LogLines(dir_.path());
-  ASSERT_EQ(1u, lines.size());
-  EXPECT_NE(std::string::npos,
-            lines[0].find("Falha ao descompactar o arquivo: Invalid size or check sum of file or "
-                          "unsupported compression format - Native error: 00008"));
 }
 
 TEST_F(CompactarTest, MethodsOtherThanStoredAndDeflateFail) {
@@ -199,36 +191,25 @@ TEST_F(CompactarTest, MethodsOtherThanStoredAndDeflateFail) {
     auto member = testing::Stored("m.bin", "data");
     member.method = c.method;
     WriteFile(dir_.File("m.zip"), testing::BuildZip({member}));
-    EXPECT_FALSE(DescompactarArquivo(dir_.File("m.zip"), out(), log_));
-    EXPECT_NE(std::string::npos, LogLines(dir_.path()).back().find(c.text));
+    EXPECT_TRUE(ThrowsWithText<EArchiveError>([&] { Unpack(dir_.File("m.zip"), out()); }, c.text));
     EXPECT_TRUE(ListFiles(out()).empty());
   }
 }
 
 TEST_F(CompactarTest, AnEmptyArchiveExtractsNothingWithoutError) {
   WriteFile(dir_.File("empty.zip"), testing::BuildZip({}));
-  EXPECT_TRUE(DescompactarArquivo(dir_.File("empty.zip"), out(), log_));
+  EXPECT_NO_THROW(Unpack(dir_.File("empty.zip"), out()));
   EXPECT_TRUE(ListFiles(out()).empty());
-  EXPECT_TRUE(LogLines(dir_.path()).empty());
 }
 
-TEST_F(CompactarTest, MissingArchiveIsLoggedWithItsPath) {
-  EXPECT_FALSE(DescompactarArquivo(dir_.File("none.zip"), out(), log_));
-  EXPECT_NE(std::string::npos, LogLines(dir_.path())[0].find(
-                                   "Falha ao descompactar o arquivo: File \"" +
-                                   dir_.File("none.zip") + "\" not found - Native error: 00012"));
-}
-
-TEST_F(CompactarTest, TheArchiveLayerThrowsAndLogsNothing) {
-  // Pack and Unpack report by throwing; only the cycle's steps log.
-  EXPECT_TRUE(quilvane::testing::ThrowsWithText<EArchiveError>(
+TEST_F(CompactarTest, MissingArchiveAndSourceAreNamedWithTheirPath) {
+  EXPECT_TRUE(ThrowsWithText<EArchiveError>(
       [&] { Pack(dir_.File("missing.SQL"), platform::Env::Default()); },
       "File \"" + dir_.File("missing.SQL") + "\" not found - Native error: 00012"));
   EXPECT_FALSE(platform::FileExists(dir_.File("missing.ZIP")));
-  EXPECT_TRUE(quilvane::testing::ThrowsWithText<EArchiveError>(
+  EXPECT_TRUE(ThrowsWithText<EArchiveError>(
       [&] { Unpack(dir_.File("none.zip"), out()); },
       "File \"" + dir_.File("none.zip") + "\" not found - Native error: 00012"));
-  EXPECT_TRUE(LogLines(dir_.path()).empty());
 }
 
 TEST(ArchivePathTest, ReplacesTheExtension) {

@@ -1,25 +1,21 @@
 // Guards the reader against what a download can deliver: a stub in front,
 // a cut file, an error page, a wrong password, a flipped byte. Every failure
-// is logged and leaves no output behind.
+// throws the archiver's error and leaves no output behind.
 #include <gtest/gtest.h>
 
 #include "archive/compactar.h"
 #include "archive/zip_archiver.h"
 #include "platform/file.h"
-#include "sync/exchange_steps.h"
-#include "sync/log.h"
 #include "tests/archive/archive_test_util.h"
+#include "tests/support/expect_error.h"
 #include "tests/support/fake_env.h"
 #include "tests/support/temp_dir.h"
 
 namespace quilvane::archive {
 namespace {
 
-using sync::CompactarArquivo;
-using sync::DescompactarArquivo;
-
+using quilvane::testing::ThrowsWithText;
 using testing::ListFiles;
-using testing::LogLines;
 using testing::ReadFile;
 using testing::WriteFile;
 
@@ -29,29 +25,31 @@ constexpr char kCorrupt[] =
 
 class ZipFixture : public ::testing::Test {
  protected:
-  ZipFixture() : log_(dir_.path(), platform::Env::Default()) {
+  ZipFixture() {
     platform::CreateDirectories(dir_.File("out"));
     content_ = testing::ExchangeText(3000);
     WriteFile(dir_.File("12345678000199.SQL"), content_);
-    EXPECT_TRUE(CompactarArquivo(dir_.File("12345678000199.SQL"), log_, platform::Env::Default()));
+    EXPECT_NO_THROW(Pack(dir_.File("12345678000199.SQL"), platform::Env::Default()));
     zip_ = ReadFile(dir_.File("12345678000199.ZIP"));
     data_end_ = zip_.size() - 22 - 46 - 18;
   }
 
-  // Writes `bytes` as the downloaded archive and unpacks it; true on success.
-  bool Unpack(const std::string& bytes) {
+  // Writes `bytes` as the downloaded archive and unpacks it: "" on success,
+  // else the error's text.
+  std::string UnpackError(const std::string& bytes) {
     WriteFile(dir_.File("download.zip"), bytes);
-    return DescompactarArquivo(dir_.File("download.zip"), dir_.File("out/"), log_);
+    try {
+      archive::Unpack(dir_.File("download.zip"), dir_.File("out/"));
+      return "";
+    } catch (const EArchiveError& e) {
+      return e.what();
+    }
   }
+  bool Unpack(const std::string& bytes) { return UnpackError(bytes).empty(); }
   std::string Extracted() { return ReadFile(dir_.File("out/12345678000199.SQL")); }
-  std::string LastLog() {
-    const auto lines = LogLines(dir_.path());
-    return lines.empty() ? std::string() : lines.back();
-  }
 
   quilvane::testing::TempDir dir_;
   quilvane::testing::FakeEnv env_;
-  sync::Log log_;
   std::string content_;
   std::string zip_;
   size_t data_end_ = 0;
@@ -71,7 +69,7 @@ TEST_F(ZipFixture, ArchiveAfterAStubIsRead) {
 TEST_F(ZipFixture, CutAfterTheDataOrInsideTheDirectoryIsRebuilt) {
   for (const size_t cut : {data_end_, data_end_ + 20, zip_.size() - 10}) {
     SCOPED_TRACE(cut);
-    ASSERT_TRUE(Unpack(zip_.substr(0, cut))) << LastLog();
+    ASSERT_EQ("", UnpackError(zip_.substr(0, cut)));
     EXPECT_TRUE(content_ == Extracted());
     platform::DeleteFile(dir_.File("out/12345678000199.SQL"));
   }
@@ -79,11 +77,9 @@ TEST_F(ZipFixture, CutAfterTheDataOrInsideTheDirectoryIsRebuilt) {
 
 TEST_F(ZipFixture, CutInsideTheDataFails) {
   // Shorter than the member's compressed size: no member is found at all.
-  EXPECT_FALSE(Unpack(zip_.substr(0, zip_.size() / 2)));
-  EXPECT_NE(std::string::npos, LastLog().find(kInvalid));
+  EXPECT_EQ(kInvalid, UnpackError(zip_.substr(0, zip_.size() / 2)));
   // A few bytes short: the member is listed but fails its checks.
-  EXPECT_FALSE(Unpack(zip_.substr(0, data_end_ - 5)));
-  EXPECT_NE(std::string::npos, LastLog().find(kCorrupt)) << LastLog();
+  EXPECT_EQ(kCorrupt, UnpackError(zip_.substr(0, data_end_ - 5)));
   EXPECT_TRUE(ListFiles(dir_.File("out/")).empty());
 }
 
@@ -93,10 +89,7 @@ TEST_F(ZipFixture, NotAnArchiveAtAll) {
       "<body><h1>Not Found</h1></body></html>\r\n";
   for (const std::string& bytes :
        {std::string(), html, std::string(70000, '\0'), std::string(70000, 'P')}) {
-    EXPECT_FALSE(Unpack(bytes));
-    EXPECT_NE(std::string::npos,
-              LastLog().find(std::string("Falha ao descompactar o arquivo: ") + kInvalid))
-        << LastLog();
+    EXPECT_EQ(kInvalid, UnpackError(bytes));
   }
   // Nothing but end-record signatures, none of them valid.
   std::string sigs;
@@ -110,8 +103,7 @@ TEST_F(ZipFixture, CorruptedDataByteFailsAndLeavesNothing) {
     SCOPED_TRACE(at);
     std::string bad = zip_;
     bad[at] = static_cast<char>(bad[at] ^ 0x5A);
-    EXPECT_FALSE(Unpack(bad));
-    EXPECT_NE(std::string::npos, LastLog().find(kCorrupt)) << LastLog();
+    EXPECT_EQ(kCorrupt, UnpackError(bad));
     EXPECT_TRUE(ListFiles(dir_.File("out/")).empty());
   }
 }
@@ -119,9 +111,8 @@ TEST_F(ZipFixture, CorruptedDataByteFailsAndLeavesNothing) {
 TEST_F(ZipFixture, CorruptedCheckByteFailsThePassword) {
   std::string bad = zip_;
   bad[30 + 18 + 11] = static_cast<char>(bad[30 + 18 + 11] ^ 0x01);
-  EXPECT_FALSE(Unpack(bad));
-  EXPECT_NE(std::string::npos, LastLog().find("Wrong password for file \"12345678000199.SQL\""))
-      << LastLog();
+  EXPECT_EQ("Wrong password for file \"12345678000199.SQL\" - Native error: 00091",
+            UnpackError(bad));
 }
 
 TEST_F(ZipFixture, WrongPasswordFailsAndLeavesNothing) {
@@ -132,11 +123,9 @@ TEST_F(ZipFixture, WrongPasswordFailsAndLeavesNothing) {
   archiver.BaseDir = dir_.path();
   archiver.AddFiles(dir_.File("12345678000199.SQL"));
   archiver.CloseArchive();
-  EXPECT_FALSE(Unpack(ReadFile(dir_.File("other.zip"))));
-  EXPECT_NE(std::string::npos,
-            LastLog().find("Falha ao descompactar o arquivo: Wrong password for file "
-                           "\"12345678000199.SQL\" - Native error: 00091"))
-      << LastLog();
+  EXPECT_TRUE(ThrowsWithText<EArchiveError>(
+      [&] { archive::Unpack(dir_.File("other.zip"), dir_.File("out/")); },
+      "Wrong password for file \"12345678000199.SQL\" - Native error: 00091"));
   EXPECT_TRUE(ListFiles(dir_.File("out/")).empty());
 }
 

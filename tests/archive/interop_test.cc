@@ -5,16 +5,11 @@
 
 #include "archive/compactar.h"
 #include "platform/file.h"
-#include "sync/exchange_steps.h"
-#include "sync/log.h"
 #include "tests/archive/archive_test_util.h"
 #include "tests/support/temp_dir.h"
 
 namespace quilvane::archive {
 namespace {
-
-using sync::CompactarArquivo;
-using sync::DescompactarArquivo;
 
 using testing::ReadFile;
 using testing::RunTool;
@@ -24,7 +19,7 @@ constexpr char kMember[] = "12345678000199.SQL";
 
 class InteropTest : public ::testing::Test {
  protected:
-  InteropTest() : log_(dir_.path(), platform::Env::Default()) {
+  InteropTest() {
     content_ = testing::ExchangeText(5000);  // over one 512 KiB block
     WriteFile(dir_.File(kMember), content_);
     platform::CreateDirectories(dir_.File("out"));
@@ -37,19 +32,17 @@ class InteropTest : public ::testing::Test {
   }
 
   std::string PackOurs() {
-    EXPECT_TRUE(CompactarArquivo(dir_.File(kMember), log_, platform::Env::Default()));
+    EXPECT_NO_THROW(Pack(dir_.File(kMember), platform::Env::Default()));
     return dir_.File("12345678000199.ZIP");
   }
 
   // Our unpacking of a foreign archive holding the exchange file.
   void ExpectWeExtract(const std::string& zip, const std::string& member = kMember) {
-    ASSERT_TRUE(DescompactarArquivo(zip, dir_.File("out/"), log_))
-        << testing::LogLines(dir_.path()).back();
+    ASSERT_NO_THROW(Unpack(zip, dir_.File("out/")));
     EXPECT_TRUE(content_ == ReadFile(dir_.File("out/") + member));
   }
 
   quilvane::testing::TempDir dir_;
-  sync::Log log_;
   std::string content_;
 };
 

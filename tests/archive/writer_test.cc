@@ -10,18 +10,15 @@
 #include "archive/zip_archiver.h"
 #include "archive/zip_format.h"
 #include "platform/file.h"
-#include "sync/exchange_steps.h"
-#include "sync/log.h"
 #include "tests/archive/archive_test_util.h"
+#include "tests/support/expect_error.h"
 #include "tests/support/fake_env.h"
 #include "tests/support/temp_dir.h"
 
 namespace quilvane::archive {
 namespace {
 
-using sync::CompactarArquivo;
-using sync::DescompactarArquivo;
-
+using quilvane::testing::ThrowsWithText;
 using testing::ReadFile;
 using testing::WriteFile;
 
@@ -62,8 +59,7 @@ class WriterTest : public ::testing::Test {
     WriteFile(source_, content);
     platform::SetFileTime(
         source_, *platform::TryEncodeDate(2023, 10, 17) + platform::EncodeTime(14, 5, 9, 0));
-    sync::Log log(dir_.path(), platform::Env::Default());
-    EXPECT_TRUE(CompactarArquivo(source_, log, platform::Env::Default()));
+    EXPECT_NO_THROW(archive::Pack(source_, platform::Env::Default()));
     return ReadFile(dir_.File("12345678000199.ZIP"));
   }
 
@@ -233,25 +229,19 @@ TEST_F(WriterTest, NameCodePageAndUtf8Flag) {
   }
 }
 
-TEST_F(WriterTest, FailuresLeaveNoArchiveAndAreLogged) {
+TEST_F(WriterTest, FailuresLeaveNoArchive) {
   // A missing source, and a folder where the archive should go: the head
   // office must never upload an empty archive.
-  sync::Log log(dir_.path(), platform::Env::Default());
-  EXPECT_FALSE(CompactarArquivo(dir_.File("missing.SQL"), log, platform::Env::Default()));
+  EXPECT_TRUE(ThrowsWithText<EArchiveError>(
+      [&] { archive::Pack(dir_.File("missing.SQL"), platform::Env::Default()); },
+      "File \"" + dir_.File("missing.SQL") + "\" not found - Native error: 00012"));
   EXPECT_FALSE(platform::FileExists(dir_.File("missing.ZIP")));
 
   WriteFile(dir_.File("blocked.SQL"), "data");
   platform::CreateDirectories(dir_.File("blocked.ZIP"));
-  EXPECT_FALSE(CompactarArquivo(dir_.File("blocked.SQL"), log, platform::Env::Default()));
-
-  const auto lines = testing::LogLines(dir_.path());
-  ASSERT_EQ(2u, lines.size());
-  EXPECT_NE(std::string::npos,
-            lines[0].find(" - Falha ao compactar o arquivo: File \"" + dir_.File("missing.SQL") +
-                          "\" not found - Native error: 00012"));
-  EXPECT_NE(std::string::npos,
-            lines[1].find(" - Falha ao compactar o arquivo: Cannot create file \"" +
-                          dir_.File("blocked.ZIP") + "\". "));
+  EXPECT_TRUE(ThrowsWithText<platform::Error>(
+      [&] { archive::Pack(dir_.File("blocked.SQL"), platform::Env::Default()); },
+      "Cannot create file \"" + dir_.File("blocked.ZIP") + "\". ", /*prefix=*/true));
 }
 
 TEST_F(WriterTest, FailureWhileAddingRollsBackToTheEmptyArchive) {
@@ -279,14 +269,11 @@ TEST_F(WriterTest, FailureWhileAddingRollsBackToTheEmptyArchive) {
   archiver.CloseArchive();
   EXPECT_EQ(std::string("PK\x05\x06", 4) + std::string(18, '\0'), ReadFile(dir_.File("big.ZIP")));
 
-  // The operation reports it and leaves no archive to upload.
-  sync::Log log(dir_.path(), platform::Env::Default());
-  EXPECT_FALSE(CompactarArquivo(big, log, platform::Env::Default()));
+  // Packing it fails the same way and leaves no archive to upload.
+  EXPECT_TRUE(ThrowsWithText<EArchiveError>(
+      [&] { archive::Pack(big, platform::Env::Default()); },
+      "Cannot compress file '" + big + "'. Zip64 mode is not enabled - Native error: 00043"));
   EXPECT_FALSE(platform::FileExists(dir_.File("big.ZIP")));
-  const auto lines = testing::LogLines(dir_.path());
-  ASSERT_EQ(1u, lines.size());
-  EXPECT_NE(std::string::npos,
-            lines[0].find("Falha ao compactar o arquivo: Cannot compress file '" + big + "'"));
 }
 
 TEST_F(WriterTest, ReplacesAnOlderArchive) {
@@ -302,7 +289,7 @@ TEST_F(WriterTest, EmptyArchiveIsTheEndRecordAlone) {
   archiver.OpenArchive(OpenMode::kCreate);
   EXPECT_EQ(0, platform::GetFileInfo(dir_.File("empty.zip")).size);
   // A mask that finds nothing adds nothing and is no error for the archiver
-  // itself (CompactarArquivo is the one that refuses an empty archive).
+  // itself (Pack is the one that refuses an empty archive).
   archiver.AddFiles(dir_.File("missing.SQL"));
   EXPECT_TRUE(archiver.items().empty());
   archiver.CloseArchive();
@@ -360,8 +347,7 @@ TEST_F(WriterTest, StoredModeRoundTrips) {
   EXPECT_EQ(0, U16(zip, 8));
   EXPECT_EQ(content.size() + 12, U32(zip, 18));
   platform::CreateDirectories(dir_.File("out"));
-  sync::Log log(dir_.path(), platform::Env::Default());
-  ASSERT_TRUE(DescompactarArquivo(dir_.File("s.zip"), dir_.File("out/"), log));
+  ASSERT_NO_THROW(archive::Unpack(dir_.File("s.zip"), dir_.File("out/")));
   EXPECT_TRUE(content == ReadFile(dir_.File("out/s.SQL")));
 }
 

@@ -96,6 +96,4 @@ class FirebirdTest : public ::testing::Test {
   testing::FakeEnv env_;  // Brazilian regional settings: "," and dd/MM/yyyy
 };
 
-// ------------------------------------------------------------ conversions --
-
 }  // namespace quilvane::db

@@ -1,5 +1,5 @@
 // Guards the download as the branch runs it: the three addresses, what
-// reaches the folder, and the log lines in their order.
+// reaches the folder, and the error of the last attempt.
 #include "transfer/download.h"
 
 #include <gtest/gtest.h>
@@ -7,10 +7,8 @@
 #include <chrono>
 #include <cstdio>
 
-#include "sync/exchange_steps.h"
-#include "sync/log.h"
+#include "platform/file.h"
 #include "tests/support/expect_error.h"
-#include "tests/support/log_reader.h"
 #include "tests/support/temp_dir.h"
 #include "tests/transfer/fakes/scripted_peer.h"
 #include "tests/transfer/test_resolver.h"
@@ -19,9 +17,6 @@
 namespace quilvane::transfer {
 namespace {
 
-using sync::DownloadFile;
-using testing::Count;
-using testing::LogText;
 using testing::PeerConnection;
 using testing::ScriptedPeer;
 using namespace std::chrono_literals;
@@ -42,23 +37,21 @@ class DownloadTest : public ::testing::Test {
     return DownloadSource(s, "12345678000190");
   }
 
-  bool Run(const std::string& source, bool unpack_ok = true,
-           const sync::DownloadLimits& limits = {}) {
-    return DownloadFile(
-        http_, source, "12345678000190.ZIP", true, dir_.path(),
-        [&](const std::string& path) {
-          unpacked_path_ = path;
-          unpacked_bytes_ = platform::ReadFileToString(path);
-          return unpack_ok;
-        },
-        log_, limits);
+  // Downloads into the folder: "" when the archive arrived, else the
+  // DownloadError's text.
+  std::string Run(const std::string& source, std::uint64_t max_bytes = 0) {
+    try {
+      Download(http_, source, Local(), max_bytes);
+      return "";
+    } catch (const DownloadError& e) {
+      return e.what();
+    }
   }
+  std::string Local() const { return dir_.File("12345678000190.ZIP"); }
+  std::string Arrived() const { return platform::ReadFileToString(Local()); }
 
   testing::TempDir dir_;
-  sync::Log log_{dir_.path(), platform::Env::Default()};
   HttpClient http_;
-  std::string unpacked_path_;
-  std::string unpacked_bytes_;
 };
 
 // Answers every request on every connection with `respond(head)`.
@@ -76,27 +69,21 @@ TEST_F(DownloadTest, FirstAddressServesTheArchive) {
   Use({"www.web.test", "web.test"});
   ScriptedPeer peer(Serve(
       [](const std::string&) { return "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nPK\x03\x04"; }));
-  EXPECT_TRUE(Run(Source(peer.port())));
+  EXPECT_EQ(Run(Source(peer.port())), "");
   http_.Disconnect();
   peer.Join();
-  EXPECT_EQ(unpacked_path_, dir_.File("12345678000190.ZIP"));
-  EXPECT_EQ(unpacked_bytes_, "PK\x03\x04");
-  EXPECT_FALSE(platform::FileExists(dir_.File("12345678000190.ZIP")));
-  std::string log = LogText(dir_.path());
-  EXPECT_EQ(Count(log, " - O arquivo baixado existe!!!\r\n"), 1);
-  EXPECT_EQ(Count(log, " - Descompactou o arquivo!!!\r\n"), 1);
-  EXPECT_EQ(Count(log, "Falha"), 0);
-  EXPECT_LT(log.find("existe"), log.find("Descompactou"));
+  EXPECT_EQ(Arrived(), "PK\x03\x04");
+  EXPECT_EQ(peer.transcript().size(), 1u);
 }
 
 TEST_F(DownloadTest, ThirdAddressWhenTheWwwNameDoesNotResolve) {
   Use({"web.test"});
   ScriptedPeer peer(
       Serve([](const std::string&) { return "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nzip"; }));
-  EXPECT_TRUE(Run(Source(peer.port())));
+  EXPECT_EQ(Run(Source(peer.port())), "");
   http_.Disconnect();
   peer.Join();
-  EXPECT_EQ(unpacked_bytes_, "zip");
+  EXPECT_EQ(Arrived(), "zip");
   ASSERT_EQ(peer.transcript().size(), 1u);
   EXPECT_NE(peer.transcript()[0].find("GET /halvoraquin/quilvane/12345678000190.ZIP HTTP/1.1\r\n"
                                       "Host: web.test:" +
@@ -111,7 +98,7 @@ TEST_F(DownloadTest, NotFoundEverywhereAsksTheThreeAddressesAndFails) {
                              "Content-Length: 5\r\n\r\n<h1/>";
                     }),
                     2);
-  EXPECT_FALSE(Run(Source(peer.port())));
+  EXPECT_EQ(Run(Source(peer.port())), "HTTP/1.1 404 Not Found");
   http_.Disconnect();
   peer.Join();
   std::string port = std::to_string(peer.port());
@@ -126,12 +113,6 @@ TEST_F(DownloadTest, NotFoundEverywhereAsksTheThreeAddressesAndFails) {
   EXPECT_TRUE(t[2].starts_with(
       "GET /halvoraquin/quilvane/12345678000190.ZIP HTTP/1.1\r\nHost: web.test:" + port + "\r\n"));
   EXPECT_EQ(peer.accepted(), 2);  // attempts 1 and 2 share the keep-alive connection
-  std::string log = LogText(dir_.path());
-  EXPECT_EQ(Count(log, " - Falha ao realizar o download do arquivo: HTTP/1.1 404 Not Found\r\n"),
-            1);
-  EXPECT_EQ(Count(log, "existe"), 0);
-  EXPECT_EQ(Count(log, "Descompactou"), 0);
-  EXPECT_TRUE(unpacked_path_.empty());
   EXPECT_FALSE(platform::FileExists(dir_.File("12345678000190.ZIP")));
 }
 
@@ -151,24 +132,12 @@ TEST_F(DownloadTest, BrokenAttemptLeavesNoBytesForTheNextOne) {
         c.Close();
       },
       3);
-  EXPECT_TRUE(Run(Source(peer.port())));
+  EXPECT_EQ(Run(Source(peer.port())), "");
   peer.Join();
-  EXPECT_EQ(unpacked_bytes_, "whole");
+  EXPECT_EQ(Arrived(), "whole");
 }
 
-TEST_F(DownloadTest, FailedUnpackingIsAFailure) {
-  Use({"www.web.test"});
-  ScriptedPeer peer(
-      Serve([](const std::string&) { return "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nbad"; }));
-  EXPECT_FALSE(Run(Source(peer.port()), /*unpack_ok=*/false));
-  http_.Disconnect();
-  std::string log = LogText(dir_.path());
-  EXPECT_EQ(Count(log, "O arquivo baixado existe!!!"), 1);
-  EXPECT_EQ(Count(log, "Descompactou"), 0);
-  EXPECT_FALSE(platform::FileExists(dir_.File("12345678000190.ZIP")));
-}
-
-TEST_F(DownloadTest, StalledServerEndsInTheLogWithinTheLimits) {
+TEST_F(DownloadTest, StalledServerFailsWithinTheLimits) {
   Use({"www.web.test", "web.test"});
   ScriptedPeer peer(
       [](PeerConnection& c, int) {
@@ -177,24 +146,15 @@ TEST_F(DownloadTest, StalledServerEndsInTheLogWithinTheLimits) {
       },
       3);
   auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(Run(Source(peer.port())));
+  EXPECT_EQ(Run(Source(peer.port())), "Socket Error # 10060\r\nConnection timed out.");
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-  EXPECT_EQ(Count(LogText(dir_.path()),
-                  " - Falha ao realizar o download do arquivo: Socket Error # 10060\r\n"
-                  "Connection timed out.\r\n"),
-            1);
 }
 
 TEST_F(DownloadTest, UncreatableLocalFileRaisesBeforeAnyRequest) {
   Use({"www.web.test"});
   EXPECT_TRUE(testing::ThrowsWithText<platform::Error>(
-      [&] {
-        DownloadFile(
-            http_, "http://www.web.test:1/x.ZIP", "x.ZIP", true, dir_.File("missing/"),
-            [](const std::string&) { return true; }, log_);
-      },
+      [&] { Download(http_, "http://www.web.test:1/x.ZIP", dir_.File("missing/x.ZIP")); },
       "Cannot create file \"" + dir_.File("missing/x.ZIP") + "\". ", /*prefix=*/true));
-  EXPECT_EQ(LogText(dir_.path()), "");
 }
 
 // A peer cannot make the branch store more than its ceiling: past it the
@@ -217,7 +177,6 @@ TEST_F(DownloadTest, BodiesPastTheCeilingFailAndLeaveNothing) {
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
     Use({"www.web.test", "web.test"});
-    unpacked_path_.clear();
     const std::string body(tc.body_bytes, 'Z');
     ScriptedPeer peer(
         [&](PeerConnection& c, int) {
@@ -240,37 +199,17 @@ TEST_F(DownloadTest, BodiesPastTheCeilingFailAndLeaveNothing) {
           }
         },
         tc.ok ? 1 : 3);
-    sync::DownloadLimits limits;
-    limits.max_bytes = kMb;
-    const bool ok = Run(Source(peer.port()), true, limits);
+    const std::string error = Run(Source(peer.port()), kMb);
     http_.Disconnect();
     peer.Join();
-    EXPECT_EQ(ok, tc.ok);
     if (tc.ok) {
-      EXPECT_EQ(unpacked_bytes_.size(), kMb);
+      EXPECT_EQ(error, "");
+      EXPECT_EQ(Arrived().size(), kMb);
     } else {
-      EXPECT_EQ(unpacked_path_, "");
-      EXPECT_FALSE(platform::FileExists(dir_.File("12345678000190.ZIP")));
-      EXPECT_NE(LogText(dir_.path())
-                    .find("Falha ao realizar o download do arquivo: o arquivo passa "
-                          "do limite de 1 MB (TamanhoMaximoMB)"),
-                std::string::npos)
-          << LogText(dir_.path());
+      EXPECT_EQ(error, "o arquivo passa do limite de 1 MB (TamanhoMaximoMB)");
+      EXPECT_FALSE(platform::FileExists(Local()));
     }
   }
-}
-
-// With less room than the margin, no request is made and the log says why.
-TEST_F(DownloadTest, TooLittleRoomRequestsNothing) {
-  Use({"www.web.test", "web.test"});
-  sync::DownloadLimits limits;
-  limits.min_free_bytes = std::uint64_t{1} << 62;
-  EXPECT_FALSE(Run(Source(1), true, limits));  // nothing listens there: no request may go out
-  EXPECT_EQ(unpacked_path_, "");
-  // The log is in the ANSI code page: match the unaccented part.
-  const std::string log = LogText(dir_.path());
-  EXPECT_NE(log.find("Falha ao realizar o download do arquivo: espa"), std::string::npos) << log;
-  EXPECT_NE(log.find("o livre insuficiente em "), std::string::npos) << log;
 }
 
 }  // namespace

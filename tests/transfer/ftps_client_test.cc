@@ -1,21 +1,19 @@
 // Guards the promise of ftpes://: the password never leaves the machine
 // unless the control connection is inside TLS. Servers that refuse or
-// subvert AUTH TLS end the upload with a clear line, before USER is sent
-// and with nothing stored. (These peers speak no TLS; the sessions that do
+// subvert AUTH TLS end the upload with a clear connection error, before
+// USER is sent and with nothing stored. (These peers speak no TLS; the sessions that do
 // run against the real vsftpd.)
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "platform/codepage.h"
-#include "sync/exchange_steps.h"
-#include "sync/log.h"
-#include "tests/support/log_reader.h"
 #include "tests/support/temp_dir.h"
 #include "tests/transfer/fakes/ftp_script.h"
 #include "tests/transfer/fakes/scripted_peer.h"
+#include "tests/transfer/ftp_test_client.h"
 #include "tests/transfer/test_resolver.h"
 #include "transfer/upload.h"
 
@@ -33,36 +31,36 @@ using namespace std::chrono_literals;
 TEST(FtpesBadPeerTest, NoPasswordUnlessTheControlConnectionIsInsideTls) {
   struct Case {
     const char* name;
-    FtpScript script;  // after the greeting and HOST
-    Lines transcript;  // what the client sent, HOST excluded
-    const char* logged;
+    FtpScript script;   // after the greeting and HOST
+    Lines transcript;   // what the client sent, HOST excluded
+    const char* error;  // how the connection error starts
   };
   const Case cases[] = {
       {"auth_unknown",
        {{"AUTH TLS", "500 AUTH not understood"}, {"QUIT", "221 bye"}, {kAnyLine, ""}},
        {"AUTH TLS", "QUIT", "<closed>"},
-       "Falha ao conectar no FTP: O servidor FTP recusou AUTH TLS (500 AUTH not understood): a "
+       "O servidor FTP recusou AUTH TLS (500 AUTH not understood): a "
        "senha não foi enviada; confira se o servidor aceita TLS explícito (ftpes://) ou use "
        "ftps://"},
       {"auth_ssl_style_answer",
        {{"AUTH TLS", "334 ADAT needed"}, {"QUIT", "221 bye"}, {kAnyLine, ""}},
        {"AUTH TLS", "QUIT", "<closed>"},
-       "Falha ao conectar no FTP: O servidor FTP recusou AUTH TLS (334 ADAT needed)"},
+       "O servidor FTP recusou AUTH TLS (334 ADAT needed)"},
       // A man in the middle answers for the server in clear text after the
       // 234, hoping the client takes it as said inside TLS.
       {"clear_text_after_234",
        {{"AUTH TLS", "234 Proceed\r\n230 Logged in"}, {"QUIT", ""}, {kAnyLine, ""}},
        {"AUTH TLS", "QUIT", "<closed>"},
-       "Falha ao conectar no FTP: O servidor FTP enviou dados em texto aberto depois de aceitar "
+       "O servidor FTP enviou dados em texto aberto depois de aceitar "
        "AUTH TLS: conexão recusada, a senha não foi enviada"},
       {"service_closing",
        {{"AUTH TLS", "421 Too many users"}, {kAnyLine, ""}},
        {"AUTH TLS", "<closed>"},
-       "Falha ao conectar no FTP: Too many users"},
+       "Too many users"},
       {"closed_on_auth",
        {{"AUTH TLS", kCloseConnection}},
        {"AUTH TLS"},
-       "Falha ao conectar no FTP: Connection Closed Gracefully."},
+       "Connection Closed Gracefully."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -81,17 +79,16 @@ TEST(FtpesBadPeerTest, NoPasswordUnlessTheControlConnectionIsInsideTls) {
     ExchangeServer server = MakeExchangeServer("ftpes://ftp.test", "", "");
     server.ftp_port = peer.port();
     server.ftp_password = "s3nha";
-    sync::Log log(dir.path(), platform::Env::Default());
-    EXPECT_FALSE(sync::Upload(ftp, server, dir.File("12345678000190.ZIP"), log));
+    const auto error = testing::UploadFailure(ftp, server, dir.File("12345678000190.ZIP"));
     EXPECT_FALSE(ftp.connected());
     peer.Join();
     Lines sent = peer.transcript();
     ASSERT_FALSE(sent.empty());
     EXPECT_EQ(sent.front(), "HOST ftp.test");
     EXPECT_EQ(Lines(sent.begin() + 1, sent.end()), c.transcript);
-    const std::string text = platform::AnsiToUtf8(testing::LogText(dir.path()));
-    EXPECT_NE(text.find(c.logged), std::string::npos) << text;
-    EXPECT_EQ(testing::Count(text, "Falha ao conectar no FTP: "), 1) << text;
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->step(), UploadError::Step::kConnect);
+    EXPECT_TRUE(std::string_view(error->what()).starts_with(c.error)) << error->what();
   }
 }
 

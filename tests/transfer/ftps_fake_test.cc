@@ -9,16 +9,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "platform/codepage.h"
 #include "platform/tls.h"
-#include "sync/exchange_steps.h"
-#include "sync/log.h"
-#include "tests/support/log_reader.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_server.h"
 #include "tests/transfer/fakes/scripted_peer.h"
+#include "tests/transfer/ftp_test_client.h"
 #include "tests/transfer/test_resolver.h"
 #include "transfer/upload.h"
 
@@ -129,8 +127,7 @@ TEST(FtpsFakeTest, RefusedCertificatesAndProtocolsStoreNothing) {
     dir.Write("12345678000190.ZIP", "PK archive bytes");
     FtpClient ftp;
     Prepare(ftp, exchange);
-    sync::Log log(dir.path(), platform::Env::Default());
-    EXPECT_FALSE(sync::Upload(ftp, exchange, dir.File("12345678000190.ZIP"), log));
+    const auto error = testing::UploadFailure(ftp, exchange, dir.File("12345678000190.ZIP"));
     std::string why;
     try {
       ftp.Connect();
@@ -141,8 +138,9 @@ TEST(FtpsFakeTest, RefusedCertificatesAndProtocolsStoreNothing) {
     }
     ftp.Disconnect();
     server.Stop();
-    const std::string text = platform::AnsiToUtf8(testing::LogText(dir.path()));
-    EXPECT_NE(text.find(" - Falha ao conectar no FTP: " + why), std::string::npos) << text;
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->step(), UploadError::Step::kConnect);
+    EXPECT_EQ(std::string(error->what()), why);
     // The password never reached the peer (the plain one read what came).
     for (const std::string& line : script.seen()) EXPECT_NE(line, "PASS s3nha");
   }
@@ -163,16 +161,16 @@ TEST(FtpsFakeTest, DataProtectionBeforeThePassword) {
     dir.Write("12345678000190.ZIP", "PK archive bytes");
     FtpClient ftp;
     Prepare(ftp, exchange);
-    sync::Log log(dir.path(), platform::Env::Default());
-    EXPECT_FALSE(sync::Upload(ftp, exchange, dir.File("12345678000190.ZIP"), log));
+    const auto error = testing::UploadFailure(ftp, exchange, dir.File("12345678000190.ZIP"));
     server.Stop();
     EXPECT_EQ(script.seen(), (Lines{"HOST localhost", "PBSZ 0", "PROT P", "QUIT"}));
-    EXPECT_NE(platform::AnsiToUtf8(testing::LogText(dir.path()))
-                  .find(" - Falha ao conectar no FTP: O servidor FTP recusou PROT P (536 "
-                        "Requested PROT level not supported): as conexões de dados não seriam "
-                        "protegidas; nada foi enviado"),
-              std::string::npos)
-        << testing::LogText(dir.path());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->step(), UploadError::Step::kConnect);
+    EXPECT_TRUE(std::string_view(error->what())
+                    .starts_with("O servidor FTP recusou PROT P (536 Requested PROT level not "
+                                 "supported): as conex\xC3\xB5"
+                                 "es de dados n\xC3\xA3o seriam protegidas; nada foi enviado"))
+        << error->what();
   }
   {
     ControlScript script(Then({{"HOST localhost", "500 HOST not understood"},

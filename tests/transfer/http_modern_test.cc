@@ -12,6 +12,7 @@
 
 #include "tests/support/tls_server.h"
 #include "tests/transfer/fakes/scripted_peer.h"
+#include "tests/transfer/http_test_client.h"
 #include "tests/transfer/test_resolver.h"
 #include "transfer/download.h"
 #include "transfer/http_client.h"
@@ -20,6 +21,8 @@ namespace quilvane::transfer {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::Fetch;
+using testing::Get;
 using testing::LoopbackResolver;
 using testing::PeerConnection;
 using testing::ScriptedPeer;
@@ -38,21 +41,6 @@ void Modern(HttpClient& http) {
   server.tls.ca_file = TestCert("ca");
   ConfigureWebClient(http, server);
   SetDownloadFields(http);
-}
-
-struct Fetch {
-  std::string body;
-  std::string error;
-};
-
-Fetch Get(HttpClient& http, const std::string& url) {
-  Fetch f;
-  try {
-    http.Get(url, [&](std::string_view b) { f.body.append(b); });
-  } catch (const platform::Error& e) {
-    f.error = e.what();
-  }
-  return f;
 }
 
 std::string Gzip(std::string_view data) {

@@ -5,23 +5,22 @@
 #include <chrono>
 #include <cstdlib>
 
+#include <optional>
+#include <string>
+#include <string_view>
+
 #include "platform/file.h"
 #include "tests/support/temp_dir.h"
 #include "tests/transfer/fakes/scripted_peer.h"
-#include "tests/support/log_reader.h"
+#include "tests/transfer/ftp_test_client.h"
 #include "tests/transfer/test_resolver.h"
-#include "sync/exchange_steps.h"
-#include "sync/log.h"
 #include "transfer/download.h"
 #include "transfer/upload.h"
 
 namespace quilvane::transfer {
 namespace {
 
-using sync::DownloadFile;
-using sync::Upload;
-using testing::Count;
-using testing::LogText;
+using testing::UploadFailure;
 using namespace std::chrono_literals;
 
 std::string Env(const char* name) {
@@ -59,21 +58,26 @@ class IntegrationTest : public ::testing::Test {
     }
   }
 
-  bool Download(HttpClient& http, std::string* got) {
-    return DownloadFile(
-        http, DownloadSource(server_, digits_), std::string(digits_) + ".ZIP", true, dir_.path(),
-        [&](const std::string& path) {
-          *got = platform::ReadFileToString(path);
-          return true;
-        },
-        log_);
+  // Downloads `digits_`.ZIP from `server`: "" with what arrived in `got`, or
+  // the DownloadError's text.
+  std::string Fetch(HttpClient& http, const ExchangeServer& server, std::string* got) {
+    const std::string path = dir_.File(digits_ + ".ZIP");
+    try {
+      transfer::Download(http, DownloadSource(server, digits_), path);
+    } catch (const DownloadError& e) {
+      EXPECT_FALSE(platform::FileExists(path));
+      return e.what();
+    }
+    *got = platform::ReadFileToString(path);
+    platform::DeleteFile(path);
+    return "";
   }
+  std::string Fetch(HttpClient& http, std::string* got) { return Fetch(http, server_, got); }
 
   std::string ftp_port_, web_port_, exchange_;
   std::string digits_;
   ExchangeServer server_;
   testing::TempDir dir_;
-  sync::Log log_{dir_.path(), platform::Env::Default()};
 };
 
 std::string ArchiveBytes(size_t size, int seed) {
@@ -97,8 +101,8 @@ TEST_F(IntegrationTest, UploadReplacesYesterdaysCopyAndTheBranchDownloadsIt) {
     std::string today = ArchiveBytes(300 * 1024 + 3, c.old_name ? c.old_name[1] : 7);
     dir_.Write(std::string(digits_) + ".zip", today);
     FtpClient ftp;
-    ASSERT_TRUE(Upload(ftp, server_, dir_.File(std::string(digits_) + ".zip"), log_))
-        << LogText(dir_.path());
+    const auto error = UploadFailure(ftp, server_, dir_.File(std::string(digits_) + ".zip"));
+    ASSERT_FALSE(error) << error->what();
     EXPECT_FALSE(ftp.connected());
     EXPECT_FALSE(platform::FileExists(exchange_ + digits_ + ".zip"));
     ASSERT_TRUE(platform::FileExists(exchange_ + digits_ + ".ZIP"));
@@ -107,10 +111,9 @@ TEST_F(IntegrationTest, UploadReplacesYesterdaysCopyAndTheBranchDownloadsIt) {
     HttpClient http;
     http.set_resolver(testing::LoopbackResolver({"localhost", "www.localhost"}));
     std::string got;
-    ASSERT_TRUE(Download(http, &got)) << LogText(dir_.path());
+    ASSERT_EQ(Fetch(http, &got), "");
     EXPECT_TRUE(got == today);
   }
-  EXPECT_EQ(Count(LogText(dir_.path()), "Falha"), 0) << LogText(dir_.path());
 }
 
 TEST_F(IntegrationTest, DownloadFallsBackToTheBareDomain) {
@@ -119,26 +122,18 @@ TEST_F(IntegrationTest, DownloadFallsBackToTheBareDomain) {
   // www.localhost does not resolve here: attempts 1 and 2 fail alike.
   http.set_resolver(testing::LoopbackResolver({"localhost"}));
   std::string got;
-  EXPECT_TRUE(Download(http, &got));
+  EXPECT_EQ(Fetch(http, &got), "");
   EXPECT_EQ(got, "archive bytes");
-  std::string log = LogText(dir_.path());
-  EXPECT_EQ(Count(log, "Falha"), 0);
-  EXPECT_EQ(Count(log, " - O arquivo baixado existe!!!\r\n"), 1);
-  EXPECT_EQ(Count(log, " - Descompactou o arquivo!!!\r\n"), 1);
 }
 
-TEST_F(IntegrationTest, DownloadOfAMissingArchiveLogsTheThird404) {
+TEST_F(IntegrationTest, DownloadOfAMissingArchiveFailsWithTheThird404) {
   HttpClient http;
   http.set_resolver(testing::LoopbackResolver({"localhost", "www.localhost"}));
   std::string got;
-  EXPECT_FALSE(Download(http, &got));
-  std::string log = LogText(dir_.path());
-  EXPECT_EQ(Count(log, " - Falha ao realizar o download do arquivo: HTTP/1.1 404 Not Found\r\n"), 1)
-      << log;
-  EXPECT_EQ(Count(log, "existe"), 0);
+  EXPECT_EQ(Fetch(http, &got), "HTTP/1.1 404 Not Found");
 }
 
-TEST_F(IntegrationTest, UnreachableServersAreLogged) {
+TEST_F(IntegrationTest, UnreachableServersAreRefusedConnections) {
   std::uint16_t closed;
   {
     platform::Listener l;
@@ -148,36 +143,31 @@ TEST_F(IntegrationTest, UnreachableServersAreLogged) {
                                            "localhost:" + std::to_string(closed));
   dir_.Write("a.zip", "x");
   FtpClient ftp;
-  EXPECT_FALSE(Upload(ftp, down, dir_.File("a.zip"), log_));
+  const auto error = UploadFailure(ftp, down, dir_.File("a.zip"));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->step(), UploadError::Step::kConnect);
+  EXPECT_EQ(std::string(error->what()), "Socket Error # 10061\r\nConnection refused.");
   HttpClient http;
   http.set_resolver(testing::LoopbackResolver({"localhost", "www.localhost"}));
-  EXPECT_FALSE(DownloadFile(
-      http, DownloadSource(down, digits_), "a.ZIP", true, dir_.path(),
-      [](const std::string&) { return true; }, log_));
-  std::string log = LogText(dir_.path());
-  EXPECT_EQ(
-      Count(log, " - Falha ao conectar no FTP: Socket Error # 10061\r\nConnection refused.\r\n"), 1)
-      << log;
-  EXPECT_EQ(Count(log,
-                  " - Falha ao realizar o download do arquivo: Socket Error # 10061\r\n"
-                  "Connection refused.\r\n"),
-            1)
-      << log;
+  std::string got;
+  EXPECT_EQ(Fetch(http, down, &got), "Socket Error # 10061\r\nConnection refused.");
 }
 
-TEST_F(IntegrationTest, WrongPasswordAndMissingArchiveAreLogged) {
+TEST_F(IntegrationTest, WrongAccountFailsTheConnectionAndAMissingArchiveTheStore) {
   FtpClient ftp;
   ExchangeServer bad = server_;
   bad.ftp_user = "nobody-here";
   dir_.Write("a.zip", "x");
-  EXPECT_FALSE(Upload(ftp, bad, dir_.File("a.zip"), log_));
-  EXPECT_FALSE(Upload(ftp, server_, dir_.File("missing.zip"), log_));
-  std::string log = LogText(dir_.path());
-  EXPECT_EQ(Count(log, " - Falha ao conectar no FTP: "), 1) << log;
-  EXPECT_EQ(Count(log, " - Falha ao realizar o upload do arquivo: Cannot open file \"" +
-                           dir_.File("missing.zip") + "\". No such file or directory"),
-            1)
-      << log;
+  const auto refused = UploadFailure(ftp, bad, dir_.File("a.zip"));
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->step(), UploadError::Step::kConnect);
+  const auto missing = UploadFailure(ftp, server_, dir_.File("missing.zip"));
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->step(), UploadError::Step::kStore);
+  EXPECT_TRUE(std::string_view(missing->what())
+                  .starts_with("Cannot open file \"" + dir_.File("missing.zip") +
+                               "\". No such file or directory"))
+      << missing->what();
 }
 
 }  // namespace
