@@ -26,13 +26,6 @@ platform::DateTime LookBackDay(platform::Env& env) {
   return static_cast<platform::DateTime>(platform::DayOf(env.Now()) - kLookBackDays);
 }
 
-// The folder of a file's path, with its trailing separator; "" for a bare
-// name.
-std::string FolderOf(const std::string& path) {
-  const size_t last = path.find_last_of("/\\");
-  return last == std::string::npos ? std::string() : path.substr(0, last + 1);
-}
-
 }  // namespace
 
 std::string SettingsPath(const std::string& dir) { return dir + "Quilvane.ini"; }
@@ -65,7 +58,7 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
   s.senha_ftp = ini.ReadString(kSection, "SenhaFTP", "");
   s.dominio_web = ini.ReadString(kSection, "DominioWeb", "");
   const std::string ca = ini.ReadString(kSection, "CertificadoCA", "");
-  if (!ca.empty()) s.certificado_ca = platform::PathBeside(FolderOf(path), ca);
+  if (!ca.empty()) s.certificado_ca = platform::PathBeside(platform::FolderOf(path), ca);
   s.chave_publica = ini.ReadString(kSection, "ChavePublica", "");
   s.enviar_recibo = ini.ReadBool(kSection, "EnviarRecibo", false);
   s.publicar_status = ini.ReadBool(kSection, "PublicarStatus", false);
