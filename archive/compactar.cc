@@ -1,55 +1,34 @@
 #include "archive/compactar.h"
 
-#include <exception>
-
 #include "archive/archive_error.h"
-#include "archive/name_rules.h"
 #include "archive/zip_archiver.h"
 #include "platform/disk_space.h"
 #include "platform/file.h"
 #include "platform/path.h"
+#include "platform/temporary_file.h"
 
 namespace quilvane::archive {
-namespace {
-
-// Everything up to the last separator, without it; a root keeps its
-// separator.
-std::string FolderWithoutSeparator(const std::string& path) {
-  const auto cut = path.find_last_of("/\\:");
-  if (cut == std::string::npos) return std::string();
-  if (cut == 0 || path[cut] == ':' || (cut == 2 && path[1] == ':')) return path.substr(0, cut + 1);
-  return path.substr(0, cut);
-}
-
-void DeleteQuietly(const std::string& path) {
-  try {
-    platform::DeleteFile(path);
-  } catch (const std::exception&) {
-    // The failure already being reported is the one that matters.
-  }
-}
-
-}  // namespace
 
 std::string ArchivePathFor(const std::string& arquivo_origem) {
-  const auto name_start = arquivo_origem.find_last_of("/\\:");
-  const auto dot = arquivo_origem.rfind('.');
-  if (dot == std::string::npos || (name_start != std::string::npos && dot < name_start)) {
-    return arquivo_origem + ".ZIP";
-  }
-  return arquivo_origem.substr(0, dot) + ".ZIP";
+  const std::string name = platform::FileNameOf(arquivo_origem);
+  const auto dot = name.rfind('.');
+  if (dot == std::string::npos) return arquivo_origem + ".ZIP";
+  return arquivo_origem.substr(0, arquivo_origem.size() - name.size() + dot) + ".ZIP";
 }
 
 void Pack(const std::string& arquivo_origem, platform::Env& env,
           const std::function<std::string()>& comment) {
   const std::string archive_path = ArchivePathFor(arquivo_origem);
-  DeleteQuietly(archive_path);
-  try {
+  // An old archive never passes for this one, nor does one that failed half
+  // way (removed once the archiver below has closed it).
+  platform::TemporaryFile(archive_path).Remove();
+  platform::TemporaryFile archive(archive_path);
+  {
     TZipArchiver archiver(env);
     archiver.Password = kArchivePassword;
     archiver.FileName = archive_path;
     archiver.OpenArchive(OpenMode::kCreate);
-    archiver.BaseDir = FolderWithoutSeparator(arquivo_origem);
+    archiver.BaseDir = platform::FolderWithoutSeparator(arquivo_origem);
     if (!platform::FileExists(arquivo_origem)) {
       throw EArchiveError("File \"" + arquivo_origem + "\" not found", kNativeFileNotFound,
                           kMsgFileNotFound);
@@ -62,10 +41,8 @@ void Pack(const std::string& arquivo_origem, platform::Env& env,
     }
     if (comment) archiver.SetComment(comment());
     archiver.CloseArchive();
-  } catch (...) {
-    DeleteQuietly(archive_path);
-    throw;
   }
+  archive.Keep();
 }
 
 void Unpack(const std::string& arquivo, const std::string& destino, const UnpackOptions& options) {
@@ -75,10 +52,7 @@ void Unpack(const std::string& arquivo, const std::string& destino, const Unpack
   archiver.OpenArchive(OpenMode::kRead);
   if (options.comment) *options.comment = archiver.comment();
   std::string folder = destino;
-  if (folder.empty()) {
-    const auto cut = arquivo.find_last_of("/\\:");
-    folder = cut == std::string::npos ? std::string() : arquivo.substr(0, cut + 1);
-  }
+  if (folder.empty()) folder = platform::FolderOf(arquivo);
   archiver.BaseDir = folder;
   if (options.only_member) {
     const auto index = archiver.FindRootItem(*options.only_member);

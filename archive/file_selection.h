@@ -7,10 +7,6 @@
 // Which files an add operation takes.
 namespace quilvane::archive {
 
-// `dir` with the host's separator at its end (unchanged when empty or when it
-// already ends in "/" or "\").
-std::string WithTrailingSeparator(std::string dir);
-
 // The files that `mask` names, sorted: a path, or a path whose last component
 // holds "*" or "?" ("*" any run, "?" one character, ASCII case ignored). A
 // relative mask is taken inside `base_dir`. A file qualifies when it is no

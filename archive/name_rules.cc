@@ -3,11 +3,10 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "platform/text.h"
 
 namespace quilvane::archive {
 namespace {
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool IsAscii(const std::string& s) {
   for (unsigned char c : s) {
@@ -16,24 +15,18 @@ bool IsAscii(const std::string& s) {
   return true;
 }
 
-}  // namespace
-
-std::string BaseName(const std::string& path) {
-  const auto cut = path.find_last_of("/\\:");
-  return cut == std::string::npos ? path : path.substr(cut + 1);
+std::string ForwardSlashes(std::string s) {
+  for (char& c : s) {
+    if (c == '\\') c = '/';
+  }
+  return s;
 }
+
+}  // namespace
 
 bool IsAbsolutePath(const std::string& path) {
   return (!path.empty() && (path[0] == '/' || path[0] == '\\')) ||
          path.find(':') != std::string::npos;
-}
-
-bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
 }
 
 bool MatchesMask(const std::string& name, const std::string& mask) {
@@ -41,7 +34,8 @@ bool MatchesMask(const std::string& name, const std::string& mask) {
   // exponential.
   size_t n = 0, m = 0, star = std::string::npos, mark = 0;
   while (n < name.size()) {
-    if (m < mask.size() && (mask[m] == '?' || Lower(mask[m]) == Lower(name[n]))) {
+    if (m < mask.size() &&
+        (mask[m] == '?' || platform::AsciiLower(mask[m]) == platform::AsciiLower(name[n]))) {
       ++n;
       ++m;
     } else if (m < mask.size() && mask[m] == '*') {
@@ -59,33 +53,27 @@ bool MatchesMask(const std::string& name, const std::string& mask) {
 }
 
 std::string StoredNameFor(const std::string& path, const std::string& base_dir) {
-  std::string p = path;
-  for (char& c : p) {
-    if (c == '\\') c = '/';
-  }
-  while (!p.empty() && (p.back() == '/' || p.back() == '\\' || p.back() == '.')) p.pop_back();
-  std::string base = base_dir;
-  for (char& c : base) {
-    if (c == '\\') c = '/';
-  }
-  if (!base.empty() && base.back() != '/' && base.back() != '\\') base += '/';
+  std::string p = ForwardSlashes(path);
+  while (!p.empty() && (p.back() == '/' || p.back() == '.')) p.pop_back();
+  // Stored names separate folders with '/' on every host, so the base folder
+  // ends in '/' here, never in the host's separator that
+  // platform::WithTrailingSeparator would add for a file on disk.
+  std::string base = ForwardSlashes(base_dir);
+  if (!base.empty() && base.back() != '/') base += '/';
   std::string name = p;
-  if (!base.empty() && p.size() > base.size() && EqualsIgnoreCase(p.substr(0, base.size()), base)) {
+  if (!base.empty() && p.size() > base.size() &&
+      platform::EqualsIgnoreAsciiCase(p.substr(0, base.size()), base)) {
     name = p.substr(base.size());
   }
-  if (name.find("../") != std::string::npos || name.find("..\\") != std::string::npos) name = p;
+  if (name.find("../") != std::string::npos) name = p;
   // Drive letter or network prefix, then one leading separator.
   if (name.size() >= 2 && name[1] == ':') {
     name = name.substr(2);
-  } else if (name.size() >= 2 && (name[0] == '\\' || name[0] == '/') &&
-             (name[1] == '\\' || name[1] == '/')) {
-    const auto server_end = name.find_first_of("/\\", 2);
+  } else if (name.size() >= 2 && name[0] == '/' && name[1] == '/') {
+    const auto server_end = name.find('/', 2);
     name = server_end == std::string::npos ? std::string() : name.substr(server_end);
   }
-  if (!name.empty() && (name[0] == '/' || name[0] == '\\')) name.erase(0, 1);
-  for (char& c : name) {
-    if (c == '\\') c = '/';
-  }
+  if (!name.empty() && name[0] == '/') name.erase(0, 1);
   return name;
 }
 

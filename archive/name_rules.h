@@ -6,11 +6,7 @@
 // How member names are formed, stored, decoded and matched. Pure functions.
 namespace quilvane::archive {
 
-// The part after the last "/", "\" or ":".
-std::string BaseName(const std::string& path);
 bool IsAbsolutePath(const std::string& path);
-// ASCII letters compared without case; other bytes exactly.
-bool EqualsIgnoreCase(const std::string& a, const std::string& b);
 // "*" matches any run, "?" one character, ASCII case ignored.
 bool MatchesMask(const std::string& name, const std::string& mask);
 

@@ -9,6 +9,9 @@
 #include "archive/name_rules.h"
 #include "archive/zip_reader.h"
 #include "archive/zip_writer.h"
+#include "platform/path.h"
+#include "platform/temporary_file.h"
+#include "platform/text.h"
 
 namespace quilvane::archive {
 
@@ -69,7 +72,7 @@ WriteSettings TZipArchiver::Settings() const {
 }
 
 void TZipArchiver::OpenArchive(OpenMode mode) {
-  if (BaseName(FileName).empty()) {
+  if (platform::FileNameOf(FileName).empty()) {
     throw EArchiveError("File name is blank. Specify appropriate file name", kNativeBlankFileName,
                         kMsgBlankFileName);
   }
@@ -128,7 +131,7 @@ std::optional<size_t> TZipArchiver::FindRootItem(const std::string& name) const 
   for (size_t i = 0; i < all.size(); ++i) {
     const std::string& n = all[i].name;
     if (n.find_first_of("/\\") == std::string::npos && !all[i].is_folder() &&
-        EqualsIgnoreCase(n, name)) {
+        platform::EqualsIgnoreAsciiCase(n, name)) {
       return i;
     }
   }
@@ -144,7 +147,7 @@ void TZipArchiver::ExtractFiles(const std::string& file_mask, std::uint32_t sear
   const std::vector<DirItem>& all = reader_->items();
   for (size_t i = 0; i < all.size(); ++i) {
     const DirItem& item = all[i];
-    const std::string base = BaseName(item.name);
+    const std::string base = platform::FileNameOf(item.name);
     if (!MatchesMask(item.name, mask) && !MatchesMask(base, mask)) continue;
     if (!exclusion_mask.empty() &&
         (MatchesMask(item.name, exclusion_mask) || MatchesMask(base, exclusion_mask))) {
@@ -168,10 +171,9 @@ void TZipArchiver::ExtractItem(size_t index, const std::string& name) {
     throw EArchiveError("Cannot extract " + Quoted(name) + " outside the destination folder",
                         kNativeUnsafeName, kMsgUnsafeName);
   }
-  const std::string dest = WithTrailingSeparator(BaseDir);
+  const std::string dest = platform::WithTrailingSeparator(BaseDir);
   const std::string rel = *relative;
-  const auto slash = rel.rfind('/');
-  const std::string folder = dest + (slash == std::string::npos ? "" : rel.substr(0, slash + 1));
+  const std::string folder = dest + platform::FolderOf(rel);
   if (CreateDirs && !folder.empty() && !platform::DirectoryExists(folder)) {
     try {
       platform::CreateDirectories(folder);
@@ -182,45 +184,42 @@ void TZipArchiver::ExtractItem(size_t index, const std::string& name) {
   }
   if (item.is_folder()) return;
   const std::string out_path = dest + rel;
-  auto cannot_create = [&] {
-    return EArchiveError("Cannot create file " + Quoted(out_path), kNativeCannotCreateFile,
-                         kMsgCannotCreateFile);
-  };
   if (platform::DirectoryExists(out_path) ||
       (!ReplaceReadOnly && platform::FileExists(out_path) &&
        (platform::GetFileInfo(out_path).attributes & platform::kAttrReadOnly))) {
-    throw cannot_create();
+    throw EArchiveError(platform::CannotCreateFileText(out_path), kNativeCannotCreateFile,
+                        kMsgCannotCreateFile);
   }
   // The member is written beside its final name and renamed over it only when
-  // every check passed, so a failure never leaves partial content behind.
+  // every check passed, so a failure never leaves partial content behind. The
+  // part is removed after `out` has closed it (an open file cannot be deleted
+  // on Windows).
   const std::string part_path = out_path + ".part";
+  platform::TemporaryFile part;
   File out;
   try {
     out = File(part_path, File::Mode::kCreate);
+  } catch (const platform::SystemError& e) {
+    throw EArchiveError(platform::CannotCreateFileText(out_path, e.code()), kNativeCannotCreateFile,
+                        kMsgCannotCreateFile);
   } catch (const platform::Error&) {
-    throw cannot_create();
+    throw EArchiveError(platform::CannotCreateFileText(out_path), kNativeCannotCreateFile,
+                        kMsgCannotCreateFile);
   }
-  try {
-    reader_->ReadMember(item, Password, out);
-    // Flushing to the device is only asked for removable drives, which a
-    // service's own folder never is.
-    out.Close();
-    if (const auto when = FromDosDateTime({item.time, item.date})) {
-      platform::SetFileTime(part_path, *when);
-    }
-    // Hidden, system and read-only bits from an archive are never applied.
-    if (SetAttributes) {
-      platform::SetFileAttributes(part_path, item.external_attributes & ~std::uint32_t{0x07});
-    }
-    platform::RenameFile(part_path, out_path);
-  } catch (...) {
-    out = File();
-    try {
-      platform::DeleteFile(part_path);
-    } catch (...) {
-    }
-    throw;
+  part = platform::TemporaryFile(part_path);
+  reader_->ReadMember(item, Password, out);
+  // Flushing to the device is only asked for removable drives, which a
+  // service's own folder never is.
+  out.Close();
+  if (const auto when = FromDosDateTime({item.time, item.date})) {
+    platform::SetFileTime(part_path, *when);
   }
+  // Hidden, system and read-only bits from an archive are never applied.
+  if (SetAttributes) {
+    platform::SetFileAttributes(part_path, item.external_attributes & ~std::uint32_t{0x07});
+  }
+  platform::RenameFile(part_path, out_path);
+  part.Keep();
 }
 
 }  // namespace quilvane::archive

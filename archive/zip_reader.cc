@@ -9,6 +9,7 @@
 #include "archive/name_rules.h"
 #include "archive/zip_format.h"
 #include "archive/zip_rebuild.h"
+#include "platform/path.h"
 
 namespace quilvane::archive {
 namespace {
@@ -47,8 +48,7 @@ File OpenForReading(const std::string& path) {
   try {
     return File(path, File::Mode::kRead);
   } catch (const platform::SystemError& e) {
-    throw platform::Error("Cannot open file " + Quoted(path) + ". " +
-                          platform::SystemMessage(e.code()));
+    throw platform::Error(platform::CannotOpenFileText(path, e.code()));
   }
 }
 

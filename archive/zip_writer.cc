@@ -9,6 +9,7 @@
 #include "archive/member_stream.h"
 #include "archive/name_rules.h"
 #include "archive/zip_format.h"
+#include "platform/path.h"
 
 namespace quilvane::archive {
 namespace {
@@ -64,8 +65,7 @@ ZipWriter::ZipWriter(const std::string& path, platform::Env& env, HeaderRandom& 
   try {
     file_ = File(path, File::Mode::kCreate);
   } catch (const platform::SystemError& e) {
-    throw platform::Error("Cannot create file " + Quoted(path) + ". " +
-                          platform::SystemMessage(e.code()));
+    throw platform::Error(platform::CannotCreateFileText(path, e.code()));
   }
 }
 
@@ -157,9 +157,9 @@ void ZipWriter::WriteMember(DirItem& item, const WriteSettings& settings) {
   File source;
   try {
     source = File(item.source_path, File::Mode::kRead);
-  } catch (const platform::SystemError&) {
-    throw EArchiveError("Cannot open file " + Quoted(item.source_path), kNativeCannotOpenSource,
-                        kMsgCannotOpenFile);
+  } catch (const platform::SystemError& e) {
+    throw EArchiveError(platform::CannotOpenFileText(item.source_path, e.code()),
+                        kNativeCannotOpenSource, kMsgCannotOpenFile);
   }
   if (item.needs_zip64) ThrowZip64Disabled(item.source_path);
   const std::int64_t source_size = item.uncompressed_size;

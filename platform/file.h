@@ -58,13 +58,16 @@ class File {
   // file rather than by its path.
   std::intptr_t native_handle() const { return fd_; }
 
-  // Reads up to out.size() bytes; 0 at the end of the file.
+  // Reads up to out.size() bytes; 0 at the end of the file. This and the
+  // span Write are the host's own; the other reads and writes call them.
   size_t Read(std::span<std::uint8_t> out);
   size_t Read(std::span<char> out);
-  // Reads exactly out.size() bytes or throws.
+  // Reads exactly out.size() bytes or throws SystemError ("unexpected end of
+  // file").
   void ReadExact(std::span<std::uint8_t> out);
-  void Write(std::string_view bytes);
+  // Writes every byte or throws.
   void Write(std::span<const std::uint8_t> bytes);
+  void Write(std::string_view bytes);
   void Seek(std::int64_t offset);
   std::int64_t Size() const;
   void Truncate(std::int64_t size);

@@ -1,10 +1,40 @@
-// File helpers that need nothing of the system beyond File.
+// File helpers that need nothing of the system beyond File's own per-host
+// Read(std::span<std::uint8_t>) and Write(std::span<const std::uint8_t>).
 #include <span>
 
 #include "platform/file.h"
 #include "platform/temporary_name.h"
 
 namespace quilvane::platform {
+namespace {
+
+// The code of a file that ended before the bytes asked for: none on POSIX,
+// ERROR_HANDLE_EOF on Windows.
+#ifdef _WIN32
+constexpr int kEndOfFileCode = 38;
+#else
+constexpr int kEndOfFileCode = 0;
+#endif
+
+}  // namespace
+
+size_t File::Read(std::span<char> out) {
+  return Read(std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(out.data()), out.size()));
+}
+
+void File::ReadExact(std::span<std::uint8_t> out) {
+  size_t done = 0;
+  while (done < out.size()) {
+    const size_t n = Read(out.subspan(done));
+    if (n == 0) throw SystemError(path_ + ": unexpected end of file", kEndOfFileCode);
+    done += n;
+  }
+}
+
+void File::Write(std::string_view bytes) {
+  Write(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                      bytes.size()));
+}
 
 std::string ReadFileToString(const std::string& path) {
   File f(path, File::Mode::kRead);

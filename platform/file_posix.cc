@@ -85,19 +85,6 @@ size_t File::Read(std::span<std::uint8_t> out) {
   }
 }
 
-size_t File::Read(std::span<char> out) {
-  return Read(std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(out.data()), out.size()));
-}
-
-void File::ReadExact(std::span<std::uint8_t> out) {
-  size_t done = 0;
-  while (done < out.size()) {
-    const size_t n = Read(out.subspan(done));
-    if (n == 0) throw SystemError(path_ + ": unexpected end of file", 0);
-    done += n;
-  }
-}
-
 void File::Write(std::span<const std::uint8_t> bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
@@ -108,11 +95,6 @@ void File::Write(std::span<const std::uint8_t> bytes) {
     }
     done += static_cast<size_t>(n);
   }
-}
-
-void File::Write(std::string_view bytes) {
-  Write(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                      bytes.size()));
 }
 
 void File::Seek(std::int64_t offset) {

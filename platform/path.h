@@ -8,10 +8,38 @@
 
 namespace quilvane::platform {
 
-// `dir` ready for a file name to be appended: a separator is added unless
-// `dir` is empty or already ends with '/' or the host's separator.
+// Paths here are split the way the sites' settings and archives are written,
+// whatever the host: '/' and '\\' both end a folder, and ':' ends a drive
+// ("C:"). A folder therefore keeps a trailing '\\' on POSIX too, so that
+// FolderOf(path) + FileNameOf(path) is always `path` again.
+
+// The file's name: what follows the last '/', '\\' or ':'; all of `path` when
+// it has none.
+inline std::string FileNameOf(std::string_view path) {
+  const auto cut = path.find_last_of("/\\:");
+  return std::string(cut == std::string_view::npos ? path : path.substr(cut + 1));
+}
+
+// The folder, up to and with its last '/', '\\' or ':'; "" for a bare name.
+inline std::string FolderOf(std::string_view path) {
+  const auto cut = path.find_last_of("/\\:");
+  return std::string(cut == std::string_view::npos ? std::string_view() : path.substr(0, cut + 1));
+}
+
+// The folder without its trailing separator, except a root ("/", "C:\\",
+// "C:"), which keeps it; "" for a bare name.
+inline std::string FolderWithoutSeparator(std::string_view path) {
+  std::string folder = FolderOf(path);
+  const size_t n = folder.size();
+  const bool root = n == 1 || folder[n - 1] == ':' || (n == 3 && folder[1] == ':');
+  if (n > 0 && !root) folder.pop_back();
+  return folder;
+}
+
+// `dir` ready for a file name to be appended: the host's separator is added
+// unless `dir` is empty or already ends with '/' or '\\'.
 inline std::string WithTrailingSeparator(std::string dir) {
-  if (!dir.empty() && dir.back() != '/' && dir.back() != PathSeparator()) dir += PathSeparator();
+  if (!dir.empty() && dir.back() != '/' && dir.back() != '\\') dir += PathSeparator();
   return dir;
 }
 

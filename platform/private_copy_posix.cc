@@ -7,6 +7,7 @@
 
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/path.h"
 #include "platform/private_copy.h"
 #include "platform/temporary_name.h"
 
@@ -45,9 +46,7 @@ void WriteAll(int fd, const char* data, std::size_t size, const std::string& pat
 
 PrivateCopy::PrivateCopy(const std::string& source, const std::string& dir) {
   File in(source, File::Mode::kRead);
-  const std::size_t slash = source.rfind('/');
-  const int fd =
-      CreateExclusive(dir, slash == std::string::npos ? source : source.substr(slash + 1), path_);
+  const int fd = CreateExclusive(dir, FileNameOf(source), path_);
   try {
     // The umask can only take bits away; fchmod makes the mode exact.
     if (::fchmod(fd, 0600) != 0) throw MakeSystemError(path_, errno);

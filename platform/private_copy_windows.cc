@@ -11,6 +11,7 @@
 #include "platform/wide_windows.h"  // first: it undefines clashing macros
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/path.h"
 #include "platform/private_copy.h"
 #include "platform/temporary_name.h"
 
@@ -55,9 +56,7 @@ HANDLE CreateExclusive(const std::string& dir, const std::string& name, std::str
 
 PrivateCopy::PrivateCopy(const std::string& source, const std::string& dir) {
   File in(source, File::Mode::kRead);
-  const std::size_t cut = source.find_last_of("/\\:");
-  const HANDLE h =
-      CreateExclusive(dir, cut == std::string::npos ? source : source.substr(cut + 1), path_);
+  const HANDLE h = CreateExclusive(dir, FileNameOf(source), path_);
   handle_ = reinterpret_cast<std::intptr_t>(h);
   try {
     std::vector<char> block(kBlock);

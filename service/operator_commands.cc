@@ -8,6 +8,7 @@
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/private_file.h"
+#include "platform/temporary_file.h"
 #include "platform/text.h"
 #include "service/host.h"
 #include "sync/cycle.h"
@@ -119,8 +120,7 @@ class ImportSource {
  public:
   ImportSource(sync::Operations& ops, const std::string& dir, const std::string& arg,
                const std::string& cnpj_servidor) {
-    const auto cut = arg.find_last_of("/\\:");
-    const std::string name = cut == std::string::npos ? arg : arg.substr(cut + 1);
+    const std::string name = platform::FileNameOf(arg);
     const std::string_view zip = sync::kArchiveExtension;
     if (name.size() <= zip.size() ||
         platform::AsciiUpper(name.substr(name.size() - zip.size())) != zip) {
@@ -130,20 +130,16 @@ class ImportSource {
     const std::string member = cnpj_servidor.empty() ? name.substr(0, name.size() - zip.size()) +
                                                            sync::kExchangeFileExtension
                                                      : sync::ExchangeFileName(cnpj_servidor);
-    if (ops.UnpackExchangeFile(arg, member)) path_ = unpacked_ = dir + member;
-  }
-  ~ImportSource() {
-    if (unpacked_.empty()) return;
-    try {
-      platform::DeleteFile(unpacked_);
-    } catch (const std::exception&) {
+    if (ops.UnpackExchangeFile(arg, member)) {
+      path_ = dir + member;
+      unpacked_ = platform::TemporaryFile(path_);
     }
   }
   const std::string& path() const { return path_; }
 
  private:
   std::string path_;
-  std::string unpacked_;
+  platform::TemporaryFile unpacked_;
 };
 
 // Products changed, unchanged (SomenteAlterados) and not found; the

@@ -8,6 +8,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/instance_lock.h"
+#include "platform/machine_name.h"
 #include "platform/regional.h"
 #include "sync/cycle_receipt.h"
 #include "sync/fleet_ftp.h"
@@ -188,7 +189,7 @@ void Cycle::Fleet(platform::DateTime started, std::int64_t duration_ms,
         }
         facts.log_lines = std::move(lines);
         facts.recorded_day = RecordedDay(SettingsPath(dir_), env_);
-        const std::string name = ReceiptFileName(facts.cgc, MachineName());
+        const std::string name = ReceiptFileName(facts.cgc, platform::MachineName());
         SendReceipt(dir_, name, WriteReceipt(MakeCycleReceipt(facts)), store, log_);
       } else {
         // A receipt the server did not take is stored at the next tick,

@@ -1,25 +1,8 @@
 #include "sync/cycle_receipt.h"
 
 #include <algorithm>
-#include <cstdlib>
-
-#include "platform/file.h"
 
 namespace quilvane::sync {
-
-std::string MachineName() {
-  if (const char* name = std::getenv("COMPUTERNAME"); name != nullptr && *name != '\0') {
-    return name;
-  }
-  try {
-    if (platform::FileExists("/etc/hostname")) {
-      std::string name = platform::ReadFileToString("/etc/hostname");
-      return name.substr(0, name.find_first_of("\r\n"));
-    }
-  } catch (const std::exception&) {
-  }
-  return "";
-}
 
 Day DayOfDate(platform::DateTime date) {
   const platform::CivilDate c = platform::DecodeDate(date);

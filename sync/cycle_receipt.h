@@ -28,10 +28,6 @@ struct CycleFacts {
 // to its end, else `falhou` with the cycle's log lines.
 Receipt MakeCycleReceipt(const CycleFacts& facts);
 
-// The machine's name, for the receipt of a branch without a CGC; empty when
-// unknown.
-std::string MachineName();
-
 Day DayOfDate(platform::DateTime date);
 
 }  // namespace quilvane::sync

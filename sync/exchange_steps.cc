@@ -6,21 +6,12 @@
 #include "platform/disk_space.h"
 #include "platform/file.h"
 #include "platform/path.h"
+#include "platform/temporary_file.h"
 #include "sync/signed_exchange.h"
 #include "transfer/download.h"
 #include "transfer/upload.h"
 
 namespace quilvane::sync {
-namespace {
-
-void DeleteQuietly(const std::string& path) {
-  try {
-    platform::DeleteFile(path);
-  } catch (const platform::Error&) {
-  }
-}
-
-}  // namespace
 
 bool CompactarArquivo(const std::string& arquivo_origem, platform::Logger& log, platform::Env& env,
                       const std::string& key_file) {
@@ -87,8 +78,8 @@ bool DownloadFile(transfer::HttpClient& http, const std::string& source, const s
   bool result = platform::FileExists(path);
   if (result && descompactar) {
     log.DoSaveLog("O arquivo baixado existe!!!");
+    const platform::TemporaryFile archive(path);
     result = unpack(path);
-    DeleteQuietly(path);
   }
   if (result) log.DoSaveLog("Descompactou o arquivo!!!");
   return result;

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "platform/file.h"
+#include "platform/temporary_file.h"
 #include "sync/receipt.h"
 
 namespace quilvane::sync {
@@ -55,13 +56,6 @@ std::optional<Pending> Parse(const std::string& text) {
   return p;
 }
 
-void DeleteQuietly(const std::string& path) {
-  try {
-    platform::DeleteFile(path);
-  } catch (const std::exception&) {
-  }
-}
-
 void LogQuietly(platform::Logger& log, const std::string& line) {
   try {
     log.DoSaveLog(line);
@@ -72,12 +66,12 @@ void LogQuietly(platform::Logger& log, const std::string& line) {
 void Attempt(const std::string& dir, Pending pending, const StoreReceiptFn& store,
              platform::Logger& log) {
   const std::string path = PendingReceiptPath(dir);
-  const std::string upload = path + ".txt";
+  platform::TemporaryFile upload(path + ".txt");
   try {
-    platform::WriteFileAtomically(upload, pending.bytes);
-    store(upload, pending.name);
+    platform::WriteFileAtomically(upload.path(), pending.bytes);
+    store(upload.path(), pending.name);
   } catch (const std::exception& e) {
-    DeleteQuietly(upload);
+    upload.Remove();
     if (pending.failure_logged) return;
     LogQuietly(log, std::string("Falha ao enviar o recibo: ") + e.what());
     pending.failure_logged = true;
@@ -87,7 +81,7 @@ void Attempt(const std::string& dir, Pending pending, const StoreReceiptFn& stor
     }
     return;
   }
-  DeleteQuietly(upload);
+  upload.Remove();
   platform::DeleteFile(path);
   if (pending.failure_logged) LogQuietly(log, "Recibo pendente enviado.");
 }

@@ -18,13 +18,6 @@ platform::DateTime LookBackDay(platform::Env& env) {
   return static_cast<platform::DateTime>(platform::DayOf(env.Now()) - kLookBackDays);
 }
 
-// The folder of a file's path, with its trailing separator; "" for a bare
-// name.
-std::string FolderOf(const std::string& path) {
-  const size_t last = path.find_last_of("/\\");
-  return last == std::string::npos ? std::string() : path.substr(0, last + 1);
-}
-
 }  // namespace
 
 std::optional<platform::DateTime> ParseRecordedDay(std::string_view text, platform::Env& env) {
@@ -61,7 +54,7 @@ Settings ReadSettings(const std::string& path, platform::Env& env) {
   s.senha_ftp = ini.ReadString(kSettingsSection, key::kSenhaFtp, "");
   s.dominio_web = ini.ReadString(kSettingsSection, key::kDominioWeb, "");
   const std::string ca = ini.ReadString(kSettingsSection, key::kCertificadoCa, "");
-  if (!ca.empty()) s.certificado_ca = platform::PathBeside(FolderOf(path), ca);
+  if (!ca.empty()) s.certificado_ca = platform::PathBeside(platform::FolderOf(path), ca);
   s.chave_publica = ini.ReadString(kSettingsSection, key::kChavePublica, "");
   s.enviar_recibo = ini.ReadBool(kSettingsSection, key::kEnviarRecibo, false);
   s.publicar_status = ini.ReadBool(kSettingsSection, key::kPublicarStatus, false);

@@ -2,13 +2,10 @@
 
 #include <utility>
 
+#include "platform/path.h"
+
 namespace quilvane::sync {
 namespace {
-
-std::string NameWithoutFolders(const std::string& path) {
-  const auto cut = path.find_last_of("/\\:");
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
 
 std::future<exchange::FileDigest> StartDigest(const std::string& path) {
   return std::async(std::launch::async, [path] { return exchange::DigestFile(path); });
@@ -48,7 +45,7 @@ void SignatureCheck::Require() {
 }
 
 PendingSignature::PendingSignature(const std::string& key_file, const std::string& path)
-    : key_(exchange::LoadKeyFile(key_file)), name_(NameWithoutFolders(path)) {
+    : key_(exchange::LoadKeyFile(key_file)), name_(platform::FileNameOf(path)) {
   digest_ = StartDigest(path);
 }
 

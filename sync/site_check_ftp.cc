@@ -5,6 +5,7 @@
 
 #include "platform/file.h"
 #include "platform/private_file.h"
+#include "platform/temporary_file.h"
 #include "platform/text.h"
 #include "sync/site_files.h"
 #include "transfer/ftp_client.h"
@@ -104,7 +105,7 @@ void CheckFtpSide(const transfer::ExchangeServer& server, const std::string& dir
 
   const std::string folder = std::string(transfer::kFtpFolder) + "/";
   const std::string probe = CheckProbeName();
-  const std::string local = dir + probe;
+  const platform::TemporaryFile local(dir + probe);
   const char* step = "entrar na pasta";
   bool stored = false;
   try {
@@ -117,9 +118,9 @@ void CheckFtpSide(const transfer::ExchangeServer& server, const std::string& dir
       if (platform::EqualsIgnoreAsciiCase(n, digits + kArchiveExtension)) has_archive = true;
     }
     step = "criar o arquivo de teste local";
-    platform::WriteFileAtomically(local, "quilvane -CHECK\r\n");
+    platform::WriteFileAtomically(local.path(), "quilvane -CHECK\r\n");
     step = "gravar";
-    ftp.Put(local, probe);
+    ftp.Put(local.path(), probe);
     stored = true;
     step = "apagar";
     ftp.Delete(probe);
@@ -136,10 +137,6 @@ void CheckFtpSide(const transfer::ExchangeServer& server, const std::string& dir
         folder + ": falhou ao " + step + ": " + e.what() +
             "; confira as permissões da conta FTP nessa pasta" +
             (stored ? " e apague " + probe + " dela" : ""));
-  }
-  try {
-    platform::DeleteFile(local);
-  } catch (const std::exception&) {
   }
 }
 

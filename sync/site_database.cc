@@ -6,6 +6,7 @@
 #include "platform/file.h"
 #include "platform/ini_file.h"
 #include "platform/path.h"
+#include "platform/temporary_file.h"
 #include "sync/settings.h"
 
 namespace quilvane::sync {
@@ -82,16 +83,9 @@ bool ConectarBanco(SiteDatabase& c, const std::string& dir, platform::Logger& lo
 
 void ExportPrices(SiteDatabase& c, const std::string& arquivo_script,
                   bool sincronizar_preco_farmacia_popular, platform::Env& env) {
-  try {
-    exchange::ExportPrices(c.TBProdutos, arquivo_script, sincronizar_preco_farmacia_popular, env);
-  } catch (...) {
-    try {
-      platform::DeleteFile(arquivo_script);
-    } catch (const std::exception&) {
-      // The export's own failure is the one to report.
-    }
-    throw;
-  }
+  platform::TemporaryFile script(arquivo_script);  // a failed export leaves no file
+  exchange::ExportPrices(c.TBProdutos, arquivo_script, sincronizar_preco_farmacia_popular, env);
+  script.Keep();
 }
 
 exchange::ImportResult ImportPrices(SiteDatabase& c, const std::string& arquivo_script,

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "platform/error_kinds.h"
+#include "platform/path.h"
 #include "platform/private_copy.h"
 #include "sync/exchange_steps.h"
 #include "sync/fleet_ftp.h"
@@ -153,9 +154,7 @@ class SiteOperations final : public Operations {
   // import runs under the lock beside the program, so copies of the same
   // name found there were left by a process that was killed.
   platform::PrivateCopy CopyOf(const std::string& arquivo_script) const {
-    const auto cut = arquivo_script.find_last_of("/\\:");
-    platform::RemoveLeftoverPrivateCopies(
-        dir_, cut == std::string::npos ? arquivo_script : arquivo_script.substr(cut + 1));
+    platform::RemoveLeftoverPrivateCopies(dir_, platform::FileNameOf(arquivo_script));
     try {
       return platform::PrivateCopy(arquivo_script, dir_);
     } catch (const platform::SystemError& e) {

@@ -2,6 +2,7 @@
 
 #include "platform/file.h"
 #include "platform/path.h"
+#include "platform/temporary_file.h"
 #include "platform/text.h"
 
 namespace quilvane::transfer {
@@ -100,10 +101,7 @@ void Download(HttpClient& http, const std::string& source, const std::string& pa
   }
   if (fetched) return;
   // Nothing is unpacked from a download that did not arrive whole.
-  try {
-    platform::DeleteFile(path);
-  } catch (const platform::Error&) {
-  }
+  platform::TemporaryFile(path).Remove();
   throw DownloadError(last_error);
 }
 

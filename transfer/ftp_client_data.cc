@@ -164,11 +164,7 @@ void FtpClient::PassiveSend(const std::string& command, platform::File& file) {
 
 void FtpClient::Put(const std::string& local_path, const std::string& remote_name) {
   StartStep();
-  std::string remote = remote_name;
-  if (remote.empty()) {
-    size_t cut = local_path.find_last_of("\\:/");
-    remote = cut == std::string::npos ? local_path : local_path.substr(cut + 1);
-  }
+  const std::string remote = remote_name.empty() ? platform::FileNameOf(local_path) : remote_name;
   platform::File file;
   try {
     file = platform::File(local_path, platform::File::Mode::kRead);

@@ -5,14 +5,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/path.h"
 #include "platform/temporary_name.h"
 #include "platform/text.h"
 
 namespace quilvane::transfer {
 
 std::string RemoteArchiveName(const std::string& arquivo) {
-  size_t cut = arquivo.find_last_of("\\:/");
-  return platform::AsciiUpper(cut == std::string::npos ? arquivo : arquivo.substr(cut + 1));
+  return platform::AsciiUpper(platform::FileNameOf(arquivo));
 }
 
 std::string TemporaryRemoteName(const std::string& remote) {

@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "archive/compactar.h"
 #include "archive/file_selection.h"
 #include "archive/zip_archiver.h"
 #include "archive/zip_format.h"
+#include "archive/zip_writer.h"
 #include "platform/directory.h"
 #include "platform/file.h"
 #include "tests/archive/archive_test_util.h"
@@ -207,6 +209,38 @@ TEST_F(ArchiverTest, EncryptionHeaderFollowsTheInjectedEnvironment) {
   EXPECT_EQ(a, pack(one));
   EXPECT_NE(a, pack(two));
   EXPECT_NE(a, pack(env_));  // the default environment is not consulted
+}
+
+TEST_F(ArchiverTest, FilesThatCannotBeOpenedOrCreatedCarryTheSystemsReason) {
+  // The operator reads why: a folder in the place of the member's part file,
+  // and a source gone between its listing and its packing.
+  const std::string zip = Pack("", false);
+  platform::CreateDirectories(dir_.File("out/") + kMember + ".part");
+  try {
+    Unpack(zip, dir_.File("out"));
+    FAIL() << "extracted over a folder";
+  } catch (const EArchiveError& e) {
+    EXPECT_EQ("Cannot create file \"" + dir_.File("out/") + kMember + "\". " +
+                  platform::SystemMessage(EISDIR) + " - Native error: 00019",
+              std::string(e.what()));
+  }
+  EXPECT_FALSE(platform::FileExists(dir_.File("out/") + kMember));
+  EXPECT_TRUE(platform::DirectoryExists(dir_.File("out/") + kMember + ".part"));
+
+  HeaderRandom random;
+  ZipWriter writer(dir_.File("gone.zip"), env_, random);
+  const WriteSettings settings{kArchivePassword};
+  DirItem item = writer.ItemFor(dir_.File(kMember), dir_.path(), settings);
+  platform::DeleteFile(dir_.File(kMember));
+  try {
+    writer.Add({item}, settings);
+    FAIL() << "packed a missing source";
+  } catch (const EArchiveError& e) {
+    EXPECT_EQ("Cannot open file \"" + dir_.File(kMember) + "\". " +
+                  platform::SystemMessage(ENOENT) + " - Native error: 00033",
+              std::string(e.what()));
+  }
+  EXPECT_TRUE(writer.items().empty());
 }
 
 TEST(ListDirectoryTest, ListsNamesWithoutDotsAndFailsOnAMissingFolder) {

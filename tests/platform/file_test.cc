@@ -168,6 +168,24 @@ TEST(RenameFileTest, ReplacesAReadOnlyTarget) {
   EXPECT_EQ("new", dir.Read("12345678000190.SQL"));
 }
 
+TEST(FileReadTest, ReadExactFillsTheBufferOrNamesTheEnd) {
+  // A short file ends an exact read with its path in the text, never with a
+  // buffer half filled and no error.
+  testing::TempDir dir;
+  dir.Write("a.ZIP", "PK\x05\x06");
+  File f(dir.File("a.ZIP"), File::Mode::kRead);
+  std::uint8_t two[2];
+  f.ReadExact(two);
+  EXPECT_EQ('K', two[1]);
+  std::uint8_t three[3];
+  try {
+    f.ReadExact(three);
+    FAIL() << "read past the end";
+  } catch (const SystemError& e) {
+    EXPECT_EQ(dir.File("a.ZIP") + ": unexpected end of file", std::string(e.what()));
+  }
+}
+
 TEST(FreeDiskSpaceTest, AnExistingFolderHasSomeAndAMissingOneThrows) {
   testing::TempDir dir;
   EXPECT_GT(FreeDiskSpace(dir.path()), 0u);
