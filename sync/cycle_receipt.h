@@ -32,8 +32,6 @@ Receipt MakeCycleReceipt(const CycleFacts& facts);
 // unknown.
 std::string MachineName();
 
-Day DayOfDate(platform::DateTime date);
-
 // The day recorded in the settings file, none when the key is missing or
 // unreadable.
 std::optional<platform::DateTime> RecordedDay(const std::string& settings_path, platform::Env& env);
