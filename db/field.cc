@@ -120,4 +120,60 @@ std::int64_t Field::AsInteger() const {
   return v;
 }
 
+StoredValue Field::Stored() const {
+  const Column& c = query_->state_->columns[index_];
+  const std::optional<std::string_view> v = query_->Value(index_);
+  StoredValue out;
+  if (!v) return out;
+  const char* data = v->data();
+  if (IsTextType(c.type)) {
+    out.kind = StoredValue::Kind::kText;
+    out.bytes = std::string(*v);
+    out.fixed_length = c.type == SQL_TEXT;
+  } else if (IsIntegerType(c.type)) {
+    out.kind = StoredValue::Kind::kExact;
+    out.integer = LoadInteger(c, data);
+    out.scale = c.scale;
+  } else if (c.type == SQL_DOUBLE) {
+    out.kind = StoredValue::Kind::kDouble;
+    out.real = LoadFloat(c, data);
+  } else if (c.type == SQL_TYPE_DATE) {
+    out.kind = StoredValue::Kind::kDate;
+    out.date = Load<ISC_DATE>(data);
+  } else if (c.type == SQL_TIMESTAMP) {
+    out.kind = StoredValue::Kind::kTimestamp;
+    out.date = Load<ISC_DATE>(data);
+    out.time = Load<ISC_TIME>(data + sizeof(ISC_DATE));
+  } else {
+    out.kind = StoredValue::Kind::kOther;
+  }
+  return out;
+}
+
+std::string StoredValueText(const StoredValue& value, const platform::FormatSettings& fs) {
+  using Kind = StoredValue::Kind;
+  switch (value.kind) {
+    case Kind::kExact:
+      return convert::ScaledToText(value.integer, value.scale, fs.decimal_separator);
+    case Kind::kDouble:
+      return convert::DoubleToText(value.real, fs.decimal_separator);
+    case Kind::kText:
+      return convert::DbTextToUtf8(value.fixed_length ? convert::TrimTrailingBlanks(value.bytes)
+                                                      : std::string_view(value.bytes));
+    case Kind::kDate:
+    case Kind::kTimestamp: {
+      const platform::DateTime day = convert::FromIscDate(value.date);
+      std::string out = platform::FormatShortDate(day, fs);
+      const platform::CivilTime t = platform::DecodeTime(convert::FromIscTime(value.time));
+      if (value.kind == Kind::kTimestamp && (t.hour | t.minute | t.second) != 0) {
+        out += " " + TwoDigits(t.hour) + fs.time_separator + TwoDigits(t.minute) +
+               fs.time_separator + TwoDigits(t.second);
+      }
+      return out;
+    }
+    default:
+      return {};
+  }
+}
+
 }  // namespace quilvane::db

@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "db/stored_value.h"
 #include "platform/datetime.h"
 
 namespace quilvane::db {
@@ -47,6 +48,8 @@ class Field {
   platform::DateTime AsDateTime() const;
   // Integers and exact numerics (cut towards zero); NULL gives 0.
   std::int64_t AsInteger() const;
+  // The value unconverted (a true NULL apart from empty text).
+  StoredValue Stored() const;
 
  private:
   const Query* query_;

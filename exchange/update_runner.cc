@@ -1,80 +1,23 @@
 #include "exchange/update_runner.h"
 
-#include <charconv>
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "db/error.h"
+#include "exchange/exact_number.h"
 #include "exchange/format.h"
+#include "exchange/update_runner_internal.h"
 #include "platform/codepage.h"
 
 namespace quilvane::exchange {
-namespace {
+namespace internal {
 
-// Statements per prepared block: the block's text (about 1.7 KB a statement)
-// stays under the server's 64 KiB statement limit, and a block never spans a
-// commit.
-constexpr std::size_t kBlockStatements = 25;
-static_assert(kBatchSize % kBlockStatements == 0, "a block never spans a commit");
-// With only_changed each statement also carries its comparison and the
-// variables that keep its row (about 6 KB a statement in all): at most 10
-// a block, fewer when the columns' kinds make the text longer.
-constexpr std::size_t kComparingBlockStatements = 10;
-static_assert(kBatchSize % kComparingBlockStatements == 0, "a block never spans a commit");
-// The server's limit on the text of one statement.
-constexpr std::size_t kMaxBlockText = 65535;
-
-// Longest text a parameter carries; a longer literal runs as text.
-constexpr std::size_t kMaxParamText = 32767;
-
-// A literal the server reads as an exact numeric keeps its digits; past 18
-// of them it is no longer one, so such a number runs as text.
-constexpr std::size_t kMaxExactDigits = 18;
-
-std::string Unquote(std::string_view doubled) {
-  std::string out;
-  out.reserve(doubled.size());
-  for (std::size_t i = 0; i < doubled.size(); ++i) {
-    out += doubled[i];
-    if (doubled[i] == '\'') ++i;  // validated: every apostrophe is doubled
-  }
-  return out;
-}
-
-// A code literal that can name no product: NULL, or text of blanks only
-// (CHAR comparison ignores trailing blanks).
 bool NoCode(const Literal& code) {
   if (code.kind == Literal::Kind::kNull) return true;
   return code.kind == Literal::Kind::kText &&
          code.text.find_first_not_of(' ') == std::string_view::npos;
-}
-
-// The number as an exact count of ten-thousandths; nullopt when it has
-// significant digits past the fourth decimal or does not fit.
-std::optional<std::int64_t> ExactTenThousandths(std::string_view number) {
-  const bool negative = !number.empty() && number.front() == '-';
-  if (negative) number.remove_prefix(1);
-  const std::size_t dot = number.find('.');
-  std::string_view whole = number.substr(0, dot);
-  std::string_view fraction = dot == std::string_view::npos ? "" : number.substr(dot + 1);
-  if (whole.size() + fraction.size() > kMaxExactDigits) return std::nullopt;
-  while (fraction.size() > 4 && fraction.back() == '0') fraction.remove_suffix(1);
-  if (fraction.size() > 4) return std::nullopt;
-  std::int64_t value = 0;
-  for (char c : whole) {
-    if (__builtin_mul_overflow(value, 10, &value) ||
-        __builtin_add_overflow(value, c - '0', &value)) {
-      return std::nullopt;
-    }
-  }
-  for (std::size_t i = 0; i < 4; ++i) {
-    const int digit = i < fraction.size() ? fraction[i] - '0' : 0;
-    if (__builtin_mul_overflow(value, 10, &value) || __builtin_add_overflow(value, digit, &value)) {
-      return std::nullopt;
-    }
-  }
-  return negative ? -value : value;
 }
 
 db::Param ParamOf(const Literal& literal) {
@@ -88,13 +31,24 @@ db::Param ParamOf(const Literal& literal) {
   }
 }
 
-}  // namespace
+}  // namespace internal
 
-struct UpdateRunner::Pending {
-  std::string ansi;
-  bool popular = false;
-  int line = 0;
-};
+namespace {
+
+using internal::NoCode;
+using internal::ParamOf;
+
+// Statements per prepared block: the block's text (about 1.7 KB a statement)
+// stays under the server's 64 KiB statement limit, and a block never spans a
+// commit.
+constexpr std::size_t kBlockStatements = 25;
+static_assert(kBatchSize % kBlockStatements == 0, "a block never spans a commit");
+// With only_changed, statements whose rows are read in one query: one round
+// trip for the run, and a run never spans a commit.
+constexpr std::size_t kReadStatements = 50;
+static_assert(kBatchSize % kReadStatements == 0, "a run never spans a commit");
+
+}  // namespace
 
 UpdateRunner::UpdateRunner(db::Database& db, db::Transaction& trans, db::Query& qexec,
                            Options options)
@@ -107,16 +61,21 @@ void UpdateRunner::Add(const std::string& ansi, int line) {
   if (!literals) throw platform::Error("Not a statement line: " + platform::AnsiToUtf8(ansi));
   if (NoCode(literals->back())) ++no_code_;
   pending_.push_back({ansi, (*literals)[kPopularPart].kind != Literal::Kind::kAbsent, line});
-  if (pending_.size() == (options_.only_changed ? kComparingBlockStatements : kBlockStatements) ||
-      (options_.commit_batches &&
-       contador_comando_ + static_cast<int>(pending_.size()) == kBatchSize)) {
+  // With only_changed a batch counts the statements sent to the server, and
+  // the runs commit as they fill it.
+  if (options_.only_changed
+          ? pending_.size() == kReadStatements
+          : pending_.size() == kBlockStatements ||
+                (options_.commit_batches &&
+                 contador_comando_ + static_cast<int>(pending_.size()) == kBatchSize)) {
     Flush();
   }
 }
 
 void UpdateRunner::Finish() {
   Flush();
-  if (options_.commit_batches && contador_comando_ > 0) {
+  // With only_changed the transaction may have read without writing.
+  if (options_.commit_batches && (contador_comando_ > 0 || trans_.InTransaction())) {
     Commit();
     contador_comando_ = 0;
   }
@@ -142,24 +101,54 @@ void UpdateRunner::Flush() {
   if (use_blocks_ && (pending_.size() > 1 || options_.only_changed) && !column_kinds_loaded_) {
     LoadColumnKinds();
   }
+  if (!options_.only_changed) {
+    RunPending(0, pending_.size());
+  } else if (!RunReadAhead()) {
+    RunInBatches(0, pending_.size());
+  }
+  pending_.clear();
+  CommitFullBatch();
+}
 
-  std::vector<bool> preparable(pending_.size(), false);
-  for (std::size_t i = 0; use_blocks_ && i < pending_.size(); ++i) {
+void UpdateRunner::CommitFullBatch() {
+  if (options_.commit_batches && contador_comando_ >= kBatchSize) {
+    Commit();
+    contador_comando_ = 0;
+  }
+}
+
+void UpdateRunner::RunInBatches(std::size_t first, std::size_t last) {
+  while (first < last) {
+    std::size_t end = last;
+    if (options_.commit_batches) {
+      end = std::min(last, first + static_cast<std::size_t>(kBatchSize - contador_comando_));
+    }
+    if (!trans_.InTransaction()) trans_.StartTransaction();
+    RunPending(first, end);
+    first = end;
+    CommitFullBatch();
+  }
+}
+
+void UpdateRunner::RunPending(std::size_t first, std::size_t last) {
+  const bool comparing = options_.only_changed;
+  std::vector<bool> preparable(last, false);
+  for (std::size_t i = first; use_blocks_ && i < last; ++i) {
     preparable[i] = Preparable(*ParseExportedStatement(pending_[i].ansi));
   }
-  for (std::size_t i = 0; i < pending_.size();) {
+  for (std::size_t i = first; i < last;) {
     std::size_t j = i + 1;
     if (preparable[i]) {
-      const std::size_t limit = BlockLimit(pending_[i].popular);
-      while (j < pending_.size() && j - i < limit && preparable[j] &&
+      const std::size_t limit = BlockLimit(pending_[i].popular, comparing);
+      while (j < last && j - i < limit && preparable[j] &&
              pending_[j].popular == pending_[i].popular) {
         ++j;
       }
     }
     // With only_changed a lone statement also goes through a block: the
     // comparison lives there.
-    const bool block = use_blocks_ && (j - i > 1 || (options_.only_changed && preparable[i]));
-    if (block && !RunBlock(i, j)) {
+    const bool block = use_blocks_ && (j - i > 1 || (comparing && preparable[i]));
+    if (block && !RunBlock(i, j, comparing)) {
       // The rejected block left no change: its statements run one by one,
       // so those before a failing one apply and the error is its own. When
       // every one of them passed alone, the block failed for a reason of its
@@ -170,11 +159,6 @@ void UpdateRunner::Flush() {
       for (std::size_t k = i; k < j; ++k) RunAsText(pending_[k]);
     }
     i = j;
-  }
-  pending_.clear();
-  if (options_.commit_batches && contador_comando_ >= kBatchSize) {
-    Commit();
-    contador_comando_ = 0;
   }
 }
 
@@ -209,7 +193,9 @@ void UpdateRunner::RunAsText(const Pending& p) {
 
 std::optional<std::vector<std::string>> UpdateRunner::ReadAssigned(const Pending& p) {
   const Literal code = (*ParseExportedStatement(p.ansi)).back();
-  if (code.kind != Literal::Kind::kText || code.text.size() > kMaxParamText) return std::nullopt;
+  if (code.kind != Literal::Kind::kText || code.text.size() > internal::kMaxParamText) {
+    return std::nullopt;
+  }
   std::unique_ptr<db::Query>& q = row_reads_[p.popular ? 1 : 0];
   if (!q) {
     std::string columns;
@@ -252,13 +238,13 @@ void UpdateRunner::NoteChange(std::string_view ansi_code, std::size_t part, std:
                       std::move(before), std::move(after)});
 }
 
-bool UpdateRunner::RunBlock(std::size_t first, std::size_t last) {
+bool UpdateRunner::RunBlock(std::size_t first, std::size_t last, bool comparing) {
   const bool popular = pending_[first].popular;
-  std::unique_ptr<db::Query>& block = blocks_[BlockKey{popular, last - first}];
+  std::unique_ptr<db::Query>& block = blocks_[BlockKey{popular, last - first, comparing}];
   if (!block) {
     block = std::make_unique<db::Query>(db_, trans_);
-    block->SetSQL(options_.only_changed ? ComparingBlockText(popular, last - first)
-                                        : BlockText(popular, last - first));
+    block->SetSQL(comparing ? ComparingBlockText(popular, last - first)
+                            : BlockText(popular, last - first));
   }
   std::vector<db::Param> params;
   params.reserve((last - first) * kStatementPartCount);
@@ -282,7 +268,7 @@ bool UpdateRunner::RunBlock(std::size_t first, std::size_t last) {
   std::vector<Differing> differing;
   try {
     block->Open(params);
-    if (options_.only_changed) {
+    if (comparing) {
       std::vector<std::size_t> assigned;
       for (std::size_t part = 0; part + 1 < kStatementPartCount; ++part) {
         if (popular || part != kPopularPart) assigned.push_back(part);
@@ -327,181 +313,9 @@ bool UpdateRunner::RunBlock(std::size_t first, std::size_t last) {
   contador_comando_ += static_cast<int>(last - first);
   executed_ += static_cast<int>(last - first);
   prepared_ += static_cast<int>(last - first);
+  block_outcomes_ = std::move(misses);
+  block_outcomes_.resize(last - first, '0');
   return true;
-}
-
-// EXECUTE BLOCK (A0_0 TYPE OF COLUMN PRODUTOS.PRECOCUSTO = ?, ...)
-// RETURNS (M VARCHAR(n)) AS BEGIN M = '';
-// UPDATE PRODUTOS SET PRECOCUSTO = :A0_0, ... WHERE CODIGO = :A0_24;
-// M = M || IIF(ROW_COUNT = 0, '1', '0'); ... SUSPEND; END
-// M tells, statement by statement, which ones matched no row ('1').
-std::string UpdateRunner::BlockText(bool popular, std::size_t statements) const {
-  std::string text = BlockParameters(popular, statements);
-  text += ")\nRETURNS (M VARCHAR(" + std::to_string(statements) + "))\nAS BEGIN\nM = '';\n";
-  for (std::size_t s = 0; s < statements; ++s) {
-    text += UpdateText(popular, s);
-    text += ";\nM = M || IIF(ROW_COUNT = 0, '1', '0');\n";
-  }
-  text += "SUSPEND;\nEND";
-  return text;
-}
-
-// As BlockText, but each statement first reads its product's row into
-// variables of its own (V<s>_<part>): the server compares the assigned
-// columns (D<s>, one '1' or '0' each) and only a row that differs in one of
-// them is updated. M: '0' updated, '1' no such row, '2' already held every
-// value. A row left alone costs one index lookup and no record version;
-// only a row that differs pays for the update. Only once every update is done,
-// a row per updated statement returns its values before (B...) and after
-// (N...): a block that fails before its first SUSPEND leaves no change, as
-// a failing statement of a selectable block keeps the work done before the
-// last SUSPEND.
-std::string UpdateRunner::ComparingBlockText(bool popular, std::size_t statements) const {
-  std::vector<std::size_t> assigned;
-  for (std::size_t part = 0; part + 1 < kStatementPartCount; ++part) {
-    if (popular || part != kPopularPart) assigned.push_back(part);
-  }
-  const auto column = [](std::size_t part) { return std::string(kStatementParts[part].column); };
-  const std::string d_type = "VARCHAR(" + std::to_string(assigned.size()) + ")";
-  std::string text = BlockParameters(popular, statements);
-  text += ")\nRETURNS (M VARCHAR(" + std::to_string(statements) + "), S SMALLINT, D " + d_type;
-  for (const char* prefix : {"B", "N"}) {
-    for (std::size_t part : assigned) {
-      text += ",\n" + (prefix + std::to_string(part)) + " TYPE OF COLUMN PRODUTOS." + column(part);
-    }
-  }
-  text += ")\nAS\n";
-  for (std::size_t s = 0; s < statements; ++s) {
-    const std::string n = std::to_string(s);
-    text += "DECLARE F" + n + " SMALLINT = 0;\nDECLARE D" + n + " " + d_type + ";\n";
-    for (std::size_t part : assigned) {
-      text += "DECLARE V" + n + "_" + std::to_string(part) + " TYPE OF COLUMN PRODUTOS." +
-              column(part) + ";\n";
-    }
-  }
-  text += "BEGIN\nM = '';\n";
-  std::string results;
-  std::string columns;
-  for (std::size_t part : assigned) columns += (columns.empty() ? "" : ", ") + column(part);
-  const std::size_t code_part = kStatementPartCount - 1;
-  for (std::size_t s = 0; s < statements; ++s) {
-    const std::string n = std::to_string(s);
-    const auto param = [s](std::size_t part) { return ":" + ParamName(s, part); };
-    std::string into, differs, result;
-    for (std::size_t part : assigned) {
-      const std::string v = "V" + n + "_" + std::to_string(part);
-      into += (into.empty() ? ":" : ", :") + v;
-      if (!differs.empty()) differs += " || ";
-      differs += "IIF(" + v + " IS DISTINCT FROM " + param(part);
-      // Text equality ignores trailing blanks; the stored bytes do not.
-      const auto kind = column_kinds_.find(column(part));
-      if (kind != column_kinds_.end() && kind->second == ColumnKind::kText) {
-        differs += " OR OCTET_LENGTH(" + v + ") IS DISTINCT FROM OCTET_LENGTH(" + param(part) + ")";
-      }
-      differs += ", '1', '0')";
-      result += "B" + std::to_string(part) + " = " + v + "; N" + std::to_string(part) + " = " +
-                param(part) + "; ";
-    }
-    const std::string f = "F" + n;
-    text += "FOR SELECT " + columns + " FROM PRODUTOS WHERE CODIGO = " + param(code_part) +
-            " INTO " + into + " DO BEGIN\nD" + n + " = " + differs + ";\nIF (POSITION('1' IN D" +
-            n + ") > 0) THEN BEGIN " + f + " = 2; LEAVE; END " + f + " = 1;\nEND\nIF (" + f +
-            " = 2) THEN BEGIN\n" + UpdateText(popular, s) + ";\nIF (ROW_COUNT = 0) THEN " + f +
-            " = 1;\nEND\nM = M || IIF(" + f + " = 0, '1', IIF(" + f + " = 1, '2', '0'));\n";
-    results +=
-        "IF (" + f + " = 2) THEN BEGIN S = " + n + "; D = D" + n + "; " + result + "SUSPEND; END\n";
-  }
-  text += results + "S = -1;\nSUSPEND;\nEND";
-  return text;
-}
-
-std::size_t UpdateRunner::BlockLimit(bool popular) {
-  if (!options_.only_changed) return kBlockStatements;
-  std::size_t& limit = comparing_limit_[popular ? 1 : 0];
-  if (limit == 0) {
-    limit = kComparingBlockStatements;
-    // 10, 5, 2, 1: each divides the batch, so no block spans a commit.
-    while (limit > 1 && ComparingBlockText(popular, limit).size() > kMaxBlockText) limit /= 2;
-  }
-  return limit;
-}
-
-std::string UpdateRunner::ParamName(std::size_t statement, std::size_t part) {
-  return "A" + std::to_string(statement) + "_" + std::to_string(part);
-}
-
-// "EXECUTE BLOCK (" and the parameters, typed as the columns they set.
-std::string UpdateRunner::BlockParameters(bool popular, std::size_t statements) {
-  std::string text = "EXECUTE BLOCK (";
-  for (std::size_t s = 0; s < statements; ++s) {
-    for (std::size_t part = 0; part < kStatementPartCount; ++part) {
-      if (!popular && part == kPopularPart) continue;
-      if (text.back() != '(') text += ",\n";
-      text += ParamName(s, part) + " TYPE OF COLUMN PRODUTOS." +
-              std::string(kStatementParts[part].column) + " = ?";
-    }
-  }
-  return text;
-}
-
-// Statement `s`'s UPDATE on its parameters.
-std::string UpdateRunner::UpdateText(bool popular, std::size_t s) {
-  std::string text;
-  for (std::size_t part = 0; part < kStatementPartCount; ++part) {
-    if (!popular && part == kPopularPart) continue;
-    text += kStatementParts[part].fixed_text;
-    text += ":" + ParamName(s, part);
-  }
-  return text;
-}
-
-bool UpdateRunner::Preparable(const StatementLiterals& literals) {
-  for (std::size_t part = 0; part < kStatementPartCount; ++part) {
-    const Literal& literal = literals[part];
-    if (literal.kind == Literal::Kind::kText && literal.text.size() > kMaxParamText) return false;
-    if (literal.kind != Literal::Kind::kNumber) continue;
-    // A number keeps its value only on its way into a numeric column (a text
-    // column would get the parameter's own digits). Into a floating column
-    // the server divides the scaled integer by a power of ten, one correctly
-    // rounded step from the same exact value, as long as the integer itself
-    // converts exactly.
-    const auto kind = column_kinds_.find(kStatementParts[part].column);
-    if (kind == column_kinds_.end() ||
-        (kind->second != ColumnKind::kExactNumber && kind->second != ColumnKind::kFloat)) {
-      return false;
-    }
-    const auto value = ExactTenThousandths(literal.text);
-    if (!value) return false;
-    constexpr std::int64_t kExactInDouble = std::int64_t{1} << 53;
-    if (kind->second == ColumnKind::kFloat &&
-        (*value >= kExactInDouble || *value <= -kExactInDouble)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-void UpdateRunner::LoadColumnKinds() {
-  column_kinds_loaded_ = true;
-  db::Query q(db_, trans_);
-  q.SetSQL(
-      "SELECT TRIM(RF.RDB$FIELD_NAME) AS NAME, F.RDB$FIELD_TYPE AS KIND\n"
-      "FROM RDB$RELATION_FIELDS RF\n"
-      "JOIN RDB$FIELDS F ON F.RDB$FIELD_NAME = RF.RDB$FIELD_SOURCE\n"
-      "WHERE RF.RDB$RELATION_NAME = 'PRODUTOS'");
-  q.Open();
-  q.FetchAll();
-  for (q.First(); !q.Eof(); q.Next()) {
-    // SMALLINT, INTEGER and BIGINT (also as NUMERIC and DECIMAL); FLOAT and
-    // DOUBLE PRECISION.
-    const std::int64_t type = q.FieldByName("KIND").AsInteger();
-    column_kinds_[q.FieldByName("NAME").AsString()] =
-        type == 7 || type == 8 || type == 16 ? ColumnKind::kExactNumber
-        : type == 10 || type == 27           ? ColumnKind::kFloat
-        : type == 14 || type == 37           ? ColumnKind::kText  // CHAR, VARCHAR
-                                             : ColumnKind::kOther;
-  }
-  q.Close();
 }
 
 void UpdateRunner::NoteUnmatched(const Literal& code) {

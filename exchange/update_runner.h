@@ -12,11 +12,10 @@
 #include "db/query.h"
 #include "db/transaction.h"
 #include "exchange/statement.h"
+#include "exchange/stored_compare.h"
 
 namespace quilvane::exchange {
 
-// Statements whose UPDATE matched no row: products the head office prices
-// that this database does not have.
 // One column of a product that an import changed, its values as the
 // database reads them (numbers with the regional decimal separator, dates in
 // the regional short format, texts as UTF-8; NULL as empty text).
@@ -27,6 +26,8 @@ struct Change {
   std::string after;
 };
 
+// Statements whose UPDATE matched no row: products the head office prices
+// that this database does not have.
 struct UnmatchedCodes {
   static constexpr std::size_t kKept = 50;  // codes kept, in file order
   int count = 0;
@@ -36,7 +37,8 @@ struct UnmatchedCodes {
 // Runs validated statement lines on `qexec` in the explicit transaction
 // `trans` with the outcome of running them one by one as written: the same
 // rows changed to the same values, a commit after every kBatchSize statements
-// and after the last, and for a statement the database rejects, that
+// and after the last (with only_changed, kBatchSize statements sent to the
+// server: one settled by the read runs nothing), and for a statement the database rejects, that
 // statement's own error with the batch's earlier statements applied and the
 // transaction left active.
 //
@@ -53,8 +55,11 @@ class UpdateRunner {
     // run rolls it back).
     bool commit_batches = true;
     // true: a statement whose row already holds every value it assigns is
-    // not executed (no record version, no trigger fired); the server
-    // compares, on the values converted to the column types.
+    // not executed (no record version, no trigger fired). Equality is the
+    // server's, on the values converted to the column types: the rows of a
+    // run are read at once and compared here where the conversion is certain
+    // (see ConvertLiteral); the server compares the rest, statement by
+    // statement, just before each update.
     bool only_changed = false;
     // With only_changed: the changes kept for changes(), in file order (the
     // rest are only counted).
@@ -102,15 +107,35 @@ class UpdateRunner {
   void CommitRanBeforeRefusal();
 
  private:
-  struct Pending;
+  struct Pending {
+    std::string ansi;
+    bool popular = false;
+    int line = 0;
+  };
+  struct ReadRow;
   struct BlockKey {
     bool popular;
     std::size_t statements;
+    bool comparing;
     auto operator<=>(const BlockKey&) const = default;
   };
-  enum class ColumnKind { kExactNumber, kFloat, kText, kOther };
 
   void Flush();
+  // Runs pending_[first, last) in order through blocks where it can, as
+  // text where it must.
+  void RunPending(std::size_t first, std::size_t last);
+  // RunPending in pieces that each end at the batch's end or before, each
+  // full batch committed: with only_changed, statements settled without the
+  // server do not count towards a batch.
+  void RunInBatches(std::size_t first, std::size_t last);
+  void CommitFullBatch();
+  // With only_changed: reads the rows of every pending statement in one
+  // query, skips those that already hold their values, and runs the rest.
+  // false when it could not take the run (nothing was done).
+  bool RunReadAhead();
+  // The stored rows of pending_'s codes, in statement order; nullopt when
+  // the server could not read them (the run then goes the other way).
+  std::optional<std::vector<ReadRow>> ReadPendingRows(bool popular);
   void Commit();
   void RunAsText(const Pending& p);
   // The values of the columns `p` assigns in its product's row; nullopt when
@@ -118,17 +143,22 @@ class UpdateRunner {
   std::optional<std::vector<std::string>> ReadAssigned(const Pending& p);
   void NoteChange(std::string_view ansi_code, std::size_t part, std::string before,
                   std::string after);
-  // Runs pending_[first, last) through one prepared block; false when the
-  // server rejected the block (nothing of it applied).
-  bool RunBlock(std::size_t first, std::size_t last);
+  // Runs pending_[first, last) through one prepared block (`comparing`: the
+  // server compares each row first); false when the server rejected the
+  // block (nothing of it applied). block_outcomes_ then tells, per
+  // statement: '0' updated, '1' no such row, '2' already held every value.
+  bool RunBlock(std::size_t first, std::size_t last, bool comparing);
   bool Preparable(const StatementLiterals& literals);
+  // The column types of PRODUTOS and, with only_changed, whether it has
+  // active triggers.
   void LoadColumnKinds();
   void NoteUnmatched(const Literal& code);
   std::string BlockText(bool popular, std::size_t statements) const;
+  static std::string ReadText(bool popular, std::size_t statements);
   std::string ComparingBlockText(bool popular, std::size_t statements) const;
   // Statements a block of this shape takes (its text within the server's
   // limit); needs the column kinds.
-  std::size_t BlockLimit(bool popular);
+  std::size_t BlockLimit(bool popular, bool comparing);
   static std::string BlockParameters(bool popular, std::size_t statements);
   static std::string UpdateText(bool popular, std::size_t statement);
   static std::string ParamName(std::size_t statement, std::size_t part);
@@ -139,10 +169,15 @@ class UpdateRunner {
   Options options_;
   std::vector<Pending> pending_;
   std::map<BlockKey, std::unique_ptr<db::Query>> blocks_;
-  std::unique_ptr<db::Query> row_reads_[2];  // by `popular`
+  std::map<std::pair<bool, std::size_t>, std::unique_ptr<db::Query>> reads_;  // by popular, size
+  std::unique_ptr<db::Query> row_reads_[2];                                   // by `popular`
   std::size_t comparing_limit_[2] = {0, 0};  // by `popular`; 0: not yet known
-  std::map<std::string, ColumnKind, std::less<>> column_kinds_;
+  std::map<std::string, ColumnType, std::less<>> column_kinds_;
   bool column_kinds_loaded_ = false;
+  // An update of PRODUTOS may then change other rows: rows read ahead may
+  // be stale once a statement of the run has updated one.
+  bool has_triggers_ = true;
+  std::string block_outcomes_;
   bool use_blocks_ = true;
   int contador_comando_ = 0;  // statements in the open batch
   int executed_ = 0;

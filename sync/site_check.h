@@ -22,8 +22,8 @@ namespace quilvane::sync {
 
 enum class CheckStatus {
   kOk,
-  kAviso,  // something is off, but the cycle can do without it
-  kFalha,  // the cycle cannot do its work until this is mended
+  kWarning,  // "AVISO": something is off, but the cycle can do without it
+  kFailure,  // "FALHA": the cycle cannot do its work until this is mended
 };
 
 // "OK", "AVISO" or "FALHA".
@@ -54,30 +54,10 @@ struct SiteCheckOptions {
 // trailing separator): the settings, the Firebird client, the database and
 // the site's role, then the head office's FTP side or the branch's download
 // addresses, the free space and the writability beside the program, the log
-// and the clock. Never throws for what it finds.
+// and the clock. Never throws for what it finds. How each item is judged is
+// in sync/site_check_verdicts.h.
 std::vector<CheckResult> CheckSite(const std::string& dir, platform::Env& env,
                                    const SiteCheckOptions& options = {});
-
-// What one download address gave.
-struct AddressProbe {
-  bool answered = false;  // a 2xx response: the cycle downloads from it and stops
-  bool zip = false;       // whose body starts as an archive does
-};
-
-// How each download address counts, given in the order the cycle tries them.
-// The cycle uses the first that answers. When that one serves the archive,
-// it and every address that serves one are OK, a failing address before it
-// is an AVISO (the cycle only loses time there) and one after it is OK (a
-// spare the cycle never reaches). Otherwise every address that does not
-// serve the archive is a FALHA.
-std::vector<CheckStatus> RateDownloadAddresses(const std::vector<AddressProbe>& probes);
-
-// A TLS certificate still good for fewer days than this is an AVISO.
-inline constexpr int kCertificateWarningDays = 21;
-
-// How a certificate that passed the checks counts at `now_unix`: AVISO when
-// it ends within kCertificateWarningDays, FALHA once it has ended.
-CheckStatus RateCertificate(std::int64_t not_after_unix, std::int64_t now_unix);
 
 // Whether no item failed: the next cycle can do its work.
 bool SiteReady(const std::vector<CheckResult>& results);

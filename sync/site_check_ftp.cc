@@ -35,7 +35,7 @@ void CheckFtpPassword(const std::string& settings_path, const transfer::Exchange
     add(CheckStatus::kOk, item,
         "definida (não mostrada), legível só pelo serviço e administradores");
   } else {
-    add(CheckStatus::kAviso, item, "definida, mas " + problems);
+    add(CheckStatus::kWarning, item, "definida, mas " + problems);
   }
 }
 
@@ -43,7 +43,7 @@ std::string CertificateDetail(const platform::TlsPeerInfo& peer, std::int64_t ut
                               const std::function<std::string(std::int64_t)>& local_text) {
   std::string detail = peer.protocol + ", " + peer.subject + ", emitido por " + peer.issuer +
                        ", válido até " + local_text(peer.not_after_unix);
-  if (RateCertificate(peer.not_after_unix, utc_now) == CheckStatus::kAviso) {
+  if (RateCertificate(peer.not_after_unix, utc_now) == CheckStatus::kWarning) {
     const std::int64_t days = (peer.not_after_unix - utc_now) / 86400;
     detail += "; vence em " + std::to_string(days) + (days == 1 ? " dia" : " dias") +
               ": peça ao servidor de troca que o renove";
@@ -84,12 +84,12 @@ void CheckFtpSide(const transfer::ExchangeServer& server, const std::string& dir
     ftp.Connect();
   } catch (const platform::TlsError& e) {
     ftp.Disconnect();
-    add(CheckStatus::kFalha, "Certificado do FTP",
+    add(CheckStatus::kFailure, "Certificado do FTP",
         where + ": " + e.what() + "; " + TlsFailureAdvice(e.failure(), "ServidorFTP"));
     return;
   } catch (const std::exception& e) {
     ftp.Disconnect();
-    add(CheckStatus::kFalha, "FTP",
+    add(CheckStatus::kFailure, "FTP",
         where + " como " + server.ftp_user + ": " + e.what() +
             "; confira ServidorFTP e UsuarioFTP e se o servidor de troca está no ar");
     return;
@@ -130,7 +130,7 @@ void CheckFtpSide(const transfer::ExchangeServer& server, const std::string& dir
             ") e gravável (" + probe + " enviado e apagado)");
   } catch (const std::exception& e) {
     ftp.Disconnect();
-    add(CheckStatus::kFalha, "Pasta de troca",
+    add(CheckStatus::kFailure, "Pasta de troca",
         folder + ": falhou ao " + step + ": " + e.what() +
             "; confira as permissões da conta FTP nessa pasta" +
             (stored ? " e apague " + probe + " dela" : ""));

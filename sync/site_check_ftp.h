@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/tls.h"
-#include "sync/site_check.h"
+#include "sync/site_check_verdicts.h"
 #include "transfer/exchange_server.h"
 
 namespace quilvane::sync {

@@ -51,7 +51,7 @@ void CheckProductTriggers(SiteDatabase& db, bool somente_alterados, const CheckS
     }
     q.Close();
   } catch (const std::exception& e) {
-    add(CheckStatus::kAviso, item, "não puderam ser lidos: " + std::string(e.what()));
+    add(CheckStatus::kWarning, item, "não puderam ser lidos: " + std::string(e.what()));
     return;
   }
   if (found.empty()) {

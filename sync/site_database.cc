@@ -59,17 +59,18 @@ DatabaseLocation ReadDatabaseLocation(const std::string& dir) {
           ini.ReadString("Tolmarc", "Caminho", folder + "TOLMARC.FDB")};
 }
 
-bool ConectarBanco(SiteDatabase& c, const std::string& dir, platform::Logger& log) {
+void ConfigureSiteConnection(SiteDatabase& c, const std::string& dir) {
   const DatabaseLocation where = ReadDatabaseLocation(dir);
-  const std::string& servidor = where.servidor;
-  const std::string& caminho = where.caminho;
-
   c.Connvelstrand.Disconnect();
   c.Connvelstrand.SetParam("Port", "3050");
   c.Connvelstrand.SetParam("User_Name", "USUARIO");
-  c.Connvelstrand.SetParam("Server", servidor);
-  c.Connvelstrand.SetParam("Database", caminho);
+  c.Connvelstrand.SetParam("Server", where.servidor);
+  c.Connvelstrand.SetParam("Database", where.caminho);
   c.Connvelstrand.SetParam("Password", "mirvex");
+}
+
+bool ConectarBanco(SiteDatabase& c, const std::string& dir, platform::Logger& log) {
+  ConfigureSiteConnection(c, dir);
   try {
     c.Connvelstrand.Connect();
     return true;

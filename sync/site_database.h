@@ -84,10 +84,13 @@ DatabaseLocation ReadDatabaseLocation(const std::string& dir);
 
 // Reads "tolmarc.ini" in `dir` (the executable's folder; section "Tolmarc",
 // keys Servidor, default "localhost", and Caminho, default dir +
-// "TOLMARC.FDB"), disconnects, sets Port, User_Name, Server, Database and
-// Password, and connects. On a failure of the general error kind logs
-// "Falha na conexão do banco de dados: " + its message once and returns
-// false, the connection disconnected.
+// "TOLMARC.FDB"), disconnects and sets Port, User_Name, Server, Database
+// and Password: what Connvelstrand.Connect() then attaches to.
+void ConfigureSiteConnection(SiteDatabase& c, const std::string& dir);
+
+// ConfigureSiteConnection, then connects. On a failure of the general error
+// kind logs "Falha na conexão do banco de dados: " + its message once and
+// returns false, the connection disconnected.
 bool ConectarBanco(SiteDatabase& c, const std::string& dir, platform::Logger& log);
 
 // Writes the exchange file from `TBProdutos` (exchange::ExportPrices), or

@@ -47,6 +47,15 @@ void SetDownloadFields(HttpClient& http) {
 
 std::string ThirdAttemptAddress(const std::string& source) { return RemoveNoCase(source, "www."); }
 
+std::array<std::string, 3> DownloadAddresses(const std::string& source) {
+  return {source, SecondAttemptAddress(source), ThirdAttemptAddress(source)};
+}
+
+void ConfigureDownloadClient(HttpClient& http, const ExchangeServer& server) {
+  ConfigureWebClient(http, server);
+  SetDownloadFields(http);
+}
+
 std::string TooLargeText(std::uint64_t max_bytes) {
   return "o arquivo passa do limite de " + std::to_string(max_bytes >> 20) +
          " MB (TamanhoMaximoMB)";
@@ -65,8 +74,7 @@ void Download(HttpClient& http, const std::string& source, const std::string& pa
     }
     SetDownloadFields(http);
 
-    const std::string addresses[] = {source, SecondAttemptAddress(source),
-                                     ThirdAttemptAddress(source)};
+    const std::array<std::string, 3> addresses = DownloadAddresses(source);
     for (int attempt = 0; attempt < 3 && !fetched; ++attempt) {
       // Every attempt starts on an empty file, so the bytes of one that
       // broke off never mix with the next one's body.

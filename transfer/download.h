@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -21,6 +22,8 @@ inline constexpr char kDownloadUserAgent[] = "Mozilla/4.0";
 // to case).
 std::string SecondAttemptAddress(const std::string& source);
 std::string ThirdAttemptAddress(const std::string& source);
+// The three in the order they are tried.
+std::array<std::string, 3> DownloadAddresses(const std::string& source);
 
 // The download's client for `server`. A "DominioWeb" written with a scheme
 // follows redirects (at most kMaxRedirects), asks for the bytes as stored
@@ -28,8 +31,12 @@ std::string ThirdAttemptAddress(const std::string& source);
 // system's store; a bare domain keeps the client as it always was.
 void ConfigureWebClient(HttpClient& http, const ExchangeServer& server);
 
-// The request fields of the download (and of -CHECK's probes).
+// The request fields of the download.
 void SetDownloadFields(HttpClient& http);
+
+// A client that asks as the download does: ConfigureWebClient, then the
+// download's request fields (for -CHECK's probes).
+void ConfigureDownloadClient(HttpClient& http, const ExchangeServer& server);
 
 // None of the three addresses delivered the archive; what() is the last
 // attempt's error.

@@ -316,14 +316,17 @@ TEST_F(ChangesListDbTest, RefusedStatementLeavesOnlyCommittedChangesListed) {
 // only the first batch's changes are committed.
 TEST_F(ChangesListDbTest, LostConnectionKeepsOnlyTheCommittedBatch) {
   std::vector<std::string> codes;
-  for (int i = 0; i < 280; ++i) codes.push_back("L" + std::to_string(1000 + i));
+  for (int i = 0; i < 310; ++i) codes.push_back("L" + std::to_string(1000 + i));
   Seed(codes);
   UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec,
                       {.commit_batches = true, .only_changed = true});
-  for (int i = 0; i < 270; ++i) runner.Add(Line(codes[i], {{"LUCRO", "5"}}));
+  // Past the runner's largest run, so that the second batch has run some of
+  // its statements when the connection goes.
+  for (int i = 0; i < 300; ++i) runner.Add(Line(codes[i], {{"LUCRO", "5"}}));
   proxy_->DropAll();
   try {
-    for (int i = 270; i < 280; ++i) runner.Add(Line(codes[i], {{"LUCRO", "5"}}));
+    for (int i = 300; i < 310; ++i) runner.Add(Line(codes[i], {{"LUCRO", "5"}}));
+    runner.Finish();
     ADD_FAILURE() << "work lost with the connection went unnoticed";
   } catch (const db::DbError& e) {
     EXPECT_TRUE(e.lost_connection()) << e.what();

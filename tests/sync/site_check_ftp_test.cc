@@ -27,9 +27,9 @@ TEST(SiteCheckFtp, CertificateWarnsThreeWeeksBeforeItEnds) {
   const Case cases[] = {
       {365 * kDay, CheckStatus::kOk},
       {21 * kDay, CheckStatus::kOk},
-      {21 * kDay - 1, CheckStatus::kAviso},
-      {kDay, CheckStatus::kAviso},
-      {0, CheckStatus::kFalha},
+      {21 * kDay - 1, CheckStatus::kWarning},
+      {kDay, CheckStatus::kWarning},
+      {0, CheckStatus::kFailure},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.status, RateCertificate(now + c.left, now)) << c.left;
@@ -53,10 +53,10 @@ TEST(SiteCheckFtp, CertificateItemOfTheFtpEndpoint) {
   };
   const Case cases[] = {
       {"good", CheckStatus::kOk, ", CN=localhost, emitido por CN=Quilvane Teste CA, válido até "},
-      {"soon", CheckStatus::kAviso, " dias: peça ao servidor de troca que o renove"},
-      {"other", CheckStatus::kFalha, "escreva em ServidorFTP o nome para o qual"},
-      {"expired", CheckStatus::kFalha, "o certificado do servidor de troca venceu"},
-      {"self", CheckStatus::kFalha, "indique-a em CertificadoCA"},
+      {"soon", CheckStatus::kWarning, " dias: peça ao servidor de troca que o renove"},
+      {"other", CheckStatus::kFailure, "escreva em ServidorFTP o nome para o qual"},
+      {"expired", CheckStatus::kFailure, "o certificado do servidor de troca venceu"},
+      {"self", CheckStatus::kFailure, "indique-a em CertificadoCA"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.cert);
@@ -87,7 +87,7 @@ TEST(SiteCheckFtp, CertificateItemOfTheFtpEndpoint) {
     EXPECT_EQ(results.front().item, "Certificado do FTP");
     EXPECT_EQ(results.front().status, c.status) << results.front().detail;
     EXPECT_NE(results.front().detail.find(c.detail), std::string::npos) << results.front().detail;
-    if (c.status == CheckStatus::kFalha) {
+    if (c.status == CheckStatus::kFailure) {
       EXPECT_EQ(results.size(), 1u);
     } else {
       EXPECT_EQ(results.front().detail.find("TLSv1."), 0u) << results.front().detail;

@@ -12,6 +12,7 @@
 
 #include "exchange/signature.h"
 #include "platform/file.h"
+#include "sync/site_check_verdicts.h"
 #include "tests/support/fake_env.h"
 #include "tests/support/temp_dir.h"
 #include "tests/transfer/fakes/scripted_peer.h"
@@ -61,29 +62,29 @@ TEST(SiteCheck, SettingsItems) {
   };
   const std::string cnpj = "CNPJServidor=12.345.678/0001-90\r\n";
   const Case cases[] = {
-      {"", "Configuração", CheckStatus::kFalha, "Quilvane.ini não existe"},
-      {std::string(kServers), "CNPJServidor", CheckStatus::kFalha, "vazio"},
-      {"CNPJServidor=123\r\n" + std::string(kServers), "CNPJServidor", CheckStatus::kAviso,
+      {"", "Configuração", CheckStatus::kFailure, "Quilvane.ini não existe"},
+      {std::string(kServers), "CNPJServidor", CheckStatus::kFailure, "vazio"},
+      {"CNPJServidor=123\r\n" + std::string(kServers), "CNPJServidor", CheckStatus::kWarning,
        "14 números"},
       {cnpj + kServers, "CNPJServidor", CheckStatus::kOk, "12.345.678/0001-90"},
-      {cnpj + "ServidorFTP=127.0.0.1:99999\r\n", "Servidor de troca", CheckStatus::kFalha,
+      {cnpj + "ServidorFTP=127.0.0.1:99999\r\n", "Servidor de troca", CheckStatus::kFailure,
        "ServidorFTP"},
       {cnpj + "ServidorFTP=127.0.0.1:1\r\nDominioWeb=a b\r\n", "Servidor de troca",
-       CheckStatus::kFalha, "DominioWeb"},
+       CheckStatus::kFailure, "DominioWeb"},
       {cnpj + kServers, "Servidor de troca", CheckStatus::kOk,
        "FTP 127.0.0.1:1 como sincronizador@quilvane.example, web http://www.localhost:1"},
       {cnpj + kServers + "SincronizarPrecoFarmaciaPopular=talvez\r\n",
-       "SincronizarPrecoFarmaciaPopular", CheckStatus::kAviso, "\"talvez\" não é um número"},
+       "SincronizarPrecoFarmaciaPopular", CheckStatus::kWarning, "\"talvez\" não é um número"},
       {cnpj + kServers + "SincronizarPrecoFarmaciaPopular=1\r\n", "SincronizarPrecoFarmaciaPopular",
        CheckStatus::kOk, "sim"},
-      {cnpj + kServers + "ChavePublica=abc\r\n", "ChavePublica", CheckStatus::kFalha, "key 1"},
+      {cnpj + kServers + "ChavePublica=abc\r\n", "ChavePublica", CheckStatus::kFailure, "key 1"},
       {cnpj + kServers + "ChavePublica=" + key + ", " + key + "\r\n", "ChavePublica",
        CheckStatus::kOk, "2 chaves"},
       {cnpj + kServers, "Última sincronização", CheckStatus::kOk, "nenhuma registrada"},
       {cnpj + kServers + "DataUltimaSincronizacao=31/02/2026\r\n", "Última sincronização",
-       CheckStatus::kAviso, "não é uma data como 10/12/2026"},
+       CheckStatus::kWarning, "não é uma data como 10/12/2026"},
       {cnpj + kServers + "DataUltimaSincronizacao=11/12/2026\r\n", "Última sincronização",
-       CheckStatus::kAviso, "no futuro"},
+       CheckStatus::kWarning, "no futuro"},
       {cnpj + kServers + "DataUltimaSincronizacao=10/12/2026\r\n", "Última sincronização",
        CheckStatus::kOk, "(hoje)"},
       {cnpj + kServers + "DataUltimaSincronizacao=09/12/2026\r\n", "Última sincronização",
@@ -100,7 +101,7 @@ TEST(SiteCheck, SettingsItems) {
     // Never a working site here: the database is missing.
     EXPECT_FALSE(SiteReady(results));
     ASSERT_NE(nullptr, Find(results, "Banco de dados"));
-    EXPECT_EQ(CheckStatus::kFalha, Find(results, "Banco de dados")->status);
+    EXPECT_EQ(CheckStatus::kFailure, Find(results, "Banco de dados")->status);
     // Neither a log nor a probe file is left behind.
     EXPECT_EQ(c.settings.empty() ? 1 : 2,
               std::distance(std::filesystem::directory_iterator(site.dir.path()),
@@ -132,17 +133,17 @@ TEST(SiteCheck, SitePasswordIsKeptPrivateAndOffTheWire) {
       {"readable_by_all",
        cnpj + password + "ServidorFTP=ftps://127.0.0.1:1\r\n",
        true,
-       CheckStatus::kAviso,
+       CheckStatus::kWarning,
        {"pode ser lido por qualquer usuário", "chmod 600", "icacls"}},
       {"plain_ftp",
        cnpj + password + "ServidorFTP=127.0.0.1:1\r\n",
        false,
-       CheckStatus::kAviso,
+       CheckStatus::kWarning,
        {"ServidorFTP não usa TLS", "ftpes://"}},
       {"both",
        cnpj + password + "ServidorFTP=127.0.0.1:1\r\n",
        true,
-       CheckStatus::kAviso,
+       CheckStatus::kWarning,
        {"pode ser lido por qualquer usuário", "ServidorFTP não usa TLS"}},
       {"built_in_password", cnpj + "ServidorFTP=127.0.0.1:1\r\n", true, CheckStatus::kOk, {}},
   };
@@ -169,8 +170,8 @@ TEST(SiteCheck, SitePasswordIsKeptPrivateAndOffTheWire) {
 
 TEST(SiteCheck, ReadyUnlessAnItemFails) {
   EXPECT_TRUE(SiteReady({}));
-  EXPECT_TRUE(SiteReady({{CheckStatus::kOk, "a", ""}, {CheckStatus::kAviso, "b", ""}}));
-  EXPECT_FALSE(SiteReady({{CheckStatus::kOk, "a", ""}, {CheckStatus::kFalha, "b", ""}}));
+  EXPECT_TRUE(SiteReady({{CheckStatus::kOk, "a", ""}, {CheckStatus::kWarning, "b", ""}}));
+  EXPECT_FALSE(SiteReady({{CheckStatus::kOk, "a", ""}, {CheckStatus::kFailure, "b", ""}}));
 }
 
 TEST(SiteCheck, DownloadAddressesCountAsTheCycleUsesThem) {
@@ -186,14 +187,14 @@ TEST(SiteCheck, DownloadAddressesCountAsTheCycleUsesThem) {
       {{kZip, kNone, kNone}, {S::kOk, S::kOk, S::kOk}},
       {{kZip, kOther, kNone}, {S::kOk, S::kOk, S::kOk}},
       // Passed over on the way to the one that serves: only time lost.
-      {{kNone, kNone, kZip}, {S::kAviso, S::kAviso, S::kOk}},
-      {{kNone, kZip, kNone}, {S::kAviso, S::kOk, S::kOk}},
+      {{kNone, kNone, kZip}, {S::kWarning, S::kWarning, S::kOk}},
+      {{kNone, kZip, kNone}, {S::kWarning, S::kOk, S::kOk}},
       // Nothing serves the archive.
-      {{kNone, kNone, kNone}, {S::kFalha, S::kFalha, S::kFalha}},
+      {{kNone, kNone, kNone}, {S::kFailure, S::kFailure, S::kFailure}},
       // The first answer is no archive: the cycle stops there and fails,
       // however good the later addresses are.
-      {{kOther, kZip, kZip}, {S::kFalha, S::kOk, S::kOk}},
-      {{kNone, kOther, kNone}, {S::kFalha, S::kFalha, S::kFalha}},
+      {{kOther, kZip, kZip}, {S::kFailure, S::kOk, S::kOk}},
+      {{kNone, kOther, kNone}, {S::kFailure, S::kFailure, S::kFailure}},
   };
   for (const Case& c : cases) {
     const std::vector<CheckStatus> rating = RateDownloadAddresses(c.probes);
@@ -210,10 +211,10 @@ TEST(SiteCheck, CertificateWarnsThreeWeeksAhead) {
   const Case cases[] = {
       {kNow + 90 * kDay, CheckStatus::kOk},
       {kNow + 21 * kDay, CheckStatus::kOk},
-      {kNow + 21 * kDay - 1, CheckStatus::kAviso},
-      {kNow + 1, CheckStatus::kAviso},
-      {kNow, CheckStatus::kFalha},
-      {kNow - 400 * kDay, CheckStatus::kFalha},
+      {kNow + 21 * kDay - 1, CheckStatus::kWarning},
+      {kNow + 1, CheckStatus::kWarning},
+      {kNow, CheckStatus::kFailure},
+      {kNow - 400 * kDay, CheckStatus::kFailure},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.status, RateCertificate(c.not_after, kNow)) << (c.not_after - kNow);
@@ -233,8 +234,8 @@ TEST(SiteCheck, ClockAgainstTheExchangeServersDate) {
   const Case cases[] = {
       {30, CheckStatus::kOk, "diferença de 30 s"},
       {-290, CheckStatus::kOk, "diferença de 4 min"},
-      {600, CheckStatus::kAviso, "10 min adiantado"},
-      {-3600, CheckStatus::kAviso, "60 min atrasado"},
+      {600, CheckStatus::kWarning, "10 min adiantado"},
+      {-3600, CheckStatus::kWarning, "60 min atrasado"},
   };
   testing::FakeEnv env;
   env.SetNow(2026, 12, 10, 9);
@@ -272,7 +273,7 @@ TEST(SiteCheck, ClockUncheckedWhenTheWebSideIsDown) {
   const std::vector<CheckResult> results = CheckSite(site.dir.path(), env);
   const CheckResult* r = Find(results, "Relógio");
   ASSERT_NE(nullptr, r) << Dump(results);
-  EXPECT_EQ(CheckStatus::kAviso, r->status);
+  EXPECT_EQ(CheckStatus::kWarning, r->status);
 }
 
 TEST(SiteCheck, LogIsOpenedButNeverWritten) {
@@ -293,7 +294,7 @@ TEST(SiteCheck, LogIsOpenedButNeverWritten) {
   results = CheckSite(site.dir.path(), env);
   r = Find(results, "Log");
   ASSERT_NE(nullptr, r) << Dump(results);
-  EXPECT_EQ(CheckStatus::kFalha, r->status);
+  EXPECT_EQ(CheckStatus::kFailure, r->status);
   EXPECT_NE(std::string::npos, r->detail.find("Quilvane.log")) << r->detail;
 }
 

@@ -1,0 +1,183 @@
+// UpdateRunner's comparison on the client: with only_changed, the rows of a
+// run of statements are read in one query and compared here, so a product
+// that already holds its values costs one index lookup in a shared read, not
+// a statement of its own.
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "db/error.h"
+#include "exchange/format.h"
+#include "exchange/stored_compare.h"
+#include "exchange/update_runner.h"
+#include "exchange/update_runner_internal.h"
+
+namespace quilvane::exchange {
+namespace {
+
+// Statements per plain block (see update_runner.cc).
+constexpr std::size_t kPlainBlockStatements = 25;
+
+}  // namespace
+
+// What the read found for one statement.
+struct UpdateRunner::ReadRow {
+  bool found = false;    // a row holds its code
+  bool differs = false;  // a row differs in a column whose value is certain
+  bool ask = false;      // a column's value is for the server to tell
+  struct Difference {
+    std::size_t part;
+    std::string before, after;
+  };
+  std::vector<Difference> differences;  // of the first row that differs
+};
+
+std::optional<std::vector<UpdateRunner::ReadRow>> UpdateRunner::ReadPendingRows(bool popular) {
+  const std::size_t n = pending_.size();
+  std::vector<db::Param> params;
+  std::vector<std::array<std::optional<db::StoredValue>, kStatementPartCount>> converted(n);
+  for (std::size_t s = 0; s < n; ++s) {
+    const StatementLiterals literals = *ParseExportedStatement(pending_[s].ansi);
+    params.push_back(internal::ParamOf(literals.back()));
+    for (std::size_t part = 0; part + 1 < kStatementPartCount; ++part) {
+      if (literals[part].kind == Literal::Kind::kAbsent) continue;
+      const auto type = column_kinds_.find(kStatementParts[part].column);
+      if (type != column_kinds_.end()) {
+        converted[s][part] = ConvertLiteral(literals[part], type->second);
+      }
+    }
+  }
+  std::unique_ptr<db::Query>& q = reads_[{popular, n}];
+  if (!q) {
+    q = std::make_unique<db::Query>(db_, trans_);
+    q->SetSQL(ReadText(popular, n));
+  }
+  const platform::FormatSettings fs = db_.env().Regional();
+  std::vector<ReadRow> rows(n);
+  std::set<std::string> keys;
+  try {
+    q->Open(params);
+    for (; !q->Eof(); q->Next()) {
+      const std::int64_t s = q->Fields(0).AsInteger();
+      // Two statements on one row: each must see the other's update, so the
+      // run goes statement by statement.
+      if (s < 0 || static_cast<std::size_t>(s) >= n ||
+          !keys.insert(q->Fields(1).Stored().bytes).second) {
+        q->Close();
+        return std::nullopt;
+      }
+      ReadRow& row = rows[static_cast<std::size_t>(s)];
+      row.found = true;
+      const bool listed = row.differs;
+      int field = 2;
+      for (std::size_t part = 0; part + 1 < kStatementPartCount; ++part) {
+        if (!popular && part == kPopularPart) continue;
+        const db::Field f = q->Fields(field++);
+        const std::optional<db::StoredValue>& value = converted[static_cast<std::size_t>(s)][part];
+        if (!value) {
+          row.ask = true;
+        } else if (!Holds(f.Stored(), *value)) {
+          row.differs = true;
+          if (!listed) {
+            row.differences.push_back({part, f.AsString(), db::StoredValueText(*value, fs)});
+          }
+        }
+      }
+    }
+    q->Close();
+  } catch (const db::DbError& e) {
+    // Work of the transaction lost with the connection cannot be redone.
+    if (e.lost_connection() || !db_.Connected()) throw;
+    q->Close();
+    return std::nullopt;
+  }
+  return rows;
+}
+
+bool UpdateRunner::RunReadAhead() {
+  if (!use_blocks_) return false;
+  const bool popular = pending_.front().popular;
+  for (const Pending& p : pending_) {
+    const StatementLiterals literals = *ParseExportedStatement(p.ansi);
+    const Literal& code = literals.back();
+    if (p.popular != popular || !Preparable(literals) || code.kind != Literal::Kind::kText ||
+        code.text.size() > internal::kMaxParamText) {
+      return false;
+    }
+  }
+  std::optional<std::vector<ReadRow>> rows = ReadPendingRows(popular);
+  if (!rows) return false;
+
+  const std::size_t n = pending_.size();
+  const auto code_of = [this](std::size_t s) {
+    return (*ParseExportedStatement(pending_[s].ansi)).back();
+  };
+  // A statement the read settles: its code names no row, or its rows hold
+  // every value.
+  const auto settled = [&rows](std::size_t s) {
+    const ReadRow& r = (*rows)[s];
+    return !r.found || (!r.differs && !r.ask);
+  };
+  const auto settle = [&](std::size_t s) {
+    if ((*rows)[s].found) {
+      ++unchanged_;
+    } else {
+      NoteUnmatched(code_of(s));
+    }
+    // Nothing ran: a batch counts only the statements the server runs, so
+    // a day of few changes costs few commits.
+    ++executed_;
+    ++prepared_;
+  };
+  if (has_triggers_) {
+    // An update may fire a trigger that changes another product: what was
+    // read holds only up to the run's first update; from there the server
+    // compares each row just before its statement.
+    std::size_t s = 0;
+    for (; s < n && settled(s); ++s) settle(s);
+    if (s < n) RunInBatches(s, n);
+    return true;
+  }
+  // No trigger: a statement changes its own rows and nothing else, and no
+  // two statements of the run share a row, so each row read stays as read
+  // until its own statement runs.
+  for (std::size_t s = 0; s < n;) {
+    if (settled(s)) {
+      settle(s++);
+      continue;
+    }
+    std::size_t e = s + 1;
+    if ((*rows)[s].ask) {
+      while (e < n && !settled(e) && (*rows)[e].ask) ++e;
+      RunInBatches(s, e);
+    } else {
+      std::size_t limit = kPlainBlockStatements;
+      if (options_.commit_batches) {
+        limit = std::min(limit, static_cast<std::size_t>(kBatchSize - contador_comando_));
+      }
+      while (e < n && e - s < limit && !settled(e) && !(*rows)[e].ask) ++e;
+      if (!trans_.InTransaction()) trans_.StartTransaction();
+      if (!RunBlock(s, e, /*comparing=*/false)) {
+        // As RunPending does with a rejected block.
+        for (std::size_t k = s; k < e; ++k) RunAsText(pending_[k]);
+        use_blocks_ = false;
+      } else {
+        for (std::size_t k = s; k < e; ++k) {
+          if (block_outcomes_[k - s] != '0') continue;
+          for (ReadRow::Difference& d : (*rows)[k].differences) {
+            NoteChange(code_of(k).text, d.part, std::move(d.before), std::move(d.after));
+          }
+        }
+      }
+      CommitFullBatch();
+    }
+    s = e;
+  }
+  return true;
+}
+
+}  // namespace quilvane::exchange

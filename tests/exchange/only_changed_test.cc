@@ -1,0 +1,227 @@
+// SomenteAlterados in the import, on the real Firebird server (label
+// "integration"): a statement runs only when its row differs, as the server
+// compares the converted values, whether the comparison is made on the
+// client (rows read ahead) or by the server (a trigger on PRODUTOS, or a
+// value only the server can convert).
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "exchange/format.h"
+#include "exchange/update_runner.h"
+#include "tests/exchange/update_runner_fixture.h"
+
+namespace quilvane::exchange {
+namespace {
+
+using testing_support::Line;
+using testing_support::Overrides;
+using testing_support::UpdateRunnerDbTest;
+
+// The parameter: whether PRODUTOS has a trigger (it counts its firings).
+class OnlyChangedDbTest : public UpdateRunnerDbTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    UpdateRunnerDbTest::SetUp();
+    if (::testing::Test::IsSkipped()) return;
+    db_->Execute("CREATE TABLE FIRINGS (CODIGO VARCHAR(20));");
+    if (GetParam()) {
+      db_->Execute(
+          "SET TERM ^ ;\n"
+          "CREATE TRIGGER PRODUTOS_FIRINGS FOR PRODUTOS AFTER UPDATE AS BEGIN\n"
+          "  INSERT INTO FIRINGS VALUES (NEW.CODIGO);\nEND^\nSET TERM ; ^");
+    }
+  }
+
+  // The record version of `code`'s row: a new one after every update.
+  std::string Version(const std::string& code) {
+    return db_->Scalar("SELECT RDB$RECORD_VERSION FROM PRODUTOS WHERE CODIGO = '" + code + "'");
+  }
+
+  UpdateRunner::Options OnlyChanged() { return {.commit_batches = true, .only_changed = true}; }
+};
+
+INSTANTIATE_TEST_SUITE_P(Triggers, OnlyChangedDbTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Trigger" : "NoTrigger"; });
+
+// Literals of each kind against rows that hold them or not; the rows end as
+// those of a full apply, the changes listed are exactly the columns that
+// differed, unknown codes counted apart.
+TEST_P(OnlyChangedDbTest, SkipsTheRowsThatAlreadyHoldTheValues) {
+  db_->Execute("ALTER TABLE PRODUTOS ALTER PROMSOMENTEFEBRAFAR TYPE VARCHAR(5);");
+  struct Case {
+    const char* what;
+    Overrides before;    // the row as a full apply of these left it
+    const char* setup;   // then this SQL on it ("" none; "?" stands for the code)
+    Overrides after;     // the statement
+    const char* listed;  // the columns listed as changed, in order ("" none: no update)
+  } const cases[] = {
+      {"equal", {}, "", {}, ""},
+      {"one column differs", {}, "", {{"PRECOCUSTO", "3.5"}}, "PRECOCUSTO"},
+      {"NULL equals NULL", {{"PRECOPROMVISTA", "NULL"}}, "", {{"PRECOPROMVISTA", "NULL"}}, ""},
+      {"NULL-ness differs", {}, "UPDATE PRODUTOS SET LUCRO = NULL WHERE CODIGO = '?'", {}, "LUCRO"},
+      {"a trailing zero of a NUMERIC", {{"PRECOCUSTO", "1.5"}}, "", {{"PRECOCUSTO", "1.50"}}, ""},
+      {"a trailing blank in a VARCHAR",
+       {{"PROMSOMENTEFEBRAFAR", "'N'"}},
+       "",
+       {{"PROMSOMENTEFEBRAFAR", "'N '"}},
+       "PROMSOMENTEFEBRAFAR"},
+      {"the same trailing blank",
+       {{"PROMSOMENTEFEBRAFAR", "'N '"}},
+       "",
+       {{"PROMSOMENTEFEBRAFAR", "'N '"}},
+       ""},
+      {"an empty text against NULL",
+       {{"PROMSOMENTEFEBRAFAR", "NULL"}},
+       "",
+       {{"PROMSOMENTEFEBRAFAR", "''"}},
+       "PROMSOMENTEFEBRAFAR"},
+      {"a floating column", {{"DESCPROMPRAZO", "0.1"}}, "", {{"DESCPROMPRAZO", "0.1"}}, ""},
+      {"a value the server rounds", {{"PRECOVENDA", "1.255"}}, "", {{"PRECOVENDA", "1.255"}}, ""},
+      {"a value the server rounds, differing",
+       {{"PRECOVENDA", "1.255"}},
+       "",
+       {{"PRECOVENDA", "1.244"}},
+       "PRECOVENDA"},
+      {"a SMALLINT", {{"PROMQTDMINIMAVISTA", "7"}}, "", {{"PROMQTDMINIMAVISTA", "7.000"}}, ""},
+      {"six decimals held",
+       {{"PRECOPROMVISTA", "1.2345"}},
+       "",
+       {{"PRECOPROMVISTA", "1.23450"}},
+       ""},
+      {"a sixth decimal set by hand",
+       {{"PRECOPROMVISTA", "1.2345"}},
+       "UPDATE PRODUTOS SET PRECOPROMVISTA = 1.234501 WHERE CODIGO = '?'",
+       {{"PRECOPROMVISTA", "1.2345"}},
+       "PRECOPROMVISTA"},
+      {"a date differs", {}, "", {{"INICIOPROM", "'11/1/2023'"}}, "INICIOPROM"},
+      {"a timestamp holding a time",
+       {},
+       "UPDATE PRODUTOS SET FINALPROM = TIMESTAMP '2023-10-31 10:00:00' WHERE CODIGO = '?'",
+       {},
+       "FINALPROM"},
+      {"two columns differ",
+       {},
+       "",
+       {{"TIPOPROMOCAO", "'X'"}, {"PROMLEVEPRAZO", "9"}},
+       "TIPOPROMOCAO,PROMLEVEPRAZO"},
+  };
+  std::vector<std::string> before, only_changed, as_written;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    for (const char* prefix : {"P", "W"}) {
+      const std::string code = prefix + std::to_string(i);
+      Insert({code});
+      before.push_back(Line(code, cases[i].before));
+    }
+    only_changed.push_back(Line("P" + std::to_string(i), cases[i].after));
+    as_written.push_back(Line("W" + std::to_string(i), cases[i].after));
+  }
+  RunAsWritten(before);
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    std::string setup = cases[i].setup;
+    if (setup.empty()) continue;
+    for (const char* prefix : {"P", "W"}) {
+      std::string sql = setup;
+      sql.replace(sql.find('?'), 1, prefix + std::to_string(i));
+      db_->Execute(sql + ";");
+    }
+  }
+  db_->Execute("DELETE FROM FIRINGS;");
+  std::vector<std::string> versions;
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    versions.push_back(Version("P" + std::to_string(i)));
+  only_changed.push_back(Line("UNKNOWN", {}));
+
+  UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec, OnlyChanged());
+  for (const std::string& line : only_changed) runner.Add(line);
+  runner.Finish();
+  RunAsWritten(as_written);
+
+  int updates = 0;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const std::string code = "P" + std::to_string(i);
+    const bool updated = *cases[i].listed != '\0';
+    updates += updated;
+    EXPECT_EQ(Version(code) != versions[i], updated) << cases[i].what;
+    if (GetParam()) {
+      EXPECT_EQ(db_->Scalar("SELECT COUNT(*) FROM FIRINGS WHERE CODIGO = '" + code + "'"),
+                updated ? "1" : "0")
+          << cases[i].what;
+    }
+    std::string listed;
+    for (const Change& c : runner.committed_changes()) {
+      if (c.code != code) continue;
+      listed += (listed.empty() ? "" : ",") + std::string(c.column);
+    }
+    EXPECT_EQ(listed, cases[i].listed) << cases[i].what;
+  }
+  EXPECT_EQ(Differences(), "");
+  EXPECT_EQ(runner.changed(), updates);
+  EXPECT_EQ(runner.unchanged(), static_cast<int>(std::size(cases)) - updates);
+  EXPECT_EQ(runner.unmatched().count, 1);
+  EXPECT_EQ(runner.prepared(), static_cast<int>(only_changed.size()));
+}
+
+// Thirty statements, every one equal: none falls back to text.
+TEST_P(OnlyChangedDbTest, RunsFullRunsThroughThePreparedPath) {
+  std::vector<std::string> codes, lines;
+  for (int i = 0; i < 30; ++i) {
+    codes.push_back("E" + std::to_string(i));
+    lines.push_back(Line(codes.back(), {}));
+  }
+  Insert(codes);
+  RunAsWritten(lines);
+  UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec, OnlyChanged());
+  for (const std::string& line : lines) runner.Add(line);
+  runner.Finish();
+  EXPECT_EQ(runner.prepared(), 30);
+  EXPECT_EQ(runner.unchanged(), 30);
+  EXPECT_EQ(runner.changed(), 0);
+}
+
+// One product twice in a run, changed then set back: the second statement
+// must see the first one's update, as when each runs in turn.
+TEST_P(OnlyChangedDbTest, AProductTwiceInARunSeesItsOwnUpdate) {
+  Insert({"D", "E"});
+  RunAsWritten({Line("D", {}), Line("E", {})});
+  UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec, OnlyChanged());
+  runner.Add(Line("D", {{"PRECOCUSTO", "3.5"}}));
+  runner.Add(Line("E", {}));
+  runner.Add(Line("D", {}));
+  runner.Finish();
+  EXPECT_EQ(db_->Scalar("SELECT PRECOCUSTO FROM PRODUTOS WHERE CODIGO = 'D'"), "1.2500");
+  EXPECT_EQ(runner.changed(), 2);
+  EXPECT_EQ(runner.unchanged(), 1);
+  EXPECT_EQ(runner.change_count(), 2);
+}
+
+// A trigger that, when one product is updated, changes another one (a pack
+// priced from its unit): the second product's statement must be compared
+// after the first one's update, as when each runs in turn. The other
+// products of the run, before the first update, are still settled at once.
+TEST_F(UpdateRunnerDbTest, ATriggerThatChangesAnotherProductIsSeenByItsStatement) {
+  db_->Execute(
+      "SET TERM ^ ;\n"
+      "CREATE TRIGGER PACK_FROM_UNIT FOR PRODUTOS AFTER UPDATE AS BEGIN\n"
+      "  IF (NEW.CODIGO = 'UNIT') THEN\n"
+      "    UPDATE PRODUTOS SET PRECOCUSTO = NEW.PRECOCUSTO * 10 WHERE CODIGO = 'PACK';\nEND^\n"
+      "SET TERM ; ^");
+  Insert({"A", "UNIT", "PACK"});
+  RunAsWritten({Line("A", {}), Line("UNIT", {}), Line("PACK", {})});
+  UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec,
+                      {.commit_batches = true, .only_changed = true});
+  runner.Add(Line("A", {}));
+  runner.Add(Line("UNIT", {{"PRECOCUSTO", "2"}}));
+  runner.Add(Line("PACK", {}));  // holds 1.25 when read, 20 once UNIT is updated
+  runner.Finish();
+  EXPECT_EQ(db_->Scalar("SELECT PRECOCUSTO FROM PRODUTOS WHERE CODIGO = 'PACK'"), "1.2500");
+  EXPECT_EQ(runner.changed(), 2);
+  EXPECT_EQ(runner.unchanged(), 1);
+  EXPECT_EQ(runner.prepared(), 3);
+}
+
+}  // namespace
+}  // namespace quilvane::exchange
