@@ -3,13 +3,11 @@
 #include <cmath>
 
 namespace quilvane::platform {
-namespace {
 
-// 1899-12-30 counted from 1970-01-01.
-constexpr std::int64_t kEpochFrom1970 = -25569;
-
-std::int64_t DaysFromCivil(int y, int m, int d) {
-  // Howard Hinnant's algorithm: days since 1970-01-01.
+std::int64_t UnixDayOf(const CivilDate& date) {
+  // Howard Hinnant's algorithm.
+  int y = date.year;
+  const int m = date.month, d = date.day;
   y -= m <= 2;
   const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
   const unsigned yoe = static_cast<unsigned>(y - era * 400);
@@ -18,7 +16,7 @@ std::int64_t DaysFromCivil(int y, int m, int d) {
   return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
 
-CivilDate CivilFromDays(std::int64_t z) {
+CivilDate CivilDateOfUnixDay(std::int64_t z) {
   z += 719468;
   const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
   const unsigned doe = static_cast<unsigned>(z - era * 146097);
@@ -30,8 +28,6 @@ CivilDate CivilFromDays(std::int64_t z) {
   const unsigned m = mp < 10 ? mp + 3 : mp - 9;
   return {static_cast<int>(y + (m <= 2)), static_cast<int>(m), static_cast<int>(d)};
 }
-
-}  // namespace
 
 bool IsLeapYear(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
 
@@ -48,7 +44,7 @@ bool IsValidDate(int year, int month, int day) {
 
 std::optional<DateTime> TryEncodeDate(int year, int month, int day) {
   if (!IsValidDate(year, month, day)) return std::nullopt;
-  return static_cast<DateTime>(DaysFromCivil(year, month, day) - kEpochFrom1970);
+  return static_cast<DateTime>(UnixDayOf({year, month, day}) + kUnixEpochDay);
 }
 
 DateTime EncodeTime(int hour, int minute, int second, int millisecond) {
@@ -57,7 +53,7 @@ DateTime EncodeTime(int hour, int minute, int second, int millisecond) {
 
 std::int64_t DayOf(DateTime value) { return static_cast<std::int64_t>(std::trunc(value)); }
 
-CivilDate DecodeDate(DateTime value) { return CivilFromDays(DayOf(value) + kEpochFrom1970); }
+CivilDate DecodeDate(DateTime value) { return CivilDateOfUnixDay(DayOf(value) - kUnixEpochDay); }
 
 CivilTime DecodeTime(DateTime value) {
   double frac = std::fabs(value - std::trunc(value));
@@ -69,6 +65,37 @@ CivilTime DecodeTime(DateTime value) {
   t.second = static_cast<int>(ms / 1000 % 60);
   t.millisecond = static_cast<int>(ms % 1000);
   return t;
+}
+
+DateTime DateTimeOfUnixSeconds(double seconds) {
+  return seconds / static_cast<double>(kSecondsPerDay) + static_cast<double>(kUnixEpochDay);
+}
+
+std::int64_t UnixSecondsOf(DateTime value) {
+  return static_cast<std::int64_t>(
+      std::llround((value - static_cast<double>(kUnixEpochDay)) * kSecondsPerDay));
+}
+
+std::int64_t UnixSecondsOf(std::chrono::system_clock::time_point moment) {
+  return std::chrono::floor<std::chrono::seconds>(moment).time_since_epoch().count();
+}
+
+DateTime DateTimeOf(std::chrono::system_clock::time_point moment) {
+  return DateTimeOfUnixSeconds(std::chrono::duration<double>(moment.time_since_epoch()).count());
+}
+
+std::chrono::system_clock::time_point TimePointOf(DateTime utc) {
+  const double seconds = (utc - static_cast<double>(kUnixEpochDay)) * kSecondsPerDay;
+  return std::chrono::system_clock::time_point(
+      std::chrono::round<std::chrono::system_clock::duration>(
+          std::chrono::duration<double>(seconds)));
+}
+
+int UtcOffsetMinutes(DateTime local_now, std::chrono::system_clock::time_point utc_now) {
+  constexpr long kMaxOffset = 14 * 60;  // Kiribati's, the widest
+  const double minutes = (local_now - DateTimeOf(utc_now)) * 1440.0;
+  const long rounded = std::lround(minutes / 15.0) * 15;
+  return rounded >= -kMaxOffset && rounded <= kMaxOffset ? static_cast<int>(rounded) : 0;
 }
 
 }  // namespace quilvane::platform

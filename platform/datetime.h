@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -7,6 +8,10 @@ namespace quilvane::platform {
 
 // Days since 30 December 1899 at midnight; the fraction is the time of day.
 using DateTime = double;
+
+// 1 January 1970, the Unix epoch, as a DateTime day.
+inline constexpr std::int64_t kUnixEpochDay = 25569;
+inline constexpr std::int64_t kSecondsPerDay = 86400;
 
 struct CivilDate {
   int year = 1899;
@@ -38,5 +43,27 @@ std::int64_t DayOf(DateTime value);
 // ignored, as for values before 1899-12-30.
 CivilDate DecodeDate(DateTime value);
 CivilTime DecodeTime(DateTime value);
+
+// Days since 1970-01-01 of a proleptic Gregorian date (negative before it),
+// and back: day arithmetic without a DateTime's fraction. The parts are not
+// checked: 2023-02-31 counts as 2023-03-03.
+std::int64_t UnixDayOf(const CivilDate& date);
+CivilDate CivilDateOfUnixDay(std::int64_t unix_day);
+
+// A date-time and seconds since 1970 read on the same clock (both UTC, or
+// both local); the seconds are rounded to the nearest.
+DateTime DateTimeOfUnixSeconds(double seconds);
+std::int64_t UnixSecondsOf(DateTime value);
+
+// A system clock's reading as seconds since 1970, whole seconds cut towards
+// the past, and as a date-time on that clock (UTC).
+std::int64_t UnixSecondsOf(std::chrono::system_clock::time_point moment);
+DateTime DateTimeOf(std::chrono::system_clock::time_point moment);
+std::chrono::system_clock::time_point TimePointOf(DateTime utc);
+
+// Minutes the local clock runs ahead of UTC (negative west of Greenwich),
+// from both read at the same moment: rounded to the quarter hour, as every
+// zone's offset is, and 0 when the two differ by more than any zone does.
+int UtcOffsetMinutes(DateTime local_now, std::chrono::system_clock::time_point utc_now);
 
 }  // namespace quilvane::platform

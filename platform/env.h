@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "platform/datetime.h"
@@ -19,6 +20,9 @@ class Env {
 
   // Local date and time.
   virtual DateTime Now() = 0;
+  // The same moment in UTC; the difference between the two is the local
+  // offset (platform::UtcOffsetMinutes).
+  virtual std::chrono::system_clock::time_point UtcNow() = 0;
   virtual FormatSettings Regional() = 0;
   virtual std::uint64_t PerformanceCounter() = 0;
 };

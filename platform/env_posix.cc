@@ -19,6 +19,10 @@ class PosixEnv final : public Env {
                              static_cast<int>(ts.tv_nsec / 1000000));
   }
 
+  std::chrono::system_clock::time_point UtcNow() override {
+    return std::chrono::system_clock::now();
+  }
+
   FormatSettings Regional() override { return SystemFormatSettings(); }
 
   std::uint64_t PerformanceCounter() override {

@@ -16,6 +16,10 @@ class WindowsEnv final : public Env {
     return *day + EncodeTime(st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
   }
 
+  std::chrono::system_clock::time_point UtcNow() override {
+    return std::chrono::system_clock::now();
+  }
+
   FormatSettings Regional() override { return SystemFormatSettings(); }
 
   std::uint64_t PerformanceCounter() override {

@@ -4,11 +4,6 @@
 
 namespace quilvane::sync {
 
-Day DayOfDate(platform::DateTime date) {
-  const platform::CivilDate c = platform::DecodeDate(date);
-  return Day{c.year, c.month, c.day};
-}
-
 Receipt MakeCycleReceipt(const CycleFacts& facts) {
   Receipt r;
   r.cgc = facts.cgc;
@@ -18,13 +13,13 @@ Receipt MakeCycleReceipt(const CycleFacts& facts) {
   r.duration_ms = std::max<std::int64_t>(0, facts.duration_ms);
   if (facts.recorded_day) r.recorded_day = DayOfDate(*facts.recorded_day);
   if (!facts.import) {
-    r.outcome = Outcome::kFalhou;
+    r.outcome = Outcome::kFailed;
     r.failure = facts.log_lines;
     if (r.failure.empty()) r.failure.push_back("O ciclo parou sem registrar o motivo.");
     return r;
   }
   const exchange::ImportResult& im = *facts.import;
-  r.outcome = im.applied ? Outcome::kAplicado : Outcome::kSemNovidade;
+  r.outcome = im.applied ? Outcome::kApplied : Outcome::kNothingNew;
   if (im.applied) r.file_day = DayOfDate(im.day);
   r.statements_applied = im.statements;
   r.unmatched_count = im.unmatched.count;

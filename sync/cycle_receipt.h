@@ -28,6 +28,4 @@ struct CycleFacts {
 // to its end, else `falhou` with the cycle's log lines.
 Receipt MakeCycleReceipt(const CycleFacts& facts);
 
-Day DayOfDate(platform::DateTime date);
-
 }  // namespace quilvane::sync

@@ -1,7 +1,6 @@
 #include "sync/fleet_ftp.h"
 
 #include <chrono>
-#include <cmath>
 
 #include "platform/datetime.h"
 #include "sync/fleet_listing.h"
@@ -30,12 +29,6 @@ void InExchangeFolder(transfer::FtpClient& ftp, const transfer::ExchangeServer& 
     throw;
   }
   ftp.Disconnect();
-}
-
-std::int64_t SystemSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
 }
 
 // Whose receipts a cache holds.
@@ -67,9 +60,8 @@ BranchReport Unreadable(const std::string& name, const std::string& why) {
 // The receipts of the folder the client is in, from the cache where it
 // still holds; the cache is rewritten from what this read saw.
 void ReadReceiptFolder(transfer::FtpClient& ftp, const transfer::ExchangeServer& server,
-                       const FleetReadOptions& options, platform::Deadline deadline,
-                       FleetRead& read) {
-  const std::int64_t now = options.now ? options.now() : SystemSeconds();
+                       const FleetReadOptions& options, std::int64_t now,
+                       platform::Deadline deadline, FleetRead& read) {
   const ReceiptListing listing = ListReceipts(ftp, now);
   read.listing = listing.command;
   read.unread = listing.skipped;
@@ -189,7 +181,7 @@ FleetRead ReadFleet(transfer::FtpClient& ftp, const transfer::ExchangeServer& se
     } catch (const transfer::FtpReplyError&) {
       return;  // no branch has stored a receipt yet
     }
-    ReadReceiptFolder(ftp, server, options, deadline, read);
+    ReadReceiptFolder(ftp, server, options, platform::UnixSecondsOf(env.UtcNow()), deadline, read);
   });
   return read;
 }
@@ -216,19 +208,11 @@ std::optional<Day> LocalDayOfMdtm(const std::string& mdtm, int utc_offset_minute
   if (mdtm.size() > 14 && mdtm[14] != '.') return std::nullopt;
   const auto date = platform::TryEncodeDate(fields[0], fields[1], fields[2]);
   if (!date || fields[3] > 23 || fields[4] > 59 || fields[5] > 60) return std::nullopt;
-  const double local = *date + (fields[3] * 60.0 + fields[4] + utc_offset_minutes) / 1440.0;
-  const platform::CivilDate c = platform::DecodeDate(local);
-  return Day{c.year, c.month, c.day};
+  return DayOfDate(*date + (fields[3] * 60.0 + fields[4] + utc_offset_minutes) / 1440.0);
 }
 
 int UtcOffsetMinutes(platform::Env& env) {
-  const double utc_days =
-      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() /
-          86400.0 +
-      25569.0;
-  const double minutes = (env.Now() - utc_days) * 1440.0;
-  const long rounded = std::lround(minutes / 15.0) * 15;
-  return rounded >= -14 * 60 && rounded <= 14 * 60 ? static_cast<int>(rounded) : 0;
+  return platform::UtcOffsetMinutes(env.Now(), env.UtcNow());
 }
 
 }  // namespace quilvane::sync

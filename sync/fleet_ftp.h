@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,8 +49,6 @@ struct FleetReadOptions {
   std::string cache_path;
   std::chrono::milliseconds budget = kRefreshBudget;
   int connections = kMaxReadConnections;
-  // The local clock, seconds since 1970 (UTC).
-  std::function<std::int64_t()> now;
 };
 
 // Every receipt in the receipts folder (none when it does not exist yet).
@@ -59,9 +56,10 @@ struct FleetReadOptions {
 // fetched, each up to its size limit and a margin: one that cannot be read
 // is a report saying why. `archive_name` is the head office's archive; its
 // date on the server is the day the head office last published (nullopt
-// when the server does not say). Throws when the server cannot be reached,
-// or the budget ran out before every receipt was read (what was read is
-// kept in the cache all the same).
+// when the server does not say). `env`'s clocks date the listing and the
+// cache's copies, and turn the server's UTC stamp into a local day. Throws
+// when the server cannot be reached, or the budget ran out before every
+// receipt was read (what was read is kept in the cache all the same).
 struct FleetRead {
   std::vector<BranchReport> reports;
   std::optional<Day> published_day;

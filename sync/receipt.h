@@ -12,41 +12,19 @@ namespace quilvane::sync {
 
 // The receipt a branch leaves on the exchange server after each cycle that
 // went past the daily gate, so the head office can tell which branch applied
-// which day. Text of `chave=valor` lines ended by CR LF, in Windows-1252,
-// at most kMaxReceiptBytes. Fields hold UTF-8 in memory.
-//
-//   recibo=1
-//   cgc=12.345.678/0002-71
-//   nome=Loja Centro                 (NomeFilial; absent when not set)
-//   versao=0.1.0
-//   inicio=2023-10-17T08:30:05-03:00
-//   duracao_ms=5120
-//   resultado=aplicado | sem_novidade | falhou
-//   data_arquivo=2023-10-17          (absent when no file was read)
-//   data_registrada=2023-10-17       (absent when none is recorded)
-//   sem_atualizacao_desde=2023-10-14 (the newest file the branch could get
-//                                     is two or more days old: its day)
-//   comandos=12408
-//   sem_produto=3
-//   sem_codigo=2                     (statements whose code is NULL or
-//                                     empty; absent when none)
-//   codigo=7891234567890             (one line per code, at most 50)
-//   falha=17/10/2023 08:30:07 - ...  (one line per log line of a failure)
-//   aviso=...                        (a note for the reader, e.g. an empty CGC)
-//   cortado=1                        (lines were cut to keep within the limit)
-//
-// Bytes below 0x20, 0x7F and '%' inside a value are written as %XX, so any
-// text round-trips and a value never breaks a line.
+// which day. Its fields and their spelling: sync/receipt_format.h. Fields
+// hold UTF-8 in memory.
 
 inline constexpr size_t kMaxReceiptBytes = 16 * 1024;
 inline constexpr size_t kMaxUnmatchedCodes = 50;
 
 enum class Outcome {
-  kAplicado,     // the exchange file was applied
-  kSemNovidade,  // the file was not newer than the day recorded
-  kFalhou,       // the cycle failed; `failure` holds its log lines
+  kApplied,     // the exchange file was applied
+  kNothingNew,  // the file was not newer than the day recorded
+  kFailed,      // the cycle failed; `failure` holds its log lines
 };
 
+// The outcome as the receipt stores it: "aplicado", "sem_novidade", "falhou".
 std::string_view OutcomeName(Outcome outcome);
 
 // A calendar day, as the exchange file's first line names one.
@@ -60,6 +38,13 @@ struct Day {
 
 // Days from `from` to `to` (negative when `to` is earlier).
 std::int64_t DaysBetween(const Day& from, const Day& to);
+
+// The calendar day of a platform date-time.
+Day DayOfDate(platform::DateTime date);
+
+// "2023-10-17" and back; the parser takes years 1900 to 9999 only.
+std::string IsoDayText(const Day& day);
+std::optional<Day> ParseIsoDay(std::string_view text);
 
 // A moment as the branch saw it: its UTC time and the UTC offset of its
 // local time then.
@@ -75,7 +60,7 @@ struct Receipt {
   std::string version;
   LocalMoment start;
   std::int64_t duration_ms = 0;
-  Outcome outcome = Outcome::kFalhou;
+  Outcome outcome = Outcome::kFailed;
   std::optional<Day> file_day;
   std::optional<Day> recorded_day;
   // The day of the newest file the branch could get, when it was two or
@@ -123,6 +108,15 @@ ParsedReceipt ParseReceipt(std::string_view bytes);
 // "2023-10-17T08:30:05-03:00" and back.
 std::string FormatLocalMoment(const LocalMoment& moment);
 std::optional<LocalMoment> ParseLocalMoment(std::string_view text);
+
+// A moment's calendar day and time of day on the branch's clock.
+struct LocalParts {
+  Day day;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+LocalParts LocalPartsOf(const LocalMoment& moment);
 
 // Text from a receipt (or a server's file name) made fit to show: valid
 // UTF-8, control and direction-override characters as spaces, at most

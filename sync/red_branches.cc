@@ -40,12 +40,12 @@ std::vector<std::string> RedBranchChanges(const std::vector<StatusRow>& rows, bo
     const Receipt* r = status_text::OwnReceipt(row);
     if (r == nullptr || !ValidKey(key)) continue;
     const std::string who = "Filial " + status_text::NameOrLabel(row);
-    if (row.light == Light::kVermelho) {
+    if (row.light == Light::kRed) {
       if (!red.insert(key).second) continue;
       lines.push_back(r->recorded_day
                           ? who + " sem sincronizar desde " + status_text::DayText(*r->recorded_day)
                           : who + " nunca sincronizou");
-    } else if (row.light == Light::kVerde && red.erase(key) > 0) {
+    } else if (row.light == Light::kGreen && red.erase(key) > 0) {
       lines.push_back(who + " sincronizada de novo em " +
                       status_text::DayText(r->recorded_day.value_or(Day{})));
     }

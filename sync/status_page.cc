@@ -74,15 +74,13 @@ std::string Whole(std::string_view escaped) {
   return "<span class=\"nw\">" + std::string(escaped) + "</span>";
 }
 
-Day Today(const LocalMoment& now) { return MomentText(now).first; }
-
 const char* LightClass(Light light) {
   switch (light) {
-    case Light::kVermelho:
+    case Light::kRed:
       return "r";
-    case Light::kAmbar:
+    case Light::kAmber:
       return "a";
-    case Light::kVerde:
+    case Light::kGreen:
       return "v";
   }
   return "r";
@@ -254,10 +252,10 @@ void AppendRow(std::string& out, const StatusRow& row, const Day& today) {
 
 std::string StatusHtml(const FleetStatus& status) {
   const std::vector<StatusRow> rows = RankBranches(status);
-  const Day today = Today(status.now);
+  const Day today = LocalPartsOf(status.now).day;
   size_t counts[3] = {0, 0, 0};
   for (const StatusRow& row : rows) ++counts[static_cast<int>(row.light)];
-  const size_t green = counts[static_cast<int>(Light::kVerde)];
+  const size_t green = counts[static_cast<int>(Light::kGreen)];
   const bool fold = green > kFoldGreenRows;
 
   std::string out;

@@ -24,14 +24,14 @@ struct BranchReport {
 BranchReport ReadBranchReport(std::string file_name, std::string_view bytes);
 
 enum class Light {
-  kVermelho,  // two days or more behind, never applied, or unreadable
-  kAmbar,     // one day behind, or its last attempt failed
-  kVerde,     // applied the head office's latest file
+  kRed,    // two days or more behind, never applied, or unreadable
+  kAmber,  // one day behind, or its last attempt failed
+  kGreen,  // applied the head office's latest file
 };
 
 struct StatusRow {
   const BranchReport* report = nullptr;
-  Light light = Light::kVermelho;
+  Light light = Light::kRed;
   // Days between the branch's recorded day and the head office's latest;
   // none when the branch never recorded one or either day is unknown.
   std::optional<std::int64_t> days_behind;

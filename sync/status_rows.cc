@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <tuple>
 
+#include "sync/receipt_format.h"
 #include "sync/status_page.h"
 #include "sync/status_text.h"
 
@@ -26,9 +27,10 @@ std::string DayText(const Day& day) {
 }
 
 std::pair<Day, std::string> MomentText(const LocalMoment& moment) {
-  const std::string iso = FormatLocalMoment(moment);  // 2023-10-17T08:30:05-03:00
-  Day day{std::stoi(iso.substr(0, 4)), std::stoi(iso.substr(5, 2)), std::stoi(iso.substr(8, 2))};
-  return {day, DayText(day) + " " + iso.substr(11, 5)};
+  const LocalParts at = LocalPartsOf(moment);
+  char clock[8];
+  std::snprintf(clock, sizeof clock, "%02d:%02d", at.hour, at.minute);
+  return {at.day, DayText(at.day) + " " + clock};
 }
 
 std::string Label(const StatusRow& row) {
@@ -62,24 +64,16 @@ std::string BehindText(const StatusRow& row) {
 
 std::string OutcomeText(const StatusRow& row) {
   if (!Readable(*row.report)) return "-";
-  switch (row.report->parsed.receipt->outcome) {
-    case Outcome::kAplicado:
-      return "aplicado";
-    case Outcome::kSemNovidade:
-      return "sem novidade";
-    case Outcome::kFalhou:
-      return "falhou";
-  }
-  return "-";
+  return std::string(OutcomeShown(row.report->parsed.receipt->outcome));
 }
 
 const char* LightName(Light light) {
   switch (light) {
-    case Light::kVermelho:
+    case Light::kRed:
       return "vermelho";
-    case Light::kAmbar:
+    case Light::kAmber:
       return "âmbar";
-    case Light::kVerde:
+    case Light::kGreen:
       return "verde";
   }
   return "vermelho";
@@ -137,11 +131,11 @@ StatusRow RankBranch(const BranchReport& report, const std::optional<Day>& publi
   if (published_day)
     row.days_behind = std::max<std::int64_t>(0, DaysBetween(*r.recorded_day, *published_day));
   if (row.days_behind && *row.days_behind >= 2) {
-    row.light = Light::kVermelho;
-  } else if ((row.days_behind && *row.days_behind == 1) || r.outcome == Outcome::kFalhou) {
-    row.light = Light::kAmbar;
+    row.light = Light::kRed;
+  } else if ((row.days_behind && *row.days_behind == 1) || r.outcome == Outcome::kFailed) {
+    row.light = Light::kAmber;
   } else {
-    row.light = Light::kVerde;
+    row.light = Light::kGreen;
   }
   return row;
 }
@@ -155,7 +149,7 @@ std::vector<StatusRow> RankBranches(const FleetStatus& status) {
   auto key = [](const StatusRow& row) {
     const Receipt* r = status_text::OwnReceipt(row);
     const bool never = r && !r->recorded_day;
-    const bool failed = r && r->outcome == Outcome::kFalhou;
+    const bool failed = r && r->outcome == Outcome::kFailed;
     const int kind = !r ? 0 : never ? 1 : 2;
     return std::make_tuple(static_cast<int>(row.light), kind, -row.days_behind.value_or(0),
                            failed ? 0 : 1);
@@ -175,7 +169,7 @@ std::vector<StatusRow> RankBranches(const FleetStatus& status) {
 std::string SummaryLine(const std::vector<StatusRow>& rows) {
   if (rows.empty()) return "Nenhum recibo de filial";
   const auto green = std::count_if(rows.begin(), rows.end(),
-                                   [](const StatusRow& r) { return r.light == Light::kVerde; });
+                                   [](const StatusRow& r) { return r.light == Light::kGreen; });
   return std::to_string(green) + " de " + status_text::Plural(rows.size(), "filial", "filiais") +
          " em dia";
 }

@@ -195,6 +195,7 @@ class CounterEnv : public platform::Env {
  public:
   explicit CounterEnv(std::uint64_t counter) : counter_(counter) {}
   platform::DateTime Now() override { return 45000.5; }
+  std::chrono::system_clock::time_point UtcNow() override { return platform::TimePointOf(45000.5); }
   platform::FormatSettings Regional() override { return {}; }
   std::uint64_t PerformanceCounter() override { return counter_; }
 

@@ -66,10 +66,10 @@ TEST_F(FleetCycleTest, ReceiptOfEachOutcome) {
     const char* failure;  // a failure line holds it
   };
   const Case cases[] = {
-      {"applied", true, false, applied, Outcome::kAplicado, nullptr},
-      {"not newer", true, false, {}, Outcome::kSemNovidade, nullptr},
-      {"no download", false, false, {}, Outcome::kFalhou, "Não baixou o arquivo!!!"},
-      {"import error", true, true, {}, Outcome::kFalhou, "File not found"},
+      {"applied", true, false, applied, Outcome::kApplied, nullptr},
+      {"not newer", true, false, {}, Outcome::kNothingNew, nullptr},
+      {"no download", false, false, {}, Outcome::kFailed, "Não baixou o arquivo!!!"},
+      {"import error", true, true, {}, Outcome::kFailed, "File not found"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -87,7 +87,7 @@ TEST_F(FleetCycleTest, ReceiptOfEachOutcome) {
                   *platform::TryEncodeDate(2023, 10, 17) + 14 / 24.0 + 5 / 1440.0 + 9 / 86400.0, 0),
               r.start);
     EXPECT_EQ((Day{2023, 10, 16}), r.recorded_day.value_or(Day{}));
-    if (c.outcome == Outcome::kAplicado) {
+    if (c.outcome == Outcome::kApplied) {
       EXPECT_EQ((Day{2023, 10, 17}), r.file_day.value_or(Day{}));
       EXPECT_EQ(297, r.statements_applied);
       EXPECT_EQ(3, r.unmatched_count);
@@ -179,7 +179,7 @@ TEST_F(FleetCycleTest, ReceiptNotStoredWaitsAndIsLoggedOnce) {
   EXPECT_TRUE(Ran("StoreReceipt 12345678000271.txt"));
   ops_->store_ok = true;
   module_->RunOnce();
-  EXPECT_EQ(Outcome::kAplicado, Stored().outcome);  // the later receipt replaced the first
+  EXPECT_EQ(Outcome::kApplied, Stored().outcome);  // the later receipt replaced the first
   EXPECT_FALSE(platform::FileExists(pending));
   EXPECT_EQ(1u, Count(Text(), "Recibo pendente enviado."));
   ops_->calls.clear();
@@ -245,7 +245,7 @@ TEST_F(FleetCycleTest, DatabaseDownUsesTheCgcOfAnEarlierRun) {
   ops_->connect_ok = false;
   module_->RunOnce();
   const Receipt r = Stored();
-  EXPECT_EQ(Outcome::kFalhou, r.outcome);
+  EXPECT_EQ(Outcome::kFailed, r.outcome);
   ASSERT_FALSE(r.failure.empty());
   EXPECT_NE(std::string::npos, r.failure.back().find("Falha na conex")) << r.failure.back();
 }

@@ -46,6 +46,7 @@ class IntegrationFleetRead : public ::testing::Test {
     server_.ftp_port = std::stoi(port);
     server_.ftp_user = Env("QUILVANE_FTP_USER").empty() ? "quilvane" : Env("QUILVANE_FTP_USER");
     options_.cache_path = dir_.File(kReceiptCacheName);
+    env_.set_utc_now(std::chrono::system_clock::now());  // the clock that stamps the files
   }
   void TearDown() override { fs::remove_all(recibos_); }
 
@@ -92,7 +93,7 @@ TEST_F(IntegrationFleetRead, FullReadOnFourConnectionsThenOnlyWhatChanged) {
   EXPECT_FALSE(reports.contains(NameOf(kBranches - 1)));
   for (int i = 0; i < kBranches - 1; ++i) {
     ASSERT_TRUE(reports.at(NameOf(i)).parsed.receipt) << i;
-    EXPECT_EQ(i < 5 ? Outcome::kFalhou : Outcome::kAplicado,
+    EXPECT_EQ(i < 5 ? Outcome::kFailed : Outcome::kApplied,
               reports.at(NameOf(i)).parsed.receipt->outcome)
         << i;
   }

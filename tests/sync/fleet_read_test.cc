@@ -146,7 +146,7 @@ class FleetReadTest : public ::testing::Test {
     server_.files["22222222000122.txt"] = ReceiptOf("22.222.222/0001-22", "falhou");
     options_.cache_path = dir_.File(kReceiptCacheName);
     options_.connections = 1;  // the scripted server plays one connection at a time
-    options_.now = [] { return kNow; };
+    env_.set_utc_now(std::chrono::system_clock::from_time_t(kNow));
     exchange_.ftp_host = "127.0.0.1";
     exchange_.ftp_port = peer_.port();
   }
@@ -227,7 +227,7 @@ TEST_F(FleetReadTest, EachListingReadsOnlyWhatChanged) {
     EXPECT_EQ(1u, read_.fetched);
     EXPECT_EQ(1u, Sent("RETR 22222222000122.txt"));
     ASSERT_EQ(2u, changed.size());
-    EXPECT_EQ(Outcome::kAplicado, changed.at("22222222000122.txt").parsed.receipt->outcome);
+    EXPECT_EQ(Outcome::kApplied, changed.at("22222222000122.txt").parsed.receipt->outcome);
   }
 }
 
@@ -264,7 +264,7 @@ TEST_F(FleetReadTest, DamagedCacheMeansAFullReadAndARightPage) {
   const auto reports = Refresh();
   EXPECT_EQ(2u, read_.fetched);
   ASSERT_EQ(2u, reports.size());
-  EXPECT_EQ(Outcome::kFalhou, reports.at("22222222000122.txt").parsed.receipt->outcome);
+  EXPECT_EQ(Outcome::kFailed, reports.at("22222222000122.txt").parsed.receipt->outcome);
   EXPECT_EQ(EncodeReceiptCache(*LoadReceiptCache(
                 options_.cache_path,
                 "sincronizador@quilvane.example@127.0.0.1:" + std::to_string(peer_.port()))),

@@ -17,7 +17,7 @@ Receipt Sample() {
   r.version = "0.1.0";
   r.start = *ParseLocalMoment("2023-10-17T08:30:05-03:00");
   r.duration_ms = 5120;
-  r.outcome = Outcome::kAplicado;
+  r.outcome = Outcome::kApplied;
   r.file_day = Day{2023, 10, 17};
   r.recorded_day = Day{2023, 10, 17};
   r.statements_applied = 12408;
@@ -47,7 +47,7 @@ TEST(Receipt, RoundTripsEveryField) {
   std::vector<Receipt> cases;
   cases.push_back(Sample());
   Receipt failed = Sample();
-  failed.outcome = Outcome::kFalhou;
+  failed.outcome = Outcome::kFailed;
   failed.file_day.reset();
   failed.recorded_day = Day{2023, 10, 15};
   failed.statements_applied = 0;
@@ -60,7 +60,7 @@ TEST(Receipt, RoundTripsEveryField) {
   failed.start = *ParseLocalMoment("2024-02-29T23:59:59+05:45");
   cases.push_back(failed);
   Receipt nothing_new = Sample();
-  nothing_new.outcome = Outcome::kSemNovidade;
+  nothing_new.outcome = Outcome::kNothingNew;
   nothing_new.start = LocalMoment{0, 0};
   nothing_new.notes = {"nota"};
   cases.push_back(nothing_new);
@@ -72,7 +72,7 @@ TEST(Receipt, RoundTripsEveryField) {
   named.name = "Loja <Centro> & Cia \xE2\x80\x93 100%";
   named.no_code_count = 2;
   named.stale_file_day = Day{2023, 10, 14};
-  named.outcome = Outcome::kSemNovidade;
+  named.outcome = Outcome::kNothingNew;
   cases.push_back(named);
   for (const Receipt& r : cases) {
     SCOPED_TRACE(WriteReceipt(r));
@@ -93,7 +93,7 @@ TEST(Receipt, RoundTripsEveryField) {
 
 TEST(Receipt, EveryWindows1252ByteSurvivesReadAndWrite) {
   Receipt r = Sample();
-  r.outcome = Outcome::kFalhou;
+  r.outcome = Outcome::kFailed;
   r.failure = {"PLACEHOLDER"};
   std::string raw;  // bytes 0x01 to 0xFF as a receipt value carries them
   for (int b = 1; b < 256; ++b) {
@@ -120,7 +120,7 @@ TEST(Receipt, EveryWindows1252ByteSurvivesReadAndWrite) {
 
 TEST(Receipt, OneMegabyteFailureIsCutToTheLimitWithCodesWhole) {
   Receipt r = Sample();
-  r.outcome = Outcome::kFalhou;
+  r.outcome = Outcome::kFailed;
   r.unmatched_codes.clear();
   for (int i = 0; i < 60; ++i) r.unmatched_codes.push_back(std::string(90, 'A' + i % 26));
   r.unmatched_count = 60;
@@ -214,7 +214,7 @@ TEST(Receipt, ToleratesWhatLaterVersionsAndOtherToolsWrite) {
       "novo_campo=valor\ncodigo=100%\ncodigo=%zz\nsem_produto=2";  // LF ends, no final break
   const ParsedReceipt parsed = ParseReceipt(bytes);
   ASSERT_TRUE(parsed.receipt) << parsed.error;
-  EXPECT_EQ(Outcome::kSemNovidade, parsed.receipt->outcome);
+  EXPECT_EQ(Outcome::kNothingNew, parsed.receipt->outcome);
   EXPECT_EQ((std::vector<std::string>{"100%", "%zz"}), parsed.receipt->unmatched_codes);
   EXPECT_FALSE(parsed.receipt->recorded_day);
   EXPECT_EQ(0, parsed.receipt->start.utc_offset_minutes);

@@ -17,6 +17,7 @@ namespace quilvane::sync {
 namespace {
 
 using testing_fleet::Branch;
+using testing_fleet::Fleet;
 using testing_fleet::kPublished;
 
 class Lines final : public platform::Logger {
@@ -30,14 +31,6 @@ BranchReport Named(const std::string& cgc, std::optional<int> behind, const std:
   BranchReport report = Branch(cgc, behind);
   report.parsed.receipt->name = name;
   return report;
-}
-
-FleetStatus Fleet(std::vector<BranchReport> reports) {
-  FleetStatus status;
-  status.published_day = kPublished;
-  status.now = testing_fleet::kNow;
-  status.reports = std::move(reports);
-  return status;
 }
 
 class RedBranchesTest : public ::testing::Test {

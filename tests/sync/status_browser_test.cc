@@ -111,7 +111,7 @@ TEST_F(StatusPageBrowser, RendersEveryRowAndTakesScreenshots) {
   FleetStatus status = testing_fleet::Chain(120);
   // A receipt that tries to close the table and open its own markup.
   Receipt hostile = testing_fleet::Applied("<script>alert(1)</script>", testing_fleet::kPublished);
-  hostile.outcome = Outcome::kFalhou;
+  hostile.outcome = Outcome::kFailed;
   hostile.failure = {"</td></tr></table><table><tr class=\"f v\"><td>x</td></tr></table>" +
                      std::string(1 << 20, 'A')};
   status.reports.push_back(testing_fleet::Report(hostile));

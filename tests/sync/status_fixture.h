@@ -16,6 +16,22 @@ namespace quilvane::sync::testing_fleet {
 inline constexpr Day kPublished{2023, 10, 17};
 inline const LocalMoment kNow = *ParseLocalMoment("2023-10-17T19:00:00-03:00");
 
+// Occurrences of `what` in `text`.
+inline size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// A fleet of these reports, the head office's latest file of kPublished.
+inline FleetStatus Fleet(std::vector<BranchReport> reports) {
+  FleetStatus status;
+  status.published_day = kPublished;
+  status.now = kNow;
+  status.reports = std::move(reports);
+  return status;
+}
+
 inline Day AddDays(const Day& day, int n) {
   const platform::CivilDate d =
       platform::DecodeDate(*platform::TryEncodeDate(day.year, day.month, day.day) + n);
@@ -31,7 +47,7 @@ inline Receipt Applied(std::string cgc, const Day& day) {
   std::snprintf(start, sizeof start, "%04d-%02d-%02dT08:30:05-03:00", day.year, day.month, day.day);
   r.start = *ParseLocalMoment(start);
   r.duration_ms = 4200;
-  r.outcome = Outcome::kAplicado;
+  r.outcome = Outcome::kApplied;
   r.file_day = day;
   r.recorded_day = day;
   r.statements_applied = 12408;
@@ -47,13 +63,13 @@ inline BranchReport Report(Receipt r) {
 // A branch `behind` days behind the head office (none: never applied), whose
 // last cycle ended with `outcome`.
 inline BranchReport Branch(const std::string& cgc, std::optional<int> behind,
-                           Outcome outcome = Outcome::kAplicado) {
+                           Outcome outcome = Outcome::kApplied) {
   Receipt r = Applied(cgc, kPublished);
   r.outcome = outcome;
   r.recorded_day.reset();
   if (behind) r.recorded_day = AddDays(kPublished, -*behind);
-  if (outcome != Outcome::kAplicado) r.statements_applied = 0;
-  if (outcome == Outcome::kFalhou) {
+  if (outcome != Outcome::kApplied) r.statements_applied = 0;
+  if (outcome == Outcome::kFailed) {
     r.file_day.reset();
     r.failure = {"17/10/2023 08:30:09 - Falha ao baixar o arquivo: Connection refused"};
   }
@@ -80,13 +96,13 @@ inline std::vector<std::pair<std::string, std::string>> ChainFiles(int n) {
       continue;
     }
     int behind = 0;
-    Outcome outcome = Outcome::kAplicado;
-    if (i % 50 == 7) behind = 1, outcome = Outcome::kSemNovidade;
-    if (i % 50 == 13) outcome = Outcome::kFalhou;
-    if (i % 50 == 21) behind = 2 + i % 5, outcome = Outcome::kFalhou;
+    Outcome outcome = Outcome::kApplied;
+    if (i % 50 == 7) behind = 1, outcome = Outcome::kNothingNew;
+    if (i % 50 == 13) outcome = Outcome::kFailed;
+    if (i % 50 == 21) behind = 2 + i % 5, outcome = Outcome::kFailed;
     Receipt r = Applied(cgc, AddDays(kPublished, -behind));
     r.outcome = outcome;
-    if (outcome == Outcome::kFalhou) {
+    if (outcome == Outcome::kFailed) {
       r.statements_applied = 0;
       r.file_day.reset();
       r.failure = {"17/10/2023 08:30:09 - Falha ao baixar o arquivo: HTTP/1.1 404 Not Found",

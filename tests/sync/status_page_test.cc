@@ -1,13 +1,13 @@
-// Guards the status page: the colour rules, worst first, that nothing a
-// receipt holds can run or load anything on the page or the terminal, and
-// that a large chain stays readable (folded greens, bounded size).
+// Guards the status page: the colour rules, worst first, what each row and
+// the head office's line show, and that a large chain stays readable
+// (folded greens, bounded size).
 #include "sync/status_page.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <regex>
-#include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/sync/status_fixture.h"
 
@@ -15,14 +15,10 @@ namespace quilvane::sync {
 namespace {
 
 using testing_fleet::Branch;
+using testing_fleet::Count;
+using testing_fleet::Fleet;
 using testing_fleet::kPublished;
 using testing_fleet::Unreadable;
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
 
 TEST(StatusPage, ColourRules) {
   struct Case {
@@ -34,19 +30,19 @@ TEST(StatusPage, ColourRules) {
     std::optional<std::int64_t> days;
   };
   const Case cases[] = {
-      {"applied today's file", 0, Outcome::kAplicado, true, Light::kVerde, 0},
-      {"nothing new, up to date", 0, Outcome::kSemNovidade, true, Light::kVerde, 0},
-      {"up to date but last try failed", 0, Outcome::kFalhou, true, Light::kAmbar, 0},
-      {"one day behind", 1, Outcome::kSemNovidade, true, Light::kAmbar, 1},
-      {"one day behind and failed", 1, Outcome::kFalhou, true, Light::kAmbar, 1},
-      {"two days behind", 2, Outcome::kAplicado, true, Light::kVermelho, 2},
-      {"a week behind, failing", 7, Outcome::kFalhou, true, Light::kVermelho, 7},
-      {"ahead of a stale head office", -1, Outcome::kAplicado, true, Light::kVerde, 0},
-      {"never applied", std::nullopt, Outcome::kFalhou, true, Light::kVermelho, std::nullopt},
-      {"never applied, nothing new", std::nullopt, Outcome::kSemNovidade, true, Light::kVermelho,
+      {"applied today's file", 0, Outcome::kApplied, true, Light::kGreen, 0},
+      {"nothing new, up to date", 0, Outcome::kNothingNew, true, Light::kGreen, 0},
+      {"up to date but last try failed", 0, Outcome::kFailed, true, Light::kAmber, 0},
+      {"one day behind", 1, Outcome::kNothingNew, true, Light::kAmber, 1},
+      {"one day behind and failed", 1, Outcome::kFailed, true, Light::kAmber, 1},
+      {"two days behind", 2, Outcome::kApplied, true, Light::kRed, 2},
+      {"a week behind, failing", 7, Outcome::kFailed, true, Light::kRed, 7},
+      {"ahead of a stale head office", -1, Outcome::kApplied, true, Light::kGreen, 0},
+      {"never applied", std::nullopt, Outcome::kFailed, true, Light::kRed, std::nullopt},
+      {"never applied, nothing new", std::nullopt, Outcome::kNothingNew, true, Light::kRed,
        std::nullopt},
-      {"head office unknown", 3, Outcome::kAplicado, false, Light::kVerde, std::nullopt},
-      {"head office unknown, failed", 3, Outcome::kFalhou, false, Light::kAmbar, std::nullopt},
+      {"head office unknown", 3, Outcome::kApplied, false, Light::kGreen, std::nullopt},
+      {"head office unknown, failed", 3, Outcome::kFailed, false, Light::kAmber, std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -57,7 +53,7 @@ TEST(StatusPage, ColourRules) {
     EXPECT_EQ(c.days, row.days_behind);
   }
   const BranchReport broken = Unreadable("lixo.txt");
-  EXPECT_EQ(Light::kVermelho, RankBranch(broken, kPublished).light);
+  EXPECT_EQ(Light::kRed, RankBranch(broken, kPublished).light);
 }
 
 TEST(StatusPage, WorstFirst) {
@@ -65,15 +61,15 @@ TEST(StatusPage, WorstFirst) {
   status.published_day = kPublished;
   status.now = testing_fleet::kNow;
   status.reports = {
-      Branch("g-b", 0, Outcome::kAplicado),
-      Branch("a-1", 1, Outcome::kAplicado),
-      Branch("r-3", 3, Outcome::kAplicado),
-      Branch("g-a", 0, Outcome::kSemNovidade),
-      Branch("a-f", 0, Outcome::kFalhou),
-      Branch("r-9", 9, Outcome::kFalhou),
-      Branch("r-n", std::nullopt, Outcome::kFalhou),
+      Branch("g-b", 0, Outcome::kApplied),
+      Branch("a-1", 1, Outcome::kApplied),
+      Branch("r-3", 3, Outcome::kApplied),
+      Branch("g-a", 0, Outcome::kNothingNew),
+      Branch("a-f", 0, Outcome::kFailed),
+      Branch("r-9", 9, Outcome::kFailed),
+      Branch("r-n", std::nullopt, Outcome::kFailed),
       Unreadable("x.txt"),
-      Branch("r-3f", 3, Outcome::kFalhou),
+      Branch("r-3f", 3, Outcome::kFailed),
   };
   std::vector<std::string> order;
   for (const StatusRow& row : RankBranches(status)) {
@@ -112,7 +108,7 @@ TEST(StatusPage, MoreThanFiftyGreenRowsAreFolded) {
     status.published_day = kPublished;
     status.now = testing_fleet::kNow;
     for (int i = 0; i < greens; ++i) status.reports.push_back(Branch("g" + std::to_string(i), 0));
-    status.reports.push_back(Branch("red", 4, Outcome::kFalhou));
+    status.reports.push_back(Branch("red", 4, Outcome::kFailed));
     status.reports.push_back(Branch("amber", 1));
     const std::string html = StatusHtml(status);
     EXPECT_EQ(static_cast<size_t>(greens) + 2, Count(html, "<tr class=\"f "));
@@ -132,72 +128,6 @@ TEST(StatusPage, MoreThanFiftyGreenRowsAreFolded) {
   }
 }
 
-// Every tag and attribute on the page is one the page itself writes: no
-// receipt text became markup, and nothing loads or runs.
-void ExpectOnlyOwnMarkup(const std::string& html) {
-  static const std::set<std::string> kTags = {
-      "!DOCTYPE", "html",  "head", "meta", "title", "style",   "body",    "header",
-      "h1",       "div",   "p",    "b",    "span",  "main",    "i",       "table",
-      "thead",    "tbody", "tr",   "th",   "td",    "details", "summary", "footer"};
-  static const std::set<std::string> kAttributes = {"lang",  "charset", "name", "content",
-                                                    "class", "colspan", "style"};
-  const std::regex tag("<(/?)([!A-Za-z0-9]+)([^>]*)>");
-  const std::regex attribute("([A-Za-z-]+)=\"([^\"]*)\"");
-  size_t tags = 0;
-  for (auto it = std::sregex_iterator(html.begin(), html.end(), tag); it != std::sregex_iterator();
-       ++it) {
-    ++tags;
-    const std::string name = (*it)[2];
-    EXPECT_TRUE(kTags.count(name)) << "tag " << it->str();
-    const std::string rest = (*it)[3];
-    for (auto a = std::sregex_iterator(rest.begin(), rest.end(), attribute);
-         a != std::sregex_iterator(); ++a) {
-      EXPECT_TRUE(kAttributes.count((*a)[1])) << "attribute " << a->str();
-      if ((*a)[1] == "style") {
-        EXPECT_TRUE(std::regex_match((*a)[2].str(), std::regex("flex:[0-9]+"))) << a->str();
-      }
-    }
-    if (name == "!DOCTYPE") continue;
-    // Whatever is left after the known attributes is blank.
-    EXPECT_TRUE(std::regex_match(std::regex_replace(rest, attribute, ""), std::regex("\\s*")))
-        << it->str();
-  }
-  EXPECT_GT(tags, 20u);
-  const size_t style = html.find("<style>");
-  const std::string css = html.substr(style, html.find("</style>") - style);
-  for (const char* banned : {"url(", "@import", "expression(", "http", "//"}) {
-    EXPECT_EQ(std::string::npos, css.find(banned)) << banned;
-  }
-}
-
-// What a hostile or broken receipt holds reaches the page only escaped and
-// cut, and the page loads nothing and runs nothing.
-TEST(StatusPage, ReceiptTextIsEscapedAndCut) {
-  Receipt r = testing_fleet::Applied("<script>alert(1)</script>", kPublished);
-  r.outcome = Outcome::kFalhou;
-  r.version = "<img src=http://127.0.0.1:9/x onerror=alert(2)>";
-  r.failure = {"<script src=\"http://127.0.0.1:9/a.js\"></script>" + std::string(1 << 20, 'A'),
-               "</td></tr></table><iframe src=//127.0.0.1:9>", "x", "y", "z"};
-  r.unmatched_count = 2;
-  r.unmatched_codes = {"<style>body{display:none}</style>", std::string(1 << 20, '&')};
-  r.notes = {"<a href=\"javascript:alert(3)\">x</a>"};
-  FleetStatus status;
-  status.published_day = kPublished;
-  status.now = testing_fleet::kNow;
-  status.reports.push_back(BranchReport{"1.txt", ParsedReceipt{r, ""}});
-  status.reports.push_back(
-      ReadBranchReport("<b onmouseover=alert(4)>.txt", "<script>alert(5)</script>"));
-  const std::string html = StatusHtml(status);
-
-  ExpectOnlyOwnMarkup(html);
-  EXPECT_EQ(1u, Count(html, "<style>"));  // the page's own
-  EXPECT_NE(std::string::npos, html.find("&lt;script&gt;alert(1)&lt;/script&gt;"));
-  EXPECT_NE(std::string::npos, html.find("Recibo ilegível"));
-  EXPECT_NE(std::string::npos, html.find("e mais 2 linhas"));
-  EXPECT_LT(html.size(), 16u * 1024);  // 2 MB of receipt text, a few KB of page
-  EXPECT_EQ(2u, Count(html, "<tr class=\"f "));
-}
-
 // A branch with SomenteAlterados shows how many products changed; one
 // without shows no such count.
 TEST(StatusPage, ShowsTheChangedCountOfBranchesThatCompare) {
@@ -215,76 +145,10 @@ TEST(StatusPage, ShowsTheChangedCountOfBranchesThatCompare) {
   EXPECT_EQ(1u, Count(html, " alterados)"));
 }
 
-TEST(StatusPage, TerminalTableHasNoControlSequences) {
-  Receipt r = testing_fleet::Applied(
-      "\x1b[2J\x1b]0;title\x07"
-      "12.345",
-      kPublished);
-  r.outcome = Outcome::kFalhou;
-  r.failure = {"Falha\r\x1b[31m vermelha"};
-  FleetStatus status;
-  status.published_day = kPublished;
-  status.now = testing_fleet::kNow;
-  status.reports.push_back(testing_fleet::Report(r));
-  status.reports.push_back(Branch("12.345.678/0002-71", 3));
-  status.reports.push_back(Unreadable("lixo.txt"));
-  const std::string table = StatusTable(status);
-  for (char c : table) {
-    const auto b = static_cast<unsigned char>(c);
-    EXPECT_TRUE(b >= 0x20 || b == '\n') << "control byte " << int{b};
-  }
-  // Worst first; columns in the order the operator reads them.
-  const std::vector<std::string> want = {
-      "Cor",           "Filial",   "Atraso",      "Último resultado",
-      "Último recibo", "Comandos", "Sem produto", "Versão"};
-  size_t at = 0;
-  for (const std::string& w : want) {
-    const size_t found = table.find(w, at);
-    ASSERT_NE(std::string::npos, found) << w;
-    at = found;
-  }
-  EXPECT_LT(table.find("lixo.txt"), table.find("12.345.678/0002-71"));
-  EXPECT_LT(table.find("12.345.678/0002-71"), table.find("vermelha"));
-  EXPECT_NE(std::string::npos, table.find("3 dias"));
-  EXPECT_NE(std::string::npos, table.find("recibo ilegível (lixo.txt)"));
-}
-
-FleetStatus Fleet(std::vector<BranchReport> reports) {
-  FleetStatus status;
-  status.published_day = kPublished;
-  status.now = testing_fleet::kNow;
-  status.reports = std::move(reports);
-  return status;
-}
-
 // The page's head, where facts of the head office go, and its rows.
 std::pair<std::string, std::string> HeadAndRows(const std::string& html) {
   const size_t main = html.find("<main>");
   return {html.substr(0, main), html.substr(main)};
-}
-
-// NomeFilial shows beside the CNPJ, escaped and cut; the CNPJ stays whole.
-TEST(StatusPage, BranchNameShowsBesideTheCnpj) {
-  BranchReport named = Branch("11.111.111/0001-11", 0);
-  named.parsed.receipt->name = "<b>Loja</b> Centro & Cia";
-  BranchReport huge = Branch("22.222.222/0001-22", 3);
-  huge.parsed.receipt->name = "\x1b[2J" + std::string(1 << 20, 'N');
-  const FleetStatus status = Fleet({named, huge, Branch("33.333.333/0001-33", 0)});
-  const std::string html = StatusHtml(status);
-  ExpectOnlyOwnMarkup(html);
-  EXPECT_EQ(1u, Count(html,
-                      "&lt;b&gt;Loja&lt;/b&gt; Centro &amp; Cia</span> "
-                      "<span class=\"nw\">11.111.111/0001-11</span>"));
-  EXPECT_EQ(1u, Count(html, " [2J" + std::string(35, 'N') + "\u2026</span>"));
-  EXPECT_LT(html.size(), 16u * 1024);
-
-  const std::string table = StatusTable(status);
-  EXPECT_NE(std::string::npos, table.find("Nome"));
-  EXPECT_NE(std::string::npos, table.find("11.111.111/0001-11  <b>Loja</b> Centro & Cia"));
-  EXPECT_EQ(std::string::npos, table.find('\x1b'));
-  EXPECT_EQ(std::string::npos, table.find(std::string(40, 'N')));
-  // Without any name, no empty column.
-  EXPECT_EQ(std::string::npos, StatusTable(Fleet({Branch("33.333.333/0001-33", 0)})).find("Nome"));
 }
 
 TEST(StatusPage, ReceiptNamedForItsOwnBranchOnly) {
@@ -323,7 +187,7 @@ TEST(StatusPage, ReceiptInAnotherBranchsNameIsFlaggedNotMerged) {
   ASSERT_EQ(2u, rows.size());
   EXPECT_EQ("0 de 2 filiais em dia", SummaryLine(rows));
   EXPECT_TRUE(rows[0].foreign);
-  EXPECT_EQ(Light::kVermelho, rows[0].light);
+  EXPECT_EQ(Light::kRed, rows[0].light);
 
   const std::string html = StatusHtml(status);
   EXPECT_EQ(1u, Count(html, "<span class=\"nw\">33333333000133.txt</span>"));
@@ -392,7 +256,7 @@ TEST(StatusPage, ReceiptsPastTheReadingLimitAreCounted) {
 // A branch that could only get an old file says so in its row, counted
 // from its own day; a claim of less than two days is not believed.
 TEST(StatusPage, StaleFileShowsInTheBranchRow) {
-  BranchReport stale = Branch("11.111.111/0001-11", 3, Outcome::kSemNovidade);
+  BranchReport stale = Branch("11.111.111/0001-11", 3, Outcome::kNothingNew);
   stale.parsed.receipt->stale_file_day = testing_fleet::AddDays(kPublished, -3);
   BranchReport fresh = Branch("22.222.222/0001-22", 0);
   fresh.parsed.receipt->stale_file_day = testing_fleet::AddDays(kPublished, -1);
