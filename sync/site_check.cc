@@ -9,6 +9,7 @@
 #include "db/fbclient.h"
 #include "exchange/literal.h"
 #include "exchange/signature.h"
+#include "platform/datetime.h"
 #include "platform/disk_space.h"
 #include "platform/file.h"
 #include "platform/ini_file.h"
@@ -85,9 +86,7 @@ class SiteChecker {
 
   std::int64_t UtcNow() const {
     if (options_.utc_now) return options_.utc_now();
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
+    return platform::UnixSecondsOf(env_.UtcNow());
   }
   ClockReading Clock() { return {UtcNow(), env_.Now(), env_.Regional()}; }
 

@@ -1,5 +1,6 @@
 // -CHECK's verdicts on a branch's three download addresses and the
 // certificates they show.
+#include "platform/datetime.h"
 #include "sync/site_check_verdicts.h"
 
 namespace quilvane::sync {
@@ -36,9 +37,8 @@ std::vector<CheckStatus> RateDownloadAddresses(const std::vector<AddressProbe>& 
 }
 
 CheckStatus RateCertificate(std::int64_t not_after_unix, std::int64_t now_unix) {
-  constexpr std::int64_t kSecondsPerDay = 86400;
   if (not_after_unix <= now_unix) return CheckStatus::kFailure;
-  if (not_after_unix - now_unix < kCertificateWarningDays * kSecondsPerDay) {
+  if (not_after_unix - now_unix < kCertificateWarningDays * platform::kSecondsPerDay) {
     return CheckStatus::kWarning;
   }
   return CheckStatus::kOk;

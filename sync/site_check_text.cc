@@ -3,22 +3,17 @@
 #include <cmath>
 #include <cstdio>
 
+#include "platform/datetime.h"
 #include "sync/site_check_verdicts.h"
 
 namespace quilvane::sync {
-namespace {
-
-// DateTime counts days from 30 December 1899; 1 January 1970 is day 25569.
-constexpr double kUnixEpochDay = 25569;
-constexpr double kSecondsPerDay = 86400;
-
-}  // namespace
 
 std::string ClockReading::LocalText(std::int64_t utc_seconds) const {
-  const double utc_now_day = static_cast<double>(utc_now) / kSecondsPerDay + kUnixEpochDay;
+  const double utc_now_day = platform::DateTimeOfUnixSeconds(static_cast<double>(utc_now));
+  // The local offset in whole quarter hours.
   const double offset = std::round((local_now - utc_now_day) * 96) / 96;
   const platform::DateTime local =
-      static_cast<double>(utc_seconds) / kSecondsPerDay + kUnixEpochDay + offset;
+      platform::DateTimeOfUnixSeconds(static_cast<double>(utc_seconds)) + offset;
   const platform::CivilTime t = platform::DecodeTime(local);
   char time[16];
   std::snprintf(time, sizeof time, " %02d%c%02d", t.hour, regional.time_separator, t.minute);

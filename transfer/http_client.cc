@@ -275,10 +275,8 @@ std::optional<std::int64_t> ParseHttpDate(std::string_view text) {
   }
   const std::optional<platform::DateTime> date = platform::TryEncodeDate(year, month, day);
   if (!date) return std::nullopt;
-  // DateTime counts days from 30 December 1899; 1 January 1970 is day 25569.
-  constexpr std::int64_t kUnixEpochDay = 25569;
-  const std::int64_t days = platform::DayOf(*date) - kUnixEpochDay;
-  return days * 86400 + hour * 3600 + minute * 60 + second;
+  const std::int64_t days = platform::DayOf(*date) - platform::kUnixEpochDay;
+  return days * platform::kSecondsPerDay + hour * 3600 + minute * 60 + second;
 }
 
 }  // namespace quilvane::transfer
