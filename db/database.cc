@@ -46,8 +46,6 @@ void AppendNumber(std::string& dpb, char code, std::uint32_t value) {
 
 Database::Database(platform::Env& env) : env_(env), state_(std::make_unique<State>()) {}
 
-// Temporary until callers pass their Env.
-
 Database::~Database() {
   try {
     Disconnect();

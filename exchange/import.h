@@ -7,10 +7,10 @@
 #include "db/database.h"
 #include "db/query.h"
 #include "db/transaction.h"
-#include "platform/env.h"
-#include "platform/datetime.h"
-#include "platform/error.h"
 #include "exchange/update_runner.h"
+#include "platform/datetime.h"
+#include "platform/env.h"
+#include "platform/error.h"
 
 namespace quilvane::exchange {
 

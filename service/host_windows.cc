@@ -122,7 +122,6 @@ SC_HANDLE OpenManager() {
   return scm;
 }
 
-// ---------------------------------------------------------------------------
 // Running as the service.
 
 struct ServiceHost {

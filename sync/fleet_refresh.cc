@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <exception>
+#include <mutex>
 #include <thread>
 
 #include "transfer/ftp_listing.h"

@@ -1,8 +1,9 @@
 #include "transfer/ftp_reply.h"
-#include "platform/text.h"
 
 #include <cctype>
 #include <climits>
+
+#include "platform/text.h"
 
 namespace quilvane::transfer {
 namespace {

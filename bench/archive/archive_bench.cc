@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "archive/compactar.h"
-#include "platform/file.h"
 #include "platform/env.h"
+#include "platform/file.h"
 #include "sync/exchange_steps.h"
 #include "sync/log.h"
 

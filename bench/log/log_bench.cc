@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/file.h"
 #include "platform/env.h"
+#include "platform/file.h"
 #include "sync/log.h"
 
 namespace {

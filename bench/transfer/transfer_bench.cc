@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/file.h"
 #include "platform/env.h"
+#include "platform/file.h"
 #include "sync/exchange_steps.h"
 #include "sync/log.h"
 #include "transfer/download.h"

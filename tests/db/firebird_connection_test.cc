@@ -146,8 +146,7 @@ TEST_F(FirebirdConectarBanco, RefusedConnectionIsRetriedAndLoggedOnce) {
   EXPECT_EQ(LogEntries(dir_), 1) << LogText(dir_);
 }
 
-// ---------------------------------------------------------- reconnection --
-
+// A connection lost and found again.
 class FirebirdReconnect : public FirebirdTest {
  protected:
   void SetUp() override {

@@ -15,8 +15,8 @@
 #include "db/error.h"
 #include "exchange/format.h"
 #include "exchange/import.h"
-#include "platform/env.h"
 #include "platform/codepage.h"
+#include "platform/env.h"
 #include "platform/file.h"
 #include "tests/support/temp_dir.h"
 
