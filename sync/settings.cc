@@ -20,10 +20,15 @@ platform::DateTime LookBackDay(platform::Env& env) {
 
 }  // namespace
 
-std::optional<platform::DateTime> ParseRecordedDay(std::string_view text, platform::Env& env) {
+std::optional<platform::DateTime> ParseRecordedDay(std::string_view text,
+                                                   const platform::FormatSettings& regional,
+                                                   platform::DateTime now) {
   if (text.empty()) return std::nullopt;
-  const int current_year = platform::DecodeDate(env.Now()).year;
-  return platform::ParseShortDate(text, env.Regional(), current_year);
+  return platform::ParseShortDate(text, regional, platform::DecodeDate(now).year);
+}
+
+std::optional<platform::DateTime> ParseRecordedDay(std::string_view text, platform::Env& env) {
+  return ParseRecordedDay(text, env.Regional(), env.Now());
 }
 
 std::optional<platform::DateTime> RecordedDay(const std::string& path, platform::Env& env) {

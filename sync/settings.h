@@ -66,6 +66,9 @@ Settings ReadSettings(const std::string& path, platform::Env& env);
 // A day as the service records it (DataUltimaSincronizacao,
 // DataUltimoArquivo): the regional short date format, a two-digit year read
 // against the current one. nullopt for empty or unreadable text.
+std::optional<platform::DateTime> ParseRecordedDay(std::string_view text,
+                                                   const platform::FormatSettings& regional,
+                                                   platform::DateTime now);
 std::optional<platform::DateTime> ParseRecordedDay(std::string_view text, platform::Env& env);
 
 // The day of the last synchronisation recorded in the settings file at

@@ -8,6 +8,7 @@
 #include "exchange/literal.h"
 #include "exchange/signature.h"
 #include "platform/ini_file.h"
+#include "sync/settings.h"
 #include "sync/site_files.h"
 
 namespace quilvane::sync {
@@ -63,7 +64,7 @@ CheckResult JudgeLastSync(const std::string& text, platform::DateTime now,
   if (text.empty()) {
     return Result(CheckStatus::kOk, item, "nenhuma registrada: o próximo ciclo sincroniza");
   }
-  const auto day = platform::ParseShortDate(text, regional, platform::DecodeDate(now).year);
+  const auto day = ParseRecordedDay(text, regional, now);
   if (!day) {
     return Result(CheckStatus::kWarning, item,
                   Quoted(text) + " não é uma data como " +
