@@ -205,6 +205,18 @@ void UpdateRunner::LoadColumnKinds() {
   q.Open();
   has_triggers_ = q.Fields(0).AsInteger() > 0;
   q.Close();
+  // The charset's own collation compares bytes (blanks at the end aside);
+  // OCTETS pads with zero bytes instead.
+  q.SetSQL(
+      "SELECT COALESCE(RF.RDB$COLLATION_ID, F.RDB$COLLATION_ID, 0),\n"
+      "  COALESCE(F.RDB$CHARACTER_SET_ID, 0)\n"
+      "FROM RDB$RELATION_FIELDS RF\n"
+      "JOIN RDB$FIELDS F ON F.RDB$FIELD_NAME = RF.RDB$FIELD_SOURCE\n"
+      "WHERE RF.RDB$RELATION_NAME = 'PRODUTOS' AND RF.RDB$FIELD_NAME = 'CODIGO'");
+  q.Open();
+  constexpr std::int64_t kOctets = 1;
+  binary_codes_ = !q.Eof() && q.Fields(0).AsInteger() == 0 && q.Fields(1).AsInteger() != kOctets;
+  q.Close();
 }
 
 // SELECT 0, RDB$DB_KEY, PRECOCUSTO, ... FROM PRODUTOS WHERE CODIGO = ?

@@ -36,13 +36,12 @@ struct UpdateRunner::ReadRow {
   std::vector<Difference> differences;  // of the first row that differs
 };
 
-std::optional<std::vector<UpdateRunner::ReadRow>> UpdateRunner::ReadPendingRows(bool popular) {
-  const std::size_t n = pending_.size();
-  std::vector<db::Param> params;
-  std::vector<std::array<std::optional<db::StoredValue>, kStatementPartCount>> converted(n);
-  for (std::size_t s = 0; s < n; ++s) {
+std::vector<std::array<std::optional<db::StoredValue>, kStatementPartCount>>
+UpdateRunner::ConvertPending() {
+  std::vector<std::array<std::optional<db::StoredValue>, kStatementPartCount>> converted(
+      pending_.size());
+  for (std::size_t s = 0; s < pending_.size(); ++s) {
     const StatementLiterals literals = *ParseExportedStatement(pending_[s].ansi);
-    params.push_back(internal::ParamOf(literals.back()));
     for (std::size_t part = 0; part + 1 < kStatementPartCount; ++part) {
       if (literals[part].kind == Literal::Kind::kAbsent) continue;
       const auto type = column_kinds_.find(kStatementParts[part].column);
@@ -51,6 +50,53 @@ std::optional<std::vector<UpdateRunner::ReadRow>> UpdateRunner::ReadPendingRows(
       }
     }
   }
+  return converted;
+}
+
+std::vector<UpdateRunner::ReadRow> UpdateRunner::ScannedPendingRows(bool popular) {
+  const auto converted = ConvertPending();
+  const platform::FormatSettings fs = db_.env().Regional();
+  std::vector<ReadRow> rows(pending_.size());
+  for (std::size_t s = 0; s < pending_.size(); ++s) {
+    const std::string code = Unquote((*ParseExportedStatement(pending_[s].ansi)).back().text);
+    ReadRow& row = rows[s];
+    if (scan_->Touched(code)) {
+      // Its row changed since the scan: the server compares it.
+      row.found = row.ask = true;
+      continue;
+    }
+    if (const std::vector<ProductScan::Row>* found = scan_->Find(code)) {
+      row.found = true;
+      for (const ProductScan::Row& stored_row : *found) {
+        const std::vector<db::StoredValue> stored = ProductScan::Values(stored_row);
+        const bool listed = row.differs;
+        for (std::size_t part = 0; part + 1 < kStatementPartCount; ++part) {
+          if (!popular && part == kPopularPart) continue;
+          const std::optional<db::StoredValue>& value = converted[s][part];
+          if (!value || stored[part].kind == db::StoredValue::Kind::kOther) {
+            row.ask = true;
+          } else if (!Holds(stored[part], *value)) {
+            row.differs = true;
+            if (!listed) {
+              row.differences.push_back(
+                  {part, db::StoredValueText(stored[part], fs), db::StoredValueText(*value, fs)});
+            }
+          }
+        }
+      }
+    }
+    if (row.found && (row.differs || row.ask)) scan_->Touch(code);
+  }
+  return rows;
+}
+
+std::optional<std::vector<UpdateRunner::ReadRow>> UpdateRunner::ReadPendingRows(bool popular) {
+  const std::size_t n = pending_.size();
+  std::vector<db::Param> params;
+  for (std::size_t s = 0; s < n; ++s) {
+    params.push_back(internal::ParamOf((*ParseExportedStatement(pending_[s].ansi)).back()));
+  }
+  const auto converted = ConvertPending();
   std::unique_ptr<db::Query>& q = reads_[{popular, n}];
   if (!q) {
     q = std::make_unique<db::Query>(db_, trans_);
@@ -109,7 +155,12 @@ bool UpdateRunner::RunReadAhead() {
       return false;
     }
   }
-  std::optional<std::vector<ReadRow>> rows = ReadPendingRows(popular);
+  if (!has_triggers_ && binary_codes_ && options_.scan_products && !scan_tried_) {
+    scan_tried_ = true;
+    scan_ = ProductScan::Load(db_, trans_);
+  }
+  std::optional<std::vector<ReadRow>> rows =
+      scan_ ? ScannedPendingRows(popular) : ReadPendingRows(popular);
   if (!rows) return false;
 
   const std::size_t n = pending_.size();

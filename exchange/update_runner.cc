@@ -104,6 +104,11 @@ void UpdateRunner::Flush() {
   if (!options_.only_changed) {
     RunPending(0, pending_.size());
   } else if (!RunReadAhead()) {
+    // What the scan holds for these products stops being true.
+    for (const Pending& p : pending_) {
+      const Literal code = (*ParseExportedStatement(p.ansi)).back();
+      if (scan_ && code.kind == Literal::Kind::kText) scan_->Touch(Unquote(code.text));
+    }
     RunInBatches(0, pending_.size());
   }
   pending_.clear();

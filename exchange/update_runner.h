@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <map>
 #include <memory>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "db/database.h"
 #include "db/query.h"
 #include "db/transaction.h"
+#include "exchange/product_scan.h"
 #include "exchange/statement.h"
 #include "exchange/stored_compare.h"
 
@@ -64,6 +66,10 @@ class UpdateRunner {
     // With only_changed: the changes kept for changes(), in file order (the
     // rest are only counted).
     std::size_t changes_kept = static_cast<std::size_t>(-1);
+    // With only_changed, where it is sound (no trigger on PRODUTOS, codes
+    // compared byte for byte): the whole table read once at the first run
+    // instead of the rows of each run by code. false reads run by run.
+    bool scan_products = true;
   };
 
   UpdateRunner(db::Database& db, db::Transaction& trans, db::Query& qexec, Options options);
@@ -136,6 +142,11 @@ class UpdateRunner {
   // The stored rows of pending_'s codes, in statement order; nullopt when
   // the server could not read them (the run then goes the other way).
   std::optional<std::vector<ReadRow>> ReadPendingRows(bool popular);
+  // The same from the scan of the whole table; a product a statement of the
+  // import already sent to the server is left for the server to compare.
+  std::vector<ReadRow> ScannedPendingRows(bool popular);
+  // pending_'s values converted where certain, by statement and part.
+  std::vector<std::array<std::optional<db::StoredValue>, kStatementPartCount>> ConvertPending();
   void Commit();
   void RunAsText(const Pending& p);
   // The values of the columns `p` assigns in its product's row; nullopt when
@@ -177,6 +188,11 @@ class UpdateRunner {
   // An update of PRODUTOS may then change other rows: rows read ahead may
   // be stale once a statement of the run has updated one.
   bool has_triggers_ = true;
+  // CODIGO compares byte for byte (a binary collation): a scan can match
+  // the file's codes itself.
+  bool binary_codes_ = false;
+  bool scan_tried_ = false;
+  std::unique_ptr<ProductScan> scan_;
   std::string block_outcomes_;
   bool use_blocks_ = true;
   int contador_comando_ = 0;  // statements in the open batch

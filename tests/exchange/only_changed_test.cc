@@ -21,14 +21,18 @@ using testing_support::Line;
 using testing_support::Overrides;
 using testing_support::UpdateRunnerDbTest;
 
-// The parameter: whether PRODUTOS has a trigger (it counts its firings).
-class OnlyChangedDbTest : public UpdateRunnerDbTest, public ::testing::WithParamInterface<bool> {
+// The ways the rows are compared: PRODUTOS with a trigger (it counts its
+// firings), without one through a scan of the whole table, and without one
+// through a read of each run's rows.
+enum class Way { kTrigger, kScan, kRunReads };
+
+class OnlyChangedDbTest : public UpdateRunnerDbTest, public ::testing::WithParamInterface<Way> {
  protected:
   void SetUp() override {
     UpdateRunnerDbTest::SetUp();
     if (::testing::Test::IsSkipped()) return;
     db_->Execute("CREATE TABLE FIRINGS (CODIGO VARCHAR(20));");
-    if (GetParam()) {
+    if (GetParam() == Way::kTrigger) {
       db_->Execute(
           "SET TERM ^ ;\n"
           "CREATE TRIGGER PRODUTOS_FIRINGS FOR PRODUTOS AFTER UPDATE AS BEGIN\n"
@@ -41,11 +45,20 @@ class OnlyChangedDbTest : public UpdateRunnerDbTest, public ::testing::WithParam
     return db_->Scalar("SELECT RDB$RECORD_VERSION FROM PRODUTOS WHERE CODIGO = '" + code + "'");
   }
 
-  UpdateRunner::Options OnlyChanged() { return {.commit_batches = true, .only_changed = true}; }
+  UpdateRunner::Options OnlyChanged() {
+    return {.commit_batches = true,
+            .only_changed = true,
+            .scan_products = GetParam() != Way::kRunReads};
+  }
 };
 
-INSTANTIATE_TEST_SUITE_P(Triggers, OnlyChangedDbTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Trigger" : "NoTrigger"; });
+INSTANTIATE_TEST_SUITE_P(Ways, OnlyChangedDbTest,
+                         ::testing::Values(Way::kTrigger, Way::kScan, Way::kRunReads),
+                         [](const auto& info) {
+                           return info.param == Way::kTrigger ? "Trigger"
+                                  : info.param == Way::kScan  ? "Scan"
+                                                              : "RunReads";
+                         });
 
 // Literals of each kind against rows that hold them or not; the rows end as
 // those of a full apply, the changes listed are exactly the columns that
@@ -146,7 +159,7 @@ TEST_P(OnlyChangedDbTest, SkipsTheRowsThatAlreadyHoldTheValues) {
     const bool updated = *cases[i].listed != '\0';
     updates += updated;
     EXPECT_EQ(Version(code) != versions[i], updated) << cases[i].what;
-    if (GetParam()) {
+    if (GetParam() == Way::kTrigger) {
       EXPECT_EQ(db_->Scalar("SELECT COUNT(*) FROM FIRINGS WHERE CODIGO = '" + code + "'"),
                 updated ? "1" : "0")
           << cases[i].what;
@@ -196,6 +209,25 @@ TEST_P(OnlyChangedDbTest, AProductTwiceInARunSeesItsOwnUpdate) {
   EXPECT_EQ(runner.changed(), 2);
   EXPECT_EQ(runner.unchanged(), 1);
   EXPECT_EQ(runner.change_count(), 2);
+}
+
+// The same product again after a run has passed: what was read or scanned
+// for it before its first statement no longer holds.
+TEST_P(OnlyChangedDbTest, AProductAgainInALaterRunSeesItsUpdate) {
+  std::vector<std::string> codes = {"D"};
+  for (int i = 0; i < 60; ++i) codes.push_back("F" + std::to_string(i));
+  Insert(codes);
+  std::vector<std::string> lines;
+  for (const std::string& code : codes) lines.push_back(Line(code, {}));
+  RunAsWritten(lines);
+  UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec, OnlyChanged());
+  runner.Add(Line("D", {{"PRECOCUSTO", "3.5"}}));
+  for (std::size_t i = 1; i < codes.size(); ++i) runner.Add(lines[i]);
+  runner.Add(Line("D", {}));
+  runner.Finish();
+  EXPECT_EQ(db_->Scalar("SELECT PRECOCUSTO FROM PRODUTOS WHERE CODIGO = 'D'"), "1.2500");
+  EXPECT_EQ(runner.changed(), 2);
+  EXPECT_EQ(runner.unchanged(), 60);
 }
 
 // A trigger that, when one product is updated, changes another one (a pack
