@@ -150,6 +150,10 @@ StoredValue Field::Stored() const {
   return out;
 }
 
+std::int32_t IscDayOf(platform::DateTime day) {
+  return static_cast<std::int32_t>(platform::DayOf(day) + convert::kIscDateOffset);
+}
+
 std::string StoredValueText(const StoredValue& value, const platform::FormatSettings& fs) {
   using Kind = StoredValue::Kind;
   switch (value.kind) {

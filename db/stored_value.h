@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/datetime.h"
 #include "platform/regional.h"
 
 namespace quilvane::db {
@@ -38,5 +39,8 @@ struct StoredValue {
 // regional short format (a timestamp's time when not midnight), NULL as "".
 // kOther gives "".
 std::string StoredValueText(const StoredValue& value, const platform::FormatSettings& fs);
+
+// The Firebird day number (a DATE's stored value) of `day`'s date.
+std::int32_t IscDayOf(platform::DateTime day);
 
 }  // namespace quilvane::db

@@ -5,6 +5,7 @@
 #include "db/error.h"
 #include "db/query.h"
 #include "exchange/format.h"
+#include "exchange/stored_compare.h"
 
 namespace quilvane::exchange {
 namespace {
@@ -86,11 +87,6 @@ db::StoredValue Next(std::string_view& in) {
 
 }  // namespace
 
-std::string_view ScanKey(std::string_view code) {
-  while (!code.empty() && code.back() == ' ') code.remove_suffix(1);
-  return code;
-}
-
 std::unique_ptr<ProductScan> ProductScan::Load(db::Database& db, db::Transaction& trans) {
   std::string columns = "CODIGO";
   for (std::size_t part = 0; part + 1 < kStatementPartCount; ++part) {
@@ -108,7 +104,7 @@ std::unique_ptr<ProductScan> ProductScan::Load(db::Database& db, db::Transaction
       for (int field = 1; field < static_cast<int>(kStatementPartCount); ++field) {
         Append(row.values, q.Fields(field).Stored());
       }
-      scan->rows_[std::string(ScanKey(code.bytes))].push_back(std::move(row));
+      scan->rows_[std::string(WithoutTrailingBlanks(code.bytes))].push_back(std::move(row));
     }
     q.Close();
   } catch (const db::DbError& e) {
@@ -120,7 +116,7 @@ std::unique_ptr<ProductScan> ProductScan::Load(db::Database& db, db::Transaction
 }
 
 const std::vector<ProductScan::Row>* ProductScan::Find(std::string_view code) const {
-  const auto it = rows_.find(std::string(ScanKey(code)));
+  const auto it = rows_.find(std::string(WithoutTrailingBlanks(code)));
   return it == rows_.end() ? nullptr : &it->second;
 }
 
@@ -132,10 +128,12 @@ std::vector<db::StoredValue> ProductScan::Values(const Row& row) {
   return values;
 }
 
-void ProductScan::Touch(std::string_view code) { touched_[std::string(ScanKey(code))] = true; }
+void ProductScan::Touch(std::string_view code) {
+  touched_.insert(std::string(WithoutTrailingBlanks(code)));
+}
 
 bool ProductScan::Touched(std::string_view code) const {
-  return touched_.count(std::string(ScanKey(code))) > 0;
+  return touched_.count(std::string(WithoutTrailingBlanks(code))) > 0;
 }
 
 }  // namespace quilvane::exchange

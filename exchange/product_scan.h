@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "db/database.h"
@@ -40,14 +41,10 @@ class ProductScan {
   void Touch(std::string_view code);
   bool Touched(std::string_view code) const;
 
-  std::size_t size() const { return rows_.size(); }
-
  private:
+  // By code without its trailing blanks.
   std::unordered_map<std::string, std::vector<Row>> rows_;
-  std::unordered_map<std::string, bool> touched_;
+  std::unordered_set<std::string> touched_;
 };
-
-// The code as the scan keys it: its bytes without trailing blanks.
-std::string_view ScanKey(std::string_view code);
 
 }  // namespace quilvane::exchange

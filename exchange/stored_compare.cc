@@ -9,14 +9,6 @@
 namespace quilvane::exchange {
 namespace {
 
-// Days from 17 November 1858, Firebird's day 0, to 30 December 1899.
-constexpr std::int64_t kIscDayOfDateTimeZero = 15018;
-
-std::string_view WithoutTrailingBlanks(std::string_view text) {
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
-}
-
 bool FitsStorage(std::int64_t value, int field_type) {
   switch (field_type) {
     case kFieldSmallint:
@@ -76,7 +68,7 @@ std::optional<std::int32_t> IscDayOf(std::string_view text) {
   const std::optional<platform::DateTime> date =
       platform::TryEncodeDate(parts[2], parts[0], parts[1]);
   if (!date) return std::nullopt;
-  return static_cast<std::int32_t>(platform::DayOf(*date) + kIscDayOfDateTimeZero);
+  return db::IscDayOf(*date);
 }
 
 std::optional<db::StoredValue> ConvertText(std::string_view doubled, const ColumnType& type) {
@@ -127,6 +119,11 @@ ColumnType ColumnTypeOf(int field_type, int scale, int length) {
       type.kind = ColumnType::Kind::kOther;
   }
   return type;
+}
+
+std::string_view WithoutTrailingBlanks(std::string_view text) {
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  return text;
 }
 
 std::string Unquote(std::string_view doubled) {

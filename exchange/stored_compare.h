@@ -31,6 +31,10 @@ inline constexpr int kFieldVarchar = 37;
 
 ColumnType ColumnTypeOf(int field_type, int scale, int length);
 
+// Text without its trailing blanks, as CHAR comparison and padding ignore
+// them.
+std::string_view WithoutTrailingBlanks(std::string_view text);
+
 // The literal's text between its apostrophes, apostrophes undoubled.
 std::string Unquote(std::string_view doubled);
 

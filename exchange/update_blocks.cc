@@ -17,8 +17,6 @@ namespace {
 // a block, fewer when the columns' kinds make the text longer.
 constexpr std::size_t kComparingBlockStatements = 10;
 static_assert(kBatchSize % kComparingBlockStatements == 0, "a block never spans a commit");
-// Statements per plain block (see update_runner.cc).
-constexpr std::size_t kBlockStatements = 25;
 // The server's limit on the text of one statement.
 constexpr std::size_t kMaxBlockText = 65535;
 
@@ -110,7 +108,7 @@ std::string UpdateRunner::ComparingBlockText(bool popular, std::size_t statement
 }
 
 std::size_t UpdateRunner::BlockLimit(bool popular, bool comparing) {
-  if (!comparing) return kBlockStatements;
+  if (!comparing) return internal::kBlockStatements;
   std::size_t& limit = comparing_limit_[popular ? 1 : 0];
   if (limit == 0) {
     limit = kComparingBlockStatements;

@@ -17,12 +17,6 @@
 #include "exchange/update_runner_internal.h"
 
 namespace quilvane::exchange {
-namespace {
-
-// Statements per plain block (see update_runner.cc).
-constexpr std::size_t kPlainBlockStatements = 25;
-
-}  // namespace
 
 // What the read found for one statement.
 struct UpdateRunner::ReadRow {
@@ -55,7 +49,7 @@ UpdateRunner::ConvertPending() {
 
 std::vector<UpdateRunner::ReadRow> UpdateRunner::ScannedPendingRows(bool popular) {
   const auto converted = ConvertPending();
-  const platform::FormatSettings fs = db_.env().Regional();
+  const platform::FormatSettings& fs = regional_;
   std::vector<ReadRow> rows(pending_.size());
   for (std::size_t s = 0; s < pending_.size(); ++s) {
     const std::string code = Unquote((*ParseExportedStatement(pending_[s].ansi)).back().text);
@@ -102,7 +96,7 @@ std::optional<std::vector<UpdateRunner::ReadRow>> UpdateRunner::ReadPendingRows(
     q = std::make_unique<db::Query>(db_, trans_);
     q->SetSQL(ReadText(popular, n));
   }
-  const platform::FormatSettings fs = db_.env().Regional();
+  const platform::FormatSettings& fs = regional_;
   std::vector<ReadRow> rows(n);
   std::set<std::string> keys;
   try {
@@ -206,7 +200,7 @@ bool UpdateRunner::RunReadAhead() {
       while (e < n && !settled(e) && (*rows)[e].ask) ++e;
       RunInBatches(s, e);
     } else {
-      std::size_t limit = kPlainBlockStatements;
+      std::size_t limit = internal::kBlockStatements;
       if (options_.commit_batches) {
         limit = std::min(limit, static_cast<std::size_t>(kBatchSize - contador_comando_));
       }

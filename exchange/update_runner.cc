@@ -35,14 +35,10 @@ db::Param ParamOf(const Literal& literal) {
 
 namespace {
 
+using internal::kBlockStatements;
 using internal::NoCode;
 using internal::ParamOf;
 
-// Statements per prepared block: the block's text (about 1.7 KB a statement)
-// stays under the server's 64 KiB statement limit, and a block never spans a
-// commit.
-constexpr std::size_t kBlockStatements = 25;
-static_assert(kBatchSize % kBlockStatements == 0, "a block never spans a commit");
 // With only_changed, statements whose rows are read in one query: one round
 // trip for the run, and a run never spans a commit.
 constexpr std::size_t kReadStatements = 50;
@@ -52,7 +48,7 @@ static_assert(kBatchSize % kReadStatements == 0, "a run never spans a commit");
 
 UpdateRunner::UpdateRunner(db::Database& db, db::Transaction& trans, db::Query& qexec,
                            Options options)
-    : db_(db), trans_(trans), qexec_(qexec), options_(options) {}
+    : db_(db), trans_(trans), qexec_(qexec), options_(options), regional_(db.env().Regional()) {}
 
 UpdateRunner::~UpdateRunner() = default;
 

@@ -192,6 +192,7 @@ class UpdateRunner {
   // the file's codes itself.
   bool binary_codes_ = false;
   bool scan_tried_ = false;
+  platform::FormatSettings regional_;  // how the changes list writes values
   std::unique_ptr<ProductScan> scan_;
   std::string block_outcomes_;
   bool use_blocks_ = true;

@@ -5,9 +5,16 @@
 #include <cstddef>
 
 #include "db/query.h"
+#include "exchange/format.h"
 #include "exchange/statement.h"
 
 namespace quilvane::exchange::internal {
+
+// Statements per prepared block: the block's text (about 1.7 KB a statement)
+// stays under the server's 64 KiB statement limit, and a block never spans a
+// commit.
+inline constexpr std::size_t kBlockStatements = 25;
+static_assert(kBatchSize % kBlockStatements == 0, "a block never spans a commit");
 
 // Longest text a parameter carries; a longer literal runs as text.
 inline constexpr std::size_t kMaxParamText = 32767;
