@@ -1,5 +1,6 @@
 #include "exchange/changes_list.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/codepage.h"
@@ -34,9 +35,20 @@ std::optional<platform::DateTime> DayOfName(std::string_view name) {
   return platform::TryEncodeDate(value[0], value[1], value[2]);
 }
 
+bool IsAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 void AppendField(std::string& out, std::string_view utf8) {
-  const std::string bytes = platform::Utf8ToWindows1252(utf8);
-  if (bytes.find_first_of(";\"\r\n") == std::string::npos) {
+  // ASCII is the same in both; most fields are numbers and codes.
+  std::string converted;
+  std::string_view bytes = utf8;
+  if (!IsAscii(utf8)) {
+    converted = platform::Utf8ToWindows1252(utf8);
+    bytes = converted;
+  }
+  if (bytes.find_first_of(";\"\r\n") == std::string_view::npos) {
     out += bytes;
     return;
   }
@@ -54,23 +66,33 @@ std::string ChangesListPath(const std::string& folder, platform::DateTime day) {
   return platform::WithTrailingSeparator(folder) + DayName(day) + std::string(kExtension);
 }
 
-std::string FormatChanges(std::span<const Change> changes) {
-  std::string out;
-  for (const Change& c : changes) {
-    AppendField(out, c.code);
-    out += ';';
-    AppendField(out, c.column);
-    out += ';';
-    AppendField(out, c.before);
-    out += ';';
-    AppendField(out, c.after);
-    out += "\r\n";
-  }
-  return out;
+namespace {
+
+template <typename Texts>
+void AppendLine(std::string& out, const Texts& c) {
+  AppendField(out, c.code);
+  out += ';';
+  AppendField(out, c.column);
+  out += ';';
+  AppendField(out, c.before);
+  out += ';';
+  AppendField(out, c.after);
+  out += "\r\n";
 }
 
-void WriteChangesList(const std::string& folder, platform::DateTime day,
-                      std::span<const Change> changes) {
+void AppendLines(std::string& out, std::span<const Change> changes) {
+  for (const Change& c : changes) AppendLine(out, c);
+}
+
+void AppendLines(std::string& out, const ChangeRange& changes) {
+  // Reserved at once: a list of every product changed is megabytes.
+  constexpr std::size_t kSeparatorsAndColumn = 32;
+  out.reserve(out.size() + changes.text_size() + changes.size() * kSeparatorsAndColumn);
+  for (std::size_t i = 0; i < changes.size(); ++i) AppendLine(out, changes.Text(i));
+}
+
+template <typename Changes>
+void WriteLines(const std::string& folder, platform::DateTime day, const Changes& changes) {
   platform::CreateDirectories(folder);
   const std::string path = ChangesListPath(folder, day);
   std::string bytes;
@@ -80,8 +102,32 @@ void WriteChangesList(const std::string& folder, platform::DateTime day,
   } else if (bytes.back() != '\n') {
     bytes += "\r\n";
   }
-  bytes += FormatChanges(changes);
+  AppendLines(bytes, changes);
   platform::WriteFileAtomically(path, bytes);
+}
+
+}  // namespace
+
+std::string FormatChanges(std::span<const Change> changes) {
+  std::string out;
+  AppendLines(out, changes);
+  return out;
+}
+
+std::string FormatChanges(const ChangeRange& changes) {
+  std::string out;
+  AppendLines(out, changes);
+  return out;
+}
+
+void WriteChangesList(const std::string& folder, platform::DateTime day,
+                      std::span<const Change> changes) {
+  WriteLines(folder, day, changes);
+}
+
+void WriteChangesList(const std::string& folder, platform::DateTime day,
+                      const ChangeRange& changes) {
+  WriteLines(folder, day, changes);
 }
 
 int RemoveOldChangesLists(const std::string& folder, platform::DateTime today) {

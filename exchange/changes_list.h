@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "exchange/update_runner.h"
+#include "exchange/change_store.h"
 #include "platform/datetime.h"
 
 // The changes list: what an import with SomenteAlterados changed, one file a
@@ -26,12 +26,15 @@ std::string ChangesListPath(const std::string& folder, platform::DateTime day);
 // The lines of `changes`, without the header. A field holding ";", '"', CR
 // or LF is quoted, its quotes doubled.
 std::string FormatChanges(std::span<const Change> changes);
+std::string FormatChanges(const ChangeRange& changes);
 
 // Adds `changes` to the list of `day`, created with its header (and the
 // folder) when missing, so a day applied in several attempts keeps the
 // changes of each. The file is replaced atomically. Throws platform::Error.
 void WriteChangesList(const std::string& folder, platform::DateTime day,
                       std::span<const Change> changes);
+void WriteChangesList(const std::string& folder, platform::DateTime day,
+                      const ChangeRange& changes);
 
 // Deletes the lists named for a day more than kChangesListDays before
 // `today`; other files are left alone. Returns how many were deleted; throws

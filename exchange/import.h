@@ -55,8 +55,7 @@ struct ImportOptions {
   // batches were committed (a failing statement's batch is committed first,
   // as the disconnection would). Changes of work not committed are never
   // given. Must not throw.
-  std::function<void(platform::DateTime day, std::span<const Change> committed)>
-      on_committed_changes;
+  std::function<void(platform::DateTime day, const ChangeRange& committed)> on_committed_changes;
 
   static ImportOptions DryRun() {
     ImportOptions options;

@@ -1,5 +1,6 @@
 #include "exchange/product_scan.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -11,6 +12,8 @@
 
 namespace quilvane::exchange {
 namespace {
+
+constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
 
 template <typename T>
 void Put(std::string& out, T value) {
@@ -131,25 +134,31 @@ std::unique_ptr<ProductScan> ProductScan::Load(db::Database& db, db::Transaction
   try {
     q.SetSQL("SELECT " + columns + " FROM PRODUTOS");
     q.Open();
+    std::string row;
     for (; !q.Eof(); q.Next()) {
       const db::StoredValue code = q.Fields(0).Stored();
       if (code.kind != db::StoredValue::Kind::kText) continue;  // NULL: no statement names it
-      const std::size_t offset = scan->values_.size();
+      row.clear();
       for (int field = 1; field < static_cast<int>(kStatementPartCount); ++field) {
-        Encode(scan->values_, q.Fields(field).Stored());
+        Encode(row, q.Fields(field).Stored());
       }
-      // Offsets are 32-bit: a table past that is read run by run instead.
-      if (scan->values_.size() > std::numeric_limits<std::uint32_t>::max() ||
-          scan->rows_.size() >=
-              static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+      std::vector<std::string>& chunks = scan->chunks_;
+      if (chunks.empty() || chunks.back().capacity() - chunks.back().size() < row.size()) {
+        chunks.emplace_back().reserve(std::max(kChunkBytes, row.size()));
+      }
+      // Indexes are 32-bit: a table past that is read run by run instead.
+      constexpr std::size_t kMost = std::numeric_limits<std::int32_t>::max();
+      if (chunks.size() > kMost || chunks.back().size() > kMost || row.size() > kMost ||
+          scan->rows_.size() >= kMost) {
         q.Close();
         return nullptr;
       }
       Product& product = scan->products_[std::string(WithoutTrailingBlanks(code.bytes))];
       // A code's rows are chained newest first; any order serves.
-      scan->rows_.push_back({static_cast<std::uint32_t>(offset),
-                             static_cast<std::uint32_t>(scan->values_.size() - offset),
-                             product.first_row});
+      scan->rows_.push_back({static_cast<std::uint32_t>(chunks.size() - 1),
+                             static_cast<std::uint32_t>(chunks.back().size()),
+                             static_cast<std::uint32_t>(row.size()), product.first_row});
+      chunks.back() += row;
       product.first_row = static_cast<std::int32_t>(scan->rows_.size() - 1);
     }
     q.Close();
@@ -190,7 +199,7 @@ void ProductScan::ForEachRow(const Product& product,
                              const std::function<void(std::string_view values)>& each) const {
   for (std::int32_t r = product.first_row; r >= 0; r = rows_[static_cast<std::size_t>(r)].next) {
     const RowSpan& row = rows_[static_cast<std::size_t>(r)];
-    each(std::string_view(values_).substr(row.offset, row.size));
+    each(std::string_view(chunks_[row.chunk]).substr(row.offset, row.size));
   }
 }
 

@@ -61,7 +61,7 @@ class ProductScan {
 
  private:
   struct RowSpan {
-    std::uint32_t offset, size;
+    std::uint32_t chunk, offset, size;
     std::int32_t next;  // the code's next row, -1 for none
   };
   struct CodeHash {
@@ -73,7 +73,9 @@ class ProductScan {
   // By code without its trailing blanks.
   std::unordered_map<std::string, Product, CodeHash, std::equal_to<>> products_;
   std::vector<RowSpan> rows_;
-  std::string values_;
+  // The rows' values, filled up to their reserved size and never moved:
+  // copying megabytes at every growth costs more than the scan.
+  std::vector<std::string> chunks_;
 };
 
 }  // namespace quilvane::exchange

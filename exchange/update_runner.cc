@@ -242,8 +242,12 @@ void UpdateRunner::NoteChange(std::string_view ansi_code, std::size_t part, std:
                               std::string after) {
   ++change_count_;
   if (changes_.size() >= options_.changes_kept) return;
-  changes_.push_back({platform::AnsiToUtf8(Unquote(ansi_code)), kStatementParts[part].column,
-                      std::move(before), std::move(after)});
+  const std::string code = Unquote(ansi_code);
+  // ASCII reads the same in every code page; most codes are digits.
+  const bool ascii = std::all_of(code.begin(), code.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  changes_.Add(ascii ? code : platform::AnsiToUtf8(code), kStatementParts[part].column, before,
+               after);
 }
 
 bool UpdateRunner::RunBlock(std::size_t first, std::size_t last, bool comparing) {

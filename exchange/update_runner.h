@@ -14,21 +14,12 @@
 #include "db/database.h"
 #include "db/query.h"
 #include "db/transaction.h"
+#include "exchange/change_store.h"
 #include "exchange/product_scan.h"
 #include "exchange/statement.h"
 #include "exchange/stored_compare.h"
 
 namespace quilvane::exchange {
-
-// One column of a product that an import changed, its values as the
-// database reads them (numbers with the regional decimal separator, dates in
-// the regional short format, texts as UTF-8; NULL as empty text).
-struct Change {
-  std::string code;         // the statement's CODIGO, UTF-8
-  std::string_view column;  // a name of kStatementParts
-  std::string before;
-  std::string after;
-};
 
 // Statements whose UPDATE matched no row: products the head office prices
 // that this database does not have.
@@ -107,11 +98,11 @@ class UpdateRunner {
   // first changes_kept of them, and how many there were. Read inside the
   // transaction of the update, before it; they become committed_changes()
   // when their batch commits, and are dropped with a transaction lost.
-  std::span<const Change> changes() const {
-    return std::span(changes_).subspan(committed_change_count_);
+  ChangeRange changes() const {
+    return ChangeRange(changes_, committed_change_count_, changes_.size());
   }
-  std::span<const Change> committed_changes() const {
-    return std::span(changes_).first(committed_change_count_);
+  ChangeRange committed_changes() const {
+    return ChangeRange(changes_, 0, committed_change_count_);
   }
   int change_count() const { return change_count_; }
   // Whether the comparison went through a scan of the whole table.
@@ -228,7 +219,7 @@ class UpdateRunner {
   std::string refused_statement_;
   UnmatchedCodes unmatched_;
   // The committed ones first; a commit moves the boundary, not the changes.
-  std::vector<Change> changes_;
+  ChangeStore changes_;
   std::size_t committed_change_count_ = 0;
   int change_count_ = 0;
 };

@@ -115,7 +115,7 @@ exchange::ImportResult ImportPrices(SiteDatabase& c, const std::string& arquivo_
 // is logged ("Falha ao gravar a lista de alterações: " + message) and never
 // fails the day; never throws.
 void SaveChangesList(const std::string& dir, platform::DateTime day,
-                     std::span<const exchange::Change> changes, platform::Logger& log,
+                     const exchange::ChangeRange& changes, platform::Logger& log,
                      platform::Env& env);
 
 }  // namespace quilvane::sync

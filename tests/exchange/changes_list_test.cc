@@ -203,7 +203,7 @@ class ChangesListDbTest : public ::testing::Test {
     platform::WriteFileAtomically(dir_.path() + "1.SQL", bytes);
     ImportOptions options;
     options.only_changed = true;
-    options.on_committed_changes = [&](platform::DateTime day, std::span<const Change> c) {
+    options.on_committed_changes = [&](platform::DateTime day, const ChangeRange& c) {
       sync::SaveChangesList(dir_.path(), day, c, log_, env_);
     };
     return sync::ImportPrices(*c_, dir_.path() + "1.SQL", 0, dir_.path() + "Quilvane.ini", env_,
