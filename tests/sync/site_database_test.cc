@@ -1,13 +1,21 @@
-// The site's database components as the service wires them.
+// The site's database components as the service wires them, and the log
+// lines of the changes list it saves after an import.
 
 #include "sync/site_database.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "exchange/changes_list.h"
+#include "platform/file.h"
 #include "tests/db/site_components.h"
+#include "tests/support/fake_env.h"
+#include "tests/support/temp_dir.h"
 
 namespace quilvane::sync {
 namespace {
@@ -43,6 +51,56 @@ TEST(SiteDatabase, LayerTestsRunTheSameWiring) {
   EXPECT_EQ(site.Connvelstrand.params(), copy.Connvelstrand.params());
   EXPECT_EQ(site.TRQExec.mode(), copy.TRQExec.mode());
   EXPECT_EQ(site.TransReadOnly.mode(), copy.TransReadOnly.mode());
+}
+
+class Lines : public platform::Logger {
+ public:
+  void DoSaveLog(std::string_view line) override { lines.emplace_back(line); }
+  std::vector<std::string> lines;
+};
+
+// A log that cannot be written either.
+class BrokenLog : public platform::Logger {
+ public:
+  void DoSaveLog(std::string_view) override { throw platform::Error("log full"); }
+};
+
+constexpr char kList[] = "Alteracoes/20231017.csv";
+
+// A list that cannot be written is one line, and never an error: the day
+// was applied whatever happens to its list.
+TEST(SaveChangesList, LogsWhatFailsAndNeverThrows) {
+  struct Case {
+    const char* name;
+    std::function<void(quilvane::testing::TempDir&)> site;
+    std::string list;                // what the day's list holds afterwards
+    std::vector<std::string> lines;  // how each logged line starts
+  } const cases[] = {
+      {"written",
+       [](quilvane::testing::TempDir&) {},
+       "CODIGO;COLUNA;ANTES;DEPOIS\r\n1;LUCRO;1;2\r\n",
+       {}},
+      {"a file where the folder goes",
+       [](quilvane::testing::TempDir& dir) { dir.Write("Alteracoes", ""); },
+       "",
+       {"Falha ao gravar a lista de alterações: "}},
+  };
+  quilvane::testing::FakeEnv env;
+  const exchange::Change change{"1", "LUCRO", "1", "2"};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    quilvane::testing::TempDir dir;
+    k.site(dir);
+    Lines log;
+    SaveChangesList(dir.path(), env.Now(), {change}, log, env);
+    EXPECT_EQ(platform::FileExists(dir.File(kList)) ? dir.Read(kList) : "", k.list);
+    ASSERT_EQ(log.lines.size(), k.lines.size());
+    for (std::size_t i = 0; i < k.lines.size(); ++i) {
+      EXPECT_TRUE(log.lines[i].starts_with(k.lines[i])) << log.lines[i];
+    }
+    BrokenLog broken;
+    EXPECT_NO_THROW(SaveChangesList(dir.path(), env.Now(), {change}, broken, env));
+  }
 }
 
 }  // namespace
