@@ -128,7 +128,7 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
       result.refused_error = e.what();
     }
     if (transaction.InTransaction()) transaction.Rollback();
-    result.first_changes = runner.changes();
+    result.first_changes.assign(runner.changes().begin(), runner.changes().end());
   } else {
     try {
       // Checked again as executed: the file could have changed in between.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -54,7 +55,7 @@ struct ImportOptions {
   // batches were committed (a failing statement's batch is committed first,
   // as the disconnection would). Changes of work not committed are never
   // given. Must not throw.
-  std::function<void(platform::DateTime day, const std::vector<Change>& committed)>
+  std::function<void(platform::DateTime day, std::span<const Change> committed)>
       on_committed_changes;
 
   static ImportOptions DryRun() {

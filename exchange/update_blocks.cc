@@ -158,15 +158,15 @@ bool UpdateRunner::Preparable(const StatementLiterals& literals) {
     // the server divides the scaled integer by a power of ten, one correctly
     // rounded step from the same exact value, as long as the integer itself
     // converts exactly.
-    const auto kind = column_kinds_.find(kStatementParts[part].column);
-    if (kind == column_kinds_.end() || (kind->second.kind != ColumnType::Kind::kExactNumber &&
-                                        kind->second.kind != ColumnType::Kind::kFloat)) {
+    const std::optional<ColumnType>& type = part_types_[part];
+    if (!type ||
+        (type->kind != ColumnType::Kind::kExactNumber && type->kind != ColumnType::Kind::kFloat)) {
       return false;
     }
     const auto value = ExactTenThousandths(literal.text);
     if (!value) return false;
     constexpr std::int64_t kExactInDouble = std::int64_t{1} << 53;
-    if (kind->second.kind == ColumnType::Kind::kFloat &&
+    if (type->kind == ColumnType::Kind::kFloat &&
         (*value >= kExactInDouble || *value <= -kExactInDouble)) {
       return false;
     }
@@ -193,6 +193,10 @@ void UpdateRunner::LoadColumnKinds() {
                      static_cast<int>(q.FieldByName("CHARS").AsInteger()));
   }
   q.Close();
+  for (std::size_t part = 0; part < kStatementPartCount; ++part) {
+    const auto type = column_kinds_.find(kStatementParts[part].column);
+    if (type != column_kinds_.end()) part_types_[part] = type->second;
+  }
   if (!options_.only_changed) return;
   // Any active trigger: one that fires on update could change other
   // products, so rows read ahead of a run stop being trusted once one of

@@ -35,12 +35,11 @@ UpdateRunner::ConvertPending() {
   std::vector<std::array<std::optional<db::StoredValue>, kStatementPartCount>> converted(
       pending_.size());
   for (std::size_t s = 0; s < pending_.size(); ++s) {
-    const StatementLiterals literals = *ParseExportedStatement(pending_[s].ansi);
+    const StatementLiterals& literals = pending_[s].literals;
     for (std::size_t part = 0; part + 1 < kStatementPartCount; ++part) {
       if (literals[part].kind == Literal::Kind::kAbsent) continue;
-      const auto type = column_kinds_.find(kStatementParts[part].column);
-      if (type != column_kinds_.end()) {
-        converted[s][part] = ConvertLiteral(literals[part], type->second);
+      if (const std::optional<ColumnType>& type = part_types_[part]) {
+        converted[s][part] = ConvertLiteral(literals[part], *type);
       }
     }
   }
@@ -52,7 +51,7 @@ std::vector<UpdateRunner::ReadRow> UpdateRunner::ScannedPendingRows(bool popular
   const platform::FormatSettings& fs = regional_;
   std::vector<ReadRow> rows(pending_.size());
   for (std::size_t s = 0; s < pending_.size(); ++s) {
-    const std::string code = Unquote((*ParseExportedStatement(pending_[s].ansi)).back().text);
+    const std::string code = Unquote(pending_[s].literals.back().text);
     ReadRow& row = rows[s];
     if (scan_->Touched(code)) {
       // Its row changed since the scan: the server compares it.
@@ -88,7 +87,7 @@ std::optional<std::vector<UpdateRunner::ReadRow>> UpdateRunner::ReadPendingRows(
   const std::size_t n = pending_.size();
   std::vector<db::Param> params;
   for (std::size_t s = 0; s < n; ++s) {
-    params.push_back(internal::ParamOf((*ParseExportedStatement(pending_[s].ansi)).back()));
+    params.push_back(internal::ParamOf(pending_[s].literals.back()));
   }
   const auto converted = ConvertPending();
   std::unique_ptr<db::Query>& q = reads_[{popular, n}];
@@ -142,9 +141,8 @@ bool UpdateRunner::RunReadAhead() {
   if (!use_blocks_) return false;
   const bool popular = pending_.front().popular;
   for (const Pending& p : pending_) {
-    const StatementLiterals literals = *ParseExportedStatement(p.ansi);
-    const Literal& code = literals.back();
-    if (p.popular != popular || !Preparable(literals) || code.kind != Literal::Kind::kText ||
+    const Literal& code = p.literals.back();
+    if (p.popular != popular || !Preparable(p.literals) || code.kind != Literal::Kind::kText ||
         code.text.size() > internal::kMaxParamText) {
       return false;
     }
@@ -158,8 +156,8 @@ bool UpdateRunner::RunReadAhead() {
   if (!rows) return false;
 
   const std::size_t n = pending_.size();
-  const auto code_of = [this](std::size_t s) {
-    return (*ParseExportedStatement(pending_[s].ansi)).back();
+  const auto code_of = [this](std::size_t s) -> const Literal& {
+    return pending_[s].literals.back();
   };
   // A statement the read settles: its code names no row, or its rows hold
   // every value.

@@ -44,19 +44,31 @@ using internal::ParamOf;
 constexpr std::size_t kReadStatements = 50;
 static_assert(kBatchSize % kReadStatements == 0, "a run never spans a commit");
 
+// A flush comes before pending_ would outgrow this: its lines never move, so
+// the literals' views into them hold.
+constexpr std::size_t kMostPending = std::max(kReadStatements, kBlockStatements);
+
 }  // namespace
 
 UpdateRunner::UpdateRunner(db::Database& db, db::Transaction& trans, db::Query& qexec,
                            Options options)
-    : db_(db), trans_(trans), qexec_(qexec), options_(options), regional_(db.env().Regional()) {}
+    : db_(db), trans_(trans), qexec_(qexec), options_(options), regional_(db.env().Regional()) {
+  pending_.reserve(kMostPending);
+}
 
 UpdateRunner::~UpdateRunner() = default;
 
 void UpdateRunner::Add(const std::string& ansi, int line) {
-  const auto literals = ParseExportedStatement(ansi);
-  if (!literals) throw platform::Error("Not a statement line: " + platform::AnsiToUtf8(ansi));
-  if (NoCode(literals->back())) ++no_code_;
-  pending_.push_back({ansi, (*literals)[kPopularPart].kind != Literal::Kind::kAbsent, line});
+  if (pending_.size() == kMostPending) Flush();
+  Pending& p = pending_.emplace_back(Pending{.ansi = ansi, .literals = {}, .line = line});
+  const auto literals = ParseExportedStatement(p.ansi);
+  if (!literals) {
+    pending_.pop_back();
+    throw platform::Error("Not a statement line: " + platform::AnsiToUtf8(ansi));
+  }
+  p.literals = *literals;
+  p.popular = p.literals[kPopularPart].kind != Literal::Kind::kAbsent;
+  if (NoCode(p.literals.back())) ++no_code_;
   // With only_changed a batch counts the statements sent to the server, and
   // the runs commit as they fill it.
   if (options_.only_changed
@@ -79,9 +91,7 @@ void UpdateRunner::Finish() {
 
 void UpdateRunner::Commit() {
   trans_.Commit();
-  committed_changes_.insert(committed_changes_.end(), std::make_move_iterator(changes_.begin()),
-                            std::make_move_iterator(changes_.end()));
-  changes_.clear();
+  committed_change_count_ = changes_.size();
 }
 
 void UpdateRunner::CommitRanBeforeRefusal() {
@@ -102,7 +112,7 @@ void UpdateRunner::Flush() {
   } else if (!RunReadAhead()) {
     // What the scan holds for these products stops being true.
     for (const Pending& p : pending_) {
-      const Literal code = (*ParseExportedStatement(p.ansi)).back();
+      const Literal& code = p.literals.back();
       if (scan_ && code.kind == Literal::Kind::kText) scan_->Touch(Unquote(code.text));
     }
     RunInBatches(0, pending_.size());
@@ -135,7 +145,7 @@ void UpdateRunner::RunPending(std::size_t first, std::size_t last) {
   const bool comparing = options_.only_changed;
   std::vector<bool> preparable(last, false);
   for (std::size_t i = first; use_blocks_ && i < last; ++i) {
-    preparable[i] = Preparable(*ParseExportedStatement(pending_[i].ansi));
+    preparable[i] = Preparable(pending_[i].literals);
   }
   for (std::size_t i = first; i < last;) {
     std::size_t j = i + 1;
@@ -175,7 +185,7 @@ void UpdateRunner::RunAsText(const Pending& p) {
     refused_statement_ = p.ansi;
     throw;
   }
-  const Literal code_literal = (*ParseExportedStatement(p.ansi)).back();
+  const Literal& code_literal = p.literals.back();
   const std::string_view code = code_literal.text;
   if (qexec_.RowsAffected() == 0) {
     NoteUnmatched(code_literal);
@@ -193,7 +203,7 @@ void UpdateRunner::RunAsText(const Pending& p) {
 }
 
 std::optional<std::vector<std::string>> UpdateRunner::ReadAssigned(const Pending& p) {
-  const Literal code = (*ParseExportedStatement(p.ansi)).back();
+  const Literal& code = p.literals.back();
   if (code.kind != Literal::Kind::kText || code.text.size() > internal::kMaxParamText) {
     return std::nullopt;
   }
@@ -234,7 +244,7 @@ std::optional<std::vector<std::string>> UpdateRunner::ReadAssigned(const Pending
 void UpdateRunner::NoteChange(std::string_view ansi_code, std::size_t part, std::string before,
                               std::string after) {
   ++change_count_;
-  if (committed_changes_.size() + changes_.size() >= options_.changes_kept) return;
+  if (changes_.size() >= options_.changes_kept) return;
   changes_.push_back({platform::AnsiToUtf8(Unquote(ansi_code)), kStatementParts[part].column,
                       std::move(before), std::move(after)});
 }
@@ -251,7 +261,7 @@ bool UpdateRunner::RunBlock(std::size_t first, std::size_t last, bool comparing)
   params.reserve((last - first) * kStatementPartCount);
   std::vector<Literal> codes;
   for (std::size_t k = first; k < last; ++k) {
-    const StatementLiterals literals = *ParseExportedStatement(pending_[k].ansi);
+    const StatementLiterals& literals = pending_[k].literals;
     for (const Literal& literal : literals) {
       if (literal.kind != Literal::Kind::kAbsent) params.push_back(ParamOf(literal));
     }

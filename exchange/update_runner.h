@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -103,8 +104,12 @@ class UpdateRunner {
   // first changes_kept of them, and how many there were. Read inside the
   // transaction of the update, before it; they become committed_changes()
   // when their batch commits, and are dropped with a transaction lost.
-  const std::vector<Change>& changes() const { return changes_; }
-  const std::vector<Change>& committed_changes() const { return committed_changes_; }
+  std::span<const Change> changes() const {
+    return std::span(changes_).subspan(committed_change_count_);
+  }
+  std::span<const Change> committed_changes() const {
+    return std::span(changes_).first(committed_change_count_);
+  }
   int change_count() const { return change_count_; }
   // After the database refused a statement: commits what the open batch ran
   // before it, which the disconnection would commit anyway, so that its
@@ -115,6 +120,7 @@ class UpdateRunner {
  private:
   struct Pending {
     std::string ansi;
+    StatementLiterals literals;  // views into ansi
     bool popular = false;
     int line = 0;
   };
@@ -184,6 +190,9 @@ class UpdateRunner {
   std::unique_ptr<db::Query> row_reads_[2];                                   // by `popular`
   std::size_t comparing_limit_[2] = {0, 0};  // by `popular`; 0: not yet known
   std::map<std::string, ColumnType, std::less<>> column_kinds_;
+  // The same by statement part (the code's too); empty for a column the
+  // table lacks.
+  std::array<std::optional<ColumnType>, kStatementPartCount> part_types_;
   bool column_kinds_loaded_ = false;
   // An update of PRODUTOS may then change other rows: rows read ahead may
   // be stale once a statement of the run has updated one.
@@ -205,8 +214,9 @@ class UpdateRunner {
   int refused_line_ = 0;
   std::string refused_statement_;
   UnmatchedCodes unmatched_;
-  std::vector<Change> changes_;  // of the open batch (all of them: no commits)
-  std::vector<Change> committed_changes_;
+  // The committed ones first; a commit moves the boundary, not the changes.
+  std::vector<Change> changes_;
+  std::size_t committed_change_count_ = 0;
   int change_count_ = 0;
 };
 

@@ -23,7 +23,13 @@ class PosixEnv final : public Env {
     return std::chrono::system_clock::now();
   }
 
-  FormatSettings Regional() override { return SystemFormatSettings(); }
+  // The settings come from the locale variables of the process's
+  // environment, which do not change while it runs; reading them parses
+  // locale files, and every query asks.
+  FormatSettings Regional() override {
+    static const FormatSettings settings = SystemFormatSettings();
+    return settings;
+  }
 
   std::uint64_t PerformanceCounter() override {
     timespec ts{};

@@ -101,7 +101,7 @@ exchange::ImportResult ImportPrices(SiteDatabase& c, const std::string& arquivo_
 }
 
 void SaveChangesList(const std::string& dir, platform::DateTime day,
-                     const std::vector<exchange::Change>& changes, platform::Logger& log,
+                     std::span<const exchange::Change> changes, platform::Logger& log,
                      platform::Env& env) {
   const auto logged = [&log](std::string_view what, const std::exception& e) {
     try {

@@ -34,6 +34,7 @@
 // others in an uncommitted TRQExec fails with DbError instead (the server
 // has discarded that work) and leaves the connection disconnected.
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -114,7 +115,7 @@ exchange::ImportResult ImportPrices(SiteDatabase& c, const std::string& arquivo_
 // is logged ("Falha ao gravar a lista de alterações: " + message) and never
 // fails the day; never throws.
 void SaveChangesList(const std::string& dir, platform::DateTime day,
-                     const std::vector<exchange::Change>& changes, platform::Logger& log,
+                     std::span<const exchange::Change> changes, platform::Logger& log,
                      platform::Env& env);
 
 }  // namespace quilvane::sync

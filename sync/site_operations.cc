@@ -88,7 +88,7 @@ class SiteOperations final : public Operations {
     exchange::ImportOptions listed = options;
     if (listed.only_changed && !listed.dry_run && !listed.on_committed_changes) {
       listed.on_committed_changes = [this](platform::DateTime day,
-                                           const std::vector<exchange::Change>& changes) {
+                                           std::span<const exchange::Change> changes) {
         SaveChangesList(dir_, day, changes, log_, env_);
       };
     }

@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
       exchange::ImportOptions options;
       options.only_changed = true;
       options.on_committed_changes = [&](platform::DateTime day,
-                                         const std::vector<exchange::Change>& changes) {
+                                         std::span<const exchange::Change> changes) {
         sync::SaveChangesList(dir, day, changes, stderr_log, platform::Env::Default());
       };
       const auto r = sync::ImportPrices(c, argv[3], 0, settings, platform::Env::Default(), options);

@@ -196,7 +196,7 @@ class ChangesListDbTest : public ::testing::Test {
     platform::WriteFileAtomically(dir_.path() + "1.SQL", bytes);
     ImportOptions options;
     options.only_changed = true;
-    options.on_committed_changes = [&](platform::DateTime day, const std::vector<Change>& c) {
+    options.on_committed_changes = [&](platform::DateTime day, std::span<const Change> c) {
       WriteChangesList(dir_.path() + "Alteracoes", day, c);
     };
     return ImportPrices(c_->Connvelstrand, c_->QExec, c_->TRQExec, dir_.path() + "1.SQL", 0, env_,

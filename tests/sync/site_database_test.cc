@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -92,14 +93,14 @@ TEST(SaveChangesList, LogsWhatFailsAndNeverThrows) {
     quilvane::testing::TempDir dir;
     k.site(dir);
     Lines log;
-    SaveChangesList(dir.path(), env.Now(), {change}, log, env);
+    SaveChangesList(dir.path(), env.Now(), std::span(&change, 1), log, env);
     EXPECT_EQ(platform::FileExists(dir.File(kList)) ? dir.Read(kList) : "", k.list);
     ASSERT_EQ(log.lines.size(), k.lines.size());
     for (std::size_t i = 0; i < k.lines.size(); ++i) {
       EXPECT_TRUE(log.lines[i].starts_with(k.lines[i])) << log.lines[i];
     }
     BrokenLog broken;
-    EXPECT_NO_THROW(SaveChangesList(dir.path(), env.Now(), {change}, broken, env));
+    EXPECT_NO_THROW(SaveChangesList(dir.path(), env.Now(), std::span(&change, 1), broken, env));
   }
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -194,7 +195,7 @@ TEST_F(SiteImportDbTest, ChangesListThatCannotBeWrittenNeverFailsTheDay) {
     ImportOptions options;
     options.only_changed = true;
     options.on_committed_changes = [&](platform::DateTime day,
-                                       const std::vector<exchange::Change>& changes) {
+                                       std::span<const exchange::Change> changes) {
       SaveChangesList(site_.path(), day, changes, log_, env_);
     };
     Connect();
