@@ -1,9 +1,11 @@
 #include "exchange/product_scan.h"
 
 #include <cstring>
+#include <limits>
 
 #include "db/error.h"
 #include "db/query.h"
+#include "db/transaction.h"
 #include "exchange/format.h"
 #include "exchange/stored_compare.h"
 
@@ -23,7 +25,9 @@ T Take(std::string_view& in) {
   return value;
 }
 
-void Append(std::string& out, const db::StoredValue& v) {
+}  // namespace
+
+void ProductScan::Encode(std::string& out, const db::StoredValue& v) {
   using Kind = db::StoredValue::Kind;
   out += static_cast<char>(v.kind);
   switch (v.kind) {
@@ -51,7 +55,36 @@ void Append(std::string& out, const db::StoredValue& v) {
   }
 }
 
-db::StoredValue Next(std::string_view& in) {
+std::string_view ProductScan::TakeValue(std::string_view& values) {
+  using Kind = db::StoredValue::Kind;
+  std::size_t size = 1;
+  switch (static_cast<Kind>(values.front())) {
+    case Kind::kExact:
+      size += sizeof(std::int64_t) + sizeof(std::int8_t);
+      break;
+    case Kind::kDouble:
+      size += sizeof(double);
+      break;
+    case Kind::kText: {
+      std::string_view length = values.substr(2);
+      size += 1 + sizeof(std::uint32_t) + Take<std::uint32_t>(length);
+      break;
+    }
+    case Kind::kDate:
+      size += sizeof(std::int32_t);
+      break;
+    case Kind::kTimestamp:
+      size += sizeof(std::int32_t) + sizeof(std::uint32_t);
+      break;
+    default:
+      break;
+  }
+  const std::string_view value = values.substr(0, size);
+  values.remove_prefix(size);
+  return value;
+}
+
+db::StoredValue ProductScan::Decode(std::string_view in) {
   using Kind = db::StoredValue::Kind;
   db::StoredValue v;
   v.kind = static_cast<Kind>(in.front());
@@ -69,7 +102,6 @@ db::StoredValue Next(std::string_view& in) {
       in.remove_prefix(1);
       const auto n = Take<std::uint32_t>(in);
       v.bytes = std::string(in.substr(0, n));
-      in.remove_prefix(n);
       break;
     }
     case Kind::kDate:
@@ -85,7 +117,9 @@ db::StoredValue Next(std::string_view& in) {
   return v;
 }
 
-}  // namespace
+bool ProductScan::IsOther(std::string_view value) {
+  return static_cast<db::StoredValue::Kind>(value.front()) == db::StoredValue::Kind::kOther;
+}
 
 std::unique_ptr<ProductScan> ProductScan::Load(db::Database& db, db::Transaction& trans) {
   std::string columns = "CODIGO";
@@ -100,11 +134,23 @@ std::unique_ptr<ProductScan> ProductScan::Load(db::Database& db, db::Transaction
     for (; !q.Eof(); q.Next()) {
       const db::StoredValue code = q.Fields(0).Stored();
       if (code.kind != db::StoredValue::Kind::kText) continue;  // NULL: no statement names it
-      Row row;
+      const std::size_t offset = scan->values_.size();
       for (int field = 1; field < static_cast<int>(kStatementPartCount); ++field) {
-        Append(row.values, q.Fields(field).Stored());
+        Encode(scan->values_, q.Fields(field).Stored());
       }
-      scan->rows_[std::string(WithoutTrailingBlanks(code.bytes))].push_back(std::move(row));
+      // Offsets are 32-bit: a table past that is read run by run instead.
+      if (scan->values_.size() > std::numeric_limits<std::uint32_t>::max() ||
+          scan->rows_.size() >=
+              static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        q.Close();
+        return nullptr;
+      }
+      Product& product = scan->products_[std::string(WithoutTrailingBlanks(code.bytes))];
+      // A code's rows are chained newest first; any order serves.
+      scan->rows_.push_back({static_cast<std::uint32_t>(offset),
+                             static_cast<std::uint32_t>(scan->values_.size() - offset),
+                             product.first_row});
+      product.first_row = static_cast<std::int32_t>(scan->rows_.size() - 1);
     }
     q.Close();
   } catch (const db::DbError& e) {
@@ -115,25 +161,37 @@ std::unique_ptr<ProductScan> ProductScan::Load(db::Database& db, db::Transaction
   return scan;
 }
 
-const std::vector<ProductScan::Row>* ProductScan::Find(std::string_view code) const {
-  const auto it = rows_.find(std::string(WithoutTrailingBlanks(code)));
-  return it == rows_.end() ? nullptr : &it->second;
+std::future<std::unique_ptr<ProductScan>> ProductScan::LoadAside(const db::Database& db) {
+  return std::async(std::launch::async, [&env = db.env(), params = db.params()] {
+    try {
+      db::Database aside(env);
+      for (const auto& [name, value] : params) aside.SetParam(name, value);
+      aside.Connect();
+      db::Transaction read(aside, db::Transaction::Access::kReadOnly,
+                           db::Transaction::Mode::kExplicit);
+      read.StartTransaction();
+      std::unique_ptr<ProductScan> scan = Load(aside, read);
+      read.Commit();
+      aside.Disconnect();
+      return scan;
+    } catch (const std::exception&) {
+      // The caller goes on reading product by product.
+      return std::unique_ptr<ProductScan>();
+    }
+  });
 }
 
-std::vector<db::StoredValue> ProductScan::Values(const Row& row) {
-  std::vector<db::StoredValue> values;
-  values.reserve(kStatementPartCount - 1);
-  std::string_view in = row.values;
-  while (!in.empty()) values.push_back(Next(in));
-  return values;
+ProductScan::Product* ProductScan::Find(std::string_view code) {
+  const auto it = products_.find(WithoutTrailingBlanks(code));
+  return it == products_.end() ? nullptr : &it->second;
 }
 
-void ProductScan::Touch(std::string_view code) {
-  touched_.insert(std::string(WithoutTrailingBlanks(code)));
-}
-
-bool ProductScan::Touched(std::string_view code) const {
-  return touched_.count(std::string(WithoutTrailingBlanks(code))) > 0;
+void ProductScan::ForEachRow(const Product& product,
+                             const std::function<void(std::string_view values)>& each) const {
+  for (std::int32_t r = product.first_row; r >= 0; r = rows_[static_cast<std::size_t>(r)].next) {
+    const RowSpan& row = rows_[static_cast<std::size_t>(r)];
+    each(std::string_view(values_).substr(row.offset, row.size));
+  }
 }
 
 }  // namespace quilvane::exchange

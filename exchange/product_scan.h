@@ -1,11 +1,12 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <future>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "db/database.h"
@@ -19,32 +20,60 @@ namespace quilvane::exchange {
 // SomenteAlterados, one scan of the table instead of a lookup per statement.
 // Codes are matched by their bytes without trailing blanks, which is the
 // server's equality only under a binary collation: the caller checks it.
+//
+// A row's values are kept serialized back to back, one per statement part
+// but the code, so that a value converted from a statement compares with
+// the stored one as bytes (see Encode).
 class ProductScan {
  public:
   // The table read once in `trans`; nullptr when it cannot be read so (a
   // column missing): the caller then reads product by product. Throws
   // DbError when the connection is lost.
   static std::unique_ptr<ProductScan> Load(db::Database& db, db::Transaction& trans);
+  // The same on a thread of its own, through an attachment of its own with
+  // `db`'s parameters, so that the read overlaps the caller's work; nullptr
+  // when it cannot be read or the attachment fails, never an exception. It
+  // reads what is committed while it runs. `db`'s Env must outlive it.
+  static std::future<std::unique_ptr<ProductScan>> LoadAside(const db::Database& db);
 
-  // The rows whose code is `code`, each its values in statement-part order
-  // (kStatementParts but the code); nullptr when no row has that code.
-  struct Row {
-    std::string values;  // serialized, see Values()
+  // The products of one code: its rows, and whether a statement of this
+  // import sent it to the server (what was scanned for it no longer holds).
+  struct Product {
+    std::int32_t first_row = -1;
+    bool touched = false;
   };
-  const std::vector<Row>* Find(std::string_view code) const;
-  // The values of `row`, one per statement part but the code; kOther for a
-  // kind the scan does not keep.
-  static std::vector<db::StoredValue> Values(const Row& row);
+  // nullptr when no row has that code.
+  Product* Find(std::string_view code);
 
-  // A code whose row a statement of this import sent to the server: what
-  // was scanned for it no longer holds.
-  void Touch(std::string_view code);
-  bool Touched(std::string_view code) const;
+  // Calls `each` with the serialized values of every row of `product`.
+  void ForEachRow(const Product& product,
+                  const std::function<void(std::string_view values)>& each) const;
+
+  // Serialized values: appends `value` to `out`. Two values serialize alike
+  // exactly when Holds(stored, converted) would tell them equal, for every
+  // kind ConvertLiteral gives (never kDouble or kOther).
+  static void Encode(std::string& out, const db::StoredValue& value);
+  // The serialized value at the start of `values`, which it then leaves
+  // behind; Decode reads one back.
+  static std::string_view TakeValue(std::string_view& values);
+  static db::StoredValue Decode(std::string_view value);
+  static bool IsOther(std::string_view value);
 
  private:
+  struct RowSpan {
+    std::uint32_t offset, size;
+    std::int32_t next;  // the code's next row, -1 for none
+  };
+  struct CodeHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view code) const {
+      return std::hash<std::string_view>{}(code);
+    }
+  };
   // By code without its trailing blanks.
-  std::unordered_map<std::string, std::vector<Row>> rows_;
-  std::unordered_set<std::string> touched_;
+  std::unordered_map<std::string, Product, CodeHash, std::equal_to<>> products_;
+  std::vector<RowSpan> rows_;
+  std::string values_;
 };
 
 }  // namespace quilvane::exchange

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <future>
 #include <optional>
 #include <set>
 #include <string>
@@ -47,38 +49,47 @@ UpdateRunner::ConvertPending() {
 }
 
 std::vector<UpdateRunner::ReadRow> UpdateRunner::ScannedPendingRows(bool popular) {
-  const auto converted = ConvertPending();
   const platform::FormatSettings& fs = regional_;
   std::vector<ReadRow> rows(pending_.size());
+  // One statement's values, converted and serialized as the scan keeps them.
+  std::array<std::optional<db::StoredValue>, kStatementPartCount> converted;
+  std::array<std::string, kStatementPartCount> encoded;
   for (std::size_t s = 0; s < pending_.size(); ++s) {
-    const std::string code = Unquote(pending_[s].literals.back().text);
     ReadRow& row = rows[s];
-    if (scan_->Touched(code)) {
+    ProductScan::Product* product = scan_->Find(Unquote(pending_[s].literals.back().text));
+    if (!product) continue;
+    row.found = true;
+    if (product->touched) {
       // Its row changed since the scan: the server compares it.
-      row.found = row.ask = true;
+      row.ask = true;
       continue;
     }
-    if (const std::vector<ProductScan::Row>* found = scan_->Find(code)) {
-      row.found = true;
-      for (const ProductScan::Row& stored_row : *found) {
-        const std::vector<db::StoredValue> stored = ProductScan::Values(stored_row);
-        const bool listed = row.differs;
-        for (std::size_t part = 0; part + 1 < kStatementPartCount; ++part) {
-          if (!popular && part == kPopularPart) continue;
-          const std::optional<db::StoredValue>& value = converted[s][part];
-          if (!value || stored[part].kind == db::StoredValue::Kind::kOther) {
-            row.ask = true;
-          } else if (!Holds(stored[part], *value)) {
-            row.differs = true;
-            if (!listed) {
-              row.differences.push_back(
-                  {part, db::StoredValueText(stored[part], fs), db::StoredValueText(*value, fs)});
-            }
+    for (std::size_t part = 0; part + 1 < kStatementPartCount; ++part) {
+      converted[part].reset();
+      encoded[part].clear();
+      if (!popular && part == kPopularPart) continue;
+      const Literal& literal = pending_[s].literals[part];
+      if (literal.kind == Literal::Kind::kAbsent || !part_types_[part]) continue;
+      converted[part] = ConvertLiteral(literal, *part_types_[part]);
+      if (converted[part]) ProductScan::Encode(encoded[part], *converted[part]);
+    }
+    scan_->ForEachRow(*product, [&](std::string_view values) {
+      const bool listed = row.differs;
+      for (std::size_t part = 0; part + 1 < kStatementPartCount; ++part) {
+        const std::string_view stored = ProductScan::TakeValue(values);
+        if (!popular && part == kPopularPart) continue;
+        if (!converted[part] || ProductScan::IsOther(stored)) {
+          row.ask = true;
+        } else if (stored != encoded[part]) {
+          row.differs = true;
+          if (!listed) {
+            row.differences.push_back({part, db::StoredValueText(ProductScan::Decode(stored), fs),
+                                       db::StoredValueText(*converted[part], fs)});
           }
         }
       }
-    }
-    if (row.found && (row.differs || row.ask)) scan_->Touch(code);
+    });
+    if (row.differs || row.ask) product->touched = true;
   }
   return rows;
 }
@@ -137,6 +148,29 @@ std::optional<std::vector<UpdateRunner::ReadRow>> UpdateRunner::ReadPendingRows(
   return rows;
 }
 
+void UpdateRunner::MarkStale(const Literal& code) {
+  if (code.kind != Literal::Kind::kText) return;
+  if (scan_) {
+    if (ProductScan::Product* product = scan_->Find(Unquote(code.text))) product->touched = true;
+  } else if (scan_loading_.valid()) {
+    stale_codes_.push_back(Unquote(code.text));
+  }
+}
+
+void UpdateRunner::TakeScanWhenReady(bool wait) {
+  if (!scan_loading_.valid()) return;
+  if (!wait && scan_loading_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+    return;
+  }
+  scan_ = scan_loading_.get();
+  for (const std::string& code : stale_codes_) {
+    if (ProductScan::Product* product = scan_ ? scan_->Find(code) : nullptr) {
+      product->touched = true;
+    }
+  }
+  stale_codes_.clear();
+}
+
 bool UpdateRunner::RunReadAhead() {
   if (!use_blocks_) return false;
   const bool popular = pending_.front().popular;
@@ -147,9 +181,14 @@ bool UpdateRunner::RunReadAhead() {
       return false;
     }
   }
-  if (!has_triggers_ && binary_codes_ && options_.scan_products && !scan_tried_) {
+  using Scan = Options::Scan;
+  if (!has_triggers_ && binary_codes_ && options_.scan_products != Scan::kNone && !scan_tried_) {
     scan_tried_ = true;
-    scan_ = ProductScan::Load(db_, trans_);
+    scan_loading_ = ProductScan::LoadAside(db_);
+  }
+  TakeScanWhenReady(options_.scan_products == Scan::kFirst);
+  if (!scan_ && scan_loading_.valid()) {
+    for (const Pending& p : pending_) MarkStale(p.literals.back());
   }
   std::optional<std::vector<ReadRow>> rows =
       scan_ ? ScannedPendingRows(popular) : ReadPendingRows(popular);

@@ -111,10 +111,7 @@ void UpdateRunner::Flush() {
     RunPending(0, pending_.size());
   } else if (!RunReadAhead()) {
     // What the scan holds for these products stops being true.
-    for (const Pending& p : pending_) {
-      const Literal& code = p.literals.back();
-      if (scan_ && code.kind == Literal::Kind::kText) scan_->Touch(Unquote(code.text));
-    }
+    for (const Pending& p : pending_) MarkStale(p.literals.back());
     RunInBatches(0, pending_.size());
   }
   pending_.clear();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -68,9 +69,11 @@ class UpdateRunner {
     // rest are only counted).
     std::size_t changes_kept = static_cast<std::size_t>(-1);
     // With only_changed, where it is sound (no trigger on PRODUTOS, codes
-    // compared byte for byte): the whole table read once at the first run
-    // instead of the rows of each run by code. false reads run by run.
-    bool scan_products = true;
+    // compared byte for byte), the whole table is read once instead of the
+    // rows of each run by code: kAside on an attachment of its own, the runs
+    // read by code until it is ready; kFirst at the first run, waited for.
+    enum class Scan { kNone, kAside, kFirst };
+    Scan scan_products = Scan::kAside;
   };
 
   UpdateRunner(db::Database& db, db::Transaction& trans, db::Query& qexec, Options options);
@@ -111,6 +114,8 @@ class UpdateRunner {
     return std::span(changes_).first(committed_change_count_);
   }
   int change_count() const { return change_count_; }
+  // Whether the comparison went through a scan of the whole table.
+  bool scanned() const { return scan_ != nullptr; }
   // After the database refused a statement: commits what the open batch ran
   // before it, which the disconnection would commit anyway, so that its
   // changes are known to be committed. Does nothing without an open batch;
@@ -141,6 +146,10 @@ class UpdateRunner {
   // server do not count towards a batch.
   void RunInBatches(std::size_t first, std::size_t last);
   void CommitFullBatch();
+  // What a scan holds for `code`'s product stops being true.
+  void MarkStale(const Literal& code);
+  // Takes the scan once it is ready.
+  void TakeScanWhenReady(bool wait);
   // With only_changed: reads the rows of every pending statement in one
   // query, skips those that already hold their values, and runs the rest.
   // false when it could not take the run (nothing was done).
@@ -201,6 +210,10 @@ class UpdateRunner {
   // the file's codes itself.
   bool binary_codes_ = false;
   bool scan_tried_ = false;
+  std::future<std::unique_ptr<ProductScan>> scan_loading_;
+  // Codes of the statements handled while the scan loaded: it may have read
+  // them before or after their update.
+  std::vector<std::string> stale_codes_;
   platform::FormatSettings regional_;  // how the changes list writes values
   std::unique_ptr<ProductScan> scan_;
   std::string block_outcomes_;

@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "exchange/format.h"
@@ -22,9 +24,10 @@ using testing_support::Overrides;
 using testing_support::UpdateRunnerDbTest;
 
 // The ways the rows are compared: PRODUTOS with a trigger (it counts its
-// firings), without one through a scan of the whole table, and without one
-// through a read of each run's rows.
-enum class Way { kTrigger, kScan, kRunReads };
+// firings); without one through a scan of the whole table, waited for at the
+// first run or read aside (the runs read by code until it is ready); and
+// without one through a read of each run's rows.
+enum class Way { kTrigger, kScan, kScanAside, kRunReads };
 
 class OnlyChangedDbTest : public UpdateRunnerDbTest, public ::testing::WithParamInterface<Way> {
  protected:
@@ -46,18 +49,23 @@ class OnlyChangedDbTest : public UpdateRunnerDbTest, public ::testing::WithParam
   }
 
   UpdateRunner::Options OnlyChanged() {
+    using Scan = UpdateRunner::Options::Scan;
     return {.commit_batches = true,
             .only_changed = true,
-            .scan_products = GetParam() != Way::kRunReads};
+            .scan_products = GetParam() == Way::kRunReads    ? Scan::kNone
+                             : GetParam() == Way::kScanAside ? Scan::kAside
+                                                             : Scan::kFirst};
   }
 };
 
 INSTANTIATE_TEST_SUITE_P(Ways, OnlyChangedDbTest,
-                         ::testing::Values(Way::kTrigger, Way::kScan, Way::kRunReads),
+                         ::testing::Values(Way::kTrigger, Way::kScan, Way::kScanAside,
+                                           Way::kRunReads),
                          [](const auto& info) {
-                           return info.param == Way::kTrigger ? "Trigger"
-                                  : info.param == Way::kScan  ? "Scan"
-                                                              : "RunReads";
+                           return info.param == Way::kTrigger     ? "Trigger"
+                                  : info.param == Way::kScan      ? "Scan"
+                                  : info.param == Way::kScanAside ? "ScanAside"
+                                                                  : "RunReads";
                          });
 
 // Literals of each kind against rows that hold them or not; the rows end as
@@ -228,6 +236,33 @@ TEST_P(OnlyChangedDbTest, AProductAgainInALaterRunSeesItsUpdate) {
   EXPECT_EQ(db_->Scalar("SELECT PRECOCUSTO FROM PRODUTOS WHERE CODIGO = 'D'"), "1.2500");
   EXPECT_EQ(runner.changed(), 2);
   EXPECT_EQ(runner.unchanged(), 60);
+}
+
+// A product updated in a run read by code while the scan loaded aside, set
+// back in a run after the scan is ready: the scan read the row before the
+// update was committed, so its old value must not settle the second
+// statement.
+TEST_P(OnlyChangedDbTest, AProductSentBeforeTheScanWasReadyIsComparedByTheServer) {
+  std::vector<std::string> codes = {"D"};
+  for (int i = 0; i < 99; ++i) codes.push_back("F" + std::to_string(i));
+  Insert(codes);
+  std::vector<std::string> lines;
+  for (const std::string& code : codes) lines.push_back(Line(code, {}));
+  RunAsWritten(lines);
+  UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec, OnlyChanged());
+  runner.Add(Line("D", {{"PRECOCUSTO", "3.5"}}));
+  for (std::size_t i = 1; i < 50; ++i) runner.Add(lines[i]);  // the first run
+  // Time for a scan of a hundred rows, even on a loaded machine.
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  runner.Add(Line("D", {}));
+  for (std::size_t i = 50; i < codes.size(); ++i) runner.Add(lines[i]);
+  runner.Finish();
+  if (GetParam() == Way::kScan || GetParam() == Way::kScanAside) {
+    EXPECT_TRUE(runner.scanned());
+  }
+  EXPECT_EQ(db_->Scalar("SELECT PRECOCUSTO FROM PRODUTOS WHERE CODIGO = 'D'"), "1.2500");
+  EXPECT_EQ(runner.changed(), 2);
+  EXPECT_EQ(runner.unchanged(), 99);
 }
 
 // A trigger that, when one product is updated, changes another one (a pack
