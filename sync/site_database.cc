@@ -100,9 +100,11 @@ exchange::ImportResult ImportPrices(SiteDatabase& c, const std::string& arquivo_
   return r;
 }
 
-void SaveChangesList(const std::string& dir, platform::DateTime day,
-                     const exchange::ChangeRange& changes, platform::Logger& log,
-                     platform::Env& env) {
+namespace {
+
+template <typename Changes>
+void SaveList(const std::string& dir, platform::DateTime day, const Changes& changes,
+              platform::Logger& log, platform::Env& env) {
   const auto logged = [&log](std::string_view what, const std::exception& e) {
     try {
       log.DoSaveLog(std::string(what) + e.what());
@@ -120,6 +122,20 @@ void SaveChangesList(const std::string& dir, platform::DateTime day,
   } catch (const std::exception& e) {
     logged("Falha ao apagar listas de alterações antigas: ", e);
   }
+}
+
+}  // namespace
+
+void SaveChangesList(const std::string& dir, platform::DateTime day,
+                     const exchange::ChangeRange& changes, platform::Logger& log,
+                     platform::Env& env) {
+  SaveList(dir, day, changes, log, env);
+}
+
+void SaveChangesList(const std::string& dir, platform::DateTime day,
+                     std::span<const exchange::Change> changes, platform::Logger& log,
+                     platform::Env& env) {
+  SaveList(dir, day, changes, log, env);
 }
 
 }  // namespace quilvane::sync

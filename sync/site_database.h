@@ -117,5 +117,8 @@ exchange::ImportResult ImportPrices(SiteDatabase& c, const std::string& arquivo_
 void SaveChangesList(const std::string& dir, platform::DateTime day,
                      const exchange::ChangeRange& changes, platform::Logger& log,
                      platform::Env& env);
+void SaveChangesList(const std::string& dir, platform::DateTime day,
+                     std::span<const exchange::Change> changes, platform::Logger& log,
+                     platform::Env& env);
 
 }  // namespace quilvane::sync

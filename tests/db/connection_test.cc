@@ -7,13 +7,13 @@
 #include <string>
 
 #include "db/fbclient.h"
-#include "sync/site_database.h"
+#include "tests/db/site_components.h"
 #include "tests/support/temp_dir.h"
 
 namespace quilvane::db {
 namespace {
 
-using Components = sync::SiteDatabase;
+using Components = testing::SiteComponents;
 
 std::string Bytes(std::initializer_list<int> bytes) {
   std::string out;
@@ -85,25 +85,6 @@ TEST(ConnectionParams, LongTextItemIsCutTo255Bytes) {
 TEST(Transactions, ParameterBuffers) {
   EXPECT_EQ(Transaction::BuildTpb(Transaction::Access::kReadOnly), Bytes({3, 8, 15, 17, 7}));
   EXPECT_EQ(Transaction::BuildTpb(Transaction::Access::kReadWrite), Bytes({3, 9, 15, 17, 7}));
-}
-
-TEST(Components, StatementTextsAndWiring) {
-  Components c{platform::Env::Default()};
-  EXPECT_EQ(c.TBPadrao.sql(), "SELECT CODIGO\n     , CGC\nFROM PADRAO");
-  const std::string& p = c.TBProdutos.sql();
-  EXPECT_EQ(std::count(p.begin(), p.end(), '\n'), 25);
-  EXPECT_EQ(p.substr(0, 36), "SELECT P.CODIGO\n     , P.PRECOCUSTO\n");
-  EXPECT_NE(p.find("\n     , P.PROMSOMENTEFEBRAFAR\n     , P.PROMDESCRESIDUALVISTA\n"),
-            std::string::npos);
-  EXPECT_TRUE(p.ends_with(
-      "\n     , P.PROMDESCRESIDUALVISTA\n     , P.PROMDESCRESIDUALPRAZO\nFROM PRODUTOS P"))
-      << p;
-  EXPECT_EQ(c.Connvelstrand.Param("Protocol"), "TCPIP");
-  EXPECT_EQ(c.Connvelstrand.Param("CharacterSet"), "ISO8859_1");
-  EXPECT_EQ(c.TRQExec.mode(), Transaction::Mode::kExplicit);
-  EXPECT_EQ(c.TransReadOnly.mode(), Transaction::Mode::kAutomatic);
-  EXPECT_FALSE(c.Connvelstrand.Connected());
-  c.Connvelstrand.Disconnect();  // disconnecting a disconnected database does nothing
 }
 
 TEST(LostConnection, OnlyTheListedCodes) {

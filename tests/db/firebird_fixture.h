@@ -21,8 +21,7 @@
 #include "platform/codepage.h"
 #include "platform/datetime.h"
 #include "platform/file.h"
-#include "sync/log.h"
-#include "sync/site_database.h"
+#include "tests/db/site_components.h"
 #include "tests/db/tcp_proxy.h"
 #include "tests/support/fake_env.h"
 #include "tests/support/firebird_db.h"
@@ -30,8 +29,8 @@
 
 namespace quilvane::db {
 
-using Components = sync::SiteDatabase;
-using sync::ConectarBanco;
+// The connection, transactions and queries as a site wires them.
+using Components = testing::SiteComponents;
 using testing::FirebirdDb;
 using testing::FirebirdServer;
 using testing::TcpProxy;
@@ -39,30 +38,6 @@ using Clock = std::chrono::steady_clock;
 
 inline double Seconds(Clock::time_point since) {
   return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-inline std::string LogText(const testing::TempDir& dir) {
-  if (!platform::FileExists(dir.File("Quilvane.log"))) return {};
-  return platform::AnsiToUtf8(dir.Read("Quilvane.log"));  // a new log is in the ANSI code page
-}
-
-// Entries of the log: a message of several lines is stamped once, so count
-// the stamps ("DD/MM/YYYY HH:mm:ss - ") at line starts.
-inline int LogEntries(const testing::TempDir& dir) {
-  const std::string text = LogText(dir);
-  int n = 0;
-  for (size_t start = 0; start < text.size();) {
-    const size_t end = text.find("\r\n", start);
-    const std::string line =
-        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (line.size() >= 22 && line[2] == '/' && line[5] == '/' && line[10] == ' ' &&
-        line[13] == ':' && line.compare(19, 3, " - ") == 0) {
-      ++n;
-    }
-    if (end == std::string::npos) break;
-    start = end + 2;
-  }
-  return n;
 }
 
 class FirebirdTest : public ::testing::Test {

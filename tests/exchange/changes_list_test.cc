@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -18,7 +17,7 @@
 #include "exchange/update_runner.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
-#include "sync/site_database.h"
+#include "tests/db/site_components.h"
 #include "tests/db/tcp_proxy.h"
 #include "tests/support/fake_env.h"
 #include "tests/support/firebird_db.h"
@@ -141,13 +140,6 @@ TEST(ChangesListTest, OnlyListsPastSixtyDaysAreRemoved) {
       0);
 }
 
-// Keeps what the import logs.
-class KeptLog final : public platform::Logger {
- public:
-  void DoSaveLog(std::string_view message) override { lines.emplace_back(message); }
-  std::vector<std::string> lines;
-};
-
 class ChangesListDbTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -169,8 +161,9 @@ class ChangesListDbTest : public ::testing::Test {
     db_.reset();
   }
 
-  std::unique_ptr<sync::SiteDatabase> Connect(const std::string& host, const std::string& port) {
-    auto c = std::make_unique<sync::SiteDatabase>(env_);
+  std::unique_ptr<quilvane::testing::SiteComponents> Connect(const std::string& host,
+                                                             const std::string& port) {
+    auto c = std::make_unique<quilvane::testing::SiteComponents>(env_);
     c->Connvelstrand.SetParam("Port", port);
     c->Connvelstrand.SetParam("User_Name", "USUARIO");
     c->Connvelstrand.SetParam("Server", host);
@@ -195,8 +188,8 @@ class ChangesListDbTest : public ::testing::Test {
     c_->TRQExec.Commit();
   }
 
-  // Applies `lines` as the file of 11/12/2026 with only_changed, the list
-  // saved as the site saves it.
+  // Applies `lines` as the file of 11/12/2026 with only_changed, the
+  // committed changes added to the day's list.
   ImportResult Apply(const std::vector<std::string>& lines) {
     std::string bytes = "11/12/2026\r\n";
     for (const std::string& line : lines) bytes += line + "\r\n";
@@ -204,10 +197,10 @@ class ChangesListDbTest : public ::testing::Test {
     ImportOptions options;
     options.only_changed = true;
     options.on_committed_changes = [&](platform::DateTime day, const ChangeRange& c) {
-      sync::SaveChangesList(dir_.path(), day, c, log_, env_);
+      WriteChangesList(dir_.path() + "Alteracoes", day, c);
     };
-    return sync::ImportPrices(*c_, dir_.path() + "1.SQL", 0, dir_.path() + "Quilvane.ini", env_,
-                              options);
+    return ImportPrices(c_->Connvelstrand, c_->QExec, c_->TRQExec, dir_.path() + "1.SQL", 0, env_,
+                        options);
   }
 
   std::string List() const {
@@ -218,10 +211,9 @@ class ChangesListDbTest : public ::testing::Test {
 
   quilvane::testing::FakeEnv env_;
   quilvane::testing::TempDir dir_;
-  KeptLog log_;
   std::unique_ptr<testing::FirebirdDb> db_;
   std::unique_ptr<testing::TcpProxy> proxy_;
-  std::unique_ptr<sync::SiteDatabase> c_;
+  std::unique_ptr<quilvane::testing::SiteComponents> c_;
 };
 
 // One line per changed column, the values as the database reads them with
@@ -251,7 +243,6 @@ TEST_F(ChangesListDbTest, SmallDayGivesTheseBytes) {
             "\"D;1\";PROMQTDMINIMAVISTA;2;3\r\n"
             "P\xc3O;PRECOCUSTO;1,25;-0,0001\r\n"
             "P\xc3O;FINALPROM;31/10/2023;29/02/2024\r\n");
-  EXPECT_EQ(log_.lines, std::vector<std::string>{});
 
   // The same file again: nothing changes, and the list keeps its lines.
   const std::string list = List();
@@ -260,31 +251,10 @@ TEST_F(ChangesListDbTest, SmallDayGivesTheseBytes) {
   EXPECT_EQ(Lines(List()).size(), Lines(list).size() + 2);
 }
 
-// A day without a change still leaves its list (the header): the store sees
-// the day was applied. One that cannot be written is logged and the day
-// stands.
-TEST_F(ChangesListDbTest, ListThatCannotBeWrittenNeverFailsTheDay) {
-  Seed({"A"});
-  Apply({Line("A")});
-  EXPECT_EQ(List(), "CODIGO;COLUNA;ANTES;DEPOIS\r\n");
-
-  platform::DeleteFile(dir_.path() + "Quilvane.ini");
-  // A file where the folder should be.
-  std::filesystem::remove_all(dir_.path() + "Alteracoes");
-  platform::WriteFileAtomically(dir_.path() + "Alteracoes", "");
-  const ImportResult r = Apply({Line("A", {{"PRECOVENDA", "7"}})});
-  EXPECT_TRUE(r.applied);
-  EXPECT_EQ(db_->Scalar("SELECT PRECOVENDA FROM PRODUTOS WHERE CODIGO = 'A'"), "7.00");
-  EXPECT_TRUE(platform::FileExists(dir_.path() + "Quilvane.ini"));  // the day recorded
-  ASSERT_EQ(log_.lines.size(), 1u);
-  EXPECT_TRUE(log_.lines[0].starts_with("Falha ao gravar a lista de alterações: "))
-      << log_.lines[0];
-}
-
 // A statement refused in the second batch (its row locked by another
 // transaction, part way through a block that then runs statement by
 // statement): the list names exactly the products whose change was
-// committed, the ones before it, and the day is not recorded.
+// committed, the ones before it.
 TEST_F(ChangesListDbTest, RefusedStatementLeavesOnlyCommittedChangesListed) {
   std::vector<std::string> codes, lines;
   for (int i = 0; i < 300; ++i) {
@@ -308,7 +278,6 @@ TEST_F(ChangesListDbTest, RefusedStatementLeavesOnlyCommittedChangesListed) {
   for (int i = 0; i < 275; ++i) EXPECT_EQ(listed[i + 1], codes[i] + ";PRECOVENDA;1,25;9,99");
   EXPECT_EQ(db_->Scalar("SELECT COUNT(*) FROM PRODUTOS WHERE PRECOVENDA = 9.99"), "275");
   EXPECT_EQ(db_->Scalar("SELECT MAX(CODIGO) FROM PRODUTOS WHERE PRECOVENDA = 9.99"), "R274");
-  EXPECT_FALSE(platform::FileExists(dir_.path() + "Quilvane.ini"));
 
   // The next attempt completes the day's list.
   c_ = Connect(proxy_->host(), std::to_string(proxy_->port()));
@@ -356,8 +325,8 @@ TEST_F(ChangesListDbTest, DryRunKeepsTheFirstChanges) {
   platform::WriteFileAtomically(dir_.path() + "1.SQL", bytes);
   ImportOptions options = ImportOptions::DryRun();
   options.only_changed = true;
-  const ImportResult r = sync::ImportPrices(*c_, dir_.path() + "1.SQL", 0,
-                                            dir_.path() + "Quilvane.ini", env_, options);
+  const ImportResult r = ImportPrices(c_->Connvelstrand, c_->QExec, c_->TRQExec,
+                                      dir_.path() + "1.SQL", 0, env_, options);
   EXPECT_EQ(r.change_count, 30);
   ASSERT_EQ(r.first_changes.size(), kDryRunChangesKept);
   for (std::size_t i = 0; i < kDryRunChangesKept; ++i) {

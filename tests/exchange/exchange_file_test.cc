@@ -10,7 +10,7 @@
 #include "exchange/import.h"
 #include "platform/env.h"
 #include "platform/error.h"
-#include "sync/site_database.h"
+#include "tests/db/site_components.h"
 #include "tests/exchange/product_db.h"
 #include "tests/support/fake_env.h"
 #include "tests/support/firebird_db.h"
@@ -168,9 +168,9 @@ TEST(ExchangeFileDbTest, ErpTextSurvivesExportAndImportByteForByte) {
   }
   quilvane::testing::TempDir dir;
   {
-    sync::SiteDatabase c{platform::Env::Default()};
+    quilvane::testing::SiteComponents c{platform::Env::Default()};
     head.Connect(c);
-    sync::ExportPrices(c, dir.File("1.SQL"), false, platform::Env::Default());
+    ExportPrices(c.TBProdutos, dir.File("1.SQL"), false, platform::Env::Default());
   }
   const std::string file = dir.Read("1.SQL");
   EXPECT_EQ(file.find('?'), std::string::npos) << file;
@@ -182,11 +182,11 @@ TEST(ExchangeFileDbTest, ErpTextSurvivesExportAndImportByteForByte) {
   }
 
   {
-    sync::SiteDatabase c{platform::Env::Default()};
+    quilvane::testing::SiteComponents c{platform::Env::Default()};
     branch.Connect(c);
     const ImportResult result =
-        sync::ImportPrices(c, dir.File("1.SQL"), *platform::TryEncodeDate(2023, 10, 1),
-                           dir.File("Quilvane.ini"), platform::Env::Default());
+        ImportPrices(c.Connvelstrand, c.QExec, c.TRQExec, dir.File("1.SQL"),
+                     *platform::TryEncodeDate(2023, 10, 1), platform::Env::Default());
     EXPECT_TRUE(result.applied);
     EXPECT_EQ(result.statements, 4);
   }

@@ -8,7 +8,7 @@
 #include "exchange/export.h"
 #include "exchange/format.h"
 #include "exchange/import.h"
-#include "sync/site_database.h"
+#include "tests/db/site_components.h"
 #include "tests/exchange/export_rows.h"
 #include "tests/exchange/product_db.h"
 #include "tests/support/fake_env.h"
@@ -19,7 +19,7 @@ namespace {
 
 using testing::ProductDb;
 // The site's database components, as the cycle wires them.
-using Components = sync::SiteDatabase;
+using Components = quilvane::testing::SiteComponents;
 using testing::kExportRows;
 
 // The export as the cycle runs it: from TBProdutos.
@@ -27,10 +27,10 @@ void ExportPrices(Components& c, const std::string& path, bool popular) {
   exchange::ExportPrices(c.TBProdutos, path, popular, platform::Env::Default());
 }
 
-// The import as the cycle runs it, recording the day in `settings`.
-ImportResult ImportPrices(Components& c, const std::string& path, platform::DateTime last,
-                          const std::string& settings) {
-  return sync::ImportPrices(c, path, last, settings, platform::Env::Default());
+// The import as the cycle runs it: with QExec in TRQExec.
+ImportResult ImportPrices(Components& c, const std::string& path, platform::DateTime last) {
+  return exchange::ImportPrices(c.Connvelstrand, c.QExec, c.TRQExec, path, last,
+                                platform::Env::Default());
 }
 
 platform::DateTime Day(int y, int m, int d) { return *platform::TryEncodeDate(y, m, d); }
@@ -66,8 +66,7 @@ TEST(ExportImportDbTest, ImportOfAnExportMakesTheSynchronisedColumnsEqual) {
       env.SetNow(2023, 10, 18);
       Components c{platform::Env::Default()};
       branch.Connect(c);
-      const ImportResult r =
-          ImportPrices(c, dir.File("x.SQL"), Day(2023, 10, 1), dir.File("Quilvane.ini"));
+      const ImportResult r = ImportPrices(c, dir.File("x.SQL"), Day(2023, 10, 1));
       EXPECT_EQ(r.statements, 5);
     }
     auto head_rows = head.Dump();

@@ -6,11 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "db/error.h"
 #include "exchange/export.h"
 #include "exchange/format.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
-#include "sync/site_database.h"
+#include "tests/db/site_components.h"
 #include "tests/exchange/export_rows.h"
 #include "tests/exchange/product_db.h"
 #include "tests/support/fake_env.h"
@@ -22,7 +23,7 @@ namespace {
 using testing::ProductDb;
 using testing::Statement;
 // The site's database components, as the cycle wires them.
-using Components = sync::SiteDatabase;
+using Components = quilvane::testing::SiteComponents;
 using testing::kExportRows;
 
 // The export as the cycle runs it: from TBProdutos.

@@ -1,5 +1,6 @@
 // The import against the real Firebird server (label "integration"): where
-// the commits fall, the day recorded, and what a bad line or file leaves.
+// the commits fall, the day it reads, and what a bad line or file leaves.
+// Which day a site records, and when, is the service's (its import tests).
 
 #include <gtest/gtest.h>
 
@@ -8,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "db/error.h"
 #include "exchange/format.h"
 #include "exchange/import.h"
 #include "platform/file.h"
-#include "platform/ini_file.h"
-#include "sync/site_database.h"
+#include "tests/db/site_components.h"
 #include "tests/exchange/export_rows.h"
 #include "tests/exchange/product_db.h"
 #include "tests/support/expect_error.h"
@@ -25,12 +26,12 @@ namespace {
 using testing::ProductDb;
 using testing::Statement;
 // The site's database components, as the cycle wires them.
-using Components = sync::SiteDatabase;
+using Components = quilvane::testing::SiteComponents;
 
-// The import as the cycle runs it, recording the day in `settings`.
-ImportResult ImportPrices(Components& c, const std::string& path, platform::DateTime last,
-                          const std::string& settings) {
-  return sync::ImportPrices(c, path, last, settings, platform::Env::Default());
+// The import as the cycle runs it: with QExec in TRQExec.
+ImportResult ImportPrices(Components& c, const std::string& path, platform::DateTime last) {
+  return exchange::ImportPrices(c.Connvelstrand, c.QExec, c.TRQExec, path, last,
+                                platform::Env::Default());
 }
 
 // Products P0001..P<n> with PRECOVENDA 1, and a trigger that records the
@@ -104,13 +105,9 @@ class ImportDbTest : public ::testing::Test {
     ASSERT_TRUE(pdb_.Run(SeedProducts(600)));
     pdb_.Connect(c_);
   }
-  std::string Settings() const { return dir_.File("Quilvane.ini"); }
-  std::string Recorded() const {
-    return platform::IniFile(Settings()).ReadString("Quilvane", "DataUltimaSincronizacao", "");
-  }
   ImportResult Import(const std::string& script, platform::DateTime last) {
     dir_.Write("1.SQL", script);
-    return ImportPrices(c_, dir_.File("1.SQL"), last, Settings());
+    return ImportPrices(c_, dir_.File("1.SQL"), last);
   }
 
   quilvane::testing::FakeEnv env_;
@@ -134,7 +131,6 @@ TEST_F(ImportDbTest, CommitsEvery250StatementsAndAfterTheLast) {
     ASSERT_TRUE(
         pdb_.Run("DELETE FROM TRLOG; UPDATE PRODUTOS SET PRECOVENDA = 1;"
                  " DELETE FROM TRLOG;"));
-    platform::DeleteFile(Settings());
     const ImportResult r = Import(ScriptOf("16/10/2023", k.statements), Day(2023, 10, 15));
     EXPECT_TRUE(r.applied);
     EXPECT_EQ(r.statements, k.statements);
@@ -144,7 +140,7 @@ TEST_F(ImportDbTest, CommitsEvery250StatementsAndAfterTheLast) {
     for (int i = 1; i <= 600; ++i) {
       ASSERT_EQ(prices.at(Code(i).substr(1, 5)), i <= k.statements ? i * 10000 + 5000 : 10000) << i;
     }
-    EXPECT_EQ(Recorded(), "16/10/2023");
+    EXPECT_EQ(r.day, Day(2023, 10, 16));
   }
 }
 
@@ -155,21 +151,23 @@ TEST_F(ImportDbTest, FileNotNewerChangesNothing) {
     EXPECT_EQ(r.statements, 0);
     EXPECT_FALSE(c_.TRQExec.InTransaction());
     EXPECT_TRUE(Transactions(c_).empty());
-    EXPECT_FALSE(platform::FileExists(Settings()));
+    EXPECT_EQ(r.day, 0);
   }
 }
 
-TEST_F(ImportDbTest, ReadsTheDateDayFirstWhateverTheRegionAndRecordsTheEarlierOfItAndToday) {
+TEST_F(ImportDbTest, ReadsTheDateDayFirstWhateverTheRegion) {
   platform::FormatSettings fs;
   fs.date_separator = '.';
   fs.short_date_format = "MM/dd/yyyy";  // month first here: the file is still day first
   env_.set_regional(fs);
   env_.SetNow(2023, 10, 17);
-  EXPECT_TRUE(Import(ScriptOf("05-10-2023", 1), Day(2023, 5, 9)).applied);
-  EXPECT_EQ(Recorded(), "10.05.2023");
-  // A head office whose clock runs ahead: today is recorded, not its day.
-  EXPECT_TRUE(Import(ScriptOf("20/12/2023", 1), Day(2023, 10, 5)).applied);
-  EXPECT_EQ(Recorded(), "10.17.2023");
+  ImportResult r = Import(ScriptOf("05-10-2023", 1), Day(2023, 5, 9));
+  EXPECT_TRUE(r.applied);
+  EXPECT_EQ(r.day, Day(2023, 10, 5));
+  // A head office whose clock runs ahead: its day as it stands.
+  r = Import(ScriptOf("20/12/2023", 1), Day(2023, 10, 5));
+  EXPECT_TRUE(r.applied);
+  EXPECT_EQ(r.day, Day(2023, 12, 20));
 }
 
 TEST_F(ImportDbTest, TheImportReturnsTheFilesDayAndRecordsNothingItself) {
@@ -181,7 +179,7 @@ TEST_F(ImportDbTest, TheImportReturnsTheFilesDayAndRecordsNothingItself) {
   EXPECT_TRUE(r.applied);
   EXPECT_EQ(r.statements, 2);
   EXPECT_EQ(r.day, Day(2023, 12, 20));
-  EXPECT_FALSE(platform::FileExists(Settings()));
+  EXPECT_FALSE(platform::FileExists(dir_.File("Quilvane.ini")));
 }
 
 TEST_F(ImportDbTest, InvalidDateLineExecutesNothing) {
@@ -194,13 +192,11 @@ TEST_F(ImportDbTest, InvalidDateLineExecutesNothing) {
     }
   }
   EXPECT_TRUE(Transactions(c_).empty());
-  EXPECT_FALSE(platform::FileExists(Settings()));
 }
 
 TEST_F(ImportDbTest, MissingFileIsFileNotFound) {
   EXPECT_TRUE(quilvane::testing::ThrowsWithText<platform::Error>(
-      [&] { ImportPrices(c_, dir_.File("none.SQL"), Day(2000, 1, 1), Settings()); },
-      "File not found"));
+      [&] { ImportPrices(c_, dir_.File("none.SQL"), Day(2000, 1, 1)); }, "File not found"));
 }
 
 TEST_F(ImportDbTest, ForbiddenLineRefusesTheWholeFile) {
@@ -226,7 +222,6 @@ TEST_F(ImportDbTest, ForbiddenLineRefusesTheWholeFile) {
     }
     EXPECT_FALSE(c_.TRQExec.InTransaction());
     EXPECT_TRUE(Transactions(c_).empty());
-    EXPECT_FALSE(platform::FileExists(Settings()));
   }
   EXPECT_EQ(Prices(c_).at("P0001"), 10000);
 }
@@ -258,7 +253,6 @@ TEST_F(ImportDbTest, RejectedStatementMidBatchEndsTheImportThere) {
     EXPECT_EQ(e.what(), expected_message);
   }
   EXPECT_TRUE(c_.TRQExec.InTransaction());
-  EXPECT_FALSE(platform::FileExists(Settings()));
   c_.Connvelstrand.Disconnect();  // the cycle's cleanup: commits the open batch
 
   Components check{platform::Env::Default()};
@@ -296,16 +290,6 @@ TEST_F(ImportDbTest, LongLinesCutBlocksButNotBatches) {
   EXPECT_EQ(r.statements, 260);
   EXPECT_EQ(Transactions(c_), (std::vector<int>{250, 10}));
   EXPECT_EQ(Prices(c_).at("P0260"), 2605000);
-}
-
-TEST_F(ImportDbTest, SettingsThatCannotBeWrittenLeaveTheStatementsCommitted) {
-  dir_.Write("1.SQL", ScriptOf("16/10/2023", 3));
-  const std::string settings = dir_.File("missing-folder/Quilvane.ini");
-  EXPECT_TRUE(quilvane::testing::ThrowsWithText<platform::Error>(
-      [&] { ImportPrices(c_, dir_.File("1.SQL"), Day(2023, 10, 1), settings); },
-      "Unable to write to " + settings));
-  EXPECT_FALSE(c_.TRQExec.InTransaction());
-  EXPECT_EQ(Transactions(c_), (std::vector<int>{3}));
 }
 
 }  // namespace

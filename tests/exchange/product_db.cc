@@ -147,7 +147,7 @@ std::string ProductDb::Scalar(const std::string& select) {
   return "";
 }
 
-void ProductDb::Connect(sync::SiteDatabase& c) const {
+void ProductDb::Connect(quilvane::testing::SiteComponents& c) const {
   c.Connvelstrand.SetParam("Server", host_);
   c.Connvelstrand.SetParam("Port", port_);
   c.Connvelstrand.SetParam("Database", path_);
@@ -157,10 +157,10 @@ void ProductDb::Connect(sync::SiteDatabase& c) const {
 }
 
 std::vector<std::string> ProductDb::Dump() {
-  sync::SiteDatabase c{platform::Env::Default()};
+  quilvane::testing::SiteComponents c{platform::Env::Default()};
   Connect(c);
   db::Query q(c.Connvelstrand, c.TransReadOnly);
-  q.SetSQL(sync::SqlProdutos() + "\nORDER BY P.CODIGO");
+  q.SetSQL(std::string(quilvane::testing::kSiteSqlProdutos) + "\nORDER BY P.CODIGO");
   q.Open();
   q.FetchAll();
   std::vector<std::string> rows;

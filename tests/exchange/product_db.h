@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "sync/site_database.h"
+#include "tests/db/site_components.h"
 
 namespace quilvane::exchange::testing {
 
@@ -32,7 +32,7 @@ class ProductDb {
   std::string Scalar(const std::string& select);
 
   // Sets the connection parameters of `c` for this database and connects.
-  void Connect(sync::SiteDatabase& c) const;
+  void Connect(quilvane::testing::SiteComponents& c) const;
 
   // Every PRODUTOS row, ordered by CODIGO, as the literals of its statement
   // (the values as the exchange carries them) joined by "|".

@@ -12,10 +12,11 @@
 #include <vector>
 
 #include "exchange/format.h"
+#include "exchange/import.h"
 #include "exchange/update_runner.h"
 #include "platform/codepage.h"
 #include "platform/env.h"
-#include "sync/site_database.h"
+#include "tests/db/site_components.h"
 #include "tests/db/tcp_proxy.h"
 #include "tests/support/firebird_db.h"
 
@@ -62,7 +63,7 @@ class UpdateRunnerDbTest : public ::testing::Test {
   void SetUp() override {
     QUILVANE_REQUIRE_FIREBIRD(server);
     db_ = std::make_unique<testing::FirebirdDb>(server);
-    c_ = std::make_unique<sync::SiteDatabase>(platform::Env::Default());
+    c_ = std::make_unique<testing::SiteComponents>(platform::Env::Default());
     proxy_ = std::make_unique<testing::TcpProxy>(0, server.host, std::stoi(server.port));
     c_->Connvelstrand.SetParam("Port", std::to_string(proxy_->port()));
     c_->Connvelstrand.SetParam("User_Name", "USUARIO");
@@ -91,6 +92,12 @@ class UpdateRunnerDbTest : public ::testing::Test {
     c_->TRQExec.StartTransaction();
     for (const std::string& line : lines) c_->QExec.ExecSQL(platform::AnsiToUtf8(line));
     c_->TRQExec.Commit();
+  }
+
+  // The import of `file` on the connection, as a site runs it.
+  ImportResult Import(const std::string& file, const ImportOptions& options) {
+    return ImportPrices(c_->Connvelstrand, c_->QExec, c_->TRQExec, file, 0,
+                        platform::Env::Default(), options);
   }
 
   UnmatchedCodes RunPrepared(const std::vector<std::string>& lines, int* prepared = nullptr) {
@@ -138,7 +145,7 @@ class UpdateRunnerDbTest : public ::testing::Test {
 
   std::unique_ptr<testing::FirebirdDb> db_;
   std::unique_ptr<testing::TcpProxy> proxy_;  // between the client and the server
-  std::unique_ptr<sync::SiteDatabase> c_;
+  std::unique_ptr<testing::SiteComponents> c_;
 };
 
 }  // namespace quilvane::exchange::testing_support

@@ -239,14 +239,13 @@ TEST_F(UpdateRunnerDbTest, LostConnectionRepeatsOnlyWhatLosesNothing) {
   EXPECT_EQ(db_->Scalar("SELECT COUNT(*) FROM PRODUTOS WHERE PRECOCUSTO IS NOT NULL"), "0");
 }
 
-// A dry run does everything the import would, then leaves every row and the
-// settings as they were: it reports the statements that would apply, the
-// codes the branch lacks and the first statement the database refuses.
+// A dry run does everything the import would, then leaves every row as it
+// was: it reports the statements that would apply, the codes the branch
+// lacks and the first statement the database refuses.
 TEST_F(UpdateRunnerDbTest, DryRunReportsAndChangesNothing) {
   Insert({"A", "B", "C"});
   quilvane::testing::TempDir dir;
   const std::string file = dir.path() + "1.SQL";
-  const std::string settings = dir.path() + "Quilvane.ini";
   const auto write = [&](const std::vector<std::string>& lines) {
     std::string bytes = "01/02/2024\r\n";
     for (const std::string& line : lines) bytes += line + "\r\n";
@@ -256,8 +255,7 @@ TEST_F(UpdateRunnerDbTest, DryRunReportsAndChangesNothing) {
 
   write({Line("A", {{"PRECOCUSTO", "3.5"}}), Line("X1", {}), Line("B", {}), Line("X2", {}),
          Line("C", {{"TIPOPROMOCAO", "'XY'"}}), Line("X3", {})});
-  ImportResult r =
-      sync::ImportPrices(*c_, file, 0, settings, platform::Env::Default(), ImportOptions::DryRun());
+  ImportResult r = Import(file, ImportOptions::DryRun());
   EXPECT_TRUE(r.applied);
   EXPECT_EQ(r.statements, 4);
   EXPECT_EQ(r.unmatched.count, 2);
@@ -268,14 +266,13 @@ TEST_F(UpdateRunnerDbTest, DryRunReportsAndChangesNothing) {
   EXPECT_FALSE(c_->TRQExec.InTransaction());
 
   write({Line("A", {{"PRECOCUSTO", "3.5"}}), Line("X1", {}), Line("B", {})});
-  r = sync::ImportPrices(*c_, file, 0, settings, platform::Env::Default(), ImportOptions::DryRun());
+  r = Import(file, ImportOptions::DryRun());
   EXPECT_EQ(r.statements, 3);
   EXPECT_EQ(r.unmatched.count, 1);
   EXPECT_EQ(r.refused_line, 0);
 
   c_->Connvelstrand.Disconnect();
   EXPECT_EQ(db_->Scalar("SELECT LIST(PRECOCUSTO) FROM PRODUTOS"), before);
-  EXPECT_FALSE(platform::FileExists(settings));
 }
 
 // The block of 25 runs before the file turns out to have changed under the
@@ -292,9 +289,7 @@ TEST_F(UpdateRunnerDbTest, DryRunRollsBackWhenItStopsHalfWay) {
   write("");
   ImportOptions options = ImportOptions::DryRun();
   options.before_first_statement = [&] { write("DROP TABLE PRODUTOS\r\n"); };
-  EXPECT_THROW(sync::ImportPrices(*c_, file, 0, dir.path() + "Quilvane.ini",
-                                  platform::Env::Default(), options),
-               ForbiddenLineError);
+  EXPECT_THROW(Import(file, options), ForbiddenLineError);
   EXPECT_FALSE(c_->TRQExec.InTransaction());
   c_->Connvelstrand.Disconnect();
   EXPECT_EQ(db_->Scalar("SELECT PRECOCUSTO FROM PRODUTOS WHERE CODIGO = 'A'"), "<null>");
