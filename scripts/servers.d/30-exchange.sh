@@ -20,6 +20,8 @@ answers() {  # port
   (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
 }
 
+source "$(dirname "$0")/nginx-adopt.bash"
+
 alive() {  # pidfile
   [ -f "$1" ] && kill -0 "$(cat "$1")" 2>/dev/null
 }
@@ -85,6 +87,7 @@ CONF
   nginx -p "$state/nginx" -c "$state/nginx/nginx.conf" -e "$state/nginx/logs/error.log" >&2
 }
 
+adopt_nginx "$state/nginx" "$state/nginx/nginx.pid"
 case "$action" in
   start)
     mkdir -p "$exchange_dir"

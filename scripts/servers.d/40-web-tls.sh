@@ -30,6 +30,7 @@ plain_port=${QUILVANE_WEB_PORT_WANTED:-42180}
 exchange_dir="$base/exchange/root/quilvane"
 pidfile="$state/nginx.pid"
 
+source "$(dirname "$0")/nginx-adopt.bash"
 log() { echo "40-web-tls: $*" >&2; }
 answers() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 alive() { [ -f "$1" ] && kill -0 "$(cat "$1")" 2>/dev/null; }
@@ -92,6 +93,7 @@ CONF
   } >"$state/nginx.conf"
 }
 
+adopt_nginx "$state" "$pidfile"
 case "$action" in
   start)
     mkdir -p "$state/logs" "$state/tmp" "$exchange_dir"
