@@ -8,8 +8,6 @@
 namespace quilvane::exchange {
 namespace {
 
-constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
-
 std::uint32_t LengthOf(std::string_view text) {
   if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
     throw platform::Error("A changed value is too long to list");
@@ -32,28 +30,17 @@ void ChangeStore::Add(std::string_view code, std::string_view column, std::strin
     columns_.push_back(column);
     known = columns_.end() - 1;
   }
-  const std::size_t size = code.size() + before.size() + after.size();
-  if (chunks_.empty() || chunks_.back().capacity() - chunks_.back().size() < size) {
-    if (chunks_.size() >= std::numeric_limits<std::uint32_t>::max()) {
-      throw platform::Error("Too many changes to list");
-    }
-    chunks_.emplace_back().reserve(std::max(kChunkBytes, size));
-  }
-  std::string& chunk = chunks_.back();
-  const Entry entry{.chunk = static_cast<std::uint32_t>(chunks_.size() - 1),
-                    .offset = LengthOf(chunk),
+  const Entry entry{.place = text_.Append({code, before, after}),
                     .code = LengthOf(code),
                     .before = LengthOf(before),
                     .after = LengthOf(after),
                     .column = static_cast<std::uint8_t>(known - columns_.begin())};
-  chunk.append(code).append(before).append(after);
   entries_.push_back(entry);
-  text_size_ += size;
 }
 
 ChangeText ChangeStore::Text(std::size_t i) const {
   const Entry& e = entries_[i];
-  const std::string_view text = std::string_view(chunks_[e.chunk]).substr(e.offset);
+  const std::string_view text = text_.At(e.place, std::size_t{e.code} + e.before + e.after);
   return {text.substr(0, e.code), columns_[e.column], text.substr(e.code, e.before),
           text.substr(e.code + e.before, e.after)};
 }

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "exchange/chunked_text.h"
+
 namespace quilvane::exchange {
 
 // One column of a product that an import changed, its values as the
@@ -20,10 +22,10 @@ struct Change {
   std::string after;
 };
 
-// Changes kept compactly, the texts of each back to back in buffers that
-// never move: an import that changes every product holds hundreds of
-// thousands of them, and as a growing vector of Change objects they would
-// take three times the memory and copy it again at every growth.
+// Changes kept compactly, the texts of each back to back in a ChunkedText:
+// an import that changes every product holds hundreds of thousands of them,
+// and as a growing vector of Change objects they would take three times the
+// memory and copy it again at every growth.
 // A change's texts where its store keeps them.
 struct ChangeText {
   std::string_view code, column, before, after;
@@ -38,19 +40,17 @@ class ChangeStore {
   Change operator[](std::size_t i) const;
   ChangeText Text(std::size_t i) const;
   // The bytes of the texts of all the changes: a size to reserve for them.
-  std::size_t text_size() const { return text_size_; }
+  std::size_t text_size() const { return text_.size(); }
 
  private:
   struct Entry {
-    std::uint32_t chunk, offset;        // where the code starts
+    ChunkedText::Place place;           // where the code starts
     std::uint32_t code, before, after;  // lengths: the texts follow each other
     std::uint8_t column;                // in columns_
   };
-  // Filled up to their reserved size, never reallocated.
-  std::vector<std::string> chunks_;
+  ChunkedText text_;
   std::deque<Entry> entries_;
   std::vector<std::string_view> columns_;
-  std::size_t text_size_ = 0;
 };
 
 // A run of a ChangeStore's changes, read as Change values; valid while the

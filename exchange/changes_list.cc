@@ -1,12 +1,12 @@
 #include "exchange/changes_list.h"
 
-#include <algorithm>
 #include <cstdio>
 
 #include "platform/codepage.h"
 #include "platform/directory.h"
 #include "platform/file.h"
 #include "platform/path.h"
+#include "platform/text.h"
 
 namespace quilvane::exchange {
 namespace {
@@ -35,16 +35,11 @@ std::optional<platform::DateTime> DayOfName(std::string_view name) {
   return platform::TryEncodeDate(value[0], value[1], value[2]);
 }
 
-bool IsAscii(std::string_view text) {
-  return std::all_of(text.begin(), text.end(),
-                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
 void AppendField(std::string& out, std::string_view utf8) {
   // ASCII is the same in both; most fields are numbers and codes.
   std::string converted;
   std::string_view bytes = utf8;
-  if (!IsAscii(utf8)) {
+  if (!platform::IsAscii(utf8)) {
     converted = platform::Utf8ToWindows1252(utf8);
     bytes = converted;
   }

@@ -10,18 +10,12 @@
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/error_kinds.h"
+#include "platform/text.h"
 
 namespace quilvane::exchange {
 namespace {
 
 constexpr std::size_t kBufferSize = 256 * 1024;
-
-bool IsAscii(std::string_view s) {
-  for (char c : s) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -50,7 +44,7 @@ ExchangeFileWriter::ExchangeFileWriter(const std::string& path)
 }
 
 void ExchangeFileWriter::WriteLine(std::string_view utf8) {
-  if (IsAscii(utf8)) {
+  if (platform::IsAscii(utf8)) {
     buffer_.append(utf8);
   } else {
     buffer_.append(platform::Utf8ToAnsi(utf8));

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <functional>
-#include <span>
 #include <string>
 #include <vector>
 

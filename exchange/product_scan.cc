@@ -1,6 +1,5 @@
 #include "exchange/product_scan.h"
 
-#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -12,8 +11,6 @@
 
 namespace quilvane::exchange {
 namespace {
-
-constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
 
 template <typename T>
 void Put(std::string& out, T value) {
@@ -142,28 +139,25 @@ std::unique_ptr<ProductScan> ProductScan::Load(db::Database& db, db::Transaction
       for (int field = 1; field < static_cast<int>(kStatementPartCount); ++field) {
         Encode(row, q.Fields(field).Stored());
       }
-      std::vector<std::string>& chunks = scan->chunks_;
-      if (chunks.empty() || chunks.back().capacity() - chunks.back().size() < row.size()) {
-        chunks.emplace_back().reserve(std::max(kChunkBytes, row.size()));
-      }
-      // Indexes are 32-bit: a table past that is read run by run instead.
-      constexpr std::size_t kMost = std::numeric_limits<std::int32_t>::max();
-      if (chunks.size() > kMost || chunks.back().size() > kMost || row.size() > kMost ||
-          scan->rows_.size() >= kMost) {
+      // Row indexes are 32-bit: a table past that is read run by run instead
+      // (as is one whose values pass ChunkedText's bounds, which throws).
+      if (scan->rows_.size() >=
+          static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         q.Close();
         return nullptr;
       }
+      const ChunkedText::Place place = scan->values_.Append({row});
       Product& product = scan->products_[std::string(WithoutTrailingBlanks(code.bytes))];
       // A code's rows are chained newest first; any order serves.
-      scan->rows_.push_back({static_cast<std::uint32_t>(chunks.size() - 1),
-                             static_cast<std::uint32_t>(chunks.back().size()),
-                             static_cast<std::uint32_t>(row.size()), product.first_row});
-      chunks.back() += row;
+      scan->rows_.push_back({place, static_cast<std::uint32_t>(row.size()), product.first_row});
       product.first_row = static_cast<std::int32_t>(scan->rows_.size() - 1);
     }
     q.Close();
   } catch (const db::DbError& e) {
     if (e.lost_connection() || !db.Connected()) throw;
+    q.Close();
+    return nullptr;
+  } catch (const platform::Error&) {
     q.Close();
     return nullptr;
   }
@@ -199,7 +193,7 @@ void ProductScan::ForEachRow(const Product& product,
                              const std::function<void(std::string_view values)>& each) const {
   for (std::int32_t r = product.first_row; r >= 0; r = rows_[static_cast<std::size_t>(r)].next) {
     const RowSpan& row = rows_[static_cast<std::size_t>(r)];
-    each(std::string_view(chunks_[row.chunk]).substr(row.offset, row.size));
+    each(values_.At(row.place, row.size));
   }
 }
 

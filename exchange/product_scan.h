@@ -12,6 +12,7 @@
 #include "db/database.h"
 #include "db/stored_value.h"
 #include "db/transaction.h"
+#include "exchange/chunked_text.h"
 
 namespace quilvane::exchange {
 
@@ -61,7 +62,8 @@ class ProductScan {
 
  private:
   struct RowSpan {
-    std::uint32_t chunk, offset, size;
+    ChunkedText::Place place;
+    std::uint32_t size;
     std::int32_t next;  // the code's next row, -1 for none
   };
   struct CodeHash {
@@ -73,9 +75,9 @@ class ProductScan {
   // By code without its trailing blanks.
   std::unordered_map<std::string, Product, CodeHash, std::equal_to<>> products_;
   std::vector<RowSpan> rows_;
-  // The rows' values, filled up to their reserved size and never moved:
-  // copying megabytes at every growth costs more than the scan.
-  std::vector<std::string> chunks_;
+  // The rows' values: copying megabytes at every growth costs more than the
+  // scan.
+  ChunkedText values_;
 };
 
 }  // namespace quilvane::exchange

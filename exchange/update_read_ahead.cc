@@ -32,27 +32,27 @@ struct UpdateRunner::ReadRow {
   std::vector<Difference> differences;  // of the first row that differs
 };
 
-std::vector<std::array<std::optional<db::StoredValue>, kStatementPartCount>>
-UpdateRunner::ConvertPending() {
-  std::vector<std::array<std::optional<db::StoredValue>, kStatementPartCount>> converted(
-      pending_.size());
-  for (std::size_t s = 0; s < pending_.size(); ++s) {
-    const StatementLiterals& literals = pending_[s].literals;
-    for (std::size_t part = 0; part + 1 < kStatementPartCount; ++part) {
-      if (literals[part].kind == Literal::Kind::kAbsent) continue;
-      if (const std::optional<ColumnType>& type = part_types_[part]) {
-        converted[s][part] = ConvertLiteral(literals[part], *type);
-      }
+std::vector<UpdateRunner::ConvertedValues> UpdateRunner::ConvertPending() {
+  std::vector<ConvertedValues> converted(pending_.size());
+  for (std::size_t s = 0; s < pending_.size(); ++s) Convert(pending_[s].literals, converted[s]);
+  return converted;
+}
+
+void UpdateRunner::Convert(const StatementLiterals& literals, ConvertedValues& out) const {
+  for (std::size_t part = 0; part + 1 < kStatementPartCount; ++part) {
+    out[part].reset();
+    if (literals[part].kind == Literal::Kind::kAbsent) continue;
+    if (const std::optional<ColumnType>& type = part_types_[part]) {
+      out[part] = ConvertLiteral(literals[part], *type);
     }
   }
-  return converted;
 }
 
 std::vector<UpdateRunner::ReadRow> UpdateRunner::ScannedPendingRows(bool popular) {
   const platform::FormatSettings& fs = regional_;
   std::vector<ReadRow> rows(pending_.size());
   // One statement's values, converted and serialized as the scan keeps them.
-  std::array<std::optional<db::StoredValue>, kStatementPartCount> converted;
+  ConvertedValues converted;
   std::array<std::string, kStatementPartCount> encoded;
   for (std::size_t s = 0; s < pending_.size(); ++s) {
     ReadRow& row = rows[s];
@@ -64,13 +64,9 @@ std::vector<UpdateRunner::ReadRow> UpdateRunner::ScannedPendingRows(bool popular
       row.ask = true;
       continue;
     }
-    for (std::size_t part = 0; part + 1 < kStatementPartCount; ++part) {
-      converted[part].reset();
+    Convert(pending_[s].literals, converted);
+    for (std::size_t part = 0; part < kStatementPartCount; ++part) {
       encoded[part].clear();
-      if (!popular && part == kPopularPart) continue;
-      const Literal& literal = pending_[s].literals[part];
-      if (literal.kind == Literal::Kind::kAbsent || !part_types_[part]) continue;
-      converted[part] = ConvertLiteral(literal, *part_types_[part]);
       if (converted[part]) ProductScan::Encode(encoded[part], *converted[part]);
     }
     scan_->ForEachRow(*product, [&](std::string_view values) {

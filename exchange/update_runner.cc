@@ -10,6 +10,7 @@
 #include "exchange/format.h"
 #include "exchange/update_runner_internal.h"
 #include "platform/codepage.h"
+#include "platform/text.h"
 
 namespace quilvane::exchange {
 namespace internal {
@@ -243,11 +244,9 @@ void UpdateRunner::NoteChange(std::string_view ansi_code, std::size_t part, std:
   ++change_count_;
   if (changes_.size() >= options_.changes_kept) return;
   const std::string code = Unquote(ansi_code);
-  // ASCII reads the same in every code page; most codes are digits.
-  const bool ascii = std::all_of(code.begin(), code.end(),
-                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  changes_.Add(ascii ? code : platform::AnsiToUtf8(code), kStatementParts[part].column, before,
-               after);
+  // Most codes are digits: no conversion to make.
+  changes_.Add(platform::IsAscii(code) ? code : platform::AnsiToUtf8(code),
+               kStatementParts[part].column, before, after);
 }
 
 bool UpdateRunner::RunBlock(std::size_t first, std::size_t last, bool comparing) {

@@ -5,7 +5,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -151,8 +150,12 @@ class UpdateRunner {
   // The same from the scan of the whole table; a product a statement of the
   // import already sent to the server is left for the server to compare.
   std::vector<ReadRow> ScannedPendingRows(bool popular);
-  // pending_'s values converted where certain, by statement and part.
-  std::vector<std::array<std::optional<db::StoredValue>, kStatementPartCount>> ConvertPending();
+  // A statement's values converted where certain (ConvertLiteral), by part;
+  // empty where only the server can tell, and for the code.
+  using ConvertedValues = std::array<std::optional<db::StoredValue>, kStatementPartCount>;
+  void Convert(const StatementLiterals& literals, ConvertedValues& out) const;
+  // The same for each of pending_'s statements.
+  std::vector<ConvertedValues> ConvertPending();
   void Commit();
   void RunAsText(const Pending& p);
   // The values of the columns `p` assigns in its product's row; nullopt when

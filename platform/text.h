@@ -25,6 +25,15 @@ inline std::string AsciiUpper(std::string s) {
   return s;
 }
 
+// Whether every byte of `s` is ASCII, which reads the same in UTF-8 and in
+// every code page the program meets.
+inline bool IsAscii(std::string_view s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
 // Whether `a` and `b` are equal with ASCII letter case ignored.
 inline bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
