@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,17 @@ std::size_t UpdateRunner::BlockLimit(bool popular, bool comparing) {
     while (limit > 1 && ComparingBlockText(popular, limit).size() > kMaxBlockText) limit /= 2;
   }
   return limit;
+}
+
+// Blocks come in few sizes (powers of two up to the limit, and the limit),
+// a run short of one padded with statements that change nothing: the server
+// prepares each size once, and preparing a large block costs it more than
+// running one. Without this, every length of run between two unchanged
+// products (SomenteAlterados) was a block prepared anew.
+std::size_t UpdateRunner::BlockSize(std::size_t statements, std::size_t limit) {
+  std::size_t size = 1;
+  while (size < statements) size *= 2;
+  return std::min(size, limit);
 }
 
 std::string UpdateRunner::ParamName(std::size_t statement, std::size_t part) {

@@ -251,14 +251,14 @@ void UpdateRunner::NoteChange(std::string_view ansi_code, std::size_t part, std:
 
 bool UpdateRunner::RunBlock(std::size_t first, std::size_t last, bool comparing) {
   const bool popular = pending_[first].popular;
-  std::unique_ptr<db::Query>& block = blocks_[BlockKey{popular, last - first, comparing}];
+  const std::size_t size = BlockSize(last - first, BlockLimit(popular, comparing));
+  std::unique_ptr<db::Query>& block = blocks_[BlockKey{popular, size, comparing}];
   if (!block) {
     block = std::make_unique<db::Query>(db_, trans_);
-    block->SetSQL(comparing ? ComparingBlockText(popular, last - first)
-                            : BlockText(popular, last - first));
+    block->SetSQL(comparing ? ComparingBlockText(popular, size) : BlockText(popular, size));
   }
   std::vector<db::Param> params;
-  params.reserve((last - first) * kStatementPartCount);
+  params.reserve(size * kStatementPartCount);
   std::vector<Literal> codes;
   for (std::size_t k = first; k < last; ++k) {
     const StatementLiterals& literals = pending_[k].literals;
@@ -267,6 +267,9 @@ bool UpdateRunner::RunBlock(std::size_t first, std::size_t last, bool comparing)
     }
     codes.push_back(literals.back());  // views into pending_, which outlives them
   }
+  // The padding: statements of NULL values whose NULL code matches no row.
+  const std::size_t parts = popular ? kStatementPartCount : kStatementPartCount - 1;
+  params.resize(size * parts);
   std::string misses;
   // Comparing blocks: a row per product row that differs, with the statement
   // (S), which assigned columns differ (D), their values before (B...) and

@@ -179,6 +179,8 @@ class UpdateRunner {
   // Statements a block of this shape takes (its text within the server's
   // limit); needs the column kinds.
   std::size_t BlockLimit(bool popular, bool comparing);
+  // The block that runs `statements` statements (at most `limit`).
+  static std::size_t BlockSize(std::size_t statements, std::size_t limit);
   static std::string BlockParameters(bool popular, std::size_t statements);
   static std::string UpdateText(bool popular, std::size_t statement);
   static std::string ParamName(std::size_t statement, std::size_t part);

@@ -329,6 +329,45 @@ TEST_F(UpdateRunnerDbTest, FailedBlockLeavesNoTriggerWorkBeforeTheFallback) {
   EXPECT_EQ(db_->Scalar("SELECT COUNT(*) FROM PRODUTOS WHERE PRECOCUSTO = 3.5"), "9");
 }
 
+// A run shorter than its block is padded with statements of NULL values: on
+// a table whose codes may be NULL or empty, those rows stay as they were and
+// no update fires beyond the statements' own, in either mode.
+TEST_F(UpdateRunnerDbTest, PaddedBlocksTouchNoOtherRow) {
+  db_->Execute(
+      "SET TERM ^;\n"
+      "EXECUTE BLOCK AS DECLARE N VARCHAR(63); BEGIN"
+      " SELECT TRIM(RDB$CONSTRAINT_NAME) FROM RDB$RELATION_CONSTRAINTS"
+      " WHERE RDB$RELATION_NAME = 'PRODUTOS' AND RDB$CONSTRAINT_TYPE = 'PRIMARY KEY' INTO :N;"
+      " EXECUTE STATEMENT 'ALTER TABLE PRODUTOS DROP CONSTRAINT ' || N; END^\n"
+      "SET TERM ;^\n"
+      "COMMIT;\n"
+      "ALTER TABLE PRODUTOS ALTER CODIGO DROP NOT NULL;\n"
+      "CREATE TABLE FIRINGS (CODIGO VARCHAR(20));\n"
+      "SET TERM ^;\n"
+      "CREATE TRIGGER PRODUTOS_FIRINGS FOR PRODUTOS AFTER UPDATE AS BEGIN"
+      " INSERT INTO FIRINGS VALUES (NEW.CODIGO); END^\n"
+      "SET TERM ;^\n");
+  db_->Execute("INSERT INTO PRODUTOS (CODIGO, PRECOCUSTO) VALUES (NULL, 9);\n"
+               "INSERT INTO PRODUTOS (CODIGO, PRECOCUSTO) VALUES ('', 9);\n");
+  Insert({"A", "B", "C"});
+  for (const bool only_changed : {false, true}) {
+    SCOPED_TRACE(only_changed ? "only changed" : "every statement");
+    db_->Execute("DELETE FROM FIRINGS;");
+    UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec,
+                        {.only_changed = only_changed});
+    const std::string price = only_changed ? "4.5" : "3.5";
+    for (const char* code : {"A", "B", "C"}) runner.Add(Line(code, {{"PRECOCUSTO", price}}));
+    runner.Finish();
+    EXPECT_EQ(runner.prepared(), 3);
+    EXPECT_EQ(runner.changed(), 3);
+    EXPECT_EQ(runner.unmatched().count, 0);
+    EXPECT_EQ(db_->Scalar("SELECT CAST(LIST(CODIGO, ',') AS VARCHAR(100))"
+                          " FROM (SELECT CODIGO FROM FIRINGS ORDER BY 1)"),
+              "A,B,C");
+    EXPECT_EQ(db_->Scalar("SELECT COUNT(*) FROM PRODUTOS WHERE PRECOCUSTO = 9"), "2");
+  }
+}
+
 // A NUL inside a text is refused before either path could run it.
 TEST_F(UpdateRunnerDbTest, ControlByteInTextIsRefusedBeforeAnyPath) {
   Insert({"A", "B"});
