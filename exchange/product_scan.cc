@@ -1,5 +1,6 @@
 #include "exchange/product_scan.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -147,7 +148,7 @@ std::unique_ptr<ProductScan> ProductScan::Load(db::Database& db, db::Transaction
         return nullptr;
       }
       const ChunkedText::Place place = scan->values_.Append({row});
-      Product& product = scan->products_[std::string(WithoutTrailingBlanks(code.bytes))];
+      Product& product = scan->Insert(WithoutTrailingBlanks(code.bytes));
       // A code's rows are chained newest first; any order serves.
       scan->rows_.push_back({place, static_cast<std::uint32_t>(row.size()), product.first_row});
       product.first_row = static_cast<std::int32_t>(scan->rows_.size() - 1);
@@ -184,9 +185,52 @@ std::future<std::unique_ptr<ProductScan>> ProductScan::LoadAside(const db::Datab
   });
 }
 
+namespace {
+
+std::uint32_t HashOf(std::string_view code) {
+  return static_cast<std::uint32_t>(std::hash<std::string_view>{}(code));
+}
+
+}  // namespace
+
+std::uint32_t& ProductScan::Slot(std::string_view code, std::uint32_t hash) {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    std::uint32_t& slot = slots_[i];
+    if (slot == 0) return slot;
+    const Entry& e = entries_[slot - 1];
+    if (e.hash == hash && codes_.At(e.code, e.code_size) == code) return slot;
+  }
+}
+
+void ProductScan::Grow() {
+  std::vector<std::uint32_t> old = std::move(slots_);
+  slots_.assign(std::max<std::size_t>(1024, old.size() * 2), 0);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::uint32_t index : old) {
+    if (index == 0) continue;
+    std::size_t i = entries_[index - 1].hash & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = index;
+  }
+}
+
+ProductScan::Product& ProductScan::Insert(std::string_view code) {
+  if ((entries_.size() + 1) * 2 > slots_.size()) Grow();
+  const std::uint32_t hash = HashOf(code);
+  std::uint32_t& slot = Slot(code, hash);
+  if (slot == 0) {
+    entries_.push_back({codes_.Append({code}), static_cast<std::uint32_t>(code.size()), hash, {}});
+    slot = static_cast<std::uint32_t>(entries_.size());
+  }
+  return entries_[slot - 1].product;
+}
+
 ProductScan::Product* ProductScan::Find(std::string_view code) {
-  const auto it = products_.find(WithoutTrailingBlanks(code));
-  return it == products_.end() ? nullptr : &it->second;
+  if (slots_.empty()) return nullptr;
+  code = WithoutTrailingBlanks(code);
+  const std::uint32_t slot = Slot(code, HashOf(code));
+  return slot == 0 ? nullptr : &entries_[slot - 1].product;
 }
 
 void ProductScan::ForEachRow(const Product& product,

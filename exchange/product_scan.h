@@ -6,7 +6,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "db/database.h"
@@ -66,14 +65,26 @@ class ProductScan {
     std::uint32_t size;
     std::int32_t next;  // the code's next row, -1 for none
   };
-  struct CodeHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view code) const {
-      return std::hash<std::string_view>{}(code);
-    }
+  // A product by its code without trailing blanks.
+  struct Entry {
+    ChunkedText::Place code;
+    std::uint32_t code_size;
+    std::uint32_t hash;
+    Product product;
   };
-  // By code without its trailing blanks.
-  std::unordered_map<std::string, Product, CodeHash, std::equal_to<>> products_;
+  // The entry of `code` (trailing blanks already gone), added when absent.
+  Product& Insert(std::string_view code);
+  // The slot of `code`: its entry's, or the empty one where it would go.
+  std::uint32_t& Slot(std::string_view code, std::uint32_t hash);
+  void Grow();
+
+  std::vector<Entry> entries_;
+  // Open addressing by hash, linear probing: an entry's index plus one, 0 for
+  // an empty slot; a power of two at least twice the entries. A node-based
+  // map chases a pointer per lookup, one cache miss each on 100,000
+  // products.
+  std::vector<std::uint32_t> slots_;
+  ChunkedText codes_;
   std::vector<RowSpan> rows_;
   // The rows' values: copying megabytes at every growth costs more than the
   // scan.

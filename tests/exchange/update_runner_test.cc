@@ -347,14 +347,14 @@ TEST_F(UpdateRunnerDbTest, PaddedBlocksTouchNoOtherRow) {
       "CREATE TRIGGER PRODUTOS_FIRINGS FOR PRODUTOS AFTER UPDATE AS BEGIN"
       " INSERT INTO FIRINGS VALUES (NEW.CODIGO); END^\n"
       "SET TERM ;^\n");
-  db_->Execute("INSERT INTO PRODUTOS (CODIGO, PRECOCUSTO) VALUES (NULL, 9);\n"
-               "INSERT INTO PRODUTOS (CODIGO, PRECOCUSTO) VALUES ('', 9);\n");
+  db_->Execute(
+      "INSERT INTO PRODUTOS (CODIGO, PRECOCUSTO) VALUES (NULL, 9);\n"
+      "INSERT INTO PRODUTOS (CODIGO, PRECOCUSTO) VALUES ('', 9);\n");
   Insert({"A", "B", "C"});
   for (const bool only_changed : {false, true}) {
     SCOPED_TRACE(only_changed ? "only changed" : "every statement");
     db_->Execute("DELETE FROM FIRINGS;");
-    UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec,
-                        {.only_changed = only_changed});
+    UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec, {.only_changed = only_changed});
     const std::string price = only_changed ? "4.5" : "3.5";
     for (const char* code : {"A", "B", "C"}) runner.Add(Line(code, {{"PRECOCUSTO", price}}));
     runner.Finish();
