@@ -1,5 +1,7 @@
 #include "exchange/import.h"
 
+#include <optional>
+
 #include "db/database.h"
 #include "db/error.h"
 #include "exchange/exchange_file.h"
@@ -87,6 +89,10 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
                           const ImportOptions& options) {
   const int current_year = platform::DecodeDate(env.Now()).year;
 
+  UpdateRunner::Options runner_options{.commit_batches = !options.dry_run,
+                                       .only_changed = options.only_changed};
+  if (options.dry_run) runner_options.changes_kept = kDryRunChangesKept;
+  std::optional<UpdateRunner> runner;
   platform::DateTime data_script;
   std::string comando;
   {
@@ -98,6 +104,9 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
     if (platform::DayOf(data_script) <= platform::DayOf(data_ultima_sincronizacao)) {
       return not_newer;
     }
+    // The table's read, on an attachment of its own, overlaps the check.
+    runner.emplace(db, transaction, exec, runner_options);
+    runner->StartScan();
     // The whole file is checked before its first statement runs.
     while (ReadStatement(script, comando)) {
     }
@@ -106,10 +115,6 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
 
   ExchangeFileReader script(arquivo_script);
   ReadDateLine(script, current_year);
-  UpdateRunner::Options runner_options{.commit_batches = !options.dry_run,
-                                       .only_changed = options.only_changed};
-  if (options.dry_run) runner_options.changes_kept = kDryRunChangesKept;
-  UpdateRunner runner(db, transaction, exec, runner_options);
   const bool list_changes =
       options.only_changed && !options.dry_run && options.on_committed_changes;
   ImportResult result;
@@ -119,34 +124,34 @@ ImportResult ImportPrices(db::Database& db, db::Query& exec, db::Transaction& tr
   if (options.dry_run) {
     const RollbackOnExit rollback(transaction);
     try {
-      while (ReadStatement(script, comando)) runner.Add(comando, script.line_number());
-      runner.Finish();
+      while (ReadStatement(script, comando)) runner->Add(comando, script.line_number());
+      runner->Finish();
     } catch (const db::DbError& e) {
-      if (e.lost_connection() || runner.refused_line() == 0) throw;
-      result.refused_line = runner.refused_line();
-      result.refused_statement = platform::AnsiToUtf8(runner.refused_statement());
+      if (e.lost_connection() || runner->refused_line() == 0) throw;
+      result.refused_line = runner->refused_line();
+      result.refused_statement = platform::AnsiToUtf8(runner->refused_statement());
       result.refused_error = e.what();
     }
     if (transaction.InTransaction()) transaction.Rollback();
-    for (Change c : runner.changes()) result.first_changes.push_back(std::move(c));
+    for (Change c : runner->changes()) result.first_changes.push_back(std::move(c));
   } else {
     try {
       // Checked again as executed: the file could have changed in between.
-      while (ReadStatement(script, comando)) runner.Add(comando, script.line_number());
-      runner.Finish();
+      while (ReadStatement(script, comando)) runner->Add(comando, script.line_number());
+      runner->Finish();
     } catch (...) {
-      if (list_changes) ListCommittedAfterFailure(db, runner, data_script, options);
+      if (list_changes) ListCommittedAfterFailure(db, *runner, data_script, options);
       throw;
     }
-    if (list_changes) options.on_committed_changes(data_script, runner.committed_changes());
+    if (list_changes) options.on_committed_changes(data_script, runner->committed_changes());
   }
-  result.statements = runner.executed();
-  result.unmatched = runner.unmatched();
-  result.no_code = runner.no_code();
-  result.changed = runner.changed();
-  result.unchanged = runner.unchanged();
+  result.statements = runner->executed();
+  result.unmatched = runner->unmatched();
+  result.no_code = runner->no_code();
+  result.changed = runner->changed();
+  result.unchanged = runner->unchanged();
   result.compared = options.only_changed;
-  result.change_count = runner.change_count();
+  result.change_count = runner->change_count();
   return result;
 }
 

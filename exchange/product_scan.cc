@@ -122,7 +122,29 @@ bool ProductScan::IsOther(std::string_view value) {
   return static_cast<db::StoredValue::Kind>(value.front()) == db::StoredValue::Kind::kOther;
 }
 
-std::unique_ptr<ProductScan> ProductScan::Load(db::Database& db, db::Transaction& trans) {
+ProductScan::Fitness ProductScan::Check(db::Database& db, db::Transaction& trans) {
+  Fitness fitness;
+  db::Query q(db, trans);
+  q.SetSQL("SELECT COUNT(*) FROM RDB$TRIGGERS WHERE " + std::string(kProductTriggers));
+  q.Open();
+  fitness.has_triggers = q.Fields(0).AsInteger() > 0;
+  q.Close();
+  q.SetSQL(
+      "SELECT COALESCE(RF.RDB$COLLATION_ID, F.RDB$COLLATION_ID, 0),\n"
+      "  COALESCE(F.RDB$CHARACTER_SET_ID, 0)\n"
+      "FROM RDB$RELATION_FIELDS RF\n"
+      "JOIN RDB$FIELDS F ON F.RDB$FIELD_NAME = RF.RDB$FIELD_SOURCE\n"
+      "WHERE RF.RDB$RELATION_NAME = 'PRODUTOS' AND RF.RDB$FIELD_NAME = 'CODIGO'");
+  q.Open();
+  constexpr std::int64_t kOctets = 1;
+  fitness.binary_codes =
+      !q.Eof() && q.Fields(0).AsInteger() == 0 && q.Fields(1).AsInteger() != kOctets;
+  q.Close();
+  return fitness;
+}
+
+std::unique_ptr<ProductScan> ProductScan::Load(db::Database& db, db::Transaction& trans,
+                                               std::stop_token stop) {
   std::string columns = "CODIGO";
   for (std::size_t part = 0; part + 1 < kStatementPartCount; ++part) {
     columns += ", " + std::string(kStatementParts[part].column);
@@ -134,6 +156,10 @@ std::unique_ptr<ProductScan> ProductScan::Load(db::Database& db, db::Transaction
     q.Open();
     std::string row;
     for (; !q.Eof(); q.Next()) {
+      if (stop.stop_requested()) {
+        q.Close();
+        return nullptr;
+      }
       const db::StoredValue code = q.Fields(0).Stored();
       if (code.kind != db::StoredValue::Kind::kText) continue;  // NULL: no statement names it
       row.clear();
@@ -165,8 +191,9 @@ std::unique_ptr<ProductScan> ProductScan::Load(db::Database& db, db::Transaction
   return scan;
 }
 
-std::future<std::unique_ptr<ProductScan>> ProductScan::LoadAside(const db::Database& db) {
-  return std::async(std::launch::async, [&env = db.env(), params = db.params()] {
+std::future<std::unique_ptr<ProductScan>> ProductScan::LoadAside(const db::Database& db,
+                                                                 std::stop_token stop) {
+  return std::async(std::launch::async, [&env = db.env(), params = db.params(), stop] {
     try {
       db::Database aside(env);
       for (const auto& [name, value] : params) aside.SetParam(name, value);
@@ -174,7 +201,8 @@ std::future<std::unique_ptr<ProductScan>> ProductScan::LoadAside(const db::Datab
       db::Transaction read(aside, db::Transaction::Access::kReadOnly,
                            db::Transaction::Mode::kExplicit);
       read.StartTransaction();
-      std::unique_ptr<ProductScan> scan = Load(aside, read);
+      std::unique_ptr<ProductScan> scan;
+      if (Check(aside, read).fit()) scan = Load(aside, read, stop);
       read.Commit();
       aside.Disconnect();
       return scan;

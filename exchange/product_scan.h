@@ -5,6 +5,7 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <stop_token>
 #include <string_view>
 #include <vector>
 
@@ -14,6 +15,14 @@
 #include "exchange/chunked_text.h"
 
 namespace quilvane::exchange {
+
+// The active triggers on PRODUTOS, as a condition on RDB$TRIGGERS: those of
+// a CHECK constraint only refuse values, and are left out.
+inline constexpr std::string_view kProductTriggers =
+    "RDB$TRIGGERS.RDB$RELATION_NAME = 'PRODUTOS' "
+    "AND COALESCE(RDB$TRIGGERS.RDB$TRIGGER_INACTIVE, 0) = 0 "
+    "AND NOT EXISTS (SELECT 1 FROM RDB$CHECK_CONSTRAINTS C "
+    "WHERE C.RDB$TRIGGER_NAME = RDB$TRIGGERS.RDB$TRIGGER_NAME)";
 
 // Every product's values of the columns an exchange statement assigns, as
 // one natural read of PRODUTOS found them, kept compactly by code: for
@@ -26,15 +35,29 @@ namespace quilvane::exchange {
 // the stored one as bytes (see Encode).
 class ProductScan {
  public:
+  // What decides whether a scan can stand for the server's comparison: an
+  // active trigger on PRODUTOS (an update may change other products), and
+  // whether CODIGO compares byte for byte (its character set's own
+  // collation; OCTETS pads with zero bytes instead).
+  struct Fitness {
+    bool has_triggers = true;
+    bool binary_codes = false;
+    bool fit() const { return !has_triggers && binary_codes; }
+  };
+  static Fitness Check(db::Database& db, db::Transaction& trans);
+
   // The table read once in `trans`; nullptr when it cannot be read so (a
-  // column missing): the caller then reads product by product. Throws
-  // DbError when the connection is lost.
-  static std::unique_ptr<ProductScan> Load(db::Database& db, db::Transaction& trans);
+  // column missing) or `stop` is requested: the caller then reads product by
+  // product. Throws DbError when the connection is lost.
+  static std::unique_ptr<ProductScan> Load(db::Database& db, db::Transaction& trans,
+                                           std::stop_token stop = {});
   // The same on a thread of its own, through an attachment of its own with
   // `db`'s parameters, so that the read overlaps the caller's work; nullptr
-  // when it cannot be read or the attachment fails, never an exception. It
-  // reads what is committed while it runs. `db`'s Env must outlive it.
-  static std::future<std::unique_ptr<ProductScan>> LoadAside(const db::Database& db);
+  // when the database is not fit for one (Check), it cannot be read, the
+  // attachment fails or `stop` is requested, never an exception. It reads
+  // what is committed while it runs. `db`'s Env must outlive it.
+  static std::future<std::unique_ptr<ProductScan>> LoadAside(const db::Database& db,
+                                                             std::stop_token stop);
 
   // The products of one code: its rows, and whether a statement of this
   // import sent it to the server (what was scanned for it no longer holds).

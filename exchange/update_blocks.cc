@@ -213,24 +213,9 @@ void UpdateRunner::LoadColumnKinds() {
   // Any active trigger: one that fires on update could change other
   // products, so rows read ahead of a run stop being trusted once one of
   // its statements has updated a row.
-  q.SetSQL(
-      "SELECT COUNT(*) FROM RDB$TRIGGERS WHERE RDB$RELATION_NAME = 'PRODUTOS' "
-      "AND COALESCE(RDB$TRIGGER_INACTIVE, 0) = 0");
-  q.Open();
-  has_triggers_ = q.Fields(0).AsInteger() > 0;
-  q.Close();
-  // The charset's own collation compares bytes (blanks at the end aside);
-  // OCTETS pads with zero bytes instead.
-  q.SetSQL(
-      "SELECT COALESCE(RF.RDB$COLLATION_ID, F.RDB$COLLATION_ID, 0),\n"
-      "  COALESCE(F.RDB$CHARACTER_SET_ID, 0)\n"
-      "FROM RDB$RELATION_FIELDS RF\n"
-      "JOIN RDB$FIELDS F ON F.RDB$FIELD_NAME = RF.RDB$FIELD_SOURCE\n"
-      "WHERE RF.RDB$RELATION_NAME = 'PRODUTOS' AND RF.RDB$FIELD_NAME = 'CODIGO'");
-  q.Open();
-  constexpr std::int64_t kOctets = 1;
-  binary_codes_ = !q.Eof() && q.Fields(0).AsInteger() == 0 && q.Fields(1).AsInteger() != kOctets;
-  q.Close();
+  const ProductScan::Fitness fitness = ProductScan::Check(db_, trans_);
+  has_triggers_ = fitness.has_triggers;
+  binary_codes_ = fitness.binary_codes;
 }
 
 // SELECT 0, RDB$DB_KEY, PRECOCUSTO, ... FROM PRODUTOS WHERE CODIGO = ?

@@ -153,17 +153,29 @@ void UpdateRunner::MarkStale(const Literal& code) {
   }
 }
 
-void UpdateRunner::TakeScanWhenReady(bool wait) {
+void UpdateRunner::StartScan() {
+  if (!options_.only_changed || !options_.scan_products || scan_tried_) return;
+  scan_tried_ = true;
+  scan_loading_ = ProductScan::LoadAside(db_, scan_stop_.get_token());
+}
+
+void UpdateRunner::TakeScan() {
   if (!scan_loading_.valid()) return;
-  if (!wait && scan_loading_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-    return;
-  }
   scan_ = scan_loading_.get();
   for (const std::string& code : stale_codes_) {
     if (ProductScan::Product* product = scan_ ? scan_->Find(code) : nullptr) {
       product->touched = true;
     }
   }
+  stale_codes_.clear();
+  if (scan_) run_size_ = internal::kScannedRunStatements;
+}
+
+void UpdateRunner::DropScan() {
+  scan_tried_ = true;
+  if (!scan_loading_.valid()) return;
+  scan_stop_.request_stop();
+  scan_loading_ = {};  // waits for its thread
   stale_codes_.clear();
 }
 
@@ -177,14 +189,11 @@ bool UpdateRunner::RunReadAhead() {
       return false;
     }
   }
-  using Scan = Options::Scan;
-  if (!has_triggers_ && binary_codes_ && options_.scan_products != Scan::kNone && !scan_tried_) {
-    scan_tried_ = true;
-    scan_loading_ = ProductScan::LoadAside(db_);
-  }
-  TakeScanWhenReady(options_.scan_products == Scan::kFirst);
-  if (!scan_ && scan_loading_.valid()) {
-    for (const Pending& p : pending_) MarkStale(p.literals.back());
+  if (has_triggers_ || !binary_codes_) {
+    DropScan();
+  } else {
+    StartScan();
+    TakeScan();
   }
   std::optional<std::vector<ReadRow>> rows =
       scan_ ? ScannedPendingRows(popular) : ReadPendingRows(popular);
@@ -228,31 +237,47 @@ bool UpdateRunner::RunReadAhead() {
       settle(s++);
       continue;
     }
-    std::size_t e = s + 1;
     if ((*rows)[s].ask) {
+      std::size_t e = s + 1;
       while (e < n && !settled(e) && (*rows)[e].ask) ++e;
       RunInBatches(s, e);
-    } else {
-      std::size_t limit = internal::kBlockStatements;
-      if (options_.commit_batches) {
-        limit = std::min(limit, static_cast<std::size_t>(kBatchSize - contador_comando_));
-      }
-      while (e < n && e - s < limit && !settled(e) && !(*rows)[e].ask) ++e;
-      if (!trans_.InTransaction()) trans_.StartTransaction();
-      if (!RunBlock(s, e, /*comparing=*/false)) {
-        // As RunPending does with a rejected block.
-        for (std::size_t k = s; k < e; ++k) RunAsText(pending_[k]);
-        use_blocks_ = false;
-      } else {
-        for (std::size_t k = s; k < e; ++k) {
-          if (block_outcomes_[k - s] != '0') continue;
-          for (ReadRow::Difference& d : (*rows)[k].differences) {
-            NoteChange(code_of(k).text, d.part, std::move(d.before), std::move(d.after));
-          }
+      s = e;
+      continue;
+    }
+    // A block gathers the statements that differ from between those the
+    // read found unchanged: those change nothing wherever they fall. A code
+    // the read did not find ends it, so that unmatched codes are noted in
+    // file order.
+    std::size_t limit = internal::kBlockStatements;
+    if (options_.commit_batches) {
+      limit = std::min(limit, static_cast<std::size_t>(kBatchSize - contador_comando_));
+    }
+    std::vector<std::size_t> block;
+    std::size_t e = s;
+    for (; e < n && block.size() < limit; ++e) {
+      const ReadRow& r = (*rows)[e];
+      if (!r.found || r.ask) break;
+      if (r.differs) block.push_back(e);
+    }
+    if (!trans_.InTransaction()) trans_.StartTransaction();
+    const bool ran = RunBlock(block, /*comparing=*/false);
+    // As RunPending does with a rejected block: one by one as text.
+    if (!ran) use_blocks_ = false;
+    // In file order, so that a statement refused as text leaves those after
+    // it uncounted.
+    for (std::size_t k = s, b = 0; k < e; ++k) {
+      if (b == block.size() || block[b] != k) {
+        settle(k);
+      } else if (!ran) {
+        RunAsText(pending_[k]);
+      } else if (block_outcomes_[b] == '0') {
+        for (ReadRow::Difference& d : (*rows)[k].differences) {
+          NoteChange(code_of(k).text, d.part, std::move(d.before), std::move(d.after));
         }
       }
-      CommitFullBatch();
+      if (b < block.size() && block[b] == k) ++b;
     }
+    CommitFullBatch();
     s = e;
   }
   return true;

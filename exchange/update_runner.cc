@@ -1,6 +1,7 @@
 #include "exchange/update_runner.h"
 
 #include <algorithm>
+#include <numeric>
 #include <optional>
 #include <span>
 #include <vector>
@@ -37,27 +38,30 @@ db::Param ParamOf(const Literal& literal) {
 namespace {
 
 using internal::kBlockStatements;
+using internal::kReadStatements;
+using internal::kScannedRunStatements;
 using internal::NoCode;
 using internal::ParamOf;
 
-// With only_changed, statements whose rows are read in one query: one round
-// trip for the run, and a run never spans a commit.
-constexpr std::size_t kReadStatements = 50;
-static_assert(kBatchSize % kReadStatements == 0, "a run never spans a commit");
-
 // A flush comes before pending_ would outgrow this: its lines never move, so
 // the literals' views into them hold.
-constexpr std::size_t kMostPending = std::max(kReadStatements, kBlockStatements);
+constexpr std::size_t kMostPending =
+    std::max({kReadStatements, kScannedRunStatements, kBlockStatements});
 
 }  // namespace
 
 UpdateRunner::UpdateRunner(db::Database& db, db::Transaction& trans, db::Query& qexec,
                            Options options)
-    : db_(db), trans_(trans), qexec_(qexec), options_(options), regional_(db.env().Regional()) {
+    : db_(db),
+      trans_(trans),
+      qexec_(qexec),
+      options_(options),
+      run_size_(kReadStatements),
+      regional_(db.env().Regional()) {
   pending_.reserve(kMostPending);
 }
 
-UpdateRunner::~UpdateRunner() = default;
+UpdateRunner::~UpdateRunner() { scan_stop_.request_stop(); }
 
 void UpdateRunner::Add(const std::string& ansi, int line) {
   if (pending_.size() == kMostPending) Flush();
@@ -73,7 +77,7 @@ void UpdateRunner::Add(const std::string& ansi, int line) {
   // With only_changed a batch counts the statements sent to the server, and
   // the runs commit as they fill it.
   if (options_.only_changed
-          ? pending_.size() == kReadStatements
+          ? pending_.size() == run_size_
           : pending_.size() == kBlockStatements ||
                 (options_.commit_batches &&
                  contador_comando_ + static_cast<int>(pending_.size()) == kBatchSize)) {
@@ -157,7 +161,9 @@ void UpdateRunner::RunPending(std::size_t first, std::size_t last) {
     // With only_changed a lone statement also goes through a block: the
     // comparison lives there.
     const bool block = use_blocks_ && (j - i > 1 || (comparing && preparable[i]));
-    if (block && !RunBlock(i, j, comparing)) {
+    std::vector<std::size_t> statements(j - i);
+    std::iota(statements.begin(), statements.end(), i);
+    if (block && !RunBlock(statements, comparing)) {
       // The rejected block left no change: its statements run one by one,
       // so those before a failing one apply and the error is its own. When
       // every one of them passed alone, the block failed for a reason of its
@@ -249,9 +255,9 @@ void UpdateRunner::NoteChange(std::string_view ansi_code, std::size_t part, std:
                kStatementParts[part].column, before, after);
 }
 
-bool UpdateRunner::RunBlock(std::size_t first, std::size_t last, bool comparing) {
-  const bool popular = pending_[first].popular;
-  const std::size_t size = BlockSize(last - first, BlockLimit(popular, comparing));
+bool UpdateRunner::RunBlock(std::span<const std::size_t> statements, bool comparing) {
+  const bool popular = pending_[statements.front()].popular;
+  const std::size_t size = BlockSize(statements.size(), BlockLimit(popular, comparing));
   std::unique_ptr<db::Query>& block = blocks_[BlockKey{popular, size, comparing}];
   if (!block) {
     block = std::make_unique<db::Query>(db_, trans_);
@@ -260,7 +266,7 @@ bool UpdateRunner::RunBlock(std::size_t first, std::size_t last, bool comparing)
   std::vector<db::Param> params;
   params.reserve(size * kStatementPartCount);
   std::vector<Literal> codes;
-  for (std::size_t k = first; k < last; ++k) {
+  for (std::size_t k : statements) {
     const StatementLiterals& literals = pending_[k].literals;
     for (const Literal& literal : literals) {
       if (literal.kind != Literal::Kind::kAbsent) params.push_back(ParamOf(literal));
@@ -324,11 +330,12 @@ bool UpdateRunner::RunBlock(std::size_t first, std::size_t last, bool comparing)
       NoteChange(codes[d.statement].text, d.part, std::move(d.before), std::move(d.after));
     }
   }
-  contador_comando_ += static_cast<int>(last - first);
-  executed_ += static_cast<int>(last - first);
-  prepared_ += static_cast<int>(last - first);
+  const int count = static_cast<int>(statements.size());
+  contador_comando_ += count;
+  executed_ += count;
+  prepared_ += count;
   block_outcomes_ = std::move(misses);
-  block_outcomes_.resize(last - first, '0');
+  block_outcomes_.resize(statements.size(), '0');
   return true;
 }
 

@@ -5,6 +5,8 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -59,11 +61,10 @@ class UpdateRunner {
     // rest are only counted).
     std::size_t changes_kept = static_cast<std::size_t>(-1);
     // With only_changed, where it is sound (no trigger on PRODUTOS, codes
-    // compared byte for byte), the whole table is read once instead of the
-    // rows of each run by code: kAside on an attachment of its own, the runs
-    // read by code until it is ready; kFirst at the first run, waited for.
-    enum class Scan { kNone, kAside, kFirst };
-    Scan scan_products = Scan::kAside;
+    // compared byte for byte), the whole table is read once, on an
+    // attachment of its own, instead of the rows of each run by code; the
+    // first run waits for it.
+    bool scan_products = true;
   };
 
   UpdateRunner(db::Database& db, db::Transaction& trans, db::Query& qexec, Options options);
@@ -71,6 +72,10 @@ class UpdateRunner {
   UpdateRunner(const UpdateRunner&) = delete;
   UpdateRunner& operator=(const UpdateRunner&) = delete;
 
+  // With only_changed and scan_products: starts reading the table now, so
+  // that the read overlaps the caller's work before the first statement
+  // (the check of the whole file). Otherwise the first run starts it.
+  void StartScan();
   // `ansi`: one validated line as stored in the file, `line` its number.
   void Add(const std::string& ansi, int line = 0);
   // Runs what is pending and commits the open batch.
@@ -138,8 +143,10 @@ class UpdateRunner {
   void CommitFullBatch();
   // What a scan holds for `code`'s product stops being true.
   void MarkStale(const Literal& code);
-  // Takes the scan once it is ready.
-  void TakeScanWhenReady(bool wait);
+  // Waits for the scan and takes it.
+  void TakeScan();
+  // Stops a scan that cannot serve and waits for its thread.
+  void DropScan();
   // With only_changed: reads the rows of every pending statement in one
   // query, skips those that already hold their values, and runs the rest.
   // false when it could not take the run (nothing was done).
@@ -163,11 +170,12 @@ class UpdateRunner {
   std::optional<std::vector<std::string>> ReadAssigned(const Pending& p);
   void NoteChange(std::string_view ansi_code, std::size_t part, std::string before,
                   std::string after);
-  // Runs pending_[first, last) through one prepared block (`comparing`: the
-  // server compares each row first); false when the server rejected the
-  // block (nothing of it applied). block_outcomes_ then tells, per
-  // statement: '0' updated, '1' no such row, '2' already held every value.
-  bool RunBlock(std::size_t first, std::size_t last, bool comparing);
+  // Runs pending_'s `statements` (in that order, one shape) through one
+  // prepared block (`comparing`: the server compares each row first); false
+  // when the server rejected the block (nothing of it applied).
+  // block_outcomes_ then tells, per statement: '0' updated, '1' no such row,
+  // '2' already held every value.
+  bool RunBlock(std::span<const std::size_t> statements, bool comparing);
   bool Preparable(const StatementLiterals& literals);
   // The column types of PRODUTOS and, with only_changed, whether it has
   // active triggers.
@@ -206,10 +214,15 @@ class UpdateRunner {
   // the file's codes itself.
   bool binary_codes_ = false;
   bool scan_tried_ = false;
+  std::stop_source scan_stop_;
   std::future<std::unique_ptr<ProductScan>> scan_loading_;
-  // Codes of the statements handled while the scan loaded: it may have read
-  // them before or after their update.
+  // Codes of the statements sent to the server while the scan loaded (a run
+  // the read could not take): it may have read them before or after their
+  // update.
   std::vector<std::string> stale_codes_;
+  // Statements of a run (only_changed): longer once the scan makes a run's
+  // read cost no round trip.
+  std::size_t run_size_;
   platform::FormatSettings regional_;  // how the changes list writes values
   std::unique_ptr<ProductScan> scan_;
   std::string block_outcomes_;

@@ -16,6 +16,14 @@ namespace quilvane::exchange::internal {
 inline constexpr std::size_t kBlockStatements = 25;
 static_assert(kBatchSize % kBlockStatements == 0, "a block never spans a commit");
 
+// With only_changed, statements whose rows are read in one query: one round
+// trip for the run.
+inline constexpr std::size_t kReadStatements = 50;
+// Compared with the scan, a run costs no round trip: a long one lets a block
+// gather the statements that differ from between many that do not (one in a
+// hundred on a usual day).
+inline constexpr std::size_t kScannedRunStatements = 500;
+
 // Longest text a parameter carries; a longer literal runs as text.
 inline constexpr std::size_t kMaxParamText = 32767;
 

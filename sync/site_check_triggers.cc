@@ -1,7 +1,10 @@
 #include "sync/site_check_triggers.h"
 
 #include <exception>
+#include <string>
 #include <vector>
+
+#include "exchange/product_scan.h"
 
 namespace quilvane::sync {
 
@@ -38,7 +41,9 @@ void CheckProductTriggers(SiteDatabase& db, bool somente_alterados, const CheckS
     q.SetSQL(
         "SELECT TRIM(RDB$TRIGGER_NAME) AS NAME, RDB$TRIGGER_TYPE AS KIND\n"
         "FROM RDB$TRIGGERS\n"
-        "WHERE RDB$RELATION_NAME = 'PRODUTOS' AND COALESCE(RDB$TRIGGER_INACTIVE, 0) = 0\n"
+        "WHERE " +
+        std::string(exchange::kProductTriggers) +
+        "\n"
         "ORDER BY RDB$TRIGGER_SEQUENCE, RDB$TRIGGER_NAME");
     q.Open();
     q.FetchAll();

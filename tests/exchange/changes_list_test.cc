@@ -15,6 +15,7 @@
 #include "exchange/format.h"
 #include "exchange/import.h"
 #include "exchange/update_runner.h"
+#include "exchange/update_runner_internal.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "tests/db/site_components.h"
@@ -288,28 +289,32 @@ TEST_F(ChangesListDbTest, RefusedStatementLeavesOnlyCommittedChangesListed) {
 // The connection lost in the second batch: its work is gone with it, and
 // only the first batch's changes are committed.
 TEST_F(ChangesListDbTest, LostConnectionKeepsOnlyTheCommittedBatch) {
+  // The first run and a run as long as the runner's longest: sent whole when
+  // the connection goes, the batches before committed and the open one not.
+  const std::size_t sent = internal::kReadStatements + internal::kScannedRunStatements;
+  const std::size_t committed = sent / kBatchSize * kBatchSize;
+  ASSERT_GT(sent, committed);
   std::vector<std::string> codes;
-  for (int i = 0; i < 310; ++i) codes.push_back("L" + std::to_string(1000 + i));
+  for (std::size_t i = 0; i < sent + 10; ++i) codes.push_back("L" + std::to_string(1000 + i));
   Seed(codes);
   UpdateRunner runner(c_->Connvelstrand, c_->TRQExec, c_->QExec,
                       {.commit_batches = true, .only_changed = true});
-  // Past the runner's largest run, so that the second batch has run some of
-  // its statements when the connection goes.
-  for (int i = 0; i < 300; ++i) runner.Add(Line(codes[i], {{"LUCRO", "5"}}));
+  for (std::size_t i = 0; i < sent; ++i) runner.Add(Line(codes[i], {{"LUCRO", "5"}}));
   proxy_->DropAll();
   try {
-    for (int i = 300; i < 310; ++i) runner.Add(Line(codes[i], {{"LUCRO", "5"}}));
+    for (std::size_t i = sent; i < codes.size(); ++i) runner.Add(Line(codes[i], {{"LUCRO", "5"}}));
     runner.Finish();
     ADD_FAILURE() << "work lost with the connection went unnoticed";
   } catch (const db::DbError& e) {
     EXPECT_TRUE(e.lost_connection()) << e.what();
   }
-  ASSERT_EQ(runner.committed_changes().size(), 250u);
-  for (int i = 0; i < 250; ++i) {
+  ASSERT_EQ(runner.committed_changes().size(), committed);
+  for (std::size_t i = 0; i < committed; ++i) {
     EXPECT_EQ(runner.committed_changes()[i].code, codes[i]);
     EXPECT_EQ(runner.committed_changes()[i].column, "LUCRO");
   }
-  EXPECT_EQ(db_->Scalar("SELECT COUNT(*) FROM PRODUTOS WHERE LUCRO = 5"), "250");
+  EXPECT_EQ(db_->Scalar("SELECT COUNT(*) FROM PRODUTOS WHERE LUCRO = 5"),
+            std::to_string(committed));
 }
 
 // A dry run reports the first changes and the total, and changes nothing.
