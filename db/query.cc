@@ -183,6 +183,11 @@ void Query::Next() {
   }
   if (s.current >= s.row_count) {
     if (s.cursor_open) {
+      if (forward_only_) {
+        rows_->Recycle();
+        s.row_count = 0;
+        s.current = 0;
+      }
       FetchRows(kRowsetSize);
     } else if (s.cursor_lost) {
       throw DbError(s.cursor_lost_message);

@@ -91,6 +91,11 @@ class Query {
   void Open();
   // Open() of a text with '?' markers bound to `params`, as ExecSQL(params).
   void Open(std::span<const Param> params);
+  // Forward only: the rows of a rowset are dropped once the cursor moves
+  // past them, so that a read of a whole table in one pass holds one rowset
+  // at a time. First() then goes back to the first row held, RecordCount()
+  // counts those.
+  void SetForwardOnly(bool forward_only) { forward_only_ = forward_only; }
   // Reads every remaining row into memory.
   void FetchAll();
   void First();
@@ -160,6 +165,7 @@ class Query {
   Transaction& transaction_;
   std::string sql_;
   bool active_ = false;
+  bool forward_only_ = false;
   std::unique_ptr<State> state_;
   std::unique_ptr<RowStore> rows_;
 };

@@ -31,6 +31,12 @@ void RowStore::Clear() {
   Rewind();
 }
 
+void RowStore::Recycle() {
+  if (blocks_.size() > 1) blocks_.resize(1);
+  if (!blocks_.empty()) blocks_.front().used = 0;
+  Rewind();
+}
+
 void RowStore::Append(const char* fetched) {
   const std::size_t bitmap = BitmapBytes();
   std::size_t size = bitmap;

@@ -153,6 +153,7 @@ std::unique_ptr<ProductScan> ProductScan::Load(db::Database& db, db::Transaction
   db::Query q(db, trans);
   try {
     q.SetSQL("SELECT " + columns + " FROM PRODUTOS");
+    q.SetForwardOnly(true);  // the rows are kept here, compactly
     q.Open();
     std::string row;
     for (; !q.Eof(); q.Next()) {

@@ -2,6 +2,8 @@
 // decision's PADRAO, rowsets, a large result read back exactly, and the read
 // transaction a failed prepare leaves.
 
+#include <algorithm>
+
 #include "tests/db/firebird_fixture.h"
 
 namespace quilvane::db {
@@ -87,7 +89,8 @@ TEST_F(FirebirdTest, ProdutosInRowsetsReadTransactionEndsAtTheEnd) {
 
 // A result of a few MB: rows of every width, NULLs in varying columns,
 // texts on both sides of 128 bytes, read back exactly however the rows are
-// reached (all fetched first, again from the first, or rowset by rowset).
+// reached (all fetched first, again from the first, rowset by rowset, or
+// forward only).
 TEST_F(FirebirdTest, LargeResultReadsBackExactly) {
   db_->Execute(R"(
 CREATE TABLE WIDE (ID INTEGER, VC VARCHAR(3000), CH CHAR(200), N NUMERIC(15,2), SI SMALLINT,
@@ -201,6 +204,18 @@ CREATE TABLE WIDE (ID INTEGER, VC VARCHAR(3000), CH CHAR(200), N NUMERIC(15,2), 
   for (i = 0; !q.Eof(); q.Next(), ++i) ASSERT_EQ(mismatch(q, i), "");
   EXPECT_EQ(i, kRows);
   EXPECT_EQ(q.RecordCount(), size_t(kRows));
+
+  // Forward only: the same rows, one rowset held at a time in reused memory.
+  q.Close();
+  q.SetForwardOnly(true);
+  q.Open();
+  std::size_t most_held = 0;
+  for (i = 0; !q.Eof(); q.Next(), ++i) {
+    ASSERT_EQ(mismatch(q, i), "");
+    most_held = std::max(most_held, q.RecordCount());
+  }
+  EXPECT_EQ(i, kRows);
+  EXPECT_EQ(most_held, size_t(Query::kRowsetSize));
 }
 
 TEST_F(FirebirdTest, FailedPrepareRollsBackTheReadTransaction) {

@@ -139,7 +139,7 @@ TEST(RowStoreTest, LengthWordIsKeptWithinTheColumn) {
 }
 
 // Rows fetched while the cursor stands at the end of a full block go into the
-// next block, and the cursor finds them there; Clear starts over.
+// next block, and the cursor finds them there; Clear and Recycle start over.
 TEST(RowStoreTest, RowsAppendedAtTheEndOfAFullBlockAreFound) {
   FetchRow row;
   row.Add(SQL_VARYING, 2000);
@@ -171,6 +171,21 @@ TEST(RowStoreTest, RowsAppendedAtTheEndOfAFullBlockAreFound) {
   row.SetVarying(0, "after");
   store.Append(row.data());
   EXPECT_EQ(Text(store.Value(0)), "after");
+
+  // Recycle, from several blocks: the next rows from the first again.
+  for (int i = 0; i < 2 * kPerBlock; ++i) {
+    row.SetVarying(0, text(i));
+    store.Append(row.data());
+  }
+  store.Recycle();
+  for (int i = 0; i < kPerBlock + 3; ++i) {
+    row.SetVarying(0, text(i + 5000));
+    store.Append(row.data());
+  }
+  for (int i = 0; i < kPerBlock + 3; ++i) {
+    ASSERT_EQ(Text(store.Value(0)), text(i + 5000));
+    store.Advance();
+  }
 }
 
 }  // namespace
