@@ -120,6 +120,11 @@ TEST(ExchangeFileTest, ReaderRefusesToHoldAnOverlongLine) {
   EXPECT_EQ(reader.ReadLine(line, 10), Status::kLine);  // exactly the limit
   EXPECT_EQ(reader.ReadLine(line, 10), Status::kEnd);
   EXPECT_EQ(reader.line_number(), 4);
+
+  // A CR is no byte of the line, at the limit or past it.
+  dir.Write("b", "0123456789\r\n01234\r56789\r\n0123456789\ry\n");
+  EXPECT_EQ(ReadAll(dir.File("b"), 10),
+            (std::vector<std::string>{"0123456789", "0123456789", "<too long>"}));
 }
 
 TEST(ExchangeFileTest, MissingFileIsFileNotFound) {
