@@ -1,6 +1,7 @@
 #include "exchange/update_runner.h"
 
 #include <algorithm>
+#include <array>
 #include <numeric>
 #include <optional>
 #include <span>
@@ -161,9 +162,9 @@ void UpdateRunner::RunPending(std::size_t first, std::size_t last) {
     // With only_changed a lone statement also goes through a block: the
     // comparison lives there.
     const bool block = use_blocks_ && (j - i > 1 || (comparing && preparable[i]));
-    std::vector<std::size_t> statements(j - i);
-    std::iota(statements.begin(), statements.end(), i);
-    if (block && !RunBlock(statements, comparing)) {
+    std::array<std::size_t, kBlockStatements> statements;
+    std::iota(statements.begin(), statements.begin() + (j - i), i);
+    if (block && !RunBlock(std::span(statements.data(), j - i), comparing)) {
       // The rejected block left no change: its statements run one by one,
       // so those before a failing one apply and the error is its own. When
       // every one of them passed alone, the block failed for a reason of its
